@@ -1,0 +1,460 @@
+// The keywords of the main configuration pass, shared by ReadConfig (which
+// stores them) and CheckConfig (which only checks them).
+#include <algorithm>
+#include <vector>
+
+#include "back-ldbm/backend.h"
+#include "cert/access.h"
+#include "config/config.h"
+#include "config/passes.h"
+#include "config/paths.h"
+#include "log/eventlog.h"
+#include "log/trace.h"
+#include "runtime/globals.h"
+#include "util/strutil.h"
+
+namespace kry {
+
+namespace {
+
+constexpr int kMinMessageSize = 1024;
+
+// A keyword with exactly one argument and a digits-only value.
+int DigitsSetting(const ConfigLine& l, long* out, const char* missing, const char* invalid) {
+  if (l.argc() != 2) {
+    LineMessage(EVENTLOG_ERROR, l, "%s", missing);
+    return 1;
+  }
+  if (!ParseDigits(l.tokens[1], out)) {
+    LineMessage(EVENTLOG_ERROR, l, "%s", invalid);
+    return 1;
+  }
+  return 0;
+}
+
+// "yes"/"no" switches.
+int YesNoSetting(const ConfigLine& l, bool* out, const char* missing, const char* invalidFmt) {
+  if (l.argc() != 2) {
+    LineMessage(EVENTLOG_ERROR, l, "%s", missing);
+    return 1;
+  }
+  if (StrIEquals(l.tokens[1], "yes")) {
+    *out = true;
+  } else if (StrIEquals(l.tokens[1], "no")) {
+    *out = false;
+  } else {
+    LineMessage(EVENTLOG_ERROR, l, invalidFmt, l.arg(1));
+    return 1;
+  }
+  return 0;
+}
+
+int PathSetting(const ConfigLine& l, std::string* out, const char* missing) {
+  if (l.argc() != 2) {
+    LineMessage(EVENTLOG_ERROR, l, "%s", missing);
+    return 1;
+  }
+  if (AdjustPath(nullptr, l.arg(1), out) != 0) {
+    LineMessage(EVENTLOG_ERROR, l, "Out of memory\n");
+    return 1;
+  }
+  return 0;
+}
+
+// MustSigID / AllowSigID: the line's IDs, prepended, form the next group.
+int SigGroupSetting(const ConfigLine& l, std::vector<KeyIDList>* groups, const char* name) {
+  if (l.argc() < 2) {
+    LineMessage(EVENTLOG_ERROR, l, "Missing KeyIDs in \"%s <KeyIDs> ...\" line\n", name);
+    return 1;
+  }
+  if (static_cast<int>(groups->size()) >= kMaxSigGroups) {
+    LineMessage(EVENTLOG_ERROR, l, "Total number of KeyIDs exceeds limit with \"%s <KeyIDs> ...\" line\n", name);
+    return 1;
+  }
+  KeyIDList ids;
+  for (int i = 1; i < l.argc(); ++i) {
+    if (CheckConfigKeyID(l.arg(i), l.path, l.lineNumber) != 0) {
+      LineMessage(EVENTLOG_ERROR, l, "Invalid KeyID (%s) found in %s\n", l.arg(i), name);
+      return 1;
+    }
+    ids.insert(ids.begin(), l.tokens[static_cast<size_t>(i)].substr(2));
+  }
+  groups->push_back(std::move(ids));
+  return 0;
+}
+
+int AllowLine(const ConfigLine& l, MainPass* p) {
+  Globals* g = p->g;
+  if (l.argc() != 4) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid syntax on \"Allow <type> <pattern> <access level>\" line.\n");
+    return 1;
+  }
+  const std::string& type = l.tokens[1];
+  const std::string& pattern = l.tokens[2];
+  const std::string& level = l.tokens[3];
+  if (StrIEquals(type, "ip") || StrIEquals(type, "host")) {
+    if (StrIEquals(level, "command")) {
+      LineMessage(EVENTLOG_ERROR, l, "Invalid syntax on \"Allow <type> <pattern> <access level>\" line.\n");
+      return 1;
+    }
+    std::vector<const char*> argv;
+    for (const std::string& t : l.tokens) argv.push_back(t.c_str());
+    if (p->check) {
+      // Checked like the list builder does, without building the rule.
+      AccessList scratch;
+      return AddAccessAllow(&scratch, l.path, l.lineNumber, l.argc(), argv.data()) == 0 ? 0 : 1;
+    }
+    return AddAccessAllow(&g->accessList, l.path, l.lineNumber, l.argc(), argv.data()) == 0 ? 0 : 1;
+  }
+  if (!StrIEquals(type, "keyid")) {
+    LineMessage(EVENTLOG_ERROR, l, "Allow Type of '%s' is invalid.\n  Valid Types: 'ip', 'host', 'keyid'.\n",
+                type.c_str());
+    return 1;
+  }
+  KeyIDList* list = nullptr;
+  if (StrIEquals(level, "add")) {
+    list = &g->allowAdd;
+  } else if (StrIEquals(level, "delete")) {
+    list = &g->allowDelete;
+  } else if (StrIEquals(level, "groupupdate")) {
+    list = &g->allowGroupUpdate;
+  } else if (StrIEquals(level, "command")) {
+    // The command pass takes these; the check pass checks the key ID.
+    if (!p->check) return 0;
+    list = &g->allowCommand;
+  } else {
+    LineMessage(EVENTLOG_ERROR, l,
+                "Allow Access Level of '%s' is invalid.\n  Valid Levels: 'add', 'GroupUpdate', 'delete', 'command'.\n",
+                level.c_str());
+    return 1;
+  }
+  if (list == &g->allowDelete && StrIEquals(pattern, "self")) {
+    g->selfDeleteAllowed = true;
+    return 0;
+  }
+  if (CheckConfigKeyID(pattern.c_str(), l.path, l.lineNumber) != 0) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid KeyID (%s) found in Allow\n", pattern.c_str());
+    return 1;
+  }
+  list->insert(list->begin(), pattern.substr(2));
+  return 0;
+}
+
+int AccessLogDetailsLine(const ConfigLine& l, Globals* g) {
+  if (l.argc() < 2) {
+    LineMessage(EVENTLOG_ERROR, l, "Missing Type in \"AccessLogDetails <type> ...\" line.\n");
+    return 1;
+  }
+  static const struct {
+    const char* name;
+    uint32_t bit;
+  } kBits[] = {{"bind", 0x2},   {"unbind", 0x4}, {"abandon", 0x8},  {"add", 0x10},
+               {"modify", 0x20}, {"search", 0x40}, {"delete", 0x80}, {"ldap", 0x100}};
+  uint32_t details = 0;
+  for (int i = 1; i < l.argc(); ++i) {
+    const std::string& w = l.tokens[static_cast<size_t>(i)];
+    if (StrIEquals(w, "none")) {
+      details = 0;
+      break;
+    }
+    if (StrIEquals(w, "all")) {
+      details = 0xFFFFFFFFu;
+      break;
+    }
+    bool known = false;
+    for (const auto& b : kBits) {
+      if (StrIEquals(w, b.name)) {
+        details |= b.bit;
+        known = true;
+      }
+    }
+    if (!known) {
+      LineMessage(EVENTLOG_ERROR, l, "Invalid value (%s) found on \"AccessLogDetails <type> ...\" line.\n", w.c_str());
+      return 1;
+    }
+  }
+  g->AccessLogDetails = details;
+  return 0;
+}
+
+int AccessLogFileLine(const ConfigLine& l, MainPass* p) {
+  if (l.argc() < 2 || l.argc() > 3) {
+    LineMessage(EVENTLOG_ERROR, l, "Missing Filename in \"AccessLogFile <Filename> ...\" line.\n");
+    return 1;
+  }
+  if (AdjustPath(nullptr, l.arg(1), &p->g->AccessLogFile) != 0) {
+    LineMessage(EVENTLOG_ERROR, l, "Out of memory\n");
+    return 1;
+  }
+  if (l.argc() == 3) {
+    long mode = 0;
+    // Only permission and mode bits make sense for a created file; anything
+    // else (negative, huge) is treated like an unreadable mode.
+    if (ParseIntegerAuto(l.tokens[2], &mode) && mode > 0 && mode <= 07777) p->g->AccessLogMode = static_cast<int>(mode);
+  }
+  return 0;
+}
+
+int ReplicaLine(const ConfigLine& l, MainPass* p) {
+  if (l.argc() < 2) {
+    LineMessage(EVENTLOG_ERROR, l, "Missing Host in \"Replica <Host[:Port]>\" line\n");
+    return 1;
+  }
+  for (int i = 1; i < l.argc(); ++i) {
+    if (!p->check && p->be) p->be->replicas.push_back(l.tokens[static_cast<size_t>(i)]);
+    int protocol = -1;
+    switch (ParseReplicaAddress(l.arg(i), &protocol)) {
+      case 0:
+        break;
+      case 1:
+        LineMessage(EVENTLOG_ERROR, l, "Missing Host in \"Replica <Host[:Port]>\" line\n");
+        return 1;
+      case 2:
+        LineMessage(EVENTLOG_ERROR, l, "Invalid Protocol in \"Replica <Host[:Port]>\" line\n");
+        return 1;
+      default:
+        LineMessage(EVENTLOG_ERROR, l, "Invalid Port Number in \"Replica <Host[:Port]>\" line\n");
+        return 1;
+    }
+  }
+  return 0;
+}
+
+int OneWord(const ConfigLine& l, const char* missing) {
+  if (l.argc() != 2) {
+    LineMessage(EVENTLOG_ERROR, l, "%s", missing);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int HandleMainKeyword(const ConfigLine& l, MainPass* p) {
+  Globals* g = p->g;
+  long v = 0;
+  int rc = 0;
+
+  if (l.Is("SizeLimit")) {
+    rc = DigitsSetting(l, &v, "Missing Limit in \"SizeLimit <Limit>\" line\n",
+                       "Invalid Limit in \"SizeLimit <Limit>\" line\n");
+    if (rc == 0) g->SizeLimit = static_cast<int>(v);
+    return rc;
+  }
+  if (l.Is("TimeLimit")) {
+    rc = DigitsSetting(l, &v, "Missing Limit in \"TimeLimit <Limit>\" line\n",
+                       "Invalid Limit in \"TimeLimit <Limit>\" line\n");
+    if (rc == 0) g->TimeLimit = static_cast<int>(v);
+    return rc;
+  }
+  if (l.Is("CycleLogDay")) {
+    if (OneWord(l, "Missing Day in \"CycleLogDay <Day>\" line\n")) return 1;
+    int day = ParseCycleDay(l.tokens[1]);
+    if (day < 0) {
+      LineMessage(EVENTLOG_ERROR, l,
+                  "CycleLogDay of '%s' is invalid.\n  Valid values: Sun, Mon, Tues, Weds, Thurs, Fri, Sat, Daily, "
+                  "Never.\n",
+                  l.arg(1));
+      return 1;
+    }
+    g->CycleLogDay = day;
+    return 0;
+  }
+  if (l.Is("CycleLogTime")) {
+    if (OneWord(l, "Missing Time in \"CycleLogTime <Time>\" line\n")) return 1;
+    int minutes = 0;
+    if (!ParseCycleTime(l.tokens[1], &minutes)) {
+      LineMessage(EVENTLOG_ERROR, l,
+                  "Time of '%s' is invalid.\n  Valid format: HH:MM where HH is the hour in 24-hour time.\n", l.arg(1));
+      return 1;
+    }
+    g->CycleLogTime = minutes;
+    return 0;
+  }
+  if (l.Is("CycleLogKeep")) {
+    if (OneWord(l, "Missing NumberToKeep in \"CycleLogHistory <NumberToKeep>\" line\n")) return 1;
+    if (!ParseDigits(l.tokens[1], &v) || v > 99) {
+      LineMessage(EVENTLOG_ERROR, l,
+                  "History of '%s' is invalid.\n  Valid values: 0 - %d where 0 means do not keep any log file "
+                  "copies.\n",
+                  l.arg(1), 99);
+      return 1;
+    }
+    g->CycleLogKeep = static_cast<int>(v);
+    return 0;
+  }
+  if (l.Is("Directory")) {
+    if (OneWord(l, "Missing Path in \"Directory <Path>\" line.\n")) return 1;
+    std::string dir;
+    if (AdjustPath(nullptr, l.arg(1), &dir) != 0) {
+      LineMessage(EVENTLOG_ERROR, l, "Out of memory\n");
+      return 1;
+    }
+    if (!IsExistingDirectory(dir)) {
+      LineMessage(EVENTLOG_ERROR, l, "Directory '%s' does not exist.\n", l.arg(1));
+      return 1;
+    }
+    backend_set_directory(p->be, dir);
+    p->sawDirectory = true;
+    return 0;
+  }
+  if (l.Is("Port")) {
+    if (OneWord(l, "Missing port number in \"Port <Number>\" line\n")) return 1;
+    int port = 0;
+    if (!ParsePortNumber(l.tokens[1], &port)) {
+      LineMessage(EVENTLOG_ERROR, l, "Port number of '%s' is invalid.\n  Valid Port values: 1 - 65534.\n", l.arg(1));
+      return 1;
+    }
+    g->Port = port;
+    if (!p->check && !p->portOverridden) UpdateErrorLogValues(-1, port, -1);
+    return 0;
+  }
+  if (l.Is("SecurePort")) {
+    if (OneWord(l, "Missing port number in \"SecurePort <Number>\" line\n")) return 1;
+    int port = 0;
+    if (!ParsePortNumber(l.tokens[1], &port)) {
+      LineMessage(EVENTLOG_ERROR, l, "Port number of '%s' is invalid.\n  Valid SecurePort values: 1 - 65534.\n",
+                  l.arg(1));
+      return 1;
+    }
+    g->SecurePort = port;
+    return 0;
+  }
+  if (l.Is("PublicKeyRing") || l.Is("PrivateKeyRing") || l.Is("SecureMode")) return 0;
+  if (l.Is("RandSeedFile")) return PathSetting(l, &g->RandSeedFile, "Missing Filename in \"RandSeedFile <Filename>\" line\n");
+  if (l.Is("ServerSecureKeyID")) return 0;
+  if (l.Is("ReplicationSecureKeyID")) {
+    if (OneWord(l, "Missing Key ID in \"ReplicationSecureKeyID <KeyID>\" line\n")) return 1;
+    if (CheckConfigKeyID(l.arg(1), l.path, l.lineNumber) != 0) {
+      LineMessage(EVENTLOG_ERROR, l, "Invalid KeyID (%s) found in ReplicationSecureKeyID\n", l.arg(1));
+      return 1;
+    }
+    return 0;
+  }
+  if (l.Is("ReadOnly")) {
+    if (OneWord(l, "Missing On|Off in \"ReadOnly <On|Off>\" line\n")) return 1;
+    int ro = StrIEquals(l.tokens[1], "on") ? 1 : StrIEquals(l.tokens[1], "off") ? 0 : -1;
+    if (ro < 0) {
+      LineMessage(EVENTLOG_ERROR, l, "Invalid permission in \"ReadOnly <On|Off>\" line\n");
+      return 1;
+    }
+    if (!p->check && p->be) p->be->readOnly = ro;
+    return 0;
+  }
+  if (l.Is("LogLevel")) {
+    if (OneWord(l, "Missing Level in \"LogLevel <Level>\" line\n")) return 1;
+    static const struct {
+      const char* name;
+      int kind;
+    } kLevels[] = {{"error", 8}, {"warning", 4}, {"info", 2}, {"verbose", 1}};
+    int kind = 0;
+    for (const auto& k : kLevels)
+      if (StrIEquals(l.tokens[1], k.name)) kind = k.kind;
+    if (kind == 0) {
+      LineMessage(EVENTLOG_ERROR, l,
+                  "LogLevel of '%s' is invalid.\n  Valid LogLevels: 'error', 'warning', 'info', 'verbose'.\n",
+                  l.arg(1));
+      return 1;
+    }
+    g->LogLevel = kind;
+    if (!p->check) UpdateErrorLogValues(kind, -1, -1);
+    return 0;
+  }
+  if (l.Is("Replica")) return ReplicaLine(l, p);
+  if (l.Is("RepLogFile")) return PathSetting(l, &g->RepLogFile, "Missing Filename in \"RepLogFile <Filename>\" line\n");
+  if (l.Is("TrimUsers"))
+    return YesNoSetting(l, &g->TrimUsers, "Missing Yes|No in \"TrimUsers <Yes|No>\" line\n",
+                        "Invalid value (%s) found on \"TrimUsers <Yes|No>\" line\n");
+  if (l.Is("TrimSigs"))
+    return YesNoSetting(l, &g->TrimSigs, "Missing Yes|No in \"TrimSigs <Yes|No>\" line\n",
+                        "Invalid value (%s) found on \"TrimSigs <Yes|No>\" line\n");
+  if (l.Is("TrimPhotoIDs"))
+    return YesNoSetting(l, &g->TrimPhotoIDs, "Missing Yes|No in \"TrimPhotoIDs <Yes|No>\" line\n",
+                        "Invalid value (%s) found on \"TrimPhotoIDs <Yes|No>\" line\n");
+  if (l.Is("MustSigID")) return SigGroupSetting(l, &g->MustSigID, "MustSigID");
+  if (l.Is("AllowSigID")) return SigGroupSetting(l, &g->AllowSigID, "AllowSigID");
+  if (l.Is("Allow")) return AllowLine(l, p);
+  if (l.Is("MustSignAdds"))
+    return YesNoSetting(l, &g->MustSignAdds, "Missing Yes|No in \"MustSignAdds <Yes|No>\" line.\n",
+                        "Invalid value (%s) found on \"MustSignAdds <Yes|No>\" line.\n");
+  if (l.Is("AccessLogDetails")) return AccessLogDetailsLine(l, g);
+  if (l.Is("AccessLogFile")) return AccessLogFileLine(l, p);
+  if (l.Is("PolicyFailures")) {
+    if (OneWord(l, "Missing Pending|Error in \"PolicyFailures <Pending|Error>\" line.\n")) return 1;
+    if (StrIEquals(l.tokens[1], "pending")) {
+      g->PolicyFailures = POLICY_PENDING;
+    } else if (StrIEquals(l.tokens[1], "error")) {
+      g->PolicyFailures = POLICY_ERROR;
+    } else {
+      LineMessage(EVENTLOG_ERROR, l, "Invalid value (%s) found on \"PolicyFailures <Pending|Error>\" line.\n",
+                  l.arg(1));
+      return 1;
+    }
+    return 0;
+  }
+  if (l.Is("DefaultAccess")) {
+    if (OneWord(l, "Missing Access in \"DefaultAccess <Access>\" line.\n")) return 1;
+    int level = ParseAccessLevel(l.tokens[1]);
+    if (level < 0) {
+      LineMessage(EVENTLOG_ERROR, l,
+                  "Default Access level of '%s' is invalid.\n  Valid levels: 'none', 'compare', 'search', 'read', "
+                  "'add', 'delete', 'all'.\n",
+                  l.arg(1));
+      return 1;
+    }
+    g->DefaultAccess = level;
+    return 0;
+  }
+  if (l.Is("IdleSyncTimeout")) {
+    rc = DigitsSetting(l, &v, "Missing Seconds in \"IdleSyncTimeout <Seconds>\" line\n",
+                       "Invalid Seconds in \"IdleSyncTimeout <Seconds>\" line\n");
+    if (rc == 0) g->IdleSyncTimeout = static_cast<int>(v);
+    return rc;
+  }
+  if (l.Is("CommandPort")) return 0;
+  if (l.Is("CommandTimeout") || l.Is("repdCommandTimeout")) {
+    rc = DigitsSetting(l, &v, "Missing Seconds in \"CommandTimeout <Seconds>\" line\n",
+                       "Invalid Seconds in \"CommandTimeout <Seconds>\" line\n");
+    if (rc != 0) return rc;
+    // The setting is 16 bits wide; a larger value would wrap to a short or
+    // zero timeout, so it is refused.
+    if (l.Is("CommandTimeout") && v > 65535) {
+      LineMessage(EVENTLOG_ERROR, l, "Invalid Seconds in \"CommandTimeout <Seconds>\" line\n");
+      return 1;
+    }
+    if (l.Is("CommandTimeout")) g->CommandTimeout = static_cast<uint16_t>(v);
+    return 0;
+  }
+  if (l.Is("repdCommandPort")) {
+    if (OneWord(l, "Missing port number in \"CommandPort <Number>\" line\n")) return 1;
+    int port = 0;
+    if (!ParsePortNumber(l.tokens[1], &port)) {
+      LineMessage(EVENTLOG_ERROR, l, "Port number of '%s' is invalid.\n  Valid CommandPort values: 1 - 65534.\n",
+                  l.arg(1));
+      return 1;
+    }
+    return 0;
+  }
+  if (l.Is("LookupHostname")) {
+    if (l.argc() != 2) {
+      LineMessage(EVENTLOG_ERROR, l, "Invalid value specified for LookupHostname.\n");
+      return 1;
+    }
+    g->LookupHostname = !StrIEquals(l.tokens[1], "off");
+    return 0;
+  }
+  if (l.Is("MaxMessageSize")) {
+    rc = DigitsSetting(l, &v, "Missing Size in \"MaxMessageSize <Bytes>\" line\n",
+                       "Invalid Size in \"MaxMessageSize <Bytes>\" line\n");
+    if (rc != 0) return rc;
+    if (v < kMinMessageSize) {
+      LineMessage(EVENTLOG_ERROR, l, "Invalid Size in \"MaxMessageSize <Bytes>\" line\n");
+      return 1;
+    }
+    g->MaxMessageSize = static_cast<uint32_t>(v);
+    return 0;
+  }
+  return kNotMine;
+}
+
+}  // namespace kry

@@ -1,0 +1,1 @@
+target_sources(krycore PRIVATE ${CMAKE_CURRENT_LIST_DIR}/regex.cpp)

@@ -1,0 +1,150 @@
+// The one process-wide record of settings, statistics, locks and handles.
+// InitGlobals creates it with the defaults below; ResetGlobals restores the
+// defaults of every setting the main configuration pass reads (the console's
+// restart); ReleaseGlobals destroys it. Reached through g_globals.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "back-ldbm/backend.h"
+#include "util/thread.h"
+
+namespace kry {
+
+struct AccessRule;
+struct CycleContext;
+
+// SecureMode values.
+enum SecureModeValue : int { SECURE_REQUIRED = 0, SECURE_OPTIONAL = 1, SECURE_DISABLED = 2 };
+
+// CycleLogDay values: 0 Sunday .. 6 Saturday, 7 daily, 8 never.
+constexpr int CYCLE_DAILY = 7;
+constexpr int CYCLE_NEVER = 8;
+
+// Policy failures: 1 files a failing key as pending, 0 refuses it.
+constexpr int POLICY_PENDING = 1;
+constexpr int POLICY_ERROR = 0;
+
+// Maximum number of MustSigID / AllowSigID groups.
+constexpr int kMaxSigGroups = 100;
+
+// A list of configured key IDs (text without "0x", 8 or 16 hex digits).
+// Each configuration line prepends its IDs, so a list holds the IDs of a line
+// in reverse order.
+using KeyIDList = std::vector<std::string>;
+
+struct Globals {
+  // Signature checks (-a clears it).
+  bool checkSignatures = true;
+
+  // Key library main context (opaque handle of the key library).
+  void* keyContext = nullptr;
+
+  // Access.
+  int DefaultAccess = 16;
+  std::vector<std::shared_ptr<AccessRule>> accessList;  // ip/host rules in file order
+
+  // Access log.
+  uint32_t AccessLogDetails = 0xF8;
+  std::string AccessLogFile;
+  int AccessLogMode = 0666;
+
+  // Event log.
+  int LogLevel = 4;
+
+  // Policy.
+  int PolicyFailures = POLICY_PENDING;
+  bool MustSignAdds = false;
+  bool TrimUsers = false, TrimSigs = false, TrimPhotoIDs = false;
+  std::vector<KeyIDList> MustSigID;   // one list per line, at most kMaxSigGroups
+  std::vector<KeyIDList> AllowSigID;
+
+  // Key-ID lists of the "Allow keyid" lines.
+  KeyIDList allowAdd, allowDelete, allowGroupUpdate, allowCommand;
+  bool selfDeleteAllowed = false;
+
+  // Idle flush and limits.
+  int IdleSyncTimeout = 10;
+  int SizeLimit = 500;
+  int TimeLimit = 300;
+  // Largest incoming LDAP message in bytes ("MaxMessageSize", >= 1024).
+  uint32_t MaxMessageSize = 16777216;
+
+  // Ports.
+  int Port = 389;
+  int SecurePort = 636;
+  int SecureMode = SECURE_DISABLED;
+  int CommandPort = 4000;
+  uint16_t CommandTimeout = 0;
+  bool LookupHostname = true;
+
+  // Log cycling.
+  int CycleLogDay = CYCLE_NEVER;
+  int CycleLogTime = 1439;
+  int CycleLogKeep = 10;
+  CycleContext* cycleContext = nullptr;
+
+  // Files.
+  std::string configFile;
+  std::string PublicKeyRing, PrivateKeyRing, RandSeedFile;
+  std::string RepLogFile;
+
+  // Server key: the configured key ID (binary, 8 bytes when set; empty when
+  // not configured), the chosen key's ID and its passphrase.
+  std::vector<uint8_t> ServerSecureKeyID;
+  std::vector<uint8_t> serverKeyID;
+  std::string passphrase;
+
+  // Library capability.
+  bool rsaAvailable = false;
+
+  // Backends.
+  std::vector<std::unique_ptr<Backend>> backends;
+
+  // Runtime (listener and connections).
+  int maxConnections = 0;
+  int highestSlot = -1;
+  uint32_t nextConnectionID = 0;
+  int iActiveThreads = 0;
+  int activeOperations = 0;
+  time_t currentTime = 0;
+  time_t startTime = 0;
+
+  // Statistics.
+  uint64_t opsInitiated = 0, opsCompleted = 0, entriesSent = 0, bytesSent = 0;
+
+  // Threads.
+  std::thread listenerThread;
+
+  // Locks.
+  Mutex connectionTableLock, bytesSentLock, countersLock, currentTimeLock, threadCountLock, operationCountLock;
+  Mutex contextLock, poolLock;
+  Mutex timeLock, regexLock, entryTextLock, accessLogLock, replogLock;
+};
+
+extern Globals* g_globals;
+
+// Creates the record with its defaults; 0 on success, 1 on failure.
+int InitGlobals(Globals** globals);
+// Frees everything the record owns and the record itself.
+void ReleaseGlobals(Globals** globals);
+// Releases what the main configuration pass set and restores its defaults,
+// keeping the command-pass settings (command port and timeout, keyrings,
+// secure mode, command key list) and the key library context.
+void ResetGlobals(Globals* globals);
+
+// Process-wide values outside Globals.
+extern std::atomic<int> dird_shutdown;
+extern bool serviceMode;
+
+// Current server time under currentTimeLock.
+time_t GetCurrentTime();
+time_t RefreshCurrentTime();
+
+}  // namespace kry
