@@ -1,65 +1,65 @@
-// Backend registry (Part 4.9). First cut: registry, configuration keywords
-// and the database checks; storage operations follow.
+// Backend registry (Part 4.9).
 #include "back-ldbm/backend.h"
 
-#include <sys/stat.h>
-
-#include <cstdlib>
-#include <cstring>
-
+#include "back-ldbm/cache.h"
 #include "back-ldbm/ldbm.h"
+#include "back-ldbm/ldbm_ops.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
 #include "util/strutil.h"
 
 namespace kry {
 
-struct DBLock {
-  int fd = -1;
-};
-
 Backend::Backend() = default;
 Backend::~Backend() = default;
 
+namespace {
+
+int ldbm_back_unbind(Backend*, Connection*, Operation*) { return 0; }
+int ldbm_back_abandon(Backend*, Connection*, Operation*, int) { return 0; }
+
+void FillLdbmOps(BackendOps* ops) {
+  // bind, search, compare, modify, modrdn, add and delete (Parts 4.5, 4.7)
+  // are installed here when they exist; until then their slots are null.
+  ops->unbind = ldbm_back_unbind;
+  ops->abandon = ldbm_back_abandon;
+  ops->config = ldbm_back_config;
+  ops->init = ldbm_back_init;
+  ops->close = ldbm_back_close;
+  ops->sync = ldbm_back_sync;
+  ops->release = ldbm_back_release;
+}
+
+}  // namespace
+
 Backend* backend_new(const char* type, std::vector<std::unique_ptr<Backend>>& list) {
-  auto be = std::make_unique<Backend>();
-  be->type = type ? type : "";
-  if (StrIEquals(be->type, "ldbm")) be->ldbm = std::make_unique<LdbmState>();
-  list.push_back(std::move(be));
+  if (!type || !StrIEquals(type, "ldbm")) return nullptr;
+  std::unique_ptr<Backend> be;
+  try {
+    be = std::make_unique<Backend>();
+    be->type = type;
+    be->readOnly = 0;
+    be->replicas.clear();
+    FillLdbmOps(&be->ops);
+    if (be->ops.init && be->ops.init(be.get()) != 0) return nullptr;
+    list.push_back(std::move(be));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
   return list.back().get();
 }
 
+Backend* backend_select(std::vector<std::unique_ptr<Backend>>& list, const char*) {
+  return list.empty() ? nullptr : list.front().get();
+}
+
 int backend_config(Backend* be, const char* fname, int lineno, int argc, char** argv) {
-  if (!be || !be->ldbm || argc < 1) return 2;
-  LdbmState* li = be->ldbm.get();
-  const char* kw = argv[0];
-  if (StrIEquals(kw, "mode")) {
-    if (argc < 2) {
-      LogError(EVENTLOG_ERROR, "%s(%d): Missing Mode in \"Mode <Mode>\" line.\n", fname, lineno);
-      return 1;
-    }
-    return 0;
+  if (!be || !be->ops.config) {
+    LogError(EVENTLOG_ERROR, "%s(%d): Unknown configuration value (%s).\n", fname ? fname : "", lineno,
+             argc > 0 && argv && argv[0] ? argv[0] : "");
+    return 2;
   }
-  if (StrIEquals(kw, "index")) return 0;
-  if (StrIEquals(kw, "cacheentries")) {
-    if (argc < 2) {
-      LogError(EVENTLOG_ERROR, "%s(%d): Missing Number in \"CacheEntries <Number>\" line.\n", fname, lineno);
-      return 1;
-    }
-    li->cacheMaxSize = std::atoi(argv[1]);
-    return 0;
-  }
-  if (StrIEquals(kw, "dbcachesize")) {
-    if (argc < 2) {
-      LogError(EVENTLOG_ERROR, "%s(%d): Missing Size in \"DBCacheSize <Size>\" line.\n", fname, lineno);
-      return 1;
-    }
-    long v = std::atol(argv[1]);
-    li->dbCacheSize = v >= 10000 ? v / 11 : v;
-    return 0;
-  }
-  LogError(EVENTLOG_ERROR, "%s(%d): Unknown configuration value (%s).\n", fname, lineno, kw);
-  return 2;
+  return be->ops.config(be, fname, lineno, argc, argv);
 }
 
 const std::string& backend_directory(const Backend* be) {
@@ -68,39 +68,42 @@ const std::string& backend_directory(const Backend* be) {
 }
 
 void backend_set_directory(Backend* be, const std::string& dir) {
-  if (be && be->ldbm) be->ldbm->directory = dir;
+  if (!be || !be->ldbm) return;
+  std::string d = dir;
+  for (char& c : d)
+    if (c == '\\') c = '/';
+  while (d.size() > 1 && d.back() == '/') d.pop_back();
+  be->ldbm->directory = d;
 }
 
 void backend_sync_all(std::vector<std::unique_ptr<Backend>>& list) {
   LogError(EVENTLOG_VERBOSE, "Commiting database cache data to disk.");
-  (void)list;
-}
-
-void backend_close_all(std::vector<std::unique_ptr<Backend>>& list) { list.clear(); }
-
-void backend_unbind_all(std::vector<std::unique_ptr<Backend>>&, Connection*, Operation*) {}
-
-int CreateDatabases(Backend* be) {
-  (void)be;
-  return 0;
-}
-
-int CheckRequiredDBs(Backend* be) {
-  const std::string& dir = backend_directory(be);
-  for (const char* f : {"id2entry.dbb", "dn2id.dbb", "id2children.dbb"}) {
-    struct stat st;
-    if (stat((dir + "/" + f).c_str(), &st) != 0) return 1;
+  for (auto& be : list) {
+    if (!be->ops.close) continue;
+    if (be->ops.sync) be->ops.sync(be.get());
+    cache_check_refcounts(be.get());
   }
-  return 0;
 }
 
-int LockDBs(Backend*, std::unique_ptr<DBLock>* lock) {
-  *lock = std::make_unique<DBLock>();
-  return 0;
+void ReleaseBackends(std::vector<std::unique_ptr<Backend>>& list) {
+  Debug(LDAP_DEBUG_TRACE, "=> ReleaseBackends\n");
+  for (auto& be : list) {
+    be->replicas.clear();
+    if (be->ops.release) be->ops.release(be.get());
+  }
+  list.clear();
+  Debug(LDAP_DEBUG_TRACE, "<= ReleaseBackends\n");
 }
 
-void UnlockDBs(std::unique_ptr<DBLock>* lock) {
-  if (lock) lock->reset();
+void backend_close_all(std::vector<std::unique_ptr<Backend>>& list) {
+  for (auto& be : list)
+    if (be->ops.close) be->ops.close(be.get());
+  ReleaseBackends(list);
+}
+
+void backend_unbind_all(std::vector<std::unique_ptr<Backend>>& list, Connection* conn, Operation* op) {
+  for (auto& be : list)
+    if (be->ops.unbind) be->ops.unbind(be.get(), conn, op);
 }
 
 }  // namespace kry

@@ -1,21 +1,29 @@
-// Private state of the ldbm backend (Part 4.9). Reached through
-// Backend::ldbm; everything in back-ldbm works on it.
+// Private state of the ldbm backend (Part 4.9), reached through
+// Backend::ldbm. Created by ldbm_back_init, freed by ldbm_back_release.
 #pragma once
 
 #include <string>
 
 #include "back-ldbm/backend.h"
+#include "back-ldbm/cache.h"
+#include "back-ldbm/dbcache.h"
+#include "back-ldbm/index.h"
 #include "util/thread.h"
 
 namespace kry {
 
+constexpr long kDefaultDbCacheSize = 1000000;  // bytes per open file
+constexpr int kDefaultFileMode = 0600;
+
 struct LdbmState {
-  long nextId = -1;          // in-memory ID counter, -1 until loaded
-  Mutex nextIdLock;          // guards nextId and the NEXTID file
-  int mode = 0600;           // file mode for created database files
-  std::string directory;     // "Directory"
-  int cacheMaxSize = 50;     // "CacheEntries"
-  long dbCacheSize = 1000000;  // per-file Berkeley DB pool, bytes
+  long nextId = -1;     // in-memory ID counter, -1 until loaded (nextid.h)
+  Mutex nextIdLock;     // guards nextId and the NEXTID file
+  int mode = kDefaultFileMode;  // "Mode" never changes it
+  std::string directory;        // "Directory"
+  EntryCache cache;             // maxsize from "CacheEntries"
+  IndexTable indexes;           // defaults and "Index" lines
+  long dbCacheSize = kDefaultDbCacheSize;  // from "DBCacheSize"
+  DbCache dbcache;              // the handle cache (Part 4.1)
 };
 
 }  // namespace kry

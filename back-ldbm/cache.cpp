@@ -1,0 +1,180 @@
+#include "back-ldbm/cache.h"
+
+#include "back-ldbm/ldbm.h"
+#include "log/eventlog.h"
+#include "log/trace.h"
+#include "runtime/globals.h"
+#include "util/strutil.h"
+
+namespace kry {
+
+namespace {
+
+constexpr int kMaxTailSkips = 10;
+
+int CompareDn(Entry* const& a, Entry* const& b) { return StrCaseCmp(a->dn, b->dn); }
+int CompareId(Entry* const& a, Entry* const& b) { return a->id < b->id ? -1 : a->id > b->id ? 1 : 0; }
+
+// Recency list, caller holds the cache lock.
+void LruUnlink(EntryCache* c, Entry* e) {
+  if (e->lruPrev)
+    e->lruPrev->lruNext = e->lruNext;
+  else
+    c->lruHead = e->lruNext;
+  if (e->lruNext)
+    e->lruNext->lruPrev = e->lruPrev;
+  else
+    c->lruTail = e->lruPrev;
+  e->lruNext = e->lruPrev = nullptr;
+}
+
+void LruLinkHead(EntryCache* c, Entry* e) {
+  e->lruPrev = nullptr;
+  e->lruNext = c->lruHead;
+  if (c->lruHead) c->lruHead->lruPrev = e;
+  c->lruHead = e;
+  if (!c->lruTail) c->lruTail = e;
+}
+
+Entry* LookupLocked(EntryCache* c, Entry* found) {
+  if (!found || found->state != ENTRY_STATE_READY) return nullptr;
+  ++found->refcnt;
+  LruUnlink(c, found);
+  LruLinkHead(c, found);
+  return found;
+}
+
+}  // namespace
+
+EntryCache::EntryCache() : dnTree(CompareDn), idTree(CompareId) {}
+
+EntryCache::~EntryCache() { cache_release_all(this); }
+
+int cache_add_entry_lock(EntryCache* c, Entry* e, int state) {
+  MutexGuard g(c->lock);
+  if (c->dnTree.Insert(e) != 0) {
+    Debug(LDAP_DEBUG_TRACE, "entry %20s id %d already in dn cache\n", e->dn.c_str(), static_cast<int>(e->id));
+    return 1;
+  }
+  if (c->idTree.Insert(e) != 0) {
+    Debug(LDAP_DEBUG_ANY, "entry %20s id %d already in id cache\n", e->dn.c_str(), static_cast<int>(e->id));
+    if (!c->dnTree.Delete(e)) Debug(LDAP_DEBUG_ANY, "can't delete from dn cache\n");
+    return -1;
+  }
+  e->refcnt = 1;
+  e->state = static_cast<uint8_t>(state);
+  LruLinkHead(c, e);
+  ++c->cursize;
+
+  if (c->cursize > c->maxsize) {
+    // Skip over referenced entries at the tail, moving them to the head, so
+    // that a few held entries do not stop eviction.
+    for (int i = 0; i < kMaxTailSkips && c->lruTail && c->lruTail->refcnt > 0; ++i) {
+      Entry* t = c->lruTail;
+      LruUnlink(c, t);
+      LruLinkHead(c, t);
+    }
+    while (c->lruTail && c->lruTail->refcnt == 0 && c->cursize > c->maxsize) {
+      Entry* victim = c->lruTail;
+      c->dnTree.Delete(victim);
+      c->idTree.Delete(victim);
+      LruUnlink(c, victim);
+      --c->cursize;
+      victim->state = ENTRY_STATE_DELETED;
+      entry_release(victim);
+    }
+  }
+  return 0;
+}
+
+Entry* cache_lookup_dn(EntryCache* c, std::string_view dn) {
+  Entry probe;
+  probe.dn.assign(dn);
+  MutexGuard g(c->lock);
+  Entry** hit = c->dnTree.Find(&probe);
+  return LookupLocked(c, hit ? *hit : nullptr);
+}
+
+Entry* cache_lookup_id(EntryCache* c, EntryID id) {
+  Entry probe;
+  probe.id = id;
+  MutexGuard g(c->lock);
+  Entry** hit = c->idTree.Find(&probe);
+  return LookupLocked(c, hit ? *hit : nullptr);
+}
+
+void cache_release_entry(EntryCache* c, Entry* e) {
+  if (!c || !e) return;
+  bool free = false;
+  {
+    MutexGuard g(c->lock);
+    if (e->refcnt > 0) --e->refcnt;
+    free = e->refcnt == 0 && e->state == ENTRY_STATE_DELETED;
+  }
+  // A deleted entry is in no tree and no list; nobody else can reach it.
+  if (free) entry_release(e);
+}
+
+void cache_set_entry_state(EntryCache* c, Entry* e, int state) {
+  if (!c || !e) return;
+  MutexGuard g(c->lock);
+  e->state = static_cast<uint8_t>(state);
+}
+
+int cache_remove_entry(EntryCache* c, Entry* e) {
+  MutexGuard g(c->lock);
+  // Only remove what is really this entry: another entry with the same DN or
+  // ID must not be taken out in its place.
+  Entry** byDn = c->dnTree.Find(e);
+  Entry** byId = c->idTree.Find(e);
+  if (!byDn || *byDn != e || !byId || *byId != e) return -1;
+  c->dnTree.Delete(e);
+  c->idTree.Delete(e);
+  LruUnlink(c, e);
+  --c->cursize;
+  e->state = ENTRY_STATE_DELETED;
+  return 0;
+}
+
+void cache_release_all(EntryCache* c) {
+  MutexGuard g(c->lock);
+  // (AvlTree::Clear(fn) does not compile with a lambda: it binds a
+  // temporary to a non-const reference; Apply and then Clear instead.)
+  c->dnTree.Apply([](Entry*& e) {
+    entry_release(e);
+    return 0;
+  });
+  c->dnTree.Clear();
+  c->idTree.Clear();
+  c->lruHead = c->lruTail = nullptr;
+  c->cursize = 0;
+}
+
+int cache_size(EntryCache* c) {
+  MutexGuard g(c->lock);
+  return c->cursize;
+}
+
+EntryCache* backend_cache(Backend* be) { return be && be->ldbm ? &be->ldbm->cache : nullptr; }
+
+void cache_check_refcounts(Backend* be) {
+  EntryCache* c = backend_cache(be);
+  if (!c) return;
+  auto check = [&] {
+    MutexGuard g(c->lock);
+    for (Entry* e = c->lruHead; e; e = e->lruNext) {
+      if (e->refcnt != 0) {
+        LogError(EVENTLOG_VERBOSE, "Non-zero cache refcount. count=%d, dn='%s'", e->refcnt, e->dn.c_str());
+        e->refcnt = 0;
+      }
+    }
+  };
+  if (g_globals) {
+    MutexGuard ops(g_globals->operationCountLock);
+    if (g_globals->activeOperations == 0) check();
+  } else {
+    check();  // no server around (tools, tests): nothing can be in progress
+  }
+}
+
+}  // namespace kry

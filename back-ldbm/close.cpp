@@ -1,0 +1,29 @@
+// ldbm_back_sync and ldbm_back_close (Part 4.9).
+#include "back-ldbm/cache.h"
+#include "back-ldbm/dbcache.h"
+#include "back-ldbm/ldbm.h"
+#include "back-ldbm/ldbm_ops.h"
+#include "log/trace.h"
+
+namespace kry {
+
+int ldbm_back_sync(Backend* be) {
+  Debug(LDAP_DEBUG_TRACE, "ldbm backend syncing\n");
+  ldbm_cache_sync_all(be);
+  Debug(LDAP_DEBUG_TRACE, "ldbm backend done syncing\n");
+  return 0;
+}
+
+int ldbm_back_close(Backend* be) {
+  if (!be->ldbm) return 0;
+  Debug(LDAP_DEBUG_TRACE, "ldbm backend syncing\n");
+  ldbm_cache_sync_all(be);
+  cache_release_all(&be->ldbm->cache);
+  // No operation runs any more: every occupied slot is closed, whatever a
+  // leaked reference count says.
+  ldbm_cache_close_every_slot(be);
+  Debug(LDAP_DEBUG_TRACE, "ldbm backend done syncing\n");
+  return 0;
+}
+
+}  // namespace kry

@@ -1,0 +1,266 @@
+#include "back-ldbm/index.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "back-ldbm/dbcache.h"
+#include "back-ldbm/ldbm.h"
+#include "ldap/dn.h"
+#include "ldap/strlist.h"
+#include "ldap/syntax.h"
+#include "log/trace.h"
+#include "util/strutil.h"
+
+namespace kry {
+
+namespace {
+
+std::atomic<bool> g_wordMode{false};
+
+char PrefixOf(int indextype) {
+  switch (indextype) {
+    case INDEX_EQUALITY:
+      return '=';
+    case INDEX_APPROX:
+      return '~';
+    case INDEX_SUB:
+    case INDEX_WORD:
+      return '*';
+    default:
+      return '\0';  // presence: no prefix
+  }
+}
+
+// Type words are matched by prefix: "equality" counts as "eq".
+int TypeOfWord(std::string_view w) {
+  auto starts = [&](const char* kw, size_t n) { return w.size() >= n && StrIEquals(w.substr(0, n), kw); };
+  if (starts("pres", 4)) return INDEX_PRESENCE;
+  if (starts("eq", 2)) return INDEX_EQUALITY;
+  if (starts("approx", 6)) return INDEX_APPROX;
+  if (starts("sub", 3)) return INDEX_SUB;
+  if (starts("word", 4)) return INDEX_WORD;
+  if (starts("none", 4)) return 0;
+  return INDEX_UNKNOWN;
+}
+
+inline bool IsWordChar(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+std::vector<std::string_view> Words(std::string_view v) {
+  std::vector<std::string_view> out;
+  size_t i = 0;
+  while (i < v.size()) {
+    while (i < v.size() && !IsWordChar(v[i])) ++i;
+    size_t start = i;
+    while (i < v.size() && IsWordChar(v[i])) ++i;
+    if (i > start) out.push_back(v.substr(start, i - start));
+  }
+  return out;
+}
+
+}  // namespace
+
+IndexTable::IndexTable()
+    : tree([](const IndexDefPtr& a, const IndexDefPtr& b) { return StrCaseCmp(a->name, b->name); }) {}
+
+bool index_word_mode() { return g_wordMode.load(std::memory_order_relaxed); }
+void index_set_word_mode(bool on) { g_wordMode.store(on, std::memory_order_relaxed); }
+
+std::string index_key(int indextype, std::string_view keytext) {
+  std::string k;
+  char p = PrefixOf(indextype);
+  if (p == '\0') return "*";
+  k.reserve(keytext.size() + 1);
+  k.push_back(p);
+  k.append(keytext);
+  return k;
+}
+
+int index_configure(Backend* be, const char* fname, int lineno, int argc, const char* const* argv, int isDefault) {
+  if (!be || !be->ldbm || argc < 1 || !argv || !argv[0]) return 0;
+  if (!fname) fname = "";
+  int mask = 0;
+  if (argc >= 2 && argv[1]) {
+    bool any = false;
+    for (const auto& w : strlist_split(argv[1], ",")) {
+      int t = TypeOfWord(w);
+      if (t == INDEX_UNKNOWN) {
+        std::fprintf(stderr, "%s: line %d: unknown index type \"%s\" (ignored)\n", fname, lineno, w.c_str());
+        std::fprintf(stderr, "valid index types are \"pres\", \"eq\", \"approx\", or \"sub\"\n");
+        continue;
+      }
+      if (t == 0) {
+        if (any)
+          std::fprintf(stderr, "%s: line %d: index type \"none\" cannot be combined with other types\n", fname,
+                       lineno);
+        mask = 0;
+        continue;
+      }
+      if (t == INDEX_WORD) index_set_word_mode(true);
+      mask |= t;
+      any = true;
+    }
+  } else {
+    mask = INDEX_ALL_TYPES;
+  }
+  if (isDefault) mask |= INDEX_DEFAULT;
+
+  IndexTable& table = be->ldbm->indexes;
+  for (const auto& attr : strlist_split(argv[0], ",")) {
+    auto def = std::make_shared<IndexDef>();
+    def->name = attr;
+    def->mask = mask;
+    def->syntax = attr_syntax_of(attr);
+    table.tree.Insert(def, [&](IndexDefPtr& existing, const IndexDefPtr& incoming) {
+      if (existing->mask & INDEX_DEFAULT) {
+        existing->mask |= incoming->mask;
+        return 0;
+      }
+      std::fprintf(stderr, "%s: line %d: duplicate index definition for attr \"%s\" (ignored)\n", fname, lineno,
+                   incoming->name.c_str());
+      return 0;
+    });
+  }
+  return 0;
+}
+
+void index_register_defaults(Backend* be) {
+  struct Default {
+    const char* attr;
+    const char* types;
+    const char* source;
+  };
+  static const Default kDefaults[] = {
+      {"dn", "eq", "ldbm dn initialization"},
+      {"id2children", "eq", "ldbm id2children initialization"},
+      {"objectclass", "pres,eq", "ldbm objectclass initialization"},
+      {"kryKeyCreateTime", "eq", "default kryCreateKeyTime initialization"},
+      {"kryCertID", "eq", nullptr},
+      {"kryKeyID", "eq", nullptr},
+      {"kryUserID", "eq,sub", nullptr},
+      {"krySignerID", "eq", nullptr},
+      {"krySubKeyID", "eq", nullptr},
+      {"modifytimestamp", "eq", nullptr},
+      {"kryDisabled", "eq", nullptr},
+      {"kryRevoked", "eq", nullptr},
+      {"kryKeyExpireTime", "eq", nullptr},
+  };
+  for (const auto& d : kDefaults) {
+    std::string source = d.source ? d.source : StrFormat("default %s initialization", d.attr);
+    const char* argv[] = {d.attr, d.types};
+    index_configure(be, source.c_str(), 0, 2, argv, 1);
+  }
+}
+
+void index_definition_of(Backend* be, std::string_view type, int* mask, int* syntax) {
+  *mask = 0;
+  if (syntax) *syntax = attr_syntax_of(type);
+  if (!be || !be->ldbm) return;
+  IndexTable& table = be->ldbm->indexes;
+  auto probe = std::make_shared<IndexDef>();
+  probe->name.assign(type);
+  if (IndexDefPtr* d = table.tree.Find(probe)) {
+    *mask = (*d)->mask;
+    if (syntax) *syntax = (*d)->syntax;
+    return;
+  }
+  probe->name = "default";
+  if (IndexDefPtr* d = table.tree.Find(probe)) *mask = (*d)->mask;
+}
+
+int add_value(Backend* be, DbCacheSlot* slot, int indextype, std::string_view keytext, EntryID id) {
+  std::string key = index_key(indextype, keytext);
+  Debug(LDAP_DEBUG_TRACE, "=> add_value( \"%s\" )\n", key.c_str());
+  return idl_insert(be, slot, key, id);
+}
+
+int index_add_values(Backend* be, std::string_view type, const std::vector<std::string>& values, EntryID id) {
+  std::string ltype(type);
+  type_lowercase(ltype);
+  Debug(LDAP_DEBUG_TRACE, "=> index_add_values( \"%s\", %ld )\n", ltype.c_str(), static_cast<long>(id));
+  int mask = 0, syntax = SYNTAX_CIS;
+  index_definition_of(be, ltype, &mask, &syntax);
+  mask &= ~INDEX_DEFAULT;
+  if (mask == 0) return 0;
+  DbHandle db(be, ltype, ldbm_open_flags(be));
+  if (!db) {
+    Debug(LDAP_DEBUG_TRACE, "<= index_add_values -1 (could not open/create %s%s)\n", ltype.c_str(), kLdbmSuffix);
+    return -1;
+  }
+  std::string v;
+  for (const auto& value : values) {
+    if (mask & INDEX_PRESENCE) add_value(be, db.get(), INDEX_PRESENCE, "", id);
+    Debug(LDAP_DEBUG_TRACE, "*** index_add_values syntax 0x%x syntax bin 0x%x\n", syntax, SYNTAX_BIN);
+    if (syntax & SYNTAX_BIN) break;  // binary values get their presence key only
+    v = value;
+    value_canonicalize(v, syntax);
+    const size_t n = v.size();
+    if (mask & INDEX_EQUALITY) add_value(be, db.get(), INDEX_EQUALITY, v, id);
+    // Approximate keys need the phonetic code of Part 2.4; until it is
+    // wired in, approximate reads answer All IDs (see index_read), which
+    // loses no match.
+    if (mask & INDEX_SUB) {
+      if (n >= 2) {
+        add_value(be, db.get(), INDEX_SUB, "^" + v.substr(0, 2), id);
+        add_value(be, db.get(), INDEX_SUB, v.substr(n - 2) + "$", id);
+      }
+      for (size_t i = 0; i + 3 <= n; ++i) add_value(be, db.get(), INDEX_SUB, std::string_view(v).substr(i, 3), id);
+    }
+    if (mask & INDEX_WORD) {
+      std::vector<std::string_view> words = Words(v);
+      if (words.empty()) {
+        add_value(be, db.get(), INDEX_WORD, "^", id);
+        add_value(be, db.get(), INDEX_WORD, "", id);
+      } else {
+        add_value(be, db.get(), INDEX_WORD, "^" + std::string(words.front()), id);
+        for (auto w : words) add_value(be, db.get(), INDEX_WORD, w, id);
+        add_value(be, db.get(), INDEX_WORD, std::string(words.back()) + "$", id);
+      }
+    }
+  }
+  return 0;
+}
+
+int index_add_entry(Backend* be, const Entry* e) {
+  Debug(LDAP_DEBUG_TRACE, "=> index_add( %ld, \"%s\" )\n", static_cast<long>(e->id), e->dn.c_str());
+  index_add_values(be, "dn", {dn_normalized_upper(e->dn)}, e->id);
+  for (const auto& a : e->attrs) index_add_values(be, a.type, a.values, e->id);
+  Debug(LDAP_DEBUG_TRACE, "<= index_add( %ld, \"%s\" ) 0\n", static_cast<long>(e->id), e->dn.c_str());
+  return 0;
+}
+
+int index_add_modifications(Backend* be, const std::vector<Modification>& mods, EntryID id) {
+  for (const auto& m : mods) {
+    int op = m.op & ~MOD_OP_BVALUES;
+    if (op != MOD_OP_ADD && op != MOD_OP_REPLACE) continue;
+    if (int rc = index_add_values(be, m.type, m.values, id)) return rc;
+  }
+  return 0;
+}
+
+IDListPtr index_read(Backend* be, std::string_view type, int indextype, std::string_view keytext) {
+  std::string ltype(type);
+  type_lowercase(ltype);
+  std::string key = index_key(indextype, keytext);
+  Debug(LDAP_DEBUG_TRACE, "=> index_read( \"%s\" \"%c\" \"%.*s\" )\n", ltype.c_str(),
+        PrefixOf(indextype) ? PrefixOf(indextype) : '*', static_cast<int>(keytext.size()), keytext.data());
+  int mask = 0;
+  index_definition_of(be, ltype, &mask, nullptr);
+  if (!(mask & indextype) || indextype == INDEX_APPROX) {
+    IDListPtr all = idl_allids(be);
+    Debug(LDAP_DEBUG_TRACE, "<= index_read %d candidates (allids - not indexed)\n", static_cast<int>(all->nids()));
+    return all;
+  }
+  // The children map doubles as the equality index of "id2children".
+  DbHandle db(be, ltype, ldbm_open_flags(be));
+  if (!db) {
+    Debug(LDAP_DEBUG_TRACE, "<= index_read NULL (could not open %s%s)\n", ltype.c_str(), kLdbmSuffix);
+    return nullptr;
+  }
+  IDListPtr l = idl_fetch(be, db.get(), key);
+  Debug(LDAP_DEBUG_TRACE, "<= index_read %d candidates\n", l ? static_cast<int>(l->nids()) : 0);
+  return l;
+}
+
+}  // namespace kry

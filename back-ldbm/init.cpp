@@ -1,0 +1,37 @@
+// ldbm_back_init and ldbm_back_release (Part 4.9).
+#include <new>
+
+#include "back-ldbm/index.h"
+#include "back-ldbm/ldbm.h"
+#include "back-ldbm/ldbm_ops.h"
+#include "ldap/syntax.h"
+#include "log/trace.h"
+
+namespace kry {
+
+int ldbm_back_init(Backend* be) {
+  try {
+    auto li = std::make_unique<LdbmState>();
+    be->ldbm = std::move(li);
+    const char* dnSyntax[] = {"dn", "dn"};
+    attr_syntax_define("ldbm dn initialization", 0, 2, dnSyntax);
+    index_register_defaults(be);
+  } catch (const std::bad_alloc&) {
+    be->ldbm.reset();
+    return 1;
+  }
+  return 0;
+}
+
+int ldbm_back_release(Backend* be) {
+  Debug(LDAP_DEBUG_TRACE, "=> ldbm_back_release\n");
+  if (be->ldbm) {
+    be->ldbm->indexes.tree.Clear();
+    attr_syntax_release();
+    be->ldbm.reset();  // locks, slots, cache and directory go with the state
+  }
+  Debug(LDAP_DEBUG_TRACE, "<= ldbm_back_release\n");
+  return 0;
+}
+
+}  // namespace kry

@@ -1,0 +1,26 @@
+// The ID counter (Part 4.2): the text file "NEXTID" in the backend directory
+// holds the next EntryID to hand out as "%ld\n". The backend keeps the value
+// in memory (loaded on first use) under its next-ID lock and rewrites the
+// file whenever it changes; file failures are traced and never stop
+// allocation.
+#pragma once
+
+#include <string>
+
+#include "ldap/entry.h"
+
+namespace kry {
+
+struct Backend;
+
+// Hands out the next ID and advances the counter.
+EntryID next_id(Backend* be);
+// Gives id back when it was the last one handed out; otherwise nothing.
+void next_id_return(Backend* be, EntryID id);
+// The current counter value, not advanced.
+EntryID next_id_peek(Backend* be);
+
+// Path of the counter file.
+std::string next_id_path(const Backend* be);
+
+}  // namespace kry
