@@ -5,7 +5,6 @@
 #include <new>
 
 #include "back-ldbm/backend.h"
-#include "back-ldbm/ldbm.h"
 #include "config/config.h"
 #include "config/passes.h"
 #include "config/paths.h"
@@ -19,9 +18,17 @@ namespace kry {
 namespace {
 
 // The backend's keywords, checked with its handler's messages. Only the
-// database directory, cache entries and cache size reach the scratch backend.
+// database directory, cache entries and cache size reach the scratch backend
+// (the last two through its handler, once they are known to be numbers).
+int StoreInBackend(const ConfigLine& l, Backend* be) {
+  if (be == nullptr) return 0;
+  std::vector<char*> argv;
+  for (const std::string& t : l.tokens) argv.push_back(const_cast<char*>(t.c_str()));
+  argv.push_back(nullptr);
+  return backend_config(be, l.path, l.lineNumber, l.argc(), argv.data()) == 0 ? 0 : 1;
+}
+
 int BackendKeyword(const ConfigLine& l, Backend* be) {
-  LdbmState* li = be != nullptr ? be->ldbm.get() : nullptr;
   long v = 0;
   if (l.Is("Mode")) {
     if (l.argc() < 2) {
@@ -65,13 +72,9 @@ int BackendKeyword(const ConfigLine& l, Backend* be) {
       LineMessage(EVENTLOG_ERROR, l, "CacheEntries should be an integer. Currently it is %s.\n", l.arg(1));
       return 1;
     }
-    // The value stays in force after the range warning, and the check goes
-    // on with the next line, as the backend's handler does.
-    if (v < 10 || v > 1000)
-      LineMessage(EVENTLOG_WARNING, l, "CacheEntries should be between 10 and 1000. Currently it is %d.\n",
-                  static_cast<int>(v));
-    if (li) li->cacheMaxSize = static_cast<int>(v);
-    return 0;
+    // The handler stores the value and records the range warning itself;
+    // after a warning the check goes on with the next line.
+    return StoreInBackend(l, be);
   }
   if (l.Is("DBCacheSize")) {
     if (l.argc() < 2) {
@@ -82,10 +85,7 @@ int BackendKeyword(const ConfigLine& l, Backend* be) {
       LineMessage(EVENTLOG_ERROR, l, "DBCacheSize should be an integer. Currently it is %s.\n", l.arg(1));
       return 1;
     }
-    if (v < 10000)
-      LineMessage(EVENTLOG_WARNING, l, "DBCacheSize should be larger. Currently it is %d.\n", static_cast<int>(v));
-    if (li) li->dbCacheSize = v >= 10000 ? v / 11 : v;
-    return 0;
+    return StoreInBackend(l, be);
   }
   LineMessage(EVENTLOG_ERROR, l, "Unknown configuration value (%s).\n", l.arg(0));
   return 1;

@@ -15,6 +15,7 @@ enum Op : uint8_t { CHR, ANY, CCL, BOL, EOL, BOG, EOG, BOW, EOW, REF };
 enum Closure : uint8_t { ONE, STAR, PLUS };
 
 struct Node {
+  explicit Node(Op o) : op(o) {}
   Op op;
   Closure closure = ONE;
   unsigned char c = 0;       // CHR
@@ -124,13 +125,13 @@ const char* Compile(const char* p, std::vector<Node>* prog, bool* hasRef) {
   size_t n = std::strlen(p);
   size_t i = 0;
   if (p[0] == '^') {
-    prog->push_back(Node{BOL});
+    prog->push_back(Node(BOL));
     prev = FIXED;
     i = 1;
   }
   for (; i < n; ++i) {
     unsigned char c = static_cast<unsigned char>(p[i]);
-    Node node{CHR};
+    Node node(CHR);
     switch (c) {
       case '*':
       case '+':
@@ -174,7 +175,7 @@ const char* Compile(const char* p, std::vector<Node>* prog, bool* hasRef) {
       }
       case '$':
         if (i == n - 1) {
-          prog->push_back(Node{EOL});
+          prog->push_back(Node(EOL));
           prev = FIXED;
           continue;
         }
@@ -207,13 +208,13 @@ const char* Compile(const char* p, std::vector<Node>* prog, bool* hasRef) {
           continue;
         }
         if (d == '<') {
-          prog->push_back(Node{BOW});
+          prog->push_back(Node(BOW));
           prev = FIXED;
           continue;
         }
         if (d == '>') {
           if (!prog->empty() && prog->back().op == BOW) return "Null pattern inside \\<\\>";
-          prog->push_back(Node{EOW});
+          prog->push_back(Node(EOW));
           prev = FIXED;
           continue;
         }
