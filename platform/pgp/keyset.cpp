@@ -104,7 +104,9 @@ void DeleteSet(KRYKeySet* set) {
 }
 
 KRYError ReadAllPackets(const uint8_t* data, size_t len, std::vector<Packet>* packets) {
-  if (LooksArmored(data, len)) {
+  // Binary packets start with a byte that has its top bit set; anything
+  // else is text that may hold armour blocks anywhere (mail, requests).
+  if (len > 0 && !(data[0] & 0x80)) {
     std::vector<ArmorBlock> blocks;
     KRYError err = DearmorAll(data, len, &blocks);
     if (err == kKRYError_ItemNotFound) return kKRYError_BadArmor;

@@ -32,7 +32,7 @@ void EvpFree::operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
 
 KRYError KRYsdkInit(uint32_t) {
   std::lock_guard<std::mutex> lock(g_initLock);
-  if (g_initCount++ == 0) {
+  if (g_initCount++ == 0 && g_default == nullptr) {
     // Loading legacy replaces the implicit default, so load both.
     g_default = OSSL_PROVIDER_load(nullptr, "default");
     g_legacy = OSSL_PROVIDER_load(nullptr, "legacy");
@@ -43,11 +43,10 @@ KRYError KRYsdkInit(uint32_t) {
 KRYError KRYsdkCleanup() {
   std::lock_guard<std::mutex> lock(g_initLock);
   if (g_initCount == 0) return kKRYError_NotInitialized;
-  if (--g_initCount == 0) {
-    if (g_legacy != nullptr) OSSL_PROVIDER_unload(g_legacy);
-    if (g_default != nullptr) OSSL_PROVIDER_unload(g_default);
-    g_legacy = g_default = nullptr;
-  }
+  // The providers stay loaded for the life of the process: once "default"
+  // has been loaded explicitly, unloading it would leave OpenSSL without
+  // any implementation for other users in the process.
+  --g_initCount;
   return kKRYError_NoErr;
 }
 
