@@ -1,0 +1,145 @@
+#include "cert/keysets.h"
+
+#include <vector>
+
+#include "log/eventlog.h"
+
+namespace kry {
+
+namespace {
+
+std::string ErrorText(int code) {
+  char buf[200];
+  KRYGetErrorString(code, buf, sizeof buf);
+  return buf;
+}
+
+struct FileSpecHolder {
+  KRYFileSpecRef spec = nullptr;
+  ~FileSpecHolder() {
+    if (spec) KRYFreeFileSpec(spec);
+  }
+};
+
+}  // namespace
+
+int GetKeySetFromKeyRings(KRYContextRef context, const std::string& publicPath, const std::string& privatePath,
+                          KRYKeySetRef* set) {
+  *set = nullptr;
+  if (publicPath.empty()) {
+    LogError(EVENTLOG_VERBOSE, "No keyring file specified.");
+    return 0;
+  }
+  FileSpecHolder pub, priv;
+  int rc = KRYNewFileSpecFromFullPath(context, publicPath.c_str(), &pub.spec);
+  if (rc != 0) {
+    LogError(EVENTLOG_ERROR, "Opening public keyring (%s) failed with error %d (%s)", publicPath.c_str(), rc,
+             ErrorText(rc).c_str());
+    return rc;
+  }
+  if (!privatePath.empty()) {
+    rc = KRYNewFileSpecFromFullPath(context, privatePath.c_str(), &priv.spec);
+    if (rc != 0 && rc != kKRYError_FileNotFound) {
+      LogError(EVENTLOG_ERROR, "Opening private keyring (%s) failed with error %d (%s)", privatePath.c_str(), rc,
+               ErrorText(rc).c_str());
+      return rc;
+    }
+  }
+  if (priv.spec) {
+    rc = KRYOpenKeyRingPair(context, pub.spec, priv.spec, 0, set);
+    if (rc != 0)
+      LogError(EVENTLOG_ERROR, "Opening keyring pair (%s and %s) failed with error %d (%s)", publicPath.c_str(),
+               privatePath.c_str(), rc, ErrorText(rc).c_str());
+  } else {
+    rc = KRYOpenKeyRing(context, pub.spec, 0, set);
+    if (rc != 0)
+      LogError(EVENTLOG_ERROR, "Opening public keyring (%s) failed with error %d (%s)", publicPath.c_str(), rc,
+               ErrorText(rc).c_str());
+  }
+  return rc;
+}
+
+int SetRandSeedFile(KRYContextRef context, const std::string& path) {
+  if (path.empty()) {
+    LogError(EVENTLOG_VERBOSE, "Using default randseed file.");
+    return 0;
+  }
+  int rc = KRYsdkLoadDefaultPrefs(context);
+  FileSpecHolder spec;
+  if (rc == 0) rc = KRYNewFileSpecFromFullPath(context, path.c_str(), &spec.spec);
+  // A seed file that does not exist yet is created by the pool.
+  if (rc == kKRYError_FileNotFound) return 0;
+  if (rc == 0) rc = KRYsdkPrefSetFileSpec(context, kKRYPref_RandomSeedFile, spec.spec);
+  if (rc != 0)
+    LogError(EVENTLOG_ERROR, "Setting the KRY random seed file (%s) failed with error %d (%s)", path.c_str(), rc,
+             ErrorText(rc).c_str());
+  return rc;
+}
+
+int KeySet2Key(KRYKeySetRef set, KRYKeyRef* key) {
+  *key = nullptr;
+  KRYKeyListRef list = nullptr;
+  int rc = KRYOrderKeySet(set, kKRYKeyOrdering_Any, &list);
+  if (rc != 0) {
+    LogError(EVENTLOG_ERROR, "Ordering keyset failed.");
+    return rc;
+  }
+  KRYKeyIterRef iter = nullptr;
+  rc = KRYNewKeyIter(list, &iter);
+  if (rc != 0) {
+    LogError(EVENTLOG_ERROR, "Getting key iter failed.");
+    KRYFreeKeyList(list);
+    return rc;
+  }
+  rc = KRYKeyIterNext(iter, key);
+  if (rc == kKRYError_EndOfIteration) {
+    *key = nullptr;
+    rc = 0;
+  } else if (rc != 0) {
+    LogError(EVENTLOG_ERROR, "Finding key failed.");
+  }
+  KRYFreeKeyIter(iter);
+  KRYFreeKeyList(list);
+  return rc;
+}
+
+int ConvertKeySet2KeyBlock(KRYKeySetRef set, bool exportPrivate, int format, size_t sizeHint, std::string* block) {
+  size_t size = sizeHint ? sizeHint : 8192;
+  for (;;) {
+    std::vector<char> buf(size + 1);
+    size_t real = 0;
+    KRYExportOptions opts{};
+    opts.format = format;
+    opts.exportPrivateKeys = exportPrivate;
+    opts.outputBuffer = buf.data();
+    opts.outputSize = buf.size();
+    opts.outputLength = &real;
+    int rc = KRYExportKeySet(set, &opts);
+    if (rc != 0 && rc != kKRYError_OutputBufferTooSmall) {
+      LogError(EVENTLOG_ERROR, "ASCII-armoring keyset failed. Library error: %s", ErrorText(rc).c_str());
+      return rc;
+    }
+    if (real + 1 > buf.size()) {
+      size = real;
+      continue;
+    }
+    block->assign(buf.data(), real);
+    return 0;
+  }
+}
+
+int TransferKeys(KRYContextRef target, KRYKeySetRef set, bool exportPrivate, KRYKeySetRef* out) {
+  *out = nullptr;
+  std::string block;
+  int rc = ConvertKeySet2KeyBlock(set, exportPrivate, kKRYExportFormat_Complete, 0, &block);
+  if (rc != 0) return rc;
+  KRYImportOptions in{};
+  in.inputBuffer = block.data();
+  in.inputLength = block.size();
+  rc = KRYImportKeySet(target, &in, out);
+  if (rc != 0)
+    LogError(EVENTLOG_ERROR, "Internal key set operation failed with error %d (%s)", rc, ErrorText(rc).c_str());
+  return rc;
+}
+
+}  // namespace kry

@@ -1,0 +1,50 @@
+// One request in progress on a connection, from the moment its message has
+// been read until its handler returns.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "ldap/ber.h"
+#include "util/thread.h"
+
+namespace kry {
+
+// What the access log records of an operation beyond its type: a three-letter
+// code for some requests and the target DN the handler stored.
+struct AccessLogDetail {
+  char code[4] = {0, 0, 0, 0};
+  std::string dn;
+};
+
+struct Operation {
+  BerBufferPtr o_ber;       // the request, positioned after the message ID
+  int o_msgid = 0;
+  uint32_t o_tag = 0;       // protocol-operation tag
+  std::string o_dn;         // requester DN at arrival ("" when not bound)
+  time_t o_time = 0;        // start time
+  int o_opid = 0;           // operations initiated on the connection before this one
+  uint32_t o_connid = 0;
+  Operation* o_next = nullptr;
+  bool o_abandon = false;   // guarded by o_abandonmutex
+  Mutex o_abandonmutex;
+  int o_logType = 1;        // access-log operation type
+  AccessLogDetail o_logDetail;
+
+  bool Abandoned() {
+    MutexGuard g(o_abandonmutex);
+    return o_abandon;
+  }
+};
+
+// Creates an operation, appends it at the end of `list` and returns it (null
+// when memory runs out). The operation takes ownership of `ber`.
+Operation* op_add(Operation** list, BerBufferPtr ber, int msgid, uint32_t tag, const std::string& dn, int opid,
+                  uint32_t connid);
+// Unlinks and frees `op`. If it is not in the list, traces
+// "op_delete: can't find op %d\n" and frees nothing.
+void op_delete(Operation** list, Operation* op);
+
+}  // namespace kry

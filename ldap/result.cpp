@@ -1,0 +1,95 @@
+#include "ldap/result.h"
+
+#include "ldap/ber.h"
+#include "ldap/operation.h"
+#include "ldap/sockbuf.h"
+#include "log/accesslog.h"
+#include "log/eventlog.h"
+#include "log/trace.h"
+#include "platform/net/krynet.h"
+#include "runtime/connection.h"
+#include "runtime/globals.h"
+
+namespace kry {
+
+void MapErrorCodeToMsg(int code, const char** text) {
+  switch (code) {
+    case 1:
+      *text =
+          "An error was detected on the server processing this request.  Consult the server admininstrator for "
+          "assistance.";
+      break;
+    case 2: *text = "The data provided to the server was invalid or corrupt."; break;
+    case 3: *text = "This operation exceeded the maximum time limit for a single request."; break;
+    case 4: *text = "The number of certificates returned by this search exceeds the maximum set for this server."; break;
+    case 8: *text = "This request must be signed by an authorized person."; break;
+    case 48: *text = "The authorization used for this request was invalid and unnecessary."; break;
+    case 50: *text = "You do not have authority to perform this action."; break;
+    case 90: *text = "Server out of memory."; break;
+    default: break;
+  }
+}
+
+unsigned ResponseTag(unsigned requestTag) {
+  if (requestTag == 0x4A) return 0x6B;
+  if (requestTag == 0x63) return 0x65;
+  return requestTag + 1;
+}
+
+int SendResponse(Connection* conn, Operation* op, BerBuffer* ber) {
+  MutexGuard sendLock(conn->c_pdumutex);
+  {
+    MutexGuard tableLock(g_globals->connectionTableLock);
+    if (op->o_connid != conn->c_connid || conn->c_sb.sd.load() == -1) return -1;  // closed, maybe reused: drop it
+  }
+  // The write itself runs without the table lock: a peer that stops reading
+  // may hold it for the whole socket wait, and that must not stop the
+  // listener or other connections. Only this connection's own thread closes
+  // its descriptor (a forced close at shutdown only shuts it down), so the
+  // descriptor cannot change hands during the write.
+  if (ber_flush(&conn->c_sb, ber, 0) != 0) {
+    int code = KRYGetLastSocketsError();
+    char buf[200];
+    KRYGetSocketsErrorString(code, buf, sizeof buf);
+    LogError(EVENTLOG_VERBOSE, "Socket write failed with error %d (%s).", code, buf);
+    return -1;
+  }
+  return 0;
+}
+
+void send_search_result(Connection* conn, Operation* op, int err, const char* matched, const char* text,
+                        int nentries) {
+  Debug(LDAP_DEBUG_TRACE, "send_ldap_result %d:%s:%s\n", err, matched ? matched : "", text ? text : "");
+  AddAccessLogEntry(conn, op, op->o_logType, &op->o_logDetail, nentries, err);
+  if (!text || !*text) {
+    text = "";
+    MapErrorCodeToMsg(err, &text);
+  }
+  unsigned tag = ResponseTag(op->o_tag);
+  bool v30 = conn->c_version.load() == 30;
+  BerBufferPtr ber = ber_alloc_ptr(v30 ? 0 : BER_OPTION_DER);
+  if (!ber) {
+    Debug(LDAP_DEBUG_ANY, "ber_alloc failed\n");
+    return;
+  }
+  int rc = ber_printf(ber.get(), v30 ? "{it{{ess}}}" : "{it{ess}}", op->o_msgid, static_cast<int>(tag), err,
+                      matched ? matched : "", text);
+  if (rc == -1) {
+    Debug(LDAP_DEBUG_ANY, "ber_printf failed\n");
+    return;
+  }
+  size_t size = ber->current;
+  if (SendResponse(conn, op, ber.get()) != 0) return;
+  {
+    MutexGuard lock(g_globals->bytesSentLock);
+    g_globals->bytesSent += size;
+  }
+  LogError(EVENTLOG_VERBOSE, "conn=%d op=%d RESULT err=%d tag=%d nentries=%d", static_cast<int>(conn->c_connid),
+           op->o_opid, err, static_cast<int>(tag), nentries);
+}
+
+void send_ldap_result(Connection* conn, Operation* op, int err, const char* matched, const char* text) {
+  send_search_result(conn, op, err, matched, text, 0);
+}
+
+}  // namespace kry

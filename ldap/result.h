@@ -1,0 +1,56 @@
+// Sending results and search entries to a client. Every response is written
+// under the connection's send lock and then the connection-table lock, and
+// only while the operation's connection still owns the slot.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kry {
+
+struct Connection;
+struct Operation;
+struct Backend;
+struct Entry;
+struct Attribute;
+
+// LDAP result codes the server sends.
+enum LdapResult : int {
+  LDAP_SUCCESS = 0,
+  LDAP_OPERATIONS_ERROR = 1,
+  LDAP_PROTOCOL_ERROR = 2,
+  LDAP_TIMELIMIT_EXCEEDED = 3,
+  LDAP_SIZELIMIT_EXCEEDED = 4,
+  LDAP_COMPARE_FALSE = 5,
+  LDAP_COMPARE_TRUE = 6,
+  LDAP_STRONG_AUTH_NOT_SUPPORTED = 7,
+  LDAP_STRONG_AUTH_REQUIRED = 8,
+  LDAP_PARTIAL_RESULTS = 9,
+  LDAP_NO_SUCH_ATTRIBUTE = 16,
+  LDAP_NO_SUCH_OBJECT = 32,
+  LDAP_INAPPROPRIATE_AUTH = 48,
+  LDAP_INVALID_CREDENTIALS = 49,
+  LDAP_INSUFFICIENT_ACCESS = 50,
+  LDAP_UNWILLING_TO_PERFORM = 53,
+  LDAP_OBJECT_CLASS_VIOLATION = 65,
+  LDAP_NOT_ALLOWED_ON_NONLEAF = 66,
+  LDAP_ALREADY_EXISTS = 68,
+  LDAP_SEND_FAILED = 88,  // recorded in the access log only
+  LDAP_SERVER_OUT_OF_MEMORY = 90,
+};
+
+// Sets *text to the default text of `code` when it has one.
+void MapErrorCodeToMsg(int code, const char** text);
+// Response tag of a request tag.
+unsigned ResponseTag(unsigned requestTag);
+
+// Writes a finished response to the connection of `op`. 0 when sent; -1 when
+// the connection was closed or reused (dropped) or the write failed (logged).
+class BerBuffer;
+int SendResponse(Connection* conn, Operation* op, BerBuffer* ber);
+
+void send_ldap_result(Connection* conn, Operation* op, int err, const char* matched, const char* text);
+void send_search_result(Connection* conn, Operation* op, int err, const char* matched, const char* text,
+                        int nentries);
+
+}  // namespace kry

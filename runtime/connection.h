@@ -1,0 +1,75 @@
+// One slot of the table of client connections. The table is allocated once
+// by the listener; a slot keeps its read-ahead buffer and locks across uses.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <thread>
+
+#include "ldap/sockbuf.h"
+#include "util/thread.h"
+
+namespace kry {
+
+struct Operation;
+
+struct Connection {
+  // Socket stream: descriptor (-1 marks a free slot), read-ahead buffer and
+  // options (no read-ahead). Read by the BER transport.
+  Sockbuf c_sb;
+
+  // DN the client bound as; empty when not bound. Guarded by c_dnmutex.
+  std::string c_dn;
+  bool c_bound = false;
+  Mutex c_dnmutex;
+
+  // 30 once the bind handler detected the version-3.0 framing, else 0.
+  std::atomic<int> c_version{0};
+
+  std::string c_addr;       // dotted-decimal peer address; empty when unknown
+  std::string c_domain;     // peer host name; empty when not looked up
+  bool c_hasDomain = false;
+
+  // Operations in progress on this connection, guarded by c_opsmutex.
+  Operation* c_ops = nullptr;
+  Mutex c_opsmutex;
+
+  // Orders whole responses on this connection.
+  Mutex c_pdumutex;
+
+  int c_gettingber = 0;  // reading flag, always 0 (shown by the monitor)
+  int c_writewaiter = 0; // writing flag, always 0
+
+  time_t c_starttime = 0;
+  time_t c_activitytime = 0;  // guarded by c_activitymutex
+  Mutex c_activitymutex;
+
+  uint32_t c_connid = 0;
+  uint32_t c_opsinitiated = 0;  // guarded by c_opsmutex
+  uint32_t c_opscompleted = 0;
+  int c_secure = 0;
+
+  // Entropy accumulator: peer address and request times folded by xor.
+  uint32_t c_entropy = 0;
+
+  // Key-library context block of the connection's thread (opaque here).
+  void* c_keyContext = nullptr;
+  // Key the client authenticated with over TLS, or null.
+  void* c_clientKey = nullptr;
+  // TLS context and session, or null.
+  void* c_tlsContext = nullptr;
+  void* c_tlsSession = nullptr;
+
+  // The connection's thread; joined before the slot gets a new one.
+  std::thread c_thread;
+  // Descriptor left open by the forced close at shutdown until the
+  // connection's thread has left it; -1 when none.
+  int c_deferredClose = -1;
+};
+
+// The connection table, valid while the listener runs.
+extern Connection* g_connections;
+
+}  // namespace kry

@@ -1,0 +1,111 @@
+#include "runtime/globals.h"
+
+#include <new>
+
+#include "log/eventlog.h"
+#include "log/trace.h"
+
+namespace kry {
+
+Globals* g_globals = nullptr;
+std::atomic<int> dird_shutdown{0};
+bool serviceMode = true;
+
+int InitGlobals(Globals** globals) {
+  Debug(LDAP_DEBUG_TRACE, "=> InitGlobals\n");
+  Globals* g = new (std::nothrow) Globals();
+  if (!g) {
+    LogError(EVENTLOG_ERROR, "Out of memory.");
+    return 1;
+  }
+  g->startTime = time(nullptr);
+  g->currentTime = g->startTime;
+  // The key library always offers RSA (algorithms 1, 2 and 3).
+  g->rsaAvailable = true;
+  *globals = g;
+  return 0;
+}
+
+void ReleaseGlobals(Globals** globals) {
+  if (!globals || !*globals) return;
+  delete *globals;
+  *globals = nullptr;
+}
+
+void ResetGlobals(Globals* g) {
+  // Settings that only the command pass reads survive a restart.
+  int commandPort = g->CommandPort;
+  uint16_t commandTimeout = g->CommandTimeout;
+  std::string pub = g->PublicKeyRing, priv = g->PrivateKeyRing;
+  int secureMode = g->SecureMode;
+  KeyIDList allowCommand = g->allowCommand;
+  std::vector<uint8_t> serverKey = g->ServerSecureKeyID;
+  std::string configFile = g->configFile;
+  void* keyContext = g->keyContext;
+  std::vector<std::unique_ptr<Backend>> backends = std::move(g->backends);
+  bool checkSignatures = g->checkSignatures;
+
+  ErrorLogClose();
+  // Rebuild every other field from its default without touching the locks,
+  // which other threads may still reference.
+  g->DefaultAccess = 16;
+  g->accessList.clear();
+  g->AccessLogDetails = 0xF8;
+  g->AccessLogFile.clear();
+  g->AccessLogMode = 0666;
+  g->LogLevel = 4;
+  g->PolicyFailures = POLICY_PENDING;
+  g->MustSignAdds = false;
+  g->TrimUsers = g->TrimSigs = g->TrimPhotoIDs = false;
+  g->MustSigID.clear();
+  g->AllowSigID.clear();
+  g->allowAdd.clear();
+  g->allowDelete.clear();
+  g->allowGroupUpdate.clear();
+  g->selfDeleteAllowed = false;
+  g->IdleSyncTimeout = 10;
+  g->SizeLimit = 500;
+  g->TimeLimit = 300;
+  g->Port = 389;
+  g->SecurePort = 636;
+  g->LookupHostname = true;
+  g->CycleLogDay = CYCLE_NEVER;
+  g->CycleLogTime = 1439;
+  g->CycleLogKeep = 10;
+  g->RandSeedFile.clear();
+  g->RepLogFile.clear();
+  g->serverKeyID.clear();
+  g->passphrase.clear();
+  g->maxConnections = 0;
+  g->highestSlot = -1;
+  g->iActiveThreads = 0;
+  g->activeOperations = 0;
+  g->opsInitiated = g->opsCompleted = g->entriesSent = g->bytesSent = 0;
+  g->startTime = time(nullptr);
+
+  g->CommandPort = commandPort;
+  g->CommandTimeout = commandTimeout;
+  g->PublicKeyRing = pub;
+  g->PrivateKeyRing = priv;
+  g->SecureMode = secureMode;
+  g->allowCommand = allowCommand;
+  g->ServerSecureKeyID = serverKey;
+  g->configFile = configFile;
+  g->keyContext = keyContext;
+  g->backends = std::move(backends);
+  g->checkSignatures = checkSignatures;
+  Debug(LDAP_DEBUG_TRACE, "<= ResetGlobals\n");
+}
+
+time_t GetCurrentTime() {
+  MutexGuard lock(g_globals->currentTimeLock);
+  return g_globals->currentTime;
+}
+
+time_t RefreshCurrentTime() {
+  MutexGuard lock(g_globals->currentTimeLock);
+  g_globals->currentTime = time(nullptr);
+  return g_globals->currentTime;
+}
+
+}  // namespace kry

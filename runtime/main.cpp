@@ -1,0 +1,3 @@
+#include "runtime/process.h"
+
+int main(int argc, char** argv) { return kry::ProcessMain(argc, argv); }

@@ -1,0 +1,290 @@
+// The server's main routine: start-up in a fixed order, the command port,
+// shutdown and the final release in reverse order.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "back-ldbm/backend.h"
+#include "config/config.h"
+#include "config/paths.h"
+#include "config/settings.h"
+#include "ldap/sockbuf.h"
+#include "log/eventlog.h"
+#include "log/trace.h"
+#include "platform/net/krynet.h"
+#include "platform/pgp/kry.h"
+#include "runtime/cmdport.h"
+#include "runtime/daemon.h"
+#include "runtime/globals.h"
+#include "runtime/options.h"
+#include "runtime/process.h"
+#include "runtime/startup_hooks.h"
+#include "util/strutil.h"
+
+namespace kry {
+
+RegistrySettings g_registrySettings;
+
+namespace {
+
+const char kBanner[] = "KRY Certificate Server (NT) 2.5.1";
+
+std::string ResolveAgainst(const std::string& base, const std::string& path) {
+  if (path.empty() || path[0] == '/' || base.empty()) return path;
+  return base + (base.back() == '/' ? "" : "/") + path;
+}
+
+std::string LibraryErrorText(int code) {
+  char buf[200];
+  KRYGetErrorString(code, buf, sizeof buf);
+  return buf;
+}
+
+// What start-up built, released in reverse order on every exit path.
+struct ServerState {
+  Options opts;
+  std::string baseDir;
+  std::string programName;
+  bool keyLibInit = false, netLibInit = false, uiLibInit = false;
+  bool socketsInit = false;
+  std::unique_ptr<DBLock> dbLock;
+  int commandSocket = -1;
+  std::unique_ptr<Semaphore> daemonStarted;
+  bool listenerStarted = false;
+};
+
+// Shutdown and final release; returns `result`.
+int Finish(ServerState& st, int result) {
+  Globals* g = g_globals;
+  // Shutdown.
+  if (st.commandSocket >= 0) {
+    KRYCloseSocket(st.commandSocket);
+    st.commandSocket = -1;
+  }
+  if (g && g->listenerThread.joinable()) {
+    if (!dird_shutdown) {
+      dird_shutdown = 1;
+      WakeListener();
+    }
+    g->listenerThread.join();
+  }
+  // Final release.
+  g_daemonStarted = nullptr;
+  st.daemonStarted.reset();
+  if (st.socketsInit) KRYSocketsCleanup();
+  if (g) {
+    backend_close_all(g->backends);
+    if (g->keyContext) {
+      ReleaseStartupKeys();
+      KRYFreeContext(static_cast<KRYContextRef>(g->keyContext));
+      g->keyContext = nullptr;
+    }
+    ReleaseGlobals(&g_globals);
+  }
+  ErrorLogClose();
+  UnlockDBs(&st.dbLock);
+  if (st.keyLibInit) KRYsdkCleanup();
+  if (st.netLibInit) KRYsdkNetworkLibCleanup();
+  if (st.uiLibInit) KRYsdkUILibCleanup();
+  g_daemonResult = result;
+  Debug(LDAP_DEBUG_TRACE, "<= main, rc=%d\n", result);
+  return result;
+}
+
+}  // namespace
+
+int ServerMain(int argc, char** argv) {
+  ServerState st;
+  Debug(LDAP_DEBUG_TRACE, "=> main\n");
+
+  if (InitGlobals(&g_globals) != 0) return 1;
+  Globals* g = g_globals;
+
+  // Settings file: configuration path and the ports as decimal text.
+  ClearRegistrySettings(&g_registrySettings);
+  ReadRegistrySettings(&g_registrySettings);
+  ApplyRegistrySettings(g_registrySettings, g);
+
+  if (GetCurrentDir(&st.baseDir) != 0) return Finish(st, 1);
+
+  ErrorLogInit("krycertd", g->LogLevel, g->Port, 1);
+  dird_shutdown = 0;
+
+  st.programName = ProgramName(argc > 0 ? argv[0] : "krycertd");
+  std::vector<std::string> args(argv, argv + argc);
+  switch (ParseOptions(args, st.programName, &st.opts)) {
+    case OptionsResult::kOk: break;
+    case OptionsResult::kExit0: return Finish(st, 0);
+    case OptionsResult::kExit1: return Finish(st, 1);
+  }
+  Options& o = st.opts;
+  if (o.noSignatureCheck) g->checkSignatures = false;
+  if (o.debugGiven) {
+    g_debugLevel = o.debugLevel;
+    g_berDebug = static_cast<int>(o.debugLevel & 0x10);
+    UpdateErrorLogValues(-1, -1, 1);
+  }
+  if (!o.configFile.empty()) g->configFile = ResolveAgainst(st.baseDir, o.configFile);
+  if (o.port == -1 && o.securePort > 0) UpdateErrorLogValues(-1, o.securePort, -1);
+  if (g->configFile.empty()) g->configFile = ResolveAgainst(st.baseDir, "krycertd.cfg");
+  if (serviceMode && !o.checkOnly && !o.createDatabases) o.startServer = true;
+
+  Backend* be = backend_new("ldbm", g->backends);
+  if (!be) {
+    LogError(EVENTLOG_ERROR, "Out of memory.");
+    return Finish(st, 1);
+  }
+
+  Debug(LDAP_DEBUG_TRACE, "%s\n", kBanner);
+  int rc = KRYsdkInit(0);
+  if (rc == 0) st.keyLibInit = true;
+  else LogError(EVENTLOG_ERROR, "Initializing the KRYsdk failed with error: %s", LibraryErrorText(rc).c_str());
+  rc = KRYsdkNetworkLibInit(0);
+  if (rc == 0) st.netLibInit = true;
+  else LogError(EVENTLOG_ERROR, "Initializing the KRYsdk failed with error: %s", LibraryErrorText(rc).c_str());
+  rc = KRYsdkUILibInit();
+  if (rc == 0) st.uiLibInit = true;
+  else LogError(EVENTLOG_ERROR, "Initializing the KRYsdk failed with error: %s", LibraryErrorText(rc).c_str());
+  if (!st.keyLibInit || !st.netLibInit || !st.uiLibInit) return Finish(st, 1);
+
+  KRYContextRef ctx = nullptr;
+  rc = KRYNewContext(kKRYsdkAPIVersion, &ctx);
+  if (rc != 0) {
+    LogError(EVENTLOG_ERROR, "Initializing KRYsdk failed with error: %s", LibraryErrorText(rc).c_str());
+    return Finish(st, 1);
+  }
+  g->keyContext = ctx;
+
+  g->PrivateKeyRing = ResolveAgainst(st.baseDir, "../etc/KRYcertd-secring.skr");
+  g->PublicKeyRing = ResolveAgainst(st.baseDir, "../etc/KRYcertd-pubring.pkr");
+
+  Backend* cfgBackend = be;
+  if (ReadCommand(g->configFile.c_str(), &cfgBackend, o.commandPort == -1 ? 0 : o.commandPort) != 0) {
+    LogError(EVENTLOG_ERROR, "Required parameters not defined.  Server not started.");
+    return Finish(st, 1);
+  }
+
+  bool nonFatalConfigErrors = false;
+  if (!(o.checkOnly && serviceMode)) {
+    int crc = ReadConfig(g->configFile.c_str(), &cfgBackend, nullptr, o.port, o.securePort,
+                         o.commandTimeout == -1 ? 0 : o.commandTimeout);
+    if (crc == 2 || (crc == 1 && !serviceMode)) {
+      LogError(EVENTLOG_ERROR, "Errors processing configuration file.  Server not started.");
+      return Finish(st, 1);
+    }
+    if (crc == 1) {
+      nonFatalConfigErrors = true;
+      LogError(EVENTLOG_WARNING,
+               "Non fatal error parsing configuration file.  Server not stated.  Check Event Viewer for additional "
+               "info.\n");
+    }
+  }
+  g_berMaxMessageSize = g->MaxMessageSize;
+  // Socket waits of the connections (300 s); tests shorten them.
+  if (const char* t = std::getenv("KRYCERTD_IO_TIMEOUT_MS")) {
+    long ms = AtoiSaturating(t);
+    if (ms > 0) g_berSocketTimeoutMs = static_cast<int>(ms);
+  }
+
+  if (o.checkOnly) be->checkMode = true;
+  if (InitReplicationLog() != 0) {
+    LogError(EVENTLOG_ERROR, "Initializing the replication system failed.");
+    return Finish(st, 1);
+  }
+  InitLogCycling();
+
+  if (o.createDatabases && !serviceMode) {
+    int created = CreateDatabases(be);
+    if (created < 0) return Finish(st, 1);
+    if (created > 0) LogError(EVENTLOG_INFO, "Databases initialized.");
+    else LogError(EVENTLOG_INFO, "The entire database already exists.");
+    dird_shutdown = 1;
+    return Finish(st, 0);
+  }
+
+  if (o.startServer && !o.checkOnly) {
+    if (LockDBs(be, &st.dbLock) != 0 && !serviceMode) return Finish(st, 1);
+  }
+  int prc = InitServerPolicies();
+  if (prc != 0) {
+    std::string text = prc == -1 ? "See earlier messages" : LibraryErrorText(prc);
+    LogError(EVENTLOG_ERROR, "Initializing the server's policies failed with error: %s.", text.c_str());
+    return Finish(st, 1);
+  }
+  if (o.checkOnly) {
+    if (!serviceMode) {
+      LogError(EVENTLOG_ERROR, "No errors processing configuration file.");
+      dird_shutdown = 1;
+      return Finish(st, 0);
+    }
+  }
+
+  st.daemonStarted = std::make_unique<Semaphore>(0, 1);
+  g_daemonStarted = st.daemonStarted.get();
+
+  if (KRYSocketsInit() != 0) {
+    LogError(EVENTLOG_ERROR, "Initializing TCP/IP failed.");
+    return Finish(st, 1);
+  }
+  st.socketsInit = true;
+
+  if (g->CommandPort == 0) g->CommandPort = 4000;
+  if (g->CommandTimeout == 0) g->CommandTimeout = 10;
+  if ((g->Port != 0 && g->Port == g->CommandPort) ||
+      (g->SecurePort != 0 && g->SecurePort == g->CommandPort && g->SecureMode != SECURE_DISABLED)) {
+    LogError(EVENTLOG_ERROR, "The regular port and the secure port cannot have the same value as the command port.");
+    return Finish(st, 1);
+  }
+
+  int sock = -1;
+  rc = CreateDaemonSocket(g->CommandPort, 0, &sock);
+  if (rc != 0) {
+    LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, SocketErrorText(rc).c_str());
+    return Finish(st, 1);
+  }
+  st.commandSocket = sock;
+
+  if (g->SecureMode != SECURE_DISABLED) {
+    // TLS on the secure port is not available in this build: refuse to start
+    // rather than serve the secure port in the clear.
+    LogError(EVENTLOG_ERROR,
+             "SecureMode '%s' is not supported by this build: the secure port needs TLS.  Set \"SecureMode "
+             "disabled\".",
+             g->SecureMode == SECURE_REQUIRED ? "required" : "optional");
+    LogError(EVENTLOG_ERROR, "Could not retrieve LDAPS signing key");
+    return Finish(st, 1);
+  }
+
+  if (GatherEntropy() != 0) return Finish(st, 1);
+  if (!o.debugGiven) UpdateErrorLogValues(-1, -1, 0);
+
+  if (o.startServer) {
+    if (CheckRequiredDBs(be) != 0) {
+      LogError(EVENTLOG_ERROR,
+               "All required databases do not exist. Use the \"Create Database\" button to create them.");
+      if (!serviceMode) return Finish(st, 1);
+    } else if (!nonFatalConfigErrors) {
+      int port = g->Port;
+      g->listenerThread = std::thread([port] { daemon(port); });
+      g_daemonStarted->Acquire();
+      if (g_daemonResult != 0) {
+        LogError(EVENTLOG_WARNING, "Unable to autostart server!");
+        g_serverRunning = false;
+        g->listenerThread.join();
+        if (!serviceMode) return Finish(st, 1);
+      } else {
+        g_serverRunning = true;
+      }
+    }
+  }
+
+  ServeCommandPort(st.commandSocket);
+  return Finish(st, 0);
+}
+
+}  // namespace kry

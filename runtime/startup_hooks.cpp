@@ -1,0 +1,37 @@
+#include "runtime/startup_hooks.h"
+
+#include "cert/keysets.h"
+#include "cert/policy_init.h"
+#include "log/eventlog.h"
+#include "platform/pgp/kry.h"
+#include "runtime/globals.h"
+
+namespace kry {
+
+int InitReplicationLog() {
+  // Replication is not part of this build; a configured "RepLogFile" is
+  // accepted by the configuration reader and left unused.
+  return 0;
+}
+
+void InitLogCycling() {
+  // Access-log cycling is not part of this build (log/cycle.h never
+  // reports a cycle as due).
+}
+
+int InitServerPolicies() {
+  Globals* g = g_globals;
+  auto* ctx = static_cast<KRYContextRef>(g->keyContext);
+  if (int rc = SetRandSeedFile(ctx, g->RandSeedFile)) return rc;
+  return InitPolicy(ctx);
+}
+
+int GatherEntropy() {
+  // The random pool draws on the operating system's generator, which is
+  // always seeded on Linux.
+  return KRYGlobalRandomPoolHasMinimumEntropy() ? 0 : 1;
+}
+
+void ReleaseStartupKeys() { ReleasePolicy(); }
+
+}  // namespace kry

@@ -1,0 +1,20 @@
+// Start-up steps that belong to the certificate logic and the logging
+// subsystem, kept in their place in the start-up order. Each does what its
+// subsystem can do in this build; see the .cpp for the state of each.
+#pragma once
+
+namespace kry {
+
+// Opens the replication log when "RepLogFile" is configured; 0 on success.
+int InitReplicationLog();
+// Creates the access-log cycling context from the "CycleLog..." settings.
+void InitLogCycling();
+// Opens the server's keyrings and resolves the configured signer key IDs
+// into the policy key sets. 0, -1 (already reported) or a library code.
+int InitServerPolicies();
+// Makes sure the random pool has its minimum entropy; 0 on success.
+int GatherEntropy();
+// Frees the key sets InitPolicy built (before the main context goes).
+void ReleaseStartupKeys();
+
+}  // namespace kry

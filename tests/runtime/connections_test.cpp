@@ -1,0 +1,193 @@
+// Connections against the real server: the 100-slot table, the orderly
+// drain on SIGTERM, unbind, and malformed input that must end only the
+// connection that sent it.
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/harness.h"
+
+namespace krytest {
+namespace {
+
+// One server for the whole suite: starting it is the slow part.
+class Connections : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    tree_ = new ServerTree();
+    ASSERT_TRUE(tree_->CreateDatabases());
+    ASSERT_TRUE(tree_->Start({}, {"KRYCERTD_IO_TIMEOUT_MS=1500"})) << tree_->Output();
+  }
+  static void TearDownTestSuite() {
+    EXPECT_EQ(tree_->Stop(SIGTERM), 0) << tree_->Output();
+    delete tree_;
+    tree_ = nullptr;
+  }
+
+  // A bind on a fresh connection is answered: the server still serves.
+  static void ExpectServing() {
+    Client c;
+    ASSERT_TRUE(c.Connect(tree_->port));
+    ASSERT_TRUE(c.Send(BindRequest(1, "", "")));
+    std::string msg;
+    ASSERT_TRUE(c.ReadMessage(&msg));
+    unsigned tag = 0;
+    EXPECT_EQ(ResultCode(msg, &tag), 0);
+    EXPECT_EQ(tag, 0x61u);
+  }
+
+  static ServerTree* tree_;
+};
+
+ServerTree* Connections::tree_ = nullptr;
+
+TEST_F(Connections, AnonymousBindAndUnbind) {
+  Client c;
+  ASSERT_TRUE(c.Connect(tree_->port));
+  ASSERT_TRUE(c.Send(BindRequest(7, "", "")));
+  std::string msg;
+  ASSERT_TRUE(c.ReadMessage(&msg));
+  int msgid = 0;
+  EXPECT_EQ(ResultCode(msg, nullptr, nullptr, &msgid), 0);
+  EXPECT_EQ(msgid, 7);
+  ASSERT_TRUE(c.Send(UnbindRequest(8)));
+  EXPECT_TRUE(c.WaitClosed());
+}
+
+TEST_F(Connections, BindVersionThreeIsRefused) {
+  Client c;
+  ASSERT_TRUE(c.Connect(tree_->port));
+  ASSERT_TRUE(c.Send(BindRequest(1, "cn=x", "pw", 3)));
+  std::string msg, text;
+  ASSERT_TRUE(c.ReadMessage(&msg));
+  EXPECT_EQ(ResultCode(msg, nullptr, &text), 2);
+  EXPECT_EQ(text, "version not supported");
+  // The connection stays open.
+  ASSERT_TRUE(c.Send(BindRequest(2, "", "")));
+  ASSERT_TRUE(c.ReadMessage(&msg));
+  EXPECT_EQ(ResultCode(msg), 0);
+}
+
+TEST_F(Connections, PrimitiveDeleteIsAnsweredWithDeleteResponse) {
+  Client c;
+  ASSERT_TRUE(c.Connect(tree_->port));
+  ASSERT_TRUE(c.Send(DeleteRequest(3, "cn=nobody")));
+  std::string msg;
+  ASSERT_TRUE(c.ReadMessage(&msg));
+  unsigned tag = 0;
+  EXPECT_EQ(ResultCode(msg, &tag), 9);
+  EXPECT_EQ(tag, 0x6Bu);
+}
+
+TEST_F(Connections, ExtendedRequestGetsNoResponseAndNextIsServed) {
+  Client c;
+  ASSERT_TRUE(c.Connect(tree_->port));
+  // { 1, [APPLICATION 23] { [0] "1.2.3" } }
+  std::string ext = std::string("\x30\x0c\x02\x01\x01\x77\x07\x80\x05", 9) + "1.2.3";
+  ASSERT_TRUE(c.Send(ext));
+  ASSERT_TRUE(c.Send(BindRequest(2, "", "")));
+  std::string msg;
+  ASSERT_TRUE(c.ReadMessage(&msg));
+  int msgid = 0;
+  EXPECT_EQ(ResultCode(msg, nullptr, nullptr, &msgid), 0);
+  EXPECT_EQ(msgid, 2);  // the first response belongs to the bind
+}
+
+TEST_F(Connections, MalformedFramingEndsOnlyThatConnection) {
+  const std::vector<std::string> bad = {
+      std::string("\x30\x85\x01\x00\x00\x00\x00", 7),  // five length octets
+      std::string("\x30\x00", 2),                      // zero length
+      std::string("\x31\x03\x02\x01\x01", 5),          // outer tag is not a SEQUENCE
+      std::string("\x30\x03\x04\x01\x41", 5),          // message ID is not an INTEGER
+      std::string("\x30\x84\xff\xff\xff\xff", 6),      // 4 GiB announced
+      std::string("\x30\x84\x01\x00\x00\x01", 6),      // above the maximum message size
+  };
+  for (const std::string& b : bad) {
+    Client c;
+    ASSERT_TRUE(c.Connect(tree_->port));
+    ASSERT_TRUE(c.Send(b));
+    EXPECT_TRUE(c.WaitClosed(3000)) << "input of " << b.size() << " bytes";
+  }
+  EXPECT_TRUE(tree_->WaitForOutput("exceeds the maximum message size", 2000)) << tree_->Output();
+  ExpectServing();
+}
+
+TEST_F(Connections, TruncatedMessageThenCloseIsHarmless) {
+  {
+    Client c;
+    ASSERT_TRUE(c.Connect(tree_->port));
+    std::string bind = BindRequest(1, "", "");
+    ASSERT_TRUE(c.Send(bind.substr(0, bind.size() - 3)));
+  }
+  ExpectServing();
+}
+
+TEST_F(Connections, SilentPeerTimesOut) {
+  Client c;
+  ASSERT_TRUE(c.Connect(tree_->port));
+  std::string bind = BindRequest(1, "", "");
+  ASSERT_TRUE(c.Send(bind.substr(0, 4)));
+  // The server's socket wait (shortened for the test) ends the connection.
+  EXPECT_TRUE(c.WaitClosed(6000));
+  ExpectServing();
+}
+
+TEST_F(Connections, PeerThatStopsReadingDoesNotStallOthers) {
+  Client c;
+  ASSERT_TRUE(c.Connect(tree_->port));
+  int small = 4096;
+  setsockopt(c.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  // Many requests, none of the responses read: the server's send buffer
+  // fills and its write waits.
+  std::string many;
+  for (int i = 0; i < 20000; ++i) many += BindRequest(i + 1, "", "");
+  c.Send(many.substr(0, 200000));
+  ExpectServing();
+}
+
+TEST_F(Connections, HundredConnectionsAndTheHundredAndFirstWaits) {
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 100; ++i) {
+    auto c = std::make_unique<Client>();
+    ASSERT_TRUE(c->Connect(tree_->port)) << i;
+    ASSERT_TRUE(c->Send(BindRequest(1, "", ""))) << i;
+    std::string msg;
+    ASSERT_TRUE(c->ReadMessage(&msg)) << i;
+    ASSERT_EQ(ResultCode(msg), 0) << i;
+    clients.push_back(std::move(c));
+  }
+  Client extra;
+  ASSERT_TRUE(extra.Connect(tree_->port));  // queued by the kernel
+  ASSERT_TRUE(extra.Send(BindRequest(1, "", "")));
+  std::string msg;
+  EXPECT_FALSE(extra.ReadMessage(&msg, 700));
+  EXPECT_TRUE(tree_->WaitForOutput("Exceeded maximum number of connections (100).  New connection rejected. ", 2000));
+  clients.pop_back();  // a slot frees up: the waiting client is served
+  EXPECT_TRUE(extra.ReadMessage(&msg, 5000));
+  EXPECT_EQ(ResultCode(msg), 0);
+}
+
+TEST(ConnectionsDrain, SigtermWithOpenConnectionsExitsZero) {
+  ServerTree t;
+  ASSERT_TRUE(t.CreateDatabases());
+  ASSERT_TRUE(t.Start()) << t.Output();
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 10; ++i) {
+    auto c = std::make_unique<Client>();
+    ASSERT_TRUE(c->Connect(t.port));
+    ASSERT_TRUE(c->Send(BindRequest(1, "", "")));
+    std::string msg;
+    ASSERT_TRUE(c->ReadMessage(&msg));
+    clients.push_back(std::move(c));
+  }
+  EXPECT_EQ(t.Stop(SIGTERM, 20), 0) << t.Output();
+  for (auto& c : clients) EXPECT_TRUE(c->WaitClosed(1000));
+}
+
+}  // namespace
+}  // namespace krytest

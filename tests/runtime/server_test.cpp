@@ -1,0 +1,132 @@
+// The server binary's command line, start-up checks and shutdown, driven as
+// a real process on loopback ports.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
+
+namespace krytest {
+namespace {
+
+bool Contains(const std::string& haystack, const std::string& needle) {
+  return haystack.find(needle) != std::string::npos;
+}
+
+TEST(ServerCommandLine, CheckOnlyOnCleanFile) {
+  ServerTree t;
+  RunResult r = t.Run({"-g", "-c"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(Contains(r.output, "No errors processing configuration file.")) << r.output;
+}
+
+TEST(ServerCommandLine, BadConfigLineStopsStartUp) {
+  ServerTree t;
+  t.WriteConfig("SizeLimit -1\n");
+  RunResult r = t.Run({"-g", "-c"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_TRUE(Contains(r.output, t.config + "(6): Invalid Limit in \"SizeLimit <Limit>\" line")) << r.output;
+  EXPECT_TRUE(Contains(r.output, "Errors processing configuration file.  Server not started.")) << r.output;
+}
+
+TEST(ServerCommandLine, InvalidPortsAndTimeouts) {
+  ServerTree t;
+  for (const char* bad : {"0", "65535", "12a"}) {
+    RunResult r = t.Run({"-g", "-b", bad});
+    EXPECT_EQ(r.exitCode, 1) << bad;
+    EXPECT_TRUE(Contains(r.output, std::string("A port number of (") + bad + ") is not valid.")) << r.output;
+  }
+  RunResult p = t.Run({"-g", "-p", "70000"});
+  EXPECT_EQ(p.exitCode, 1);
+  EXPECT_TRUE(Contains(p.output, "A port number of (70000) is not valid.")) << p.output;
+  RunResult k = t.Run({"-g", "-k", "x1"});
+  EXPECT_EQ(k.exitCode, 1);
+  EXPECT_TRUE(Contains(k.output, "A timeout of (x1) is not valid.")) << k.output;
+}
+
+TEST(ServerCommandLine, UsageForUnknownOptionOrExtraArguments) {
+  ServerTree t;
+  for (std::vector<std::string> args : {std::vector<std::string>{"-g", "-z"}, {"-g", "stray"}}) {
+    RunResult r = t.Run(args);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(Contains(r.output,
+                         "Usage: krycertd [-acnsg] [-f ConfigFile] [-p Port] [-t SecurePort] [-d DebugLevel] [-b "
+                         "CommandPort] [-k CommandTimeout]"))
+        << r.output;
+  }
+}
+
+TEST(ServerStartUp, BothPortsDisabled) {
+  ServerTree t;
+  ASSERT_TRUE(t.CreateDatabases());
+  RunResult r = t.Run({"-g", "-s", "-p", "0", "-t", "0"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_TRUE(Contains(r.output, "You must enable either the regular port or the secure port.")) << r.output;
+}
+
+TEST(ServerStartUp, SecureModeNeedsTls) {
+  ServerTree t;
+  t.WriteConfig("SecureMode optional\nSecurePort " + std::to_string(FreePort()) + "\n");
+  ASSERT_TRUE(t.CreateDatabases());
+  RunResult r = t.Run({"-g", "-s"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_TRUE(Contains(r.output, "the secure port needs TLS")) << r.output;
+}
+
+TEST(ServerStartUp, RefusesToServeWithoutDatabases) {
+  ServerTree t;
+  RunResult r = t.Run({"-g", "-s"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_TRUE(Contains(r.output, "All required databases do not exist.")) << r.output;
+}
+
+TEST(ServerStartUp, CommandPortClash) {
+  ServerTree t;
+  t.WriteConfig("Port " + std::to_string(t.commandPort) + "\n");
+  ASSERT_TRUE(t.CreateDatabases());
+  RunResult r = t.Run({"-g", "-s"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_TRUE(Contains(r.output, "The regular port and the secure port cannot have the same value as the command port."))
+      << r.output;
+}
+
+TEST(ServerLifecycle, StartWritesSettingsAndStopsOnSigterm) {
+  ServerTree t;
+  ASSERT_TRUE(t.CreateDatabases());
+  int overridePort = FreePort();
+  std::swap(t.port, overridePort);
+  ASSERT_TRUE(t.Start({"-p", std::to_string(t.port)})) << t.Output();
+  // The listener writes the ports in force back to the settings file.
+  std::string settings = ReadFile(t.settings);
+  EXPECT_TRUE(Contains(settings, "Port=" + std::to_string(t.port) + "\n")) << settings;
+  EXPECT_TRUE(Contains(settings, "CommandPort=" + std::to_string(t.commandPort) + "\n")) << settings;
+  EXPECT_EQ(t.Stop(SIGTERM), 0) << t.Output();
+  // The event file holds tab-separated records.
+  std::string events = ReadFile(t.events);
+  EXPECT_TRUE(Contains(events, "\tverbose\t")) << events;
+}
+
+TEST(ServerLifecycle, SighupIsIgnoredAndSigintStops) {
+  ServerTree t;
+  ASSERT_TRUE(t.CreateDatabases());
+  ASSERT_TRUE(t.Start()) << t.Output();
+  t.Signal(SIGHUP);
+  Client c;
+  EXPECT_TRUE(c.Connect(t.port));
+  EXPECT_TRUE(t.Running());
+  EXPECT_EQ(t.Stop(SIGINT), 0) << t.Output();
+}
+
+TEST(ServerLifecycle, DebugTraceWithThreadIds) {
+  ServerTree t;
+  ASSERT_TRUE(t.CreateDatabases());
+  ASSERT_TRUE(t.Start({"-d", std::to_string(0x1001)})) << t.Output();
+  EXPECT_EQ(t.Stop(SIGTERM), 0);
+  std::string out = t.Output();
+  EXPECT_TRUE(Contains(out, "] <= main, rc=0\n")) << out;
+  EXPECT_TRUE(Contains(out, "krycertd stopping")) << out;
+  EXPECT_TRUE(Contains(out, "[ 0")) << out;
+}
+
+}  // namespace
+}  // namespace krytest

@@ -1,0 +1,385 @@
+#include "support/harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "ldap/ber.h"
+
+namespace krytest {
+
+namespace {
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void RemoveTree(const std::string& path) {
+  std::string cmd = "rm -rf '" + path + "'";
+  if (std::system(cmd.c_str()) != 0) {
+  }
+}
+
+// Child side of a spawn: working directory, environment, output file.
+[[noreturn]] void ExecServer(const std::string& dir, const std::vector<std::string>& args,
+                             const std::vector<std::string>& env, const std::string& outFile) {
+  if (chdir(dir.c_str()) != 0) _exit(127);
+  int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (out < 0) _exit(127);
+  dup2(out, 1);
+  dup2(out, 2);
+  int devnull = open("/dev/null", O_RDONLY);
+  if (devnull >= 0) dup2(devnull, 0);
+  for (const std::string& e : env) putenv(strdup(e.c_str()));
+  std::vector<char*> argv;
+  std::string bin = ServerBinary();
+  argv.push_back(const_cast<char*>(bin.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(bin.c_str(), argv.data());
+  _exit(127);
+}
+
+}  // namespace
+
+std::string ServerBinary() {
+  const char* b = std::getenv("KRYCERTD_BIN");
+  return b ? b : "krycertd";
+}
+
+std::string CorpusDir() {
+  const char* c = std::getenv("KRY_CORPUS");
+  if (!c) return "";
+  struct stat st;
+  return stat(c, &st) == 0 ? c : "";
+}
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/krytest.XXXXXX";
+  char* p = mkdtemp(tmpl);
+  path_ = p ? p : "/tmp";
+}
+
+TempDir::~TempDir() {
+  if (path_ != "/tmp") RemoveTree(path_);
+}
+
+int FreePort() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(s);
+  return port;
+}
+
+void WriteFile(const std::string& path, const std::string& contents) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << contents;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+ServerTree::ServerTree() {
+  root = tmp_.path();
+  bin = root + "/bin";
+  etc = root + "/etc";
+  data = root + "/data";
+  log = root + "/log";
+  for (const std::string& d : {bin, etc, data, log}) mkdir(d.c_str(), 0755);
+  config = bin + "/krycertd.cfg";
+  settings = etc + "/settings";
+  events = log + "/events.log";
+  outputFile_ = log + "/output.txt";
+  port = FreePort();
+  do {
+    commandPort = FreePort();
+  } while (commandPort == port);
+  std::string corpus = CorpusDir();
+  if (!corpus.empty()) {
+    WriteFile(etc + "/KRYcertd-pubring.pkr", ReadFile(corpus + "/server-pubring.pkr"));
+    WriteFile(etc + "/KRYcertd-secring.skr", ReadFile(corpus + "/server-secring.skr"));
+  }
+  WriteConfig();
+}
+
+ServerTree::~ServerTree() {
+  if (pid_ > 0) Stop(SIGKILL, 10);
+}
+
+void ServerTree::WriteConfig(const std::string& extra, bool standard) {
+  std::string cfg;
+  if (standard) {
+    cfg += "Port " + std::to_string(port) + "\n";
+    cfg += "CommandPort " + std::to_string(commandPort) + "\n";
+    cfg += "SecureMode disabled\n";
+    cfg += "Directory ../data\n";
+    cfg += "LogLevel verbose\n";
+  }
+  cfg += extra;
+  WriteFile(config, cfg);
+}
+
+RunResult ServerTree::Run(const std::vector<std::string>& args, int timeoutSeconds) const {
+  RunResult r;
+  std::string out = log + "/run.txt";
+  pid_t pid = fork();
+  if (pid == 0)
+    ExecServer(bin, args, {"KRYCERTD_SETTINGS=" + settings, "KRYCERTD_EVENTLOG=" + events}, out);
+  int status = 0;
+  int64_t deadline = NowMs() + timeoutSeconds * 1000;
+  for (;;) {
+    pid_t w = waitpid(pid, &status, WNOHANG);
+    if (w == pid) break;
+    if (NowMs() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      r.output = ReadFile(out);
+      return r;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.output = ReadFile(out);
+  return r;
+}
+
+bool ServerTree::CreateDatabases() const { return Run({"-g", "-n"}).exitCode == 0; }
+
+bool ServerTree::Start(const std::vector<std::string>& extraArgs, const std::vector<std::string>& env) {
+  std::vector<std::string> args = {"-g", "-s"};
+  args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  std::vector<std::string> fullEnv = {"KRYCERTD_SETTINGS=" + settings, "KRYCERTD_EVENTLOG=" + events};
+  fullEnv.insert(fullEnv.end(), env.begin(), env.end());
+  pid_ = fork();
+  if (pid_ == 0) ExecServer(bin, args, fullEnv, outputFile_);
+  int64_t deadline = NowMs() + 15000;
+  while (NowMs() < deadline) {
+    if (!Running()) return false;
+    Client c;
+    if (c.Connect(port, 200)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+bool ServerTree::Running() const {
+  if (pid_ <= 0) return false;
+  int status;
+  return waitpid(pid_, &status, WNOHANG) == 0;
+}
+
+int ServerTree::Stop(int sig, int timeoutSeconds) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, sig);
+  int status = 0;
+  int64_t deadline = NowMs() + timeoutSeconds * 1000;
+  for (;;) {
+    pid_t w = waitpid(pid_, &status, WNOHANG);
+    if (w == pid_) break;
+    if (w < 0) {
+      pid_ = -1;
+      return -1;
+    }
+    if (NowMs() > deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      pid_ = -1;
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void ServerTree::Signal(int sig) const {
+  if (pid_ > 0) kill(pid_, sig);
+}
+
+std::string ServerTree::Output() const { return ReadFile(outputFile_); }
+
+bool ServerTree::WaitForOutput(const std::string& text, int timeoutMs) const {
+  int64_t deadline = NowMs() + timeoutMs;
+  do {
+    if (Output().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (NowMs() < deadline);
+  return false;
+}
+
+Client::~Client() { Close(); }
+
+void Client::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+bool Client::Connect(int port, int timeoutMs) {
+  Close();
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd_ < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  int rc = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  if (rc != 0 && errno != EINPROGRESS) {
+    Close();
+    return false;
+  }
+  if (rc != 0) {
+    pollfd p{fd_, POLLOUT, 0};
+    if (poll(&p, 1, timeoutMs) != 1) {
+      Close();
+      return false;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err != 0) {
+      Close();
+      return false;
+    }
+  }
+  int flags = fcntl(fd_, F_GETFL);
+  fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
+  return true;
+}
+
+bool Client::Send(const std::string& bytes) {
+  size_t off = 0;
+  while (off < bytes.size()) {
+    ssize_t n = send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    off += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool Client::ReadExact(void* data, size_t n, int timeoutMs) {
+  auto* p = static_cast<uint8_t*>(data);
+  int64_t deadline = NowMs() + timeoutMs;
+  while (n > 0) {
+    int left = static_cast<int>(deadline - NowMs());
+    if (left <= 0) return false;
+    pollfd pf{fd_, POLLIN, 0};
+    if (poll(&pf, 1, left) != 1) return false;
+    ssize_t r = recv(fd_, p, n, 0);
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
+bool Client::ReadMessage(std::string* message, int timeoutMs) {
+  message->clear();
+  uint8_t tag, first;
+  if (!ReadExact(&tag, 1, timeoutMs) || !ReadExact(&first, 1, timeoutMs)) return false;
+  message->push_back(static_cast<char>(tag));
+  message->push_back(static_cast<char>(first));
+  size_t len = first;
+  if (first & 0x80) {
+    int n = first & 0x7F;
+    if (n > 4) return false;
+    len = 0;
+    for (int i = 0; i < n; ++i) {
+      uint8_t b;
+      if (!ReadExact(&b, 1, timeoutMs)) return false;
+      message->push_back(static_cast<char>(b));
+      len = (len << 8) | b;
+    }
+  }
+  std::string body(len, '\0');
+  if (len && !ReadExact(&body[0], len, timeoutMs)) return false;
+  *message += body;
+  return true;
+}
+
+bool Client::WaitClosed(int timeoutMs) {
+  int64_t deadline = NowMs() + timeoutMs;
+  for (;;) {
+    int left = static_cast<int>(deadline - NowMs());
+    if (left <= 0) return false;
+    pollfd pf{fd_, POLLIN, 0};
+    if (poll(&pf, 1, left) != 1) return false;
+    char buf[256];
+    ssize_t r = recv(fd_, buf, sizeof buf, 0);
+    if (r <= 0) return true;
+    return false;  // data arrived instead
+  }
+}
+
+namespace {
+std::string Finish(kry::BerBuffer* ber) {
+  return std::string(reinterpret_cast<const char*>(ber->buffer()), ber->current);
+}
+}  // namespace
+
+std::string BindRequest(int msgid, const std::string& dn, const std::string& password, int version) {
+  kry::BerBufferPtr ber = kry::ber_alloc_ptr(kry::BER_OPTION_DER);
+  kry::ber_printf(ber.get(), "{it{isto}}", msgid, 0x60, version, dn.c_str(), 0x80, password.data(),
+                  static_cast<int>(password.size()));
+  return Finish(ber.get());
+}
+
+std::string UnbindRequest(int msgid) {
+  kry::BerBufferPtr ber = kry::ber_alloc_ptr(kry::BER_OPTION_DER);
+  kry::ber_printf(ber.get(), "{itn}", msgid, 0x42);
+  return Finish(ber.get());
+}
+
+std::string SearchRequest(int msgid, const std::string& base, int scope) {
+  kry::BerBufferPtr ber = kry::ber_alloc_ptr(kry::BER_OPTION_DER);
+  // Filter (objectclass=*): presence, [7] primitive.
+  kry::ber_printf(ber.get(), "{it{siiiibts{}}}", msgid, 0x63, base.c_str(), scope, 0, 0, 0, 0, 0x87, "objectclass");
+  return Finish(ber.get());
+}
+
+std::string DeleteRequest(int msgid, const std::string& dn) {
+  kry::BerBufferPtr ber = kry::ber_alloc_ptr(kry::BER_OPTION_DER);
+  kry::ber_printf(ber.get(), "{its}", msgid, 0x4A, dn.c_str());
+  return Finish(ber.get());
+}
+
+int ResultCode(const std::string& message, unsigned* tag, std::string* text, int* msgid) {
+  kry::BerBufferPtr ber = kry::ber_init(message.data(), message.size());
+  if (!ber) return -1;
+  int id = 0, code = -1;
+  kry::ber_tag_t t = 0;
+  std::string matched, msg;
+  if (kry::ber_scanf(ber.get(), "{it{eaa}}", &id, &t, &code, &matched, &msg) == -1) return -1;
+  if (tag) *tag = t;
+  if (text) *text = msg;
+  if (msgid) *msgid = id;
+  return code;
+}
+
+}  // namespace krytest

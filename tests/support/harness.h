@@ -1,0 +1,118 @@
+// Test support for driving the real server binary on loopback: temporary
+// directories, free ports, a server process with its own settings file and
+// event log, and a raw LDAP client over a socket.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace krytest {
+
+// A directory removed with its contents when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int FreePort();
+
+void WriteFile(const std::string& path, const std::string& contents);
+std::string ReadFile(const std::string& path);
+
+struct RunResult {
+  int exitCode = -1;  // -1 when killed by a signal or timed out
+  std::string output; // standard error and standard output together
+};
+
+// A server installation in a temporary tree: bin/ (working directory with
+// krycertd.cfg), etc/, data/, log/. Ports are chosen free at construction.
+class ServerTree {
+ public:
+  ServerTree();
+  ~ServerTree();
+  ServerTree(const ServerTree&) = delete;
+  ServerTree& operator=(const ServerTree&) = delete;
+
+  int port = 0;
+  int commandPort = 0;
+  std::string root, bin, etc, data, log, config, settings, events;
+
+  // Writes krycertd.cfg: the standard lines (ports, directory, keyrings
+  // when the corpus is available) followed by `extra`.
+  void WriteConfig(const std::string& extra = "", bool standard = true);
+  // Runs the server to its end with the given arguments (after argv[0]).
+  RunResult Run(const std::vector<std::string>& args, int timeoutSeconds = 30) const;
+  // Creates the databases (-g -n); true on success.
+  bool CreateDatabases() const;
+
+  // Starts `krycertd -g -s ...` in the background; true once the regular
+  // port accepts connections.
+  bool Start(const std::vector<std::string>& extraArgs = {}, const std::vector<std::string>& env = {});
+  // Sends `sig` and waits for the exit; the exit code or -1.
+  int Stop(int sig, int timeoutSeconds = 30);
+  bool Running() const;
+  // Sends a signal without waiting.
+  void Signal(int sig) const;
+  // Everything the background server wrote so far.
+  std::string Output() const;
+  // Waits until the server's output contains `text`.
+  bool WaitForOutput(const std::string& text, int timeoutMs) const;
+
+ private:
+  TempDir tmp_;
+  pid_t pid_ = -1;
+  std::string outputFile_;
+};
+
+// A raw client connection.
+class Client {
+ public:
+  Client() = default;
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  bool Connect(int port, int timeoutMs = 2000);
+  bool Send(const std::string& bytes);
+  // Reads one BER message (tag, length, contents) within the time-out.
+  // Returns false on end of stream, error or time-out.
+  bool ReadMessage(std::string* message, int timeoutMs = 5000);
+  // True when the peer closed the connection (end of stream or reset)
+  // within the time-out, without sending anything first.
+  bool WaitClosed(int timeoutMs = 5000);
+  void Close();
+  int fd() const { return fd_; }
+
+ private:
+  bool ReadExact(void* data, size_t n, int timeoutMs);
+  int fd_ = -1;
+};
+
+// LDAPv2 requests and responses built and taken apart with the server's
+// own codec.
+std::string BindRequest(int msgid, const std::string& dn, const std::string& password, int version = 2);
+std::string UnbindRequest(int msgid);
+std::string SearchRequest(int msgid, const std::string& base, int scope = 0);
+std::string DeleteRequest(int msgid, const std::string& dn);
+// Result code of an LDAPResult response (bind, search done, delete, ...);
+// -1 when it cannot be decoded. *tag receives the response tag.
+int ResultCode(const std::string& message, unsigned* tag = nullptr, std::string* text = nullptr,
+               int* msgid = nullptr);
+
+// Environment of the tests.
+std::string ServerBinary();
+std::string CorpusDir();  // empty when not available
+
+}  // namespace krytest

@@ -1,0 +1,29 @@
+// Small string helpers shared by the subsystems.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+#include <string_view>
+
+namespace kry {
+
+// printf-style formatting into a std::string.
+std::string StrFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string StrFormatV(const char* fmt, va_list ap);
+
+// ASCII case-insensitive comparison (strcasecmp semantics).
+int StrCaseCmp(std::string_view a, std::string_view b);
+inline bool StrIEquals(std::string_view a, std::string_view b) { return StrCaseCmp(a, b) == 0; }
+std::string ToLower(std::string_view s);
+std::string ToUpper(std::string_view s);
+
+// Optional leading blanks, an optional sign, one or more decimal digits and
+// nothing else (the command line's rule for numbers).
+bool IsSignedDigits(std::string_view s);
+
+// Decimal conversion like atoi: optional blanks, optional sign, digits, stop
+// at the first other character; 0 when there are no digits. Saturates
+// instead of overflowing.
+long AtoiSaturating(std::string_view s);
+
+}  // namespace kry
