@@ -450,5 +450,29 @@ TEST(BerDecode, BitStringRules) {
   EXPECT_EQ(ber_scanf(dec.get(), "B", &bits, &count), -1);
 }
 
+TEST(BerTrace, HexPrintAndDump) {
+  // Graphic characters print as a blank and themselves, others as two hex
+  // digits; 16 items a line; "(end)" when nothing is pending.
+  const uint8_t sixteen[16] = {'A', 0x00, ' ', '~', 0x7F, 0xFF, 'z', '0', '1', '2', '3', '4', '5', '6', '7', '8'};
+  testing::internal::CaptureStderr();
+  ber_hex_print(sixteen, 16);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "\t A 00 20  ~ 7f ff  z  0  1  2  3  4  5  6  7  8\n\t(end)\n");
+  testing::internal::CaptureStderr();
+  ber_hex_print(sixteen, 2);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "\t A 00\n");
+  testing::internal::CaptureStderr();
+  ber_hex_print(nullptr, 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "\t(end)\n");
+
+  auto dec = ber_init("\x02\x01\x05", 3);
+  ber_read_tag(dec.get());
+  testing::internal::CaptureStderr();
+  ber_dump(dec.get(), 1);
+  std::string out = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(out.substr(0, 15), "ber_dump: buf 0");
+  EXPECT_NE(out.find("\n          current len 2, contents:\n\t01 05\n"), std::string::npos) << out;
+}
+
 }  // namespace
 }  // namespace kry
