@@ -96,9 +96,18 @@ KRYError FromSource(int kind, const std::string& arg, std::string* out) {
 
 }  // namespace
 
+namespace {
+// v3 secret keys encrypt each MPI on its own with a resynchronised CFB; they
+// have not been made for decades and are not read.
+bool UnlockableVersion(const KRYKey* key) {
+  return key->info.version >= 4 || key->secret.usage == 0;
+}
+}  // namespace
+
 KRYError KRYPassphraseIsValid(KRYKeyRef key, const char* passphrase) {
   if (key == nullptr) return kKRYError_BadParams;
   if (key->secretPacket.tag == 0) return kKRYError_NoPrivateKey;
+  if (!UnlockableVersion(key)) return kKRYError_UnsupportedAlgorithm;
   Bytes plain;
   KRYError err = UnlockSecret(key->secretPacket.body, key->secret, passphrase, &plain);
   OPENSSL_cleanse(plain.data(), plain.size());
@@ -109,6 +118,7 @@ KRYError KRYGetPrivateKeyEVP(KRYKeyRef key, const char* passphrase, EVP_PKEY** o
   if (key == nullptr || outPKey == nullptr) return kKRYError_BadParams;
   *outPKey = nullptr;
   if (key->secretPacket.tag == 0) return kKRYError_NoPrivateKey;
+  if (!UnlockableVersion(key)) return kKRYError_UnsupportedAlgorithm;
   Bytes plain;
   KRYError err = UnlockSecret(key->secretPacket.body, key->secret, passphrase, &plain);
   if (err == kKRYError_NoErr) err = PrivateEVP(key->info, plain, outPKey);
