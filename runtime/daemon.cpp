@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -28,6 +29,7 @@ int g_daemonResult = 0;
 Semaphore* g_daemonStarted = nullptr;
 bool g_serverRunning = false;
 Connection* g_connections = nullptr;
+std::atomic<int> g_wakePort{0};
 
 namespace {
 
@@ -252,13 +254,13 @@ void CloseConnection(Connection* conn, uint32_t connectionID, int opID) {
 }
 
 int WakeListener() {
+  // The port is published by the listener itself, so that a stop signal
+  // arriving while start-up or shutdown rebuilds the settings never reads
+  // them, and no stray byte goes to another service when no listener runs.
+  int port = g_wakePort.load();
+  if (port == 0) return -1;
   KRYSocketRef s = KRYOpenSocket(kKRYAddressFamilyInternet, kKRYSocketTypeStream, kKRYProtocolTCP);
   if (s == kKRYInvalidSocket) return -1;
-  int port = 389;
-  if (g_globals) {
-    if (g_globals->Port != 0) port = g_globals->Port;
-    else if (g_globals->SecurePort != 0) port = g_globals->SecurePort;
-  }
   KRYSocketAddress addr;
   addr.address = KRYHostToNetLong(kKRYInternetAddressLoopback);
   addr.port = KRYHostToNetShort(static_cast<uint16_t>(port));
@@ -332,6 +334,7 @@ int daemon(int /*port*/) {
   }
 
   g_connections = table.get();
+  g_wakePort = g->Port != 0 ? g->Port : g->SecurePort;
   Debug(LDAP_DEBUG_ANY, "krycertd starting\n");
   RefreshRegistrySettings(*g, &g_registrySettings);
   WriteRegistrySettings(g_registrySettings);
@@ -403,6 +406,7 @@ int daemon(int /*port*/) {
   }
 
   // Drain: listening sockets, running operations, then connection threads.
+  g_wakePort = 0;
   if (regular >= 0) KRYCloseSocket(regular);
   if (secure >= 0) KRYCloseSocket(secure);
   {

@@ -113,7 +113,7 @@ TEST_F(Connections, MalformedFramingEndsOnlyThatConnection) {
     ASSERT_TRUE(c.Send(b));
     EXPECT_TRUE(c.WaitClosed(3000)) << "input of " << b.size() << " bytes";
   }
-  EXPECT_TRUE(tree_->WaitForOutput("exceeds the maximum message size", 2000)) << tree_->Output();
+  EXPECT_TRUE(tree_->WaitForEvent("exceeds the maximum message size", 2000)) << tree_->Events();
   ExpectServing();
 }
 
@@ -166,7 +166,7 @@ TEST_F(Connections, HundredConnectionsAndTheHundredAndFirstWaits) {
   ASSERT_TRUE(extra.Send(BindRequest(1, "", "")));
   std::string msg;
   EXPECT_FALSE(extra.ReadMessage(&msg, 700));
-  EXPECT_TRUE(tree_->WaitForOutput("Exceeded maximum number of connections (100).  New connection rejected. ", 2000));
+  EXPECT_TRUE(tree_->WaitForEvent("Exceeded maximum number of connections (100).  New connection rejected. ", 2000));
   clients.pop_back();  // a slot frees up: the waiting client is served
   EXPECT_TRUE(extra.ReadMessage(&msg, 5000));
   EXPECT_EQ(ResultCode(msg), 0);

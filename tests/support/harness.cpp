@@ -234,6 +234,17 @@ bool ServerTree::WaitForOutput(const std::string& text, int timeoutMs) const {
   return false;
 }
 
+std::string ServerTree::Events() const { return ReadFile(events); }
+
+bool ServerTree::WaitForEvent(const std::string& text, int timeoutMs) const {
+  int64_t deadline = NowMs() + timeoutMs;
+  do {
+    if (Events().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (NowMs() < deadline);
+  return false;
+}
+
 Client::~Client() { Close(); }
 
 void Client::Close() {

@@ -69,6 +69,10 @@ class ServerTree {
   std::string Output() const;
   // Waits until the server's output contains `text`.
   bool WaitForOutput(const std::string& text, int timeoutMs) const;
+  // The event file so far, and a wait for an event text in it. Once
+  // start-up is done without -d, events are no longer echoed to the output.
+  std::string Events() const;
+  bool WaitForEvent(const std::string& text, int timeoutMs) const;
 
  private:
   TempDir tmp_;
