@@ -61,7 +61,7 @@ int ldbm_back_config(Backend* be, const char* fname, int lineno, int argc, char*
   if (!li) {
     rc = 1;
   } else if (StrIEquals(kw, "directory")) {
-    if (argc != 2) {
+    if (argc < 2) {
       LogError(EVENTLOG_ERROR, "%s(%d): Missing Path in \"Directory <Path>\" line.\n", fname, lineno);
       rc = 1;
     } else {
@@ -77,7 +77,7 @@ int ldbm_back_config(Backend* be, const char* fname, int lineno, int argc, char*
       }
     }
   } else if (StrIEquals(kw, "readonly")) {
-    if (argc != 2) {
+    if (argc < 2) {
       LogError(EVENTLOG_ERROR, "%s(%d): Missing On|Off in \"ReadOnly <On|Off>\" line\n", fname, lineno);
       rc = 1;
     } else if (StrIEquals(argv[1], "on")) {
@@ -89,7 +89,7 @@ int ldbm_back_config(Backend* be, const char* fname, int lineno, int argc, char*
       rc = 1;
     }
   } else if (StrIEquals(kw, "mode")) {
-    if (argc != 2) {
+    if (argc < 2) {
       LogError(EVENTLOG_ERROR, "%s(%d): Missing Mode in \"Mode <Mode>\" line.\n", fname, lineno);
       rc = 1;
     } else if (!ReadsAsInteger(argv[1])) {
@@ -110,7 +110,7 @@ int ldbm_back_config(Backend* be, const char* fname, int lineno, int argc, char*
       index_configure(be, fname, lineno, argc - 1, argv + 1, 0);
     }
   } else if (StrIEquals(kw, "cacheentries")) {
-    if (argc != 2) {
+    if (argc < 2) {
       LogError(EVENTLOG_ERROR, "%s(%d): Missing Number in \"CacheEntries <Number>\" line.\n", fname, lineno);
       rc = 1;
     } else if (!AllDigits(argv[1])) {
@@ -128,7 +128,7 @@ int ldbm_back_config(Backend* be, const char* fname, int lineno, int argc, char*
                  fname, lineno, n);
     }
   } else if (StrIEquals(kw, "dbcachesize")) {
-    if (argc != 2) {
+    if (argc < 2) {
       LogError(EVENTLOG_ERROR, "%s(%d): Missing Size in \"DBCacheSize <Size>\" line.\n", fname, lineno);
       rc = 1;
     } else if (!AllDigits(argv[1])) {

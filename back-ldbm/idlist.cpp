@@ -304,8 +304,11 @@ int idl_insert(Backend* be, DbCacheSlot* slot, const std::string& key, EntryID i
       break;
   }
 
-  // The record is full.
-  if (!front && i + 1 < count) {
+  // The record is full. The next record may take the ID as its new first
+  // one only when the ID lies beyond every ID of this record; otherwise
+  // the records would overlap and the joined list would not be ascending,
+  // so this record is split instead.
+  if (!front && i + 1 < count && id > block->id(block->nids() - 1)) {
     std::string nkey = idl_continuation_key(key, header->id(i + 1));
     IDListPtr next = idl_fetch_one(be, slot, nkey);
     if (!next || next->is_allids() || next->is_header()) {
