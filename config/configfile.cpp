@@ -1,4 +1,6 @@
 // The file loop shared by the three configuration readers.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -26,6 +28,13 @@ int ForEachConfigLine(const char* path, std::FILE* openFile, const std::function
   std::FILE* file = openFile;
   if (file == nullptr) {
     owned.reset(std::fopen(path, "r"));
+    // A directory opens for reading here but yields no lines; reading it as
+    // an empty configuration would report success for a wrong path.
+    struct stat st;
+    if (owned && fstat(fileno(owned.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
+      owned.reset();
+      errno = EISDIR;
+    }
     if (!owned) {
       LogError(EVENTLOG_ERROR, "Could not open configuration file (%s): %s\n", path, std::strerror(errno));
       return 1;
@@ -50,6 +59,10 @@ int ForEachConfigLine(const char* path, std::FILE* openFile, const std::function
       }
       int rc = handler(line);
       if (rc != 0) return rc;
+    }
+    if (std::ferror(file)) {
+      LogError(EVENTLOG_ERROR, "Could not open configuration file (%s): %s\n", path, std::strerror(errno));
+      return 1;
     }
   } catch (const std::bad_alloc&) {
     LogError(EVENTLOG_ERROR, "%s(%d): Out of memory\n", path, *lastLine);

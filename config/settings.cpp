@@ -209,9 +209,15 @@ void ApplyRegistrySettings(const RegistrySettings& record, Globals* g) {
   auto text = [](const char* field, size_t size) { return std::string(field, strnlen(field, size)); };
   std::string cfg = text(record.ConfigFile, sizeof record.ConfigFile);
   if (!cfg.empty()) g->configFile = cfg;
-  g->Port = static_cast<int>(AtoiSaturating(text(record.Port, sizeof record.Port)));
-  g->SecurePort = static_cast<int>(AtoiSaturating(text(record.SecurePort, sizeof record.SecurePort)));
-  g->CommandPort = static_cast<int>(AtoiSaturating(text(record.CommandPort, sizeof record.CommandPort)));
+  // A port outside 0..65535 cannot be opened as written; it counts as no
+  // port rather than wrapping to some other port number.
+  auto port = [&text](const char* field, size_t size) {
+    long v = AtoiSaturating(text(field, size));
+    return v < 0 || v > 65535 ? 0 : static_cast<int>(v);
+  };
+  g->Port = port(record.Port, sizeof record.Port);
+  g->SecurePort = port(record.SecurePort, sizeof record.SecurePort);
+  g->CommandPort = port(record.CommandPort, sizeof record.CommandPort);
   g->CommandTimeout =
       static_cast<uint16_t>(AtoiSaturating(text(record.CommandTimeout, sizeof record.CommandTimeout)));
 }

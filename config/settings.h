@@ -52,7 +52,8 @@ int WriteRegistrySettings(const RegistrySettings& record);
 
 // Applies the record at start-up: a non-empty ConfigFile becomes the
 // configuration path; Port, SecurePort, CommandPort and CommandTimeout (16
-// bits) are set from their decimal texts (atoi rules; empty gives 0).
+// bits) are set from their decimal texts (atoi rules; empty gives 0; a port
+// outside 0..65535 gives 0).
 void ApplyRegistrySettings(const RegistrySettings& record, Globals* g);
 
 // Refreshes the record from the settings in force before a write-back: the

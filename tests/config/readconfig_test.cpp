@@ -283,6 +283,9 @@ TEST_F(ReadConfigTest, MissingFile) {
   EXPECT_EQ(ReadConfig("no-such.cfg", &be, nullptr, 0, 0, 0), 1);
   EXPECT_EQ(be, backend_);
   EXPECT_THAT(Logged(), HasSubstr("Could not open configuration file (no-such.cfg): No such file or directory\n"));
+  // A directory is not a configuration file, even though it opens.
+  EXPECT_EQ(ReadConfig("../data", &be, nullptr, 0, 0, 0), 1);
+  EXPECT_THAT(Logged(), HasSubstr("Could not open configuration file (../data): Is a directory\n"));
 }
 
 TEST(ConfigValues, ReplicaAddresses) {

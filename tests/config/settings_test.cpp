@@ -72,6 +72,17 @@ TEST_F(SettingsTest, ReadsValuesByTheirRules) {
   EXPECT_EQ(g.CommandTimeout, 20);
 }
 
+TEST_F(SettingsTest, PortsOutsideTheirRangeCountAsNone) {
+  Write("Port=-389\nSecurePort=70000\nCommandPort= +4000\nCommandTimeout=65536\n");
+  ASSERT_EQ(ReadRegistrySettings(&rec_), 1);
+  Globals g;
+  ApplyRegistrySettings(rec_, &g);
+  EXPECT_EQ(g.Port, 0);
+  EXPECT_EQ(g.SecurePort, 0);
+  EXPECT_EQ(g.CommandPort, 4000);
+  EXPECT_EQ(g.CommandTimeout, 0);  // kept in 16 bits
+}
+
 TEST_F(SettingsTest, TextFieldsAreFilledOnlyWhenEmpty) {
   Write("Port=1389\nAutoRefresh=7\n");
   std::strcpy(rec_.Port, "2389");
