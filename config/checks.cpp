@@ -8,6 +8,7 @@
 #include "config/config.h"
 #include "config/passes.h"
 #include "log/eventlog.h"
+#include "platform/pgp/kry.h"
 #include "util/strutil.h"
 
 namespace kry {
@@ -92,21 +93,11 @@ int CheckConfigKeyID(const char* text, const char* path, int lineNumber) {
 
 bool ParseConfigKeyIDBytes(const char* text, std::vector<uint8_t>* bytes) {
   if (text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return false;
-  const char* hex = text + 2;
-  size_t len = std::strlen(hex);
-  if (len != 8 && len != 16) return false;
-  std::vector<uint8_t> out;
-  for (size_t i = 0; i < len; i += 2) {
-    int v = 0;
-    for (size_t k = 0; k < 2; ++k) {
-      char c = hex[i + k];
-      int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
-      if (d < 0) return false;
-      v = v * 16 + d;
-    }
-    out.push_back(static_cast<uint8_t>(v));
-  }
-  *bytes = std::move(out);
+  KRYKeyID id;
+  if (KRYGetKeyIDFromString(text, &id) != kKRYError_NoErr) return false;
+  size_t length = id.bytes[0];
+  if (length != 4 && length != 8) return false;
+  bytes->assign(id.bytes + 2, id.bytes + 2 + length);
   return true;
 }
 

@@ -48,7 +48,8 @@ int CheckConfig(const char* path, Backend* scratchBackend);
 int CheckConfigKeyID(const char* text, const char* path, int lineNumber);
 
 // Converts a key ID of the form "0x" + 8 or 16 hex digits (case ignored)
-// into its big-endian bytes (4 or 8). Returns false for any other text.
+// into its big-endian bytes (4 or 8) with the key library's parser. Returns
+// false for any other text.
 bool ParseConfigKeyIDBytes(const char* text, std::vector<uint8_t>* bytes);
 
 // [protocol://]host[:port]. Returns 0 valid, 1 missing host, 2 invalid
