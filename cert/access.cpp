@@ -144,6 +144,10 @@ bool AccessAllowed(const char* peerAddress, const char* peerHost, const AccessLi
   return granted;
 }
 
+bool AccessAllowed(const char* peerAddress, const char* peerHost, const AccessList& rules, int level) {
+  return AccessAllowed(peerAddress, peerHost, rules, level, g_globals ? g_globals->DefaultAccess : ACL_ADD);
+}
+
 bool AccessAllowed(const char* peerAddress, const char* peerHost, int level) {
   static const AccessList kNoRules;
   const Globals* g = g_globals;

@@ -60,6 +60,8 @@ void FreeAccessCtrlList(AccessList* list);
 // records an "Access denied." warning. Takes the regular-expression lock.
 bool AccessAllowed(const char* peerAddress, const char* peerHost, const AccessList& rules, int level,
                    int defaultAccess);
+// Same, with the DefaultAccess of g_globals ("add" before the globals exist).
+bool AccessAllowed(const char* peerAddress, const char* peerHost, const AccessList& rules, int level);
 // Same, with the rules and DefaultAccess of g_globals.
 bool AccessAllowed(const char* peerAddress, const char* peerHost, int level);
 

@@ -117,6 +117,9 @@ TEST_F(AccessTest, HooksUseTheConfiguredRules) {
   Backend* be = backend_new("ldbm", g.backends);
   const char* argv[] = {"Allow", "ip", "10.*", "add"};
   ASSERT_EQ(AddAccessAllow(&g.accessList, "t.cfg", 1, 4, argv), 0);
+  g.DefaultAccess = ACL_ALL;
+  EXPECT_TRUE(AccessAllowed("192.168.1.1", nullptr, ACL_ALL));  // no rule matches: the default
+  g.DefaultAccess = ACL_ADD;
   EXPECT_FALSE(access_allowed(nullptr, "10.0.0.1", nullptr, ACL_NONE));
   EXPECT_TRUE(access_allowed(be, "10.0.0.1", nullptr, ACL_ADD));
   EXPECT_EQ(acl_check_mods(be, "10.0.0.1", nullptr, {"modifiersname", "cn"}, true), 0);
