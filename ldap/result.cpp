@@ -1,6 +1,8 @@
 #include "ldap/result.h"
 
+#include "cert/access.h"
 #include "ldap/ber.h"
+#include "ldap/entry.h"
 #include "ldap/operation.h"
 #include "ldap/sockbuf.h"
 #include "log/accesslog.h"
@@ -9,6 +11,7 @@
 #include "platform/net/krynet.h"
 #include "runtime/connection.h"
 #include "runtime/globals.h"
+#include "util/strutil.h"
 
 namespace kry {
 
@@ -86,6 +89,82 @@ void send_search_result(Connection* conn, Operation* op, int err, const char* ma
   }
   LogError(EVENTLOG_VERBOSE, "conn=%d op=%d RESULT err=%d tag=%d nentries=%d", static_cast<int>(conn->c_connid),
            op->o_opid, err, static_cast<int>(tag), nentries);
+}
+
+namespace {
+
+bool Requested(const std::vector<std::string>* attrs, const std::string& type) {
+  if (!attrs) return true;
+  for (const std::string& a : *attrs)
+    if (StrIEquals(a, type)) return true;
+  return false;
+}
+
+}  // namespace
+
+int send_search_entry(Backend* be, Connection* conn, Operation* op, const Entry* e,
+                      const std::vector<std::string>* attrs, const std::vector<Attribute>* attrList, int attrsonly) {
+  Debug(LDAP_DEBUG_TRACE, "=> send_search_entry (%s)\n", e->dn.c_str());
+  const char* peer = conn->c_addr.c_str();
+  const char* host = conn->c_hasDomain ? conn->c_domain.c_str() : nullptr;
+  if (!access_allowed(be, peer, host, ACL_READ)) {
+    Debug(LDAP_DEBUG_ACL, "acl: access to entry not allowed\n");
+    return 1;
+  }
+  bool v30 = conn->c_version.load() == 30;
+  const char* failure = nullptr;
+  BerBufferPtr ber = ber_alloc_ptr(v30 ? 0 : BER_OPTION_DER);
+  if (!ber) {
+    Debug(LDAP_DEBUG_ANY, "ber_alloc failed\n");
+    send_ldap_result(conn, op, LDAP_OPERATIONS_ERROR, nullptr, "ber_alloc");
+    return 1;
+  }
+  if (ber_printf(ber.get(), v30 ? "{it{{s{" : "{it{s{", op->o_msgid, 100, e->dn.c_str()) == -1) failure = "ber_printf dn";
+  const std::vector<Attribute>& list = attrList ? *attrList : e->attrs;
+  for (size_t i = 0; !failure && i < list.size(); ++i) {
+    const Attribute& a = list[i];
+    // Per-attribute and per-value access hooks grant whatever the entry
+    // check granted; only the requested-attribute filter applies here.
+    if (!Requested(attrs, a.type)) continue;
+    if (ber_printf(ber.get(), "{s[", a.type.c_str()) == -1) {
+      failure = "ber_printf type";
+      break;
+    }
+    if (!attrsonly) {
+      for (const std::string& v : a.values) {
+        if (ber_printf(ber.get(), "o", v.data(), static_cast<int>(v.size())) == -1) {
+          failure = "ber_printf value";
+          break;
+        }
+      }
+      if (failure) break;
+    }
+    if (ber_printf(ber.get(), "]}") == -1) failure = "ber_printf type end";
+  }
+  if (!failure && ber_printf(ber.get(), v30 ? "}}}}" : "}}}") == -1) failure = "ber_printf entry end";
+  if (failure) {
+    Debug(LDAP_DEBUG_ANY, "ber_printf failed\n");
+    send_ldap_result(conn, op, LDAP_OPERATIONS_ERROR, nullptr, failure);
+    return 1;
+  }
+  size_t size = ber->current;
+  if (SendResponse(conn, op, ber.get()) != 0) {
+    AddAccessLogEntry(conn, op, op->o_logType, &op->o_logDetail, 0, LDAP_SEND_FAILED);
+    return -1;
+  }
+  {
+    MutexGuard lock(g_globals->bytesSentLock);
+    g_globals->bytesSent += size;
+    ++g_globals->entriesSent;
+  }
+  {
+    MutexGuard tableLock(g_globals->connectionTableLock);
+    if (op->o_connid != conn->c_connid) return -1;
+  }
+  LogError(EVENTLOG_VERBOSE, "conn=%d op=%d ENTRY dn=%s.", static_cast<int>(conn->c_connid), op->o_opid,
+           e->dn.c_str());
+  Debug(LDAP_DEBUG_TRACE, "<= send_search_entry\n");
+  return 0;
 }
 
 void send_ldap_result(Connection* conn, Operation* op, int err, const char* matched, const char* text) {

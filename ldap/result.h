@@ -49,6 +49,14 @@ unsigned ResponseTag(unsigned requestTag);
 class BerBuffer;
 int SendResponse(Connection* conn, Operation* op, BerBuffer* ber);
 
+// Sends one SearchResultEntry. `attrList`, when not null, replaces the
+// entry's own attributes (attributes computed at search time). Returns 0 when
+// sent, 1 when not sent (no access, or an encoding failure already answered
+// with result 1) and -1 when the connection was closed or reused or the write
+// failed (the caller stops the search).
+int send_search_entry(Backend* be, Connection* conn, Operation* op, const Entry* e,
+                      const std::vector<std::string>* attrs, const std::vector<Attribute>* attrList, int attrsonly);
+
 void send_ldap_result(Connection* conn, Operation* op, int err, const char* matched, const char* text);
 void send_search_result(Connection* conn, Operation* op, int err, const char* matched, const char* text,
                         int nentries);
