@@ -12,7 +12,22 @@ namespace {
 
 constexpr int kMaxTailSkips = 10;
 
-int CompareDn(Entry* const& a, Entry* const& b) { return StrCaseCmp(a->dn, b->dn); }
+inline unsigned char Fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; }
+
+// ASCII case-insensitive order of DNs (the locale plays no part). Hot: every
+// lookup and add walks the DN tree.
+int CompareDn(Entry* const& a, Entry* const& b) {
+  const auto* p = reinterpret_cast<const unsigned char*>(a->dn.data());
+  const auto* q = reinterpret_cast<const unsigned char*>(b->dn.data());
+  const size_t na = a->dn.size(), nb = b->dn.size();
+  const size_t n = na < nb ? na : nb;
+  for (size_t i = 0; i < n; ++i) {
+    if (p[i] == q[i]) continue;
+    unsigned char x = Fold(p[i]), y = Fold(q[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return na == nb ? 0 : (na < nb ? -1 : 1);
+}
 int CompareId(Entry* const& a, Entry* const& b) { return a->id < b->id ? -1 : a->id > b->id ? 1 : 0; }
 
 // Recency list, caller holds the cache lock.

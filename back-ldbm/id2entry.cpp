@@ -50,45 +50,51 @@ int id2entry_delete(Backend* be, Entry* e) {
 Entry* id2entry(Backend* be, EntryID id) {
   Debug(LDAP_DEBUG_TRACE, "=> id2entry( %ld )\n", static_cast<long>(id));
   EntryCache* cache = backend_cache(be);
-  if (Entry* e = cache_lookup_id(cache, id)) {
-    Debug(LDAP_DEBUG_TRACE, "<= id2entry 0x%lx (cache)\n", reinterpret_cast<unsigned long>(e));
-    return e;
+  // A few rounds: when another thread caches the same entry between our
+  // read and our add, and that copy is evicted again before we look it up,
+  // the entry is read once more rather than reported missing.
+  constexpr int kRounds = 3;
+  for (int round = 0; round < kRounds; ++round) {
+    if (Entry* e = cache_lookup_id(cache, id)) {
+      Debug(LDAP_DEBUG_TRACE, "<= id2entry 0x%lx (cache)\n", reinterpret_cast<unsigned long>(e));
+      return e;
+    }
+    DbHandle db(be, "id2entry", ldbm_open_flags(be));
+    if (!db) {
+      Debug(LDAP_DEBUG_ANY, "Could not open id2entry%s\n", kLdbmSuffix);
+      return nullptr;
+    }
+    DbValue v = ldbm_cache_fetch(db.get(), Datum{&id, sizeof id});
+    db.Close();
+    if (!v) {
+      Debug(LDAP_DEBUG_TRACE, "<= id2entry( %ld ) not found\n", static_cast<long>(id));
+      return nullptr;
+    }
+    // The stored text ends with a NUL; never read past the record, whatever
+    // it holds.
+    const char* text = static_cast<const char*>(v.data());
+    EntryPtr e = str2entry(std::string_view(text, strnlen(text, v.size())));
+    if (!e) {
+      Debug(LDAP_DEBUG_ANY, "id2entry( %ld ): stored entry text does not convert\n", static_cast<long>(id));
+      return nullptr;
+    }
+    e->id = id;
+    if (cache_add_entry_lock(cache, e.get(), ENTRY_STATE_READY) == 0) {
+      Entry* r = e.release();
+      Debug(LDAP_DEBUG_TRACE, "<= id2entry( %ld ) 0x%lx (disk)\n", static_cast<long>(id),
+            reinterpret_cast<unsigned long>(r));
+      return r;
+    }
+    // Another thread cached the same entry meanwhile (or an entry with the
+    // same DN is cached, for instance one being created or deleted).
+    e.reset();
+    if (Entry* again = cache_lookup_id(cache, id)) {
+      Debug(LDAP_DEBUG_TRACE, "<= id2entry 0x%lx (cache2)\n", reinterpret_cast<unsigned long>(again));
+      return again;
+    }
   }
-  DbHandle db(be, "id2entry", ldbm_open_flags(be));
-  if (!db) {
-    Debug(LDAP_DEBUG_ANY, "Could not open id2entry%s\n", kLdbmSuffix);
-    return nullptr;
-  }
-  DbValue v = ldbm_cache_fetch(db.get(), Datum{&id, sizeof id});
-  db.Close();
-  if (!v) {
-    Debug(LDAP_DEBUG_TRACE, "<= id2entry( %ld ) not found\n", static_cast<long>(id));
-    return nullptr;
-  }
-  // The stored text ends with a NUL; never read past the record, whatever
-  // it holds.
-  const char* text = static_cast<const char*>(v.data());
-  size_t len = strnlen(text, v.size());
-  EntryPtr e = str2entry(std::string_view(text, len));
-  if (!e) {
-    Debug(LDAP_DEBUG_ANY, "id2entry( %ld ): stored entry text does not convert\n", static_cast<long>(id));
-    return nullptr;
-  }
-  e->id = id;
-  if (cache_add_entry_lock(cache, e.get(), ENTRY_STATE_READY) == 0) {
-    Entry* r = e.release();
-    Debug(LDAP_DEBUG_TRACE, "<= id2entry( %ld ) 0x%lx (disk)\n", static_cast<long>(id),
-          reinterpret_cast<unsigned long>(r));
-    return r;
-  }
-  // Another thread cached the same entry meanwhile.
-  e.reset();
-  Entry* again = cache_lookup_id(cache, id);
-  if (again)
-    Debug(LDAP_DEBUG_TRACE, "<= id2entry 0x%lx (cache2)\n", reinterpret_cast<unsigned long>(again));
-  else
-    Debug(LDAP_DEBUG_TRACE, "<= id2entry not found\n");
-  return again;
+  Debug(LDAP_DEBUG_TRACE, "<= id2entry not found\n");
+  return nullptr;
 }
 
 }  // namespace kry

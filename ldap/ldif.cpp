@@ -60,18 +60,23 @@ bool ldif_read_line(std::string_view text, size_t* cursor, std::string* line) {
   line->clear();
   size_t p = *cursor;
   if (p >= text.size() || text[p] == '\0' || text[p] == '\n') return false;
-  while (p < text.size() && text[p] != '\0') {
-    char c = text[p];
-    if (c == '\n') {
-      if (p + 1 < text.size() && text[p + 1] != '\n' && IsSpace(text[p + 1])) {
-        p += 2;  // folded: drop the line feed and the one blank
-        continue;
-      }
-      ++p;
+  // The text ends at its end or at a NUL, whichever comes first.
+  size_t end = text.find('\0', p);
+  if (end == std::string_view::npos) end = text.size();
+  while (p < end) {
+    size_t nl = text.find('\n', p);
+    if (nl == std::string_view::npos || nl >= end) {
+      line->append(text.substr(p, end - p));
+      p = end;
       break;
     }
-    line->push_back(c);
-    ++p;
+    line->append(text.substr(p, nl - p));
+    if (nl + 1 < end && text[nl + 1] != '\n' && IsSpace(text[nl + 1])) {
+      p = nl + 2;  // folded: drop the line feed and the one blank
+      continue;
+    }
+    p = nl + 1;
+    break;
   }
   *cursor = p;
   return true;
