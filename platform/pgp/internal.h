@@ -3,7 +3,13 @@
 
 #include "platform/pgp/sigcheck.h"
 
+typedef struct ossl_lib_ctx_st OSSL_LIB_CTX;
+
 namespace krypgp {
+
+// OpenSSL's legacy algorithms (CAST5, Blowfish), or null when unavailable.
+// Valid between KRYsdkInit and the last KRYsdkCleanup.
+OSSL_LIB_CTX* LegacyLibCtx();
 
 // Cap on any input handed to import, decode or keyring reading.
 constexpr size_t kMaxInput = 256u << 20;

@@ -1,5 +1,7 @@
 #include "platform/pgp/s2k.h"
 
+#include "platform/pgp/internal.h"
+
 #include <cstring>
 
 #include <openssl/crypto.h>
@@ -164,6 +166,8 @@ KRYError UnlockSecret(const Bytes& body, const SecretInfo& info, const char* pas
     uint8_t key[32];
     if (!DeriveKey(info, passphrase, spec.keyLen, key)) return kKRYError_UnsupportedAlgorithm;
     std::unique_ptr<EVP_CIPHER, CipherFree> cipher(EVP_CIPHER_fetch(nullptr, spec.name, nullptr));
+    if (!cipher && LegacyLibCtx() != nullptr)
+      cipher.reset(EVP_CIPHER_fetch(LegacyLibCtx(), spec.name, nullptr));
     std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
     int outl = 0, finl = 0;
     Bytes out(data.size() + 32);

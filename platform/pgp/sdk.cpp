@@ -12,8 +12,13 @@ namespace {
 
 std::mutex g_initLock;
 int g_initCount = 0;
-OSSL_PROVIDER* g_default = nullptr;
-OSSL_PROVIDER* g_legacy = nullptr;  // CAST5 and Blowfish secret keys
+// CAST5 and Blowfish (old secret keys) live in OpenSSL's legacy provider.
+// It is loaded into a library context of our own: loading it into the
+// process-wide context would switch off the implicit default provider for
+// every other user of OpenSSL in the process (the TLS layer among them).
+OSSL_LIB_CTX* g_legacyCtx = nullptr;
+OSSL_PROVIDER* g_legacy = nullptr;
+OSSL_PROVIDER* g_legacyDefault = nullptr;
 
 const KRYPublicKeyAlgorithmInfo kAlgorithms[] = {
     {kKRYPublicKeyAlgorithm_RSA, "RSA", 1, 1},
@@ -28,14 +33,21 @@ const KRYPublicKeyAlgorithmInfo kAlgorithms[] = {
 
 namespace krypgp {
 void EvpFree::operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+
+OSSL_LIB_CTX* LegacyLibCtx() {
+  std::lock_guard<std::mutex> lock(g_initLock);
+  return g_legacy != nullptr ? g_legacyCtx : nullptr;
+}
 }  // namespace krypgp
 
 KRYError KRYsdkInit(uint32_t) {
   std::lock_guard<std::mutex> lock(g_initLock);
-  if (g_initCount++ == 0 && g_default == nullptr) {
-    // Loading legacy replaces the implicit default, so load both.
-    g_default = OSSL_PROVIDER_load(nullptr, "default");
-    g_legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+  if (g_initCount++ == 0) {
+    g_legacyCtx = OSSL_LIB_CTX_new();
+    if (g_legacyCtx != nullptr) {
+      g_legacy = OSSL_PROVIDER_load(g_legacyCtx, "legacy");
+      g_legacyDefault = OSSL_PROVIDER_load(g_legacyCtx, "default");
+    }
   }
   return kKRYError_NoErr;
 }
@@ -43,10 +55,13 @@ KRYError KRYsdkInit(uint32_t) {
 KRYError KRYsdkCleanup() {
   std::lock_guard<std::mutex> lock(g_initLock);
   if (g_initCount == 0) return kKRYError_NotInitialized;
-  // The providers stay loaded for the life of the process: once "default"
-  // has been loaded explicitly, unloading it would leave OpenSSL without
-  // any implementation for other users in the process.
-  --g_initCount;
+  if (--g_initCount == 0) {
+    if (g_legacy != nullptr) OSSL_PROVIDER_unload(g_legacy);
+    if (g_legacyDefault != nullptr) OSSL_PROVIDER_unload(g_legacyDefault);
+    OSSL_LIB_CTX_free(g_legacyCtx);
+    g_legacy = g_legacyDefault = nullptr;
+    g_legacyCtx = nullptr;
+  }
   return kKRYError_NoErr;
 }
 
