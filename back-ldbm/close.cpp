@@ -26,4 +26,16 @@ int ldbm_back_close(Backend* be) {
   return 0;
 }
 
+LdbmState::~LdbmState() {
+  MutexGuard g(dbcache.lock);
+  for (auto& s : dbcache.slots) {
+    if (!s.in_use()) continue;
+    MutexGuard sg(s.mutex);
+    ldbm_sync(s.db);
+    ldbm_close(s.db);
+    s.db = nullptr;
+    s.name.clear();
+  }
+}
+
 }  // namespace kry

@@ -16,6 +16,13 @@ constexpr long kDefaultDbCacheSize = 1000000;  // bytes per open file
 constexpr int kDefaultFileMode = 0600;
 
 struct LdbmState {
+  LdbmState() = default;
+  // Syncs and closes any file still open (a backend dropped without
+  // ldbm_back_close loses nothing that was stored).
+  ~LdbmState();
+  LdbmState(const LdbmState&) = delete;
+  LdbmState& operator=(const LdbmState&) = delete;
+
   long nextId = -1;     // in-memory ID counter, -1 until loaded (nextid.h)
   Mutex nextIdLock;     // guards nextId and the NEXTID file
   int mode = kDefaultFileMode;  // "Mode" never changes it
