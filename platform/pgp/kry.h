@@ -431,6 +431,9 @@ KRYError KRYPassphraseIsValid(KRYKeyRef key, const char* passphrase);
 KRYError KRYGetPrivateKeyEVP(KRYKeyRef key, const char* passphrase, evp_pkey_st** outPKey);
 // The public key as an EVP_PKEY (caller frees).
 KRYError KRYGetPublicKeyEVP(KRYKeyRef key, evp_pkey_st** outPKey);
+// The key of `set` whose primary key or one of whose subkeys is the public
+// key `pkey` (for example a TLS peer's key). ItemNotFound when none.
+KRYError KRYGetKeyByPublicKeyEVP(KRYKeySetRef set, const evp_pkey_st* pkey, KRYKeyRef* outKey);
 
 // Where passphrases come from. Process-wide; the default is the terminal.
 enum : int {

@@ -134,6 +134,26 @@ KRYError KRYGetPublicKeyEVP(KRYKeyRef key, EVP_PKEY** outPKey) {
   return kKRYError_NoErr;
 }
 
+KRYError KRYGetKeyByPublicKeyEVP(KRYKeySetRef set, const EVP_PKEY* pkey, KRYKeyRef* outKey) {
+  if (set == nullptr || pkey == nullptr || outKey == nullptr) return kKRYError_BadParams;
+  *outKey = nullptr;
+  for (auto& k : set->keys) {
+    EVP_PKEY* mine = PublicEVP(k->info);
+    bool hit = mine != nullptr && EVP_PKEY_eq(mine, pkey) == 1;
+    for (auto& sub : k->subKeys) {
+      if (hit) break;
+      if (sub->removed || sub->info.fingerprintLen == 0) continue;
+      EVP_PKEY* s = PublicEVP(sub->info);
+      hit = s != nullptr && EVP_PKEY_eq(s, pkey) == 1;
+    }
+    if (hit) {
+      *outKey = k.get();
+      return kKRYError_NoErr;
+    }
+  }
+  return kKRYError_ItemNotFound;
+}
+
 KRYError KRYSetPassphraseSource(int kind, const char* arg) {
   if (kind < kKRYPassphraseSource_None || kind > kKRYPassphraseSource_Env) return kKRYError_BadParams;
   if (kind >= kKRYPassphraseSource_File && (arg == nullptr || *arg == 0)) return kKRYError_BadParams;

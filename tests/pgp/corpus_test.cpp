@@ -390,6 +390,25 @@ TEST_F(CorpusKeys, ProtectedServerKeyUnlocksOnlyWithItsPassphrase) {
   evp_pkey_st* pkey = nullptr;
   EXPECT_EQ(0, KRYGetPrivateKeyEVP(key, "server secret", &pkey));
   EXPECT_NE(nullptr, pkey);
+  // The unlocked key signs, and the signature checks with the public key
+  // found again by its OpenSSL form (as the TLS layer finds a peer's key).
+  const unsigned char msg[] = "hello";
+  unsigned char sig[512];
+  size_t sigLen = sizeof sig;
+  EVP_MD_CTX* md = EVP_MD_CTX_new();
+  ASSERT_EQ(1, EVP_DigestSignInit(md, nullptr, EVP_sha256(), nullptr, pkey));
+  ASSERT_EQ(1, EVP_DigestSign(md, sig, &sigLen, msg, 5));
+  EVP_MD_CTX_free(md);
+  evp_pkey_st* pubKey = nullptr;
+  ASSERT_EQ(0, KRYGetPublicKeyEVP(key, &pubKey));
+  md = EVP_MD_CTX_new();
+  ASSERT_EQ(1, EVP_DigestVerifyInit(md, nullptr, EVP_sha256(), nullptr, pubKey));
+  EXPECT_EQ(1, EVP_DigestVerify(md, sig, sigLen, msg, 5));
+  EVP_MD_CTX_free(md);
+  KRYKeyRef byEvp = nullptr;
+  EXPECT_EQ(0, KRYGetKeyByPublicKeyEVP(set, pkey, &byEvp));
+  EXPECT_EQ(key, byEvp);
+  EVP_PKEY_free(pubKey);
   EVP_PKEY_free(pkey);
   // The trusted signer in the same set has no secret part.
   ASSERT_EQ(0, KRYGetKeyIDFromString("E195DB435B5AE33C", &id));
