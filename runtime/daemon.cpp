@@ -25,7 +25,7 @@
 
 namespace kry {
 
-int g_daemonResult = 0;
+std::atomic<int> g_daemonResult{0};
 Semaphore* g_daemonStarted = nullptr;
 bool g_serverRunning = false;
 Connection* g_connections = nullptr;
@@ -221,8 +221,13 @@ void LaunchConnectionThread(Connection* conn) {
 }
 
 void CloseConnection(Connection* conn, uint32_t connectionID, int opID) {
+  MutexGuard tableLock(g_globals->connectionTableLock);
+  CloseConnectionLocked(conn, connectionID, opID);
+}
+
+// The caller holds connectionTableLock.
+void CloseConnectionLocked(Connection* conn, uint32_t connectionID, int opID) {
   Globals* g = g_globals;
-  MutexGuard tableLock(g->connectionTableLock);
   int sd = conn->c_sb.sd.load();
   if (sd == -1 || conn->c_connid != connectionID) return;
   LogError(EVENTLOG_VERBOSE, "conn=%d op=%d fd=%d closed.", static_cast<int>(connectionID), opID, sd);
@@ -424,7 +429,8 @@ int daemon(int /*port*/) {
     if (g->iActiveThreads > 0) {
       lock.unlock();
       SleepMs(100);
-      for (int i = g->highestSlot; i >= 0; --i) CloseConnection(&table[i], table[i].c_connid, -2);
+      MutexGuard tableLock(g->connectionTableLock);
+      for (int i = g->highestSlot; i >= 0; --i) CloseConnectionLocked(&table[i], table[i].c_connid, -2);
       lock.lock();
     }
     LogError(EVENTLOG_VERBOSE, "Waiting for %d threads to terminate.", g->iActiveThreads);

@@ -3,6 +3,7 @@
 // server goes idle and cycles the access log when due.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -28,6 +29,8 @@ void LaunchConnectionThread(Connection* conn);
 // ordinary close, -2 the forced close at shutdown (the connection's own
 // thread still owns its TLS objects and ends at its next read).
 void CloseConnection(Connection* conn, uint32_t connectionID, int opID);
+// The same, for a caller that holds connectionTableLock.
+void CloseConnectionLocked(Connection* conn, uint32_t connectionID, int opID);
 // Makes the listener's wait return at once (a one-byte connection to the
 // server's own port).
 int WakeListener();
@@ -36,7 +39,7 @@ int WakeListener();
 std::string SocketErrorText(int code);
 
 // Process result word of the listener and the start-up handshake.
-extern int g_daemonResult;
+extern std::atomic<int> g_daemonResult;
 class Semaphore;
 extern Semaphore* g_daemonStarted;
 extern bool g_serverRunning;

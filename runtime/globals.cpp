@@ -64,6 +64,7 @@ void ResetGlobals(Globals* g) {
   g->allowGroupUpdate.clear();
   g->selfDeleteAllowed = false;
   g->IdleSyncTimeout = 10;
+  g->MaxMessageSize = 16777216;
   g->SizeLimit = 500;
   g->TimeLimit = 300;
   g->Port = 389;

@@ -191,3 +191,20 @@ TEST(ConnectionsDrain, SigtermWithOpenConnectionsExitsZero) {
 
 }  // namespace
 }  // namespace krytest
+
+namespace krytest {
+namespace {
+
+TEST(ConnectionsIdle, DatabasesAreFlushedAfterIdleSyncTimeout) {
+  ServerTree t;
+  t.WriteConfig("IdleSyncTimeout 1\n");
+  ASSERT_TRUE(t.CreateDatabases());
+  ASSERT_TRUE(t.Start()) << t.Output();
+  // Start() itself connected once; no operation runs, so the listener
+  // flushes about a second after that connection.
+  EXPECT_TRUE(t.WaitForEvent("Commiting database cache data to disk.", 5000)) << t.Events();
+  EXPECT_EQ(t.Stop(SIGTERM), 0);
+}
+
+}  // namespace
+}  // namespace krytest
