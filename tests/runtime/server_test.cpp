@@ -1,6 +1,9 @@
 // The server binary's command line, start-up checks and shutdown, driven as
 // a real process on loopback ports.
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -128,6 +131,29 @@ TEST(ServerLifecycle, DebugTraceWithThreadIds) {
   EXPECT_TRUE(Contains(out, "] <= main, rc=0\n")) << out;
   EXPECT_TRUE(Contains(out, "krycertd stopping")) << out;
   EXPECT_TRUE(Contains(out, "[ 0")) << out;
+}
+
+TEST(ServerLifecycle, ServiceModeStartsTheServerAtOnce) {
+  // As under systemd: the program lives in bin/, which is also where the
+  // relative default paths resolve; without -g the directory server starts
+  // without -s and SIGTERM is the service stop.
+  ServerTree t;
+  ASSERT_TRUE(t.CreateDatabases());
+  std::string installed = t.bin + "/krycertd";
+  WriteFile(installed, ReadFile(ServerBinary()));
+  ASSERT_EQ(chmod(installed.c_str(), 0755), 0);
+  std::string saved = ServerBinary();
+  setenv("KRYCERTD_BIN", installed.c_str(), 1);
+  bool started = t.StartWithArgs({});
+  setenv("KRYCERTD_BIN", saved.c_str(), 1);
+  ASSERT_TRUE(started) << t.Output() << t.Events();
+  Client c;
+  ASSERT_TRUE(c.Connect(t.port));
+  ASSERT_TRUE(c.Send(BindRequest(1, "", "")));
+  std::string msg;
+  ASSERT_TRUE(c.ReadMessage(&msg));
+  EXPECT_EQ(ResultCode(msg), 0);
+  EXPECT_EQ(t.Stop(SIGTERM), 0) << t.Output();
 }
 
 }  // namespace

@@ -175,6 +175,10 @@ bool ServerTree::CreateDatabases() const { return Run({"-g", "-n"}).exitCode == 
 bool ServerTree::Start(const std::vector<std::string>& extraArgs, const std::vector<std::string>& env) {
   std::vector<std::string> args = {"-g", "-s"};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  return StartWithArgs(args, env);
+}
+
+bool ServerTree::StartWithArgs(const std::vector<std::string>& args, const std::vector<std::string>& env) {
   std::vector<std::string> fullEnv = {"KRYCERTD_SETTINGS=" + settings, "KRYCERTD_EVENTLOG=" + events};
   fullEnv.insert(fullEnv.end(), env.begin(), env.end());
   pid_ = fork();

@@ -60,6 +60,8 @@ class ServerTree {
   // Starts `krycertd -g -s ...` in the background; true once the regular
   // port accepts connections.
   bool Start(const std::vector<std::string>& extraArgs = {}, const std::vector<std::string>& env = {});
+  // Starts the server exactly with `args` (no -g -s added).
+  bool StartWithArgs(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
   // Sends `sig` and waits for the exit; the exit code or -1.
   int Stop(int sig, int timeoutSeconds = 30);
   bool Running() const;
