@@ -1,8 +1,7 @@
 // Key sets: making, filling, merging, import and export, signer look-up.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <new>
 
 #include "platform/pgp/armor.h"

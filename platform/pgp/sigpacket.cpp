@@ -124,7 +124,6 @@ bool ParseSignature(const Bytes& body, SigInfo* info) {
   uint8_t version;
   if (!r.u8(&version)) return false;
   info->version = version;
-  uint8_t b;
   if (version == 3 || version == 2) {
     uint8_t hlen, type, pk, hash;
     uint32_t created;
@@ -160,7 +159,6 @@ bool ParseSignature(const Bytes& body, SigInfo* info) {
   if (!r.take(2, &left)) return false;
   info->left16 = {left[0], left[1]};
   info->mpiOffset = r.pos();
-  (void)b;
   info->parsed = true;
   return true;
 }

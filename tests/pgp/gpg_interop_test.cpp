@@ -209,6 +209,39 @@ TEST_F(GpgInterop, MessagesSignedByGnuPGVerify) {
   }
 }
 
+TEST_F(GpgInterop, EverySignerOfAMessageIsReported) {
+  KRYKeySetRef keys = ImportText(home_->Gpg("--armor --export"));
+  WriteFile(home_->File("two.txt"), "signed twice\n");
+  std::string msg = home_->Gpg("--local-user made@example.org --local-user nist@example.org "
+                               "--clearsign -o - " + home_->File("two.txt"));
+  struct Seen {
+    int events = 0, verified = 0;
+  } seen;
+  KRYDecodeOptions o{};
+  o.inputBuffer = msg.data();
+  o.inputLength = msg.size();
+  o.keySet = keys;
+  o.discardOutput = 1;
+  o.eventUserData = &seen;
+  o.eventHandler = [](KRYContextRef, const KRYEvent* ev, void* ud) -> KRYError {
+    auto* s = static_cast<Seen*>(ud);
+    ++s->events;
+    s->verified += ev->signatureData.checked && ev->signatureData.verified;
+    return 0;
+  };
+  ASSERT_EQ(0, KRYDecode(ctx, &o));
+  EXPECT_EQ(2, seen.events);
+  EXPECT_EQ(2, seen.verified);
+  // A handler's failure stops the decode with its code.
+  seen = Seen();
+  o.eventHandler = [](KRYContextRef, const KRYEvent* ev, void* ud) -> KRYError {
+    ++static_cast<Seen*>(ud)->events;
+    return ev->type == kKRYEvent_Signature ? kKRYError_UserAbort : 0;
+  };
+  EXPECT_EQ(kKRYError_UserAbort, KRYDecode(ctx, &o));
+  EXPECT_EQ(1, seen.events);
+}
+
 TEST_F(GpgInterop, GnuPGProtectedSecretKeyUnlocks) {
   home_->Gpg("--passphrase 'pw one' --quick-gen-key 'Locked <locked@example.org>' ed25519 sign 0");
   std::string sec = home_->Gpg("--passphrase 'pw one' --armor --export-secret-keys locked@example.org");
