@@ -160,6 +160,40 @@ TEST_F(Malformed, AbsurdMPIAndSubpacketLengthsAreRefused) {
   }
 }
 
+// A hash we do not implement leaves a signature untried (it may be fine);
+// MD5 is refused, so an MD5 signature is tried and fails.
+TEST_F(Malformed, UnknownHashesStayUntriedAndMD5Fails) {
+  std::string good = Binary(ReadFile(Corpus("rsa.asc")));
+  std::vector<krypgp::Packet> ps;
+  ASSERT_EQ(0, krypgp::ParsePackets(reinterpret_cast<const uint8_t*>(good.data()), good.size(), &ps));
+  ASSERT_EQ(krypgp::kTagSignature, ps[2].tag);
+  for (uint8_t hash : {uint8_t(14), uint8_t(1)}) {
+    std::vector<krypgp::Packet> changed(ps.begin(), ps.begin() + 3);
+    changed[2].body[3] = hash;
+    changed[2].header.clear();
+    krypgp::Bytes out;
+    for (auto& p : changed) krypgp::WritePacket(p, &out);
+    KRYKeySetRef set = ImportText(S(out));
+    KRYKeyListRef list;
+    KRYKeyIterRef it;
+    KRYOrderKeySet(set, kKRYKeyOrdering_Any, &list);
+    KRYNewKeyIter(list, &it);
+    KRYKeyRef k;
+    KRYUserIDRef u;
+    KRYSigRef sig;
+    KRYKeyIterNext(it, &k);
+    KRYKeyIterNextUserID(it, &u);
+    ASSERT_EQ(0, KRYKeyIterNextUIDSig(it, &sig));
+    KRYBoolean tried = 0, verified = 1;
+    KRYGetSigBoolean(sig, kKRYSigProperty_IsTried, &tried);
+    KRYGetSigBoolean(sig, kKRYSigProperty_IsVerified, &verified);
+    EXPECT_EQ(hash == 1, tried != 0) << int(hash);
+    EXPECT_FALSE(verified);
+    KRYFreeKeyIter(it);
+    KRYFreeKeyList(list);
+  }
+}
+
 TEST_F(Malformed, UnknownPacketsAndSubpacketsSurviveARoundTrip) {
   std::string good = Binary(ReadFile(Corpus("rsa.asc")));
   // An experimental packet (tag 60) after the user ID and a trust packet.
