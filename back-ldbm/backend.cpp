@@ -4,6 +4,7 @@
 #include "back-ldbm/cache.h"
 #include "back-ldbm/ldbm.h"
 #include "back-ldbm/ldbm_ops.h"
+#include "back-ldbm/ops.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
 #include "util/strutil.h"
@@ -21,6 +22,7 @@ int ldbm_back_abandon(Backend*, Connection*, Operation*, int) { return 0; }
 void FillLdbmOps(BackendOps* ops) {
   // bind, search, compare, modify, modrdn, add and delete (Parts 4.5, 4.7)
   // are installed here when they exist; until then their slots are null.
+  ldbm_install_request_ops(ops);
   ops->unbind = ldbm_back_unbind;
   ops->abandon = ldbm_back_abandon;
   ops->config = ldbm_back_config;

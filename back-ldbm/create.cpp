@@ -44,7 +44,7 @@ constexpr BaseEntry kBaseEntries[] = {
 };
 constexpr int kBaseCount = 4;
 
-std::string PathOf(const Backend* be, const char* name) { return backend_directory(be) + "/" + name; }
+std::string PathOf(const Backend* be, const char* name) { return ldbm_file_path(be, name); }
 
 bool Exists(const std::string& path) { return GetFileMode(path.c_str(), nullptr, nullptr, nullptr) == 0; }
 

@@ -111,6 +111,14 @@ int ldbm_delete(DB* db, Datum key) {
 
 // ---------------------------------------------------------- handle cache
 
+std::string ldbm_file_path(const Backend* be, std::string_view name) {
+  const std::string& dir = backend_directory(be);
+  std::string path = dir.empty() ? std::string(".") : dir;
+  path.push_back('/');
+  path.append(name);
+  return path;
+}
+
 uint32_t ldbm_open_flags(const Backend* be) { return be && be->readOnly ? DB_RDONLY : DB_CREATE; }
 
 namespace {
@@ -129,8 +137,8 @@ DbCacheSlot* ldbm_cache_open(Backend* be, std::string_view name, const char* suf
   if (!be || !be->ldbm) return nullptr;
   LdbmState* li = be->ldbm.get();
   DbCache& dc = li->dbcache;
-  std::string path = StrFormat("%s/%.*s%s", li->directory.c_str(), static_cast<int>(name.size()), name.data(),
-                               suffix ? suffix : "");
+  std::string path = ldbm_file_path(be, name);
+  if (suffix) path.append(suffix);
   Debug(LDAP_DEBUG_TRACE, "=> ldbm_cache_open( \"%s\", %d, %o )\n", path.c_str(), static_cast<int>(flags), li->mode);
   const time_t now = time(nullptr);
 

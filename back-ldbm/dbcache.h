@@ -109,6 +109,10 @@ struct DbCache {
   }
 };
 
+// Path of a file in the backend directory: "<directory>/<name>"; an unset
+// directory counts as the working directory, never as the root.
+std::string ldbm_file_path(const Backend* be, std::string_view name);
+
 // The open flags for an ordinary open: DB_RDONLY for a read-only backend,
 // else DB_CREATE.
 uint32_t ldbm_open_flags(const Backend* be);

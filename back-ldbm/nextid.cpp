@@ -3,12 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "back-ldbm/dbcache.h"
 #include "back-ldbm/ldbm.h"
 #include "log/trace.h"
 
 namespace kry {
 
-std::string next_id_path(const Backend* be) { return backend_directory(be) + "/NEXTID"; }
+std::string next_id_path(const Backend* be) { return ldbm_file_path(be, "NEXTID"); }
 
 namespace {
 

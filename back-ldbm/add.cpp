@@ -1,0 +1,168 @@
+// Add, with the optional merge into an existing entry.
+#include <optional>
+
+#include "back-ldbm/cache.h"
+#include "back-ldbm/dbcache.h"
+#include "back-ldbm/dn2id.h"
+#include "back-ldbm/id2children.h"
+#include "back-ldbm/id2entry.h"
+#include "back-ldbm/index.h"
+#include "back-ldbm/nextid.h"
+#include "back-ldbm/ops.h"
+#include "back-ldbm/ops_common.h"
+#include "cert/access.h"
+#include "ldap/dn.h"
+#include "ldap/operation.h"
+#include "ldap/result.h"
+#include "log/trace.h"
+
+namespace kry {
+
+namespace {
+
+// Access-log category of an add that merged into an existing entry.
+constexpr int kLogTypeMerge = 0x20;
+
+// Marks the request's replication record as written. The replication log
+// is not part of this build, so there is no record to write; the flag still
+// keeps a request to one record.
+void NoteReplicated(int* replicated) {
+  if (replicated && *replicated == 0) *replicated = 1;
+}
+
+// One replace per attribute of e, last attribute first.
+std::vector<Modification> MergeModifications(const Entry& e) {
+  std::vector<Modification> mods;
+  mods.reserve(e.attrs.size());
+  for (auto it = e.attrs.rbegin(); it != e.attrs.rend(); ++it) {
+    Modification m;
+    m.op = MOD_OP_REPLACE | MOD_OP_BVALUES;
+    m.type = it->type;
+    m.values = it->values;
+    mods.push_back(std::move(m));
+  }
+  return mods;
+}
+
+int Merge(Backend* be, Connection* conn, Operation* op, const std::string& ndn, Entry* existing, const Entry& e,
+          int* replicated, int* err, std::string* matched) {
+  if (op) op->o_logType = kLogTypeMerge;
+  std::vector<Modification> mods = MergeModifications(e);
+  if (mods.empty()) {
+    cache_return_entry(be, existing);
+  } else if (modify_internal(be, conn, op, ndn, existing, mods, err, matched) != 0) {
+    Debug(LDAP_DEBUG_ANY, "Modifying entry failed.\n");
+    return -1;
+  }
+  NoteReplicated(replicated);
+  return 0;
+}
+
+}  // namespace
+
+int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, int merge, void* /*replArg*/,
+                  int* replicated, int* err, std::string* matched) {
+  EntryPtr e(entry);  // ours on every path
+  Debug(LDAP_DEBUG_TRACE, "=> ldbm_back_add\n");
+  *err = LDAP_SUCCESS;
+  if (matched) matched->clear();
+  const std::string ndn = dn_normalized(e->dn);
+
+  std::optional<std::string> found;
+  if (Entry* existing = entry_by_dn(be, ndn, &found)) {
+    int rc;
+    if (merge) {
+      rc = Merge(be, conn, op, ndn, existing, *e, replicated, err, matched);
+    } else {
+      Debug(LDAP_DEBUG_ANY, "Entry already exists.\n");
+      *err = LDAP_ALREADY_EXISTS;
+      cache_return_entry(be, existing);
+      rc = -1;
+    }
+    Debug(LDAP_DEBUG_TRACE, "<= ldbm_back_add, rc = %d\n", rc);
+    return rc;
+  }
+
+  // Reserve the DN and the ID: a concurrent add of the same DN now fails
+  // here, and lookups do not see the entry until it is stored.
+  entry_drop_empty_attrs(e.get());
+  e->id = next_id(be);
+  EntryCache* cache = backend_cache(be);
+  if (cache_add_entry_lock(cache, e.get(), ENTRY_STATE_CREATING) != 0) {
+    Debug(LDAP_DEBUG_ANY, "cache_add_entry_lock failed\n");
+    next_id_return(be, e->id);
+    *err = LDAP_ALREADY_EXISTS;
+    Debug(LDAP_DEBUG_TRACE, "<= ldbm_back_add, rc = %d\n", -1);
+    return -1;
+  }
+  Entry* ne = e.release();  // the cache's now; we hold its first reference
+
+  Entry* parent = nullptr;
+  bool childLinked = false;
+  bool stored = false;
+  if (std::optional<std::string> pdn = dn_get_parent(be, ndn)) {
+    std::optional<std::string> pmatched;
+    parent = entry_by_dn(be, *pdn, &pmatched);
+    if (!parent) {
+      Debug(LDAP_DEBUG_ANY, "parent does not exist\n");
+      *err = LDAP_NO_SUCH_OBJECT;
+      if (matched && pmatched) *matched = *pmatched;
+    } else if (!ldbm_access(be, conn, merge ? ACL_ADD : ACL_ALL)) {
+      Debug(LDAP_DEBUG_ANY, "no access to parent\n");
+      *err = LDAP_INSUFFICIENT_ACCESS;
+    }
+  } else {
+    // Only the root user may add at the top, and this server has none.
+    Debug(LDAP_DEBUG_ANY, "no parent & not root\n");
+    *err = LDAP_INSUFFICIENT_ACCESS;
+  }
+
+  if (*err == LDAP_SUCCESS) {
+    *err = LDAP_OPERATIONS_ERROR;
+    Debug(LDAP_DEBUG_ANY, "ldbm_back_add: entering id2children\n");
+    if (id2children_add(be, parent, ne) != 0) {
+      Debug(LDAP_DEBUG_ANY, "id2children_add failed\n");
+    } else {
+      childLinked = true;
+      Debug(LDAP_DEBUG_ANY, "ldbm_back_add: entering index_add_entry\n");
+      if (index_add_entry(be, ne) != 0) {
+        Debug(LDAP_DEBUG_ANY, "index_add_entry failed\n");
+      } else if (int rc = dn2id_add(be, ndn, ne->id); rc != 0) {
+        Debug(LDAP_DEBUG_ANY, "dn2id_add failed\n");
+        // The DN was stored by an add that finished after our lookup.
+        if (rc == DB_KEYEXIST) *err = LDAP_ALREADY_EXISTS;
+      } else if (id2entry_add(be, ne) != 0) {
+        Debug(LDAP_DEBUG_ANY, "id2entry_add failed\n");
+        std::string key = ndn;
+        dn2id_delete(be, key);
+      } else {
+        stored = true;
+        *err = LDAP_SUCCESS;
+      }
+    }
+  }
+
+  int rc;
+  if (stored) {
+    NoteReplicated(replicated);
+    cache_set_entry_state(cache, ne, ENTRY_STATE_READY);
+    cache_release_entry(cache, ne);
+    rc = 0;
+  } else {
+    // The child link would otherwise point at an ID that is handed out
+    // again, and keep the parent from ever being deleted.
+    if (childLinked) id2children_remove(be, parent, ne);
+    next_id_return(be, ne->id);
+    cache_remove_entry(cache, ne);
+    cache_release_entry(cache, ne);  // frees it
+    rc = -2;
+  }
+  if (parent) {
+    cache_set_entry_state(cache, parent, ENTRY_STATE_READY);
+    cache_release_entry(cache, parent);
+  }
+  Debug(LDAP_DEBUG_TRACE, "<= ldbm_back_add, rc = %d\n", rc);
+  return rc;
+}
+
+}  // namespace kry

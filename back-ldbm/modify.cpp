@@ -1,0 +1,137 @@
+// Modify: the value-level changes and both modify variants.
+#include <optional>
+
+#include "back-ldbm/cache.h"
+#include "back-ldbm/dn2id.h"
+#include "back-ldbm/index.h"
+#include "back-ldbm/ops.h"
+#include "back-ldbm/ops_common.h"
+#include "cert/access.h"
+#include "ldap/result.h"
+#include "ldap/syntax.h"
+#include "log/trace.h"
+#include "runtime/connection.h"
+
+namespace kry {
+
+// 20 when a new value equals one already there (by the attribute's syntax,
+// both sides canonical), else the values join the attribute (created when
+// absent).
+int mod_add_values(Entry* e, const Modification& mod) {
+  if (const Attribute* a = attr_lookup(e, mod.type)) {
+    for (const std::string& v : mod.values)
+      if (value_lookup(a->values, v, a->syntax, VALUE_CANON_A | VALUE_CANON_B) == 0)
+        return kLdapValueExists;
+  }
+  if (attr_merge(e, mod.type, mod.values) != 0) return kLdapConstraintViolation;
+  return LDAP_SUCCESS;
+}
+
+// Without values the whole attribute goes; with values every one must be
+// present. 16 for a missing attribute or value.
+int mod_delete_values(Entry* e, const Modification& mod) {
+  if (mod.values.empty()) {
+    Debug(LDAP_DEBUG_ARGS, "removing entire attribute %s\n", mod.type.c_str());
+    if (attr_remove(e, mod.type) != 0) {
+      Debug(LDAP_DEBUG_ARGS, "could not find attribute %s\n", mod.type.c_str());
+      return LDAP_NO_SUCH_ATTRIBUTE;
+    }
+    return LDAP_SUCCESS;
+  }
+  Attribute* a = attr_lookup(e, mod.type);
+  if (!a) {
+    Debug(LDAP_DEBUG_ARGS, "could not find attribute %s\n", mod.type.c_str());
+    return LDAP_NO_SUCH_ATTRIBUTE;
+  }
+  for (const std::string& v : mod.values) {
+    auto it = a->values.begin();
+    while (it != a->values.end() && value_compare(*it, v, a->syntax, VALUE_CANON_A | VALUE_CANON_B) != 0) ++it;
+    if (it == a->values.end()) {
+      Debug(LDAP_DEBUG_ARGS, "could not find value for attr %s\n", mod.type.c_str());
+      return LDAP_NO_SUCH_ATTRIBUTE;
+    }
+    a->values.erase(it);
+  }
+  return LDAP_SUCCESS;
+}
+
+int mod_replace_values(Entry* e, const Modification& mod) {
+  attr_remove(e, mod.type);
+  if (attr_merge(e, mod.type, mod.values) != 0) return kLdapConstraintViolation;
+  return LDAP_SUCCESS;
+}
+
+namespace {
+
+constexpr int kAbandoned = -1;
+
+// The steps both variants share, on an entry the caller holds a reference
+// to. The modifications are applied to a private copy, so a refused or
+// failed modify leaves the cached entry and the disk as they were, and
+// readers never see an entry change under them. Returns the LDAP result, or
+// kAbandoned.
+int ModifyEntry(Backend* be, Connection* conn, Operation* op, Entry* e, const std::vector<Modification>& mods,
+                bool keyAdd) {
+  std::vector<std::string> types;
+  types.reserve(mods.size());
+  for (const auto& m : mods) types.push_back(m.type);
+  const char* host = conn && conn->c_hasDomain && !conn->c_domain.empty() ? conn->c_domain.c_str() : nullptr;
+  if (int rc = acl_check_mods(be, conn ? conn->c_addr.c_str() : nullptr, host, types, keyAdd)) return rc;
+
+  EntryPtr changed = entry_copy(*e);
+  for (const auto& m : mods) {
+    int rc = LDAP_SUCCESS;
+    switch (m.op & ~MOD_OP_BVALUES) {
+      case MOD_OP_ADD: rc = mod_add_values(changed.get(), m); break;
+      case MOD_OP_DELETE: rc = mod_delete_values(changed.get(), m); break;
+      case MOD_OP_REPLACE: rc = mod_replace_values(changed.get(), m); break;
+      default: break;
+    }
+    if (rc != LDAP_SUCCESS) return rc;
+  }
+  entry_drop_empty_attrs(changed.get());
+
+  if (ldbm_abandoned(op)) return kAbandoned;
+  if (index_add_modifications(be, mods, e->id) != 0) return LDAP_OPERATIONS_ERROR;
+  if (ldbm_abandoned(op)) return kAbandoned;
+  if (ldbm_store_replacement(be, e, std::move(changed)) != 0) return LDAP_OPERATIONS_ERROR;
+  return LDAP_SUCCESS;
+}
+
+}  // namespace
+
+int ldbm_back_modify(Backend* be, Connection* conn, Operation* op, const std::string& dn,
+                     std::vector<Modification>& mods) {
+  std::optional<std::string> matched;
+  Entry* e = entry_by_dn(be, dn, &matched);
+  if (!e) {
+    send_ldap_result(conn, op, LDAP_NO_SUCH_OBJECT, matched ? matched->c_str() : nullptr, nullptr);
+    return -1;
+  }
+  int rc = ModifyEntry(be, conn, op, e, mods, false);
+  if (rc != kAbandoned) send_ldap_result(conn, op, rc, nullptr, nullptr);
+  cache_return_entry(be, e);
+  return rc == LDAP_SUCCESS ? 0 : -1;
+}
+
+int modify_internal(Backend* be, Connection* conn, Operation* op, const std::string& dn, Entry* e,
+                    std::vector<Modification>& mods, int* err, std::string* matched) {
+  *err = LDAP_SUCCESS;
+  if (matched) matched->clear();
+  if (!e) {
+    std::optional<std::string> m;
+    e = entry_by_dn(be, dn, &m);
+    if (!e) {
+      *err = LDAP_NO_SUCH_OBJECT;
+      if (matched && m) *matched = *m;
+      return -1;
+    }
+  }
+  int rc = ModifyEntry(be, conn, op, e, mods, true);
+  cache_return_entry(be, e);
+  if (rc == kAbandoned) return -1;
+  *err = rc;
+  return rc == LDAP_SUCCESS ? 0 : -1;
+}
+
+}  // namespace kry

@@ -1,0 +1,38 @@
+// Helpers shared by the backend's update and lookup operations.
+#pragma once
+
+#include "ldap/entry.h"
+
+namespace kry {
+
+struct Backend;
+struct Connection;
+struct Operation;
+
+// Result codes of the value-level changes that the front end never sends on
+// its own.
+constexpr int kLdapConstraintViolation = 19;
+constexpr int kLdapValueExists = 20;
+
+// The access hook for a request from conn at `level` (cert/access.h): the
+// decision depends on the client's address and host name only.
+bool ldbm_access(const Backend* be, const Connection* conn, int level);
+
+// Whether the operation has been abandoned (read under its abandon lock).
+bool ldbm_abandoned(Operation* op);
+
+// A private copy of an entry's DN, ID and attributes, outside every cache.
+EntryPtr entry_copy(const Entry& e);
+
+// Drops attributes left without values: the stored text cannot carry them,
+// so a cached entry must not either.
+void entry_drop_empty_attrs(Entry* e);
+
+// Writes `replacement` (same ID as `old`) to the entry map and makes it the
+// cached entry in place of `old`, which must hold the caller's reference and
+// keeps it (the caller gives it back; it is freed with its last holder).
+// On a failed store the cache keeps `old` and the replacement is freed.
+// Returns the store status.
+int ldbm_store_replacement(Backend* be, Entry* old, EntryPtr replacement);
+
+}  // namespace kry
