@@ -1,0 +1,147 @@
+// The add request handler: decoding, the choice between a plain directory
+// add and a group update, and the hand-off of the entry to the backend.
+#include "ldap/add.h"
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "back-ldbm/backend.h"
+#include "ldap/ber.h"
+#include "ldap/dispatch.h"
+#include "ldap/dn.h"
+#include "ldap/entry.h"
+#include "ldap/operation.h"
+#include "ldap/request_backend.h"
+#include "ldap/result.h"
+#include "log/eventlog.h"
+#include "log/trace.h"
+#include "platform/pgp/kry.h"
+#include "runtime/connection.h"
+#include "runtime/globals.h"
+#include "util/strutil.h"
+
+namespace kry {
+
+namespace {
+
+// The current time of the key library as "%Y%m%d%H%M%SZ" (UTC); empty when
+// it cannot be broken down.
+std::string GeneralizedTimeNow() {
+  time_t t = static_cast<time_t>(KRYGetStdTimeFromKRYTime(KRYGetTime()));
+  struct tm tm {};
+  if (!gmtime_r(&t, &tm)) {
+    LogError(EVENTLOG_INFO, "Invalid time encountered (%d)", static_cast<int>(t));
+    return std::string();
+  }
+  char buf[16];
+  if (std::strftime(buf, sizeof buf, "%Y%m%d%H%M%SZ", &tm) == 0) return std::string();
+  return buf;
+}
+
+// The full ID of the client's TLS key without "0x"; empty when unreadable.
+std::string ClientKeyID(const Connection* conn) {
+  KRYKeyID id{};
+  if (KRYGetKeyIDFromKey(static_cast<KRYKeyRef>(conn->c_clientKey), &id) != 0) return std::string();
+  char text[32] = {0};
+  if (KRYGetKeyIDString(&id, kKRYKeyIDString_Full, text, sizeof text) != 0) return std::string();
+  const char* digits = (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) ? text + 2 : text;
+  return digits;
+}
+
+int Refuse(const char* why) {
+  LogError(EVENTLOG_WARNING, "%s", why);
+  return LDAP_INSUFFICIENT_ACCESS;
+}
+
+void ProtocolDataError(Connection* conn, Operation* op, const char* event) {
+  LogError(EVENTLOG_INFO, "%s", event);
+  send_ldap_result(conn, op, LDAP_PROTOCOL_ERROR, nullptr, nullptr);
+}
+
+}  // namespace
+
+int VerifyGroupUpdate(Backend* /*be*/, Connection* conn, Operation* /*op*/) {
+  if (!conn || !conn->c_tlsSession || !conn->c_clientKey)
+    return Refuse("Client requesting to update group was not authenticated.");
+  if (!g_globals || g_globals->allowGroupUpdate.empty()) return Refuse("The updating of groups has not been configured.");
+  const std::string keyID = ClientKeyID(conn);
+  if (keyID.empty()) return Refuse("Client's TLS key was invalid.");
+  for (const std::string& allowed : g_globals->allowGroupUpdate)
+    if (StrIEquals(allowed, keyID)) return LDAP_SUCCESS;
+  return Refuse("Insufficient access to update groups.");
+}
+
+void do_add(Connection* conn, Operation* op) {
+  Debug(LDAP_DEBUG_TRACE, "do_add\n");
+  BerBuffer* ber = op->o_ber.get();
+  auto e = std::make_unique<Entry>();
+  if (ber_scanf(ber, "{a", &e->dn) == -1) {
+    Debug(LDAP_DEBUG_ANY, "ber_scanf failed\n");
+    ProtocolDataError(conn, op, "Invalid or corrupt protocol data received.");
+    return;
+  }
+  ber_len_t len = 0;
+  size_t last = 0;
+  for (ber_tag_t tag = ber_first_item(ber, &len, &last); tag != LBER_DEFAULT; tag = ber_next_item(ber, &len, last)) {
+    std::string type;
+    std::vector<BerValue> values;
+    if (ber_scanf(ber, "{a{V}}", &type, &values) == -1) {
+      ProtocolDataError(conn, op, "Invalid or corrupt protocol data received.");
+      return;
+    }
+    if (values.empty()) {
+      ProtocolDataError(conn, op, "Incomplete LDAP operation received.");
+      return;
+    }
+    std::vector<std::string> bytes;
+    bytes.reserve(values.size());
+    for (BerValue& v : values) bytes.push_back(std::move(v.bv_val));
+    attr_merge(e.get(), type, bytes);
+  }
+  dn_normalize(e->dn);
+  const std::string dn = e->dn;
+  op->o_logDetail.dn = dn;
+  LogError(EVENTLOG_VERBOSE, "conn=%d op=%d ADD dn=%s.", static_cast<int>(conn->c_connid), op->o_opid, dn.c_str());
+
+  Backend* be = g_globals ? backend_select(g_globals->backends, dn.c_str()) : nullptr;
+  if (!be) {
+    LogError(EVENTLOG_ERROR, "Database not configured properly.");
+    send_ldap_result(conn, op, LDAP_OPERATIONS_ERROR, nullptr, nullptr);
+    return;
+  }
+  if (!be->ops.add) {
+    send_ldap_result(conn, op, LDAP_UNWILLING_TO_PERFORM, nullptr, kFunctionNotImplemented);
+    return;
+  }
+
+  int merge = 0;
+  if (StrIEquals(dn, kVirtualKeyDN)) {
+    // Key submissions and signed requests are not part of this build.
+    send_ldap_result(conn, op, LDAP_UNWILLING_TO_PERFORM, nullptr, kFunctionNotImplemented);
+    return;
+  }
+  if (StrIEquals(dn, kGroupDN)) {
+    if (int rc = VerifyGroupUpdate(be, conn, op)) {
+      send_ldap_result(conn, op, rc, nullptr, nullptr);
+      return;
+    }
+    merge = 1;
+  } else {
+    op->o_logDetail.code[0] = 'A';
+    op->o_logDetail.code[1] = 'D';
+    op->o_logDetail.code[2] = 'D';
+  }
+
+  // The server sets the time of the change, whatever the client sent.
+  attr_remove(e.get(), "modifytimestamp");
+  attr_merge(e.get(), "modifytimestamp", GeneralizedTimeNow());
+
+  int replicated = 0, err = LDAP_SUCCESS;
+  std::string matched;
+  be->ops.add(be, conn, op, e.release(), merge, nullptr, &replicated, &err, &matched);
+  send_ldap_result(conn, op, err, matched.empty() ? nullptr : matched.c_str(), nullptr);
+}
+
+}  // namespace kry

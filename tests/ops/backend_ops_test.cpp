@@ -1,0 +1,285 @@
+// The backend's add, delete, modify, modify-DN, compare and bind against
+// real databases.
+#include <gtest/gtest.h>
+
+#include "back-ldbm/id2children.h"
+#include "back-ldbm/index.h"
+#include "back-ldbm/nextid.h"
+#include "back-ldbm/ops.h"
+#include "ops_fixture.h"
+
+namespace kry {
+namespace test {
+namespace {
+
+using Attrs = std::vector<std::pair<std::string, std::string>>;
+const std::string kAlice = std::string("CN=alice,") + kActive;
+
+Modification Mod(int op, const std::string& type, std::vector<std::string> values = {}) {
+  Modification m;
+  m.op = op;
+  m.type = type;
+  m.values = std::move(values);
+  return m;
+}
+
+class BackendOps : public OpsTest {
+ protected:
+  void SetUp() override {
+    OpsTest::SetUp();
+    ASSERT_EQ(Add(kAlice, {{"cn", "alice"}, {"mail", "a@x"}, {"mail", "b@x"}, {"objectclass", "person"}}), 0);
+  }
+  int Modify(std::vector<Modification> mods, const std::string& dn = kAlice) {
+    NewOp(0x66);
+    be_->ops.modify(be_, &conn_, op_.get(), dn, mods);
+    return Code();
+  }
+};
+
+TEST_F(BackendOps, AddStoresEntryChildLinkAndIndexes) {
+  Held parent = Lookup(kActive);
+  ASSERT_TRUE(parent);
+  EXPECT_EQ(has_children(be_, parent.e), 1);
+  Held e = Lookup(kAlice, true);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->id, 5u);  // after the four base entries
+  EXPECT_EQ(Values(kAlice, "mail", true), (std::vector<std::string>{"a@x", "b@x"}));
+  IDListPtr ids = index_read(be_, "objectclass", INDEX_EQUALITY, "PERSON");
+  ASSERT_TRUE(ids);
+  EXPECT_EQ(ids->nids(), 1u);
+}
+
+TEST_F(BackendOps, AddFailuresLeaveCounterAndMapsAlone) {
+  const EntryID before = next_id_peek(be_);
+  // Missing parent: 32 with an empty matched DN.
+  auto e = std::make_unique<Entry>();
+  e->dn = "CN=x,OU=NOWHERE,O=KRY KEYSPACE,C=US";
+  attr_merge(e.get(), "cn", "x");
+  int replicated = 0, err = 0;
+  std::string matched = "junk";
+  EXPECT_EQ(be_->ops.add(be_, &conn_, op_.get(), e.release(), 0, nullptr, &replicated, &err, &matched), -2);
+  EXPECT_EQ(err, 32);
+  EXPECT_EQ(matched, "");
+  EXPECT_EQ(replicated, 0);
+  EXPECT_EQ(next_id_peek(be_), before);
+  // An existing DN without merge: 68, the entry as it was.
+  EXPECT_EQ(Add(kAlice, {{"cn", "other"}}), 68);
+  EXPECT_EQ(Values(kAlice, "cn"), std::vector<std::string>{"alice"});
+  // No parent at all: nobody may add at the top.
+  EXPECT_EQ(Add("C=DE", {{"c", "DE"}}), 50);
+  EXPECT_EQ(next_id_peek(be_), before);
+  EXPECT_EQ(dn2id(be_, "C=DE"), NOID);
+}
+
+TEST_F(BackendOps, AddNeedsAllOnTheParentUnlessMerging) {
+  g_globals->DefaultAccess = ACL_ADD;
+  EXPECT_EQ(Add("CN=bob," + std::string(kActive), {{"cn", "bob"}}), 50);
+  EXPECT_EQ(Add("CN=bob," + std::string(kActive), {{"cn", "bob"}}, 1), 0);
+}
+
+TEST_F(BackendOps, FailedStoreUnlinksTheChild) {
+  // A DN map record without its entry (left by a crash, or by an add that
+  // finished after our lookup) makes the store fail after the child link
+  // was written. The link must go, or the reused ID would show up as a
+  // child of ACTIVE and ACTIVE could never be deleted.
+  const std::string dn = "CN=carol," + std::string(kActive);
+  ASSERT_EQ(dn2id_add(be_, dn, 999), 0);
+  const EntryID id = next_id_peek(be_);
+  EXPECT_EQ(Add(dn, {{"cn", "carol"}}), 68);
+  EXPECT_EQ(next_id_peek(be_), id);
+  Held parent = Lookup(kActive);
+  Entry probe;
+  probe.id = id;
+  EXPECT_NE(id2children_remove(be_, parent.e, &probe), 0);  // not listed
+  EXPECT_EQ(cache_lookup_id(backend_cache(be_), id), nullptr);
+}
+
+TEST_F(BackendOps, MergeReplacesSentAttributesOnly) {
+  const EntryID before = next_id_peek(be_);
+  op_->o_logType = 16;
+  EXPECT_EQ(Add(kAlice, {{"mail", "c@x"}, {"description", "new"}}, 1), 0);
+  EXPECT_EQ(op_->o_logType, 0x20);
+  EXPECT_EQ(Values(kAlice, "mail", true), std::vector<std::string>{"c@x"});
+  EXPECT_EQ(Values(kAlice, "description", true), std::vector<std::string>{"new"});
+  EXPECT_EQ(Values(kAlice, "cn", true), std::vector<std::string>{"alice"});
+  EXPECT_EQ(next_id_peek(be_), before);
+}
+
+TEST_F(BackendOps, DeleteRules) {
+  NewOp(0x4A);
+  be_->ops.del(be_, &conn_, op_.get(), kActive);
+  EXPECT_EQ(Code(), 66);
+  be_->ops.del(be_, &conn_, op_.get(), "CN=nobody," + std::string(kActive));
+  EXPECT_EQ(Code(), 32);
+
+  g_globals->DefaultAccess = ACL_ADD;
+  be_->ops.del(be_, &conn_, op_.get(), kAlice);
+  Response r = Receive();
+  EXPECT_EQ(r.code, 50);
+  EXPECT_EQ(r.text, "You do not have authority to perform this action.");
+  EXPECT_TRUE(Lookup(kAlice));
+
+  g_globals->DefaultAccess = ACL_ALL;
+  be_->ops.del(be_, &conn_, op_.get(), kAlice);
+  EXPECT_EQ(Code(), 0);
+  EXPECT_EQ(dn2id(be_, kAlice), NOID);
+  EXPECT_FALSE(Lookup(kAlice, true));
+  // Now a leaf, the ACTIVE entry goes too; the keyspace root never does.
+  be_->ops.del(be_, &conn_, op_.get(), kActive);
+  EXPECT_EQ(Code(), 0);
+  be_->ops.del(be_, &conn_, op_.get(), kPending);
+  EXPECT_EQ(Code(), 0);
+  be_->ops.del(be_, &conn_, op_.get(), kRoot);
+  EXPECT_EQ(Code(), 50);
+}
+
+TEST_F(BackendOps, ModifyValueRules) {
+  EXPECT_EQ(Modify({Mod(MOD_OP_ADD, "mail", {"A@X"})}), 20);  // case-ignore equality
+  EXPECT_EQ(Modify({Mod(MOD_OP_DELETE, "mail", {"z@x"})}), 16);
+  EXPECT_EQ(Modify({Mod(MOD_OP_DELETE, "nosuch")}), 16);
+  EXPECT_EQ(Modify({Mod(MOD_OP_ADD, "mail", {"c@x"}), Mod(MOD_OP_DELETE, "mail", {"B@X"}),
+                    Mod(MOD_OP_REPLACE, "cn", {"Alice", "Al"}), Mod(7, "cn", {"ignored"})}),
+            0);
+  EXPECT_EQ(Values(kAlice, "mail", true), (std::vector<std::string>{"a@x", "c@x"}));
+  EXPECT_EQ(Values(kAlice, "cn", true), (std::vector<std::string>{"Alice", "Al"}));
+  IDListPtr ids = index_read(be_, "mail", INDEX_EQUALITY, "C@X");
+  EXPECT_EQ(Modify({Mod(MOD_OP_DELETE, "objectclass")}), 0);
+  EXPECT_TRUE(Values(kAlice, "objectclass").empty());
+  EXPECT_EQ(Modify({Mod(MOD_OP_ADD, "mail", {"x"})}, "CN=nobody," + std::string(kActive)), 32);
+}
+
+TEST_F(BackendOps, RefusedOrFailedModifyChangesNothing) {
+  // The first change would succeed, the second fails: neither the cached
+  // entry nor the stored one may show the first.
+  EXPECT_EQ(Modify({Mod(MOD_OP_ADD, "mail", {"c@x"}), Mod(MOD_OP_DELETE, "mail", {"z@x"})}), 16);
+  EXPECT_EQ(Values(kAlice, "mail"), (std::vector<std::string>{"a@x", "b@x"}));
+  EXPECT_EQ(Values(kAlice, "mail", true), (std::vector<std::string>{"a@x", "b@x"}));
+  g_globals->DefaultAccess = ACL_ADD;
+  EXPECT_EQ(Modify({Mod(MOD_OP_REPLACE, "cn", {"x"})}), 50);
+  // ...but the time stamp alone needs no access.
+  EXPECT_EQ(Modify({Mod(MOD_OP_REPLACE, "modifytimestamp", {"20260101000000Z"})}), 0);
+  EXPECT_EQ(Values(kAlice, "cn"), std::vector<std::string>{"alice"});
+}
+
+TEST_F(BackendOps, RemovingTheLastValueRemovesTheAttribute) {
+  EXPECT_EQ(Modify({Mod(MOD_OP_DELETE, "mail", {"a@x", "b@x"})}), 0);
+  Held e = Lookup(kAlice);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(attr_lookup(e.e, "mail"), nullptr);
+  NewOp(0x6E);
+  be_->ops.compare(be_, &conn_, op_.get(), kAlice, Ava{"mail", "A@X"});
+  EXPECT_EQ(Code(), 16);  // as it will be once reread
+}
+
+TEST_F(BackendOps, HolderOfTheOldEntryKeepsItWhole) {
+  Held before = Lookup(kAlice);
+  ASSERT_TRUE(before);
+  EXPECT_EQ(Modify({Mod(MOD_OP_REPLACE, "mail", {"new@x"})}), 0);
+  EXPECT_EQ(attr_lookup(before.e, "mail")->values, (std::vector<std::string>{"a@x", "b@x"}));
+  EXPECT_EQ(Values(kAlice, "mail"), std::vector<std::string>{"new@x"});
+}
+
+TEST_F(BackendOps, ModifyInternalGivesCodesAndChecksAtAddLevel) {
+  g_globals->DefaultAccess = ACL_ADD;
+  std::vector<Modification> mods = {Mod(MOD_OP_REPLACE, "cn", {"x"})};
+  int err = -1;
+  std::string matched;
+  EXPECT_EQ(modify_internal(be_, &conn_, op_.get(), kAlice, nullptr, mods, &err, &matched), 0);
+  EXPECT_EQ(err, 0);
+  mods = {Mod(MOD_OP_DELETE, "nosuch")};
+  EXPECT_EQ(modify_internal(be_, &conn_, op_.get(), kAlice, nullptr, mods, &err, &matched), -1);
+  EXPECT_EQ(err, 16);
+  EXPECT_EQ(modify_internal(be_, &conn_, op_.get(), "CN=none,C=US", nullptr, mods, &err, &matched), -1);
+  EXPECT_EQ(err, 32);
+  EXPECT_FALSE(Receive().received);  // nothing sent
+  // Abandoned: -1, no code, no change.
+  op_->o_abandon = true;
+  mods = {Mod(MOD_OP_REPLACE, "cn", {"y"})};
+  EXPECT_EQ(modify_internal(be_, &conn_, op_.get(), kAlice, nullptr, mods, &err, &matched), -1);
+  EXPECT_EQ(err, 0);
+  EXPECT_EQ(Values(kAlice, "cn", true), std::vector<std::string>{"x"});
+  EXPECT_EQ(cache_size(backend_cache(be_)), 1);
+}
+
+TEST_F(BackendOps, AbandonedModifySendsNothing) {
+  NewOp(0x66);
+  op_->o_abandon = true;
+  std::vector<Modification> mods = {Mod(MOD_OP_REPLACE, "cn", {"y"})};
+  EXPECT_EQ(be_->ops.modify(be_, &conn_, op_.get(), kAlice, mods), -1);
+  EXPECT_FALSE(Receive().received);
+}
+
+TEST_F(BackendOps, ModrdnRenamesInPlace) {
+  const std::string bob = "CN=bob," + std::string(kActive);
+  ASSERT_EQ(Add(bob, {{"cn", "bob"}}), 0);
+  NewOp(0x6C);
+  be_->ops.modrdn(be_, &conn_, op_.get(), kAlice, "CN=bob", 1);
+  EXPECT_EQ(Code(), 68);
+  be_->ops.modrdn(be_, &conn_, op_.get(), kAlice, "CN=alicia", 1);
+  EXPECT_EQ(Code(), 0);
+  const std::string alicia = "CN=alicia," + std::string(kActive);
+  EXPECT_EQ(dn2id(be_, kAlice), NOID);
+  Held e = Lookup(alicia, true);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->dn, alicia);
+  EXPECT_EQ(e->id, 5u);
+  EXPECT_EQ(Values(alicia, "cn"), std::vector<std::string>{"alice"});  // RDN values stay
+  // Still a child of ACTIVE: deleting it works.
+  NewOp(0x4A);
+  be_->ops.del(be_, &conn_, op_.get(), alicia);
+  EXPECT_EQ(Code(), 0);
+}
+
+TEST_F(BackendOps, ModrdnRefusesNonLeafAndMissingAccess) {
+  NewOp(0x6C);
+  be_->ops.modrdn(be_, &conn_, op_.get(), kActive, "OU=GONE", 0);
+  EXPECT_EQ(Code(), 66);
+  g_globals->DefaultAccess = ACL_ADD;
+  be_->ops.modrdn(be_, &conn_, op_.get(), kAlice, "CN=mallory", 0);
+  EXPECT_EQ(Code(), 50);
+  EXPECT_NE(dn2id(be_, kAlice), NOID);
+  be_->ops.modrdn(be_, &conn_, op_.get(), "CN=none,C=US", "CN=x", 0);
+  EXPECT_EQ(Code(), 32);
+}
+
+TEST_F(BackendOps, Compare) {
+  NewOp(0x6E);
+  EXPECT_EQ(be_->ops.compare(be_, &conn_, op_.get(), kAlice, Ava{"mail", "B@X"}), 0);
+  EXPECT_EQ(Code(), 6);
+  EXPECT_EQ(be_->ops.compare(be_, &conn_, op_.get(), kAlice, Ava{"mail", "Q@X"}), 0);
+  EXPECT_EQ(Code(), 5);
+  EXPECT_EQ(be_->ops.compare(be_, &conn_, op_.get(), kAlice, Ava{"sn", "x"}), 1);
+  EXPECT_EQ(Code(), 16);
+  EXPECT_EQ(be_->ops.compare(be_, &conn_, op_.get(), "CN=none,C=US", Ava{"sn", "x"}), 1);
+  EXPECT_EQ(Code(), 32);
+  g_globals->DefaultAccess = ACL_NONE;
+  be_->ops.compare(be_, &conn_, op_.get(), kAlice, Ava{"mail", "B@X"});
+  EXPECT_EQ(Code(), 50);
+}
+
+TEST_F(BackendOps, Bind) {
+  const std::string dn = "CN=admin," + std::string(kActive);
+  ASSERT_EQ(Add(dn, {{"cn", "admin"}, {"userpassword", "secret"}}), 0);
+  NewOp(0x60);
+  EXPECT_EQ(be_->ops.bind(be_, &conn_, op_.get(), dn, 0x80, "secret"), 0);
+  EXPECT_FALSE(Receive().received);  // the caller answers
+  EXPECT_EQ(be_->ops.bind(be_, &conn_, op_.get(), dn, 0x80, "wrong"), 1);
+  EXPECT_EQ(Code(), 49);
+  EXPECT_EQ(be_->ops.bind(be_, &conn_, op_.get(), kAlice, 0x80, "secret"), 1);
+  EXPECT_EQ(Code(), 48);
+  EXPECT_EQ(be_->ops.bind(be_, &conn_, op_.get(), "CN=none,C=US", 0x80, "x"), 1);
+  EXPECT_EQ(Code(), 32);
+  EXPECT_EQ(be_->ops.bind(be_, &conn_, op_.get(), "CN=none,C=US", 0x80, ""), 1);
+  EXPECT_EQ(Code(), 0);
+  EXPECT_EQ(be_->ops.bind(be_, &conn_, op_.get(), dn, 0xA3, "x"), 1);
+  Response r = Receive();
+  EXPECT_EQ(r.code, 7);
+  EXPECT_EQ(r.text, "auth method not supported");
+  EXPECT_EQ(be_->ops.bind(be_, &conn_, op_.get(), "CN=none,C=US", 0xA3, "x"), 1);
+  EXPECT_EQ(Code(), 32);
+  EXPECT_EQ(cache_size(backend_cache(be_)) > 0, true);
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace kry
