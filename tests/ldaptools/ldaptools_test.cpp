@@ -1,0 +1,157 @@
+// OpenLDAP's command-line clients, speaking LDAP version 2, against the
+// real server: adds, modifies, compares, deletes and renames as an
+// administrator would run them.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/harness.h"
+
+namespace krytest {
+namespace {
+
+const std::string kActive = "OU=ACTIVE,O=KRY KEYSPACE,C=US";
+
+struct ToolResult {
+  int exitCode = -1;
+  std::string output;
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// One server per suite, configured with `extra` lines.
+class LdapTools : public ::testing::Test {
+ protected:
+  static void Boot(const std::string& extra) {
+    tree_ = new ServerTree();
+    tree_->WriteConfig(extra);
+    ASSERT_TRUE(tree_->CreateDatabases());
+    ASSERT_TRUE(tree_->Start()) << tree_->Output();
+  }
+  static void TearDownTestSuite() {
+    if (tree_) {
+      EXPECT_EQ(tree_->Stop(SIGTERM), 0) << tree_->Output();
+    }
+    delete tree_;
+    tree_ = nullptr;
+  }
+
+  // Runs `tool -P 2 -x -H ldap://127.0.0.1:port args...`, feeding `ldif`
+  // through a file when given.
+  static ToolResult Tool(const std::string& tool, const std::vector<std::string>& args,
+                         const std::string& ldif = std::string()) {
+    std::string cmd = "timeout 20 " + tool + " -P 2 -x -o nettimeout=10 -H ldap://127.0.0.1:" +
+                      std::to_string(tree_->port);
+    if (!ldif.empty()) {
+      const std::string file = tree_->log + "/input.ldif";
+      WriteFile(file, ldif);
+      cmd += " -f " + Quote(file);
+    }
+    for (const auto& a : args) cmd += " " + Quote(a);
+    cmd += " 2>&1";
+    ToolResult r;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+    int status = pclose(p);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+  }
+  static int Compare(const std::string& dn, const std::string& assertion) {
+    return Tool("ldapcompare", {dn, assertion}).exitCode;
+  }
+
+  static ServerTree* tree_;
+};
+ServerTree* LdapTools::tree_ = nullptr;
+
+class OpenAccess : public LdapTools {
+ protected:
+  static void SetUpTestSuite() { Boot("Allow ip 127.0.0.1 all\n"); }
+};
+
+class DefaultAccess : public LdapTools {
+ protected:
+  static void SetUpTestSuite() { Boot(""); }
+};
+
+TEST_F(OpenAccess, AddModifyCompareRenameDelete) {
+  const std::string dn = "cn=Alice Example," + kActive;
+  ToolResult r = Tool("ldapadd", {},
+                      "dn: " + dn + "\nobjectclass: person\ncn: Alice Example\nsn: Example\nmail: alice@example.com\n");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  r = Tool("ldapadd", {}, "dn: " + dn + "\nobjectclass: person\ncn: Alice Example\n");
+  EXPECT_EQ(r.exitCode, 68) << r.output;
+
+  EXPECT_EQ(Compare(dn, "sn:EXAMPLE"), 6);  // case-ignore
+  EXPECT_EQ(Compare(dn, "sn:Other"), 5);
+  EXPECT_EQ(Compare(dn, "telephonenumber:1"), 16);
+  EXPECT_EQ(Compare("cn=nobody," + kActive, "sn:x"), 32);
+
+  r = Tool("ldapmodify", {},
+           "dn: " + dn +
+               "\nchangetype: modify\nadd: mail\nmail: a2@example.com\n-\nreplace: sn\nsn: Changed\n-\n"
+               "delete: objectclass\n-\n");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Compare(dn, "mail:a2@example.com"), 6);
+  EXPECT_EQ(Compare(dn, "sn:Changed"), 6);
+  EXPECT_EQ(Compare(dn, "objectclass:person"), 16);
+
+  // A value that is not there: 16, and nothing of the request is applied.
+  r = Tool("ldapmodify", {},
+           "dn: " + dn + "\nchangetype: modify\nadd: description\ndescription: x\n-\ndelete: mail\nmail: none\n-\n");
+  EXPECT_EQ(r.exitCode, 16) << r.output;
+  EXPECT_EQ(Compare(dn, "description:x"), 16);
+  r = Tool("ldapmodify", {}, "dn: " + dn + "\nchangetype: modify\nadd: mail\nmail: ALICE@example.com\n-\n");
+  EXPECT_EQ(r.exitCode, 20) << r.output;
+  r = Tool("ldapmodify", {}, "dn: " + dn + "\nchangetype: modify\ndelete: mail\nmail: alice@example.com\n-\n");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Compare(dn, "mail:alice@example.com"), 5);
+
+  r = Tool("ldapdelete", {kActive});
+  EXPECT_EQ(r.exitCode, 66) << r.output;
+
+  r = Tool("ldapmodrdn", {dn, "cn=Alice Renamed"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  const std::string renamed = "cn=Alice Renamed," + kActive;
+  EXPECT_EQ(Compare(dn, "cn:Alice Example"), 32);
+  EXPECT_EQ(Compare(renamed, "cn:Alice Example"), 6);  // the values stay as they were
+
+  r = Tool("ldapdelete", {renamed});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Compare(renamed, "cn:Alice Example"), 32);
+  EXPECT_TRUE(tree_->WaitForEvent("MODRDN dn=cn=Alice Example,", 2000)) << tree_->Events();
+  EXPECT_TRUE(tree_->Running());
+}
+
+TEST_F(OpenAccess, KeySubmissionIsNotImplemented) {
+  ToolResult r = Tool("ldapadd", {}, "dn: kryCertID=virtual," + kActive + "\nkryKey: abc\n");
+  EXPECT_EQ(r.exitCode, 53) << r.output;
+  EXPECT_NE(r.output.find("Function not implemented"), std::string::npos) << r.output;
+}
+
+TEST_F(DefaultAccess, PlainUpdatesNeedAllButCompareWorks) {
+  ToolResult r = Tool("ldapdelete", {"OU=PENDING,O=KRY KEYSPACE,C=US"});
+  EXPECT_EQ(r.exitCode, 50) << r.output;
+  EXPECT_NE(r.output.find("You do not have authority to perform this action."), std::string::npos) << r.output;
+  r = Tool("ldapadd", {}, "dn: cn=x," + kActive + "\ncn: x\n");
+  EXPECT_EQ(r.exitCode, 50) << r.output;
+  r = Tool("ldapmodify", {}, "dn: " + kActive + "\nchangetype: modify\nreplace: ou\nou: X\n-\n");
+  EXPECT_EQ(r.exitCode, 50) << r.output;
+  EXPECT_EQ(Compare(kActive, "ou:active"), 6);
+  EXPECT_EQ(Compare(kActive, "objectclass:organization"), 5);
+}
+
+}  // namespace
+}  // namespace krytest
