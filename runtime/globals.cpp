@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "ldap/entry.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
 
@@ -28,6 +29,7 @@ int InitGlobals(Globals** globals) {
 
 void ReleaseGlobals(Globals** globals) {
   if (!globals || !*globals) return;
+  entry_text_release();
   delete *globals;
   *globals = nullptr;
 }
@@ -46,6 +48,7 @@ void ResetGlobals(Globals* g) {
   bool checkSignatures = g->checkSignatures;
 
   ErrorLogClose();
+  entry_text_release();
   // Rebuild every other field from its default without touching the locks,
   // which other threads may still reference.
   g->DefaultAccess = 16;
