@@ -16,6 +16,7 @@ namespace kry {
 
 int ldbm_back_delete(Backend* be, Connection* conn, Operation* op, const std::string& dn) {
   Debug(LDAP_DEBUG_ARGS, "==> ldbm_back_delete: %s\n", dn.c_str());
+  MutexGuard update(ldbm_update_lock());
   std::optional<std::string> matched;
   Entry* e = entry_by_dn(be, dn, &matched);
   if (!e) {

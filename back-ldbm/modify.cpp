@@ -3,6 +3,7 @@
 
 #include "back-ldbm/cache.h"
 #include "back-ldbm/dn2id.h"
+#include "back-ldbm/id2entry.h"
 #include "back-ldbm/index.h"
 #include "back-ldbm/ops.h"
 #include "back-ldbm/ops_common.h"
@@ -65,20 +66,10 @@ namespace {
 
 constexpr int kAbandoned = -1;
 
-// The steps both variants share, on an entry the caller holds a reference
-// to. The modifications are applied to a private copy, so a refused or
-// failed modify leaves the cached entry and the disk as they were, and
-// readers never see an entry change under them. Returns the LDAP result, or
-// kAbandoned.
-int ModifyEntry(Backend* be, Connection* conn, Operation* op, Entry* e, const std::vector<Modification>& mods,
-                bool keyAdd) {
-  std::vector<std::string> types;
-  types.reserve(mods.size());
-  for (const auto& m : mods) types.push_back(m.type);
-  const char* host = conn && conn->c_hasDomain && !conn->c_domain.empty() ? conn->c_domain.c_str() : nullptr;
-  if (int rc = acl_check_mods(be, conn ? conn->c_addr.c_str() : nullptr, host, types, keyAdd)) return rc;
-
-  EntryPtr changed = entry_copy(*e);
+// Applies mods to a copy of `current` and stores it in its place. Caller
+// holds the update lock and a reference to `current`.
+int ApplyAndStore(Backend* be, Operation* op, Entry* current, const std::vector<Modification>& mods) {
+  EntryPtr changed = entry_copy(*current);
   for (const auto& m : mods) {
     int rc = LDAP_SUCCESS;
     switch (m.op & ~MOD_OP_BVALUES) {
@@ -92,10 +83,33 @@ int ModifyEntry(Backend* be, Connection* conn, Operation* op, Entry* e, const st
   entry_drop_empty_attrs(changed.get());
 
   if (ldbm_abandoned(op)) return kAbandoned;
-  if (index_add_modifications(be, mods, e->id) != 0) return LDAP_OPERATIONS_ERROR;
+  if (index_add_modifications(be, mods, current->id) != 0) return LDAP_OPERATIONS_ERROR;
   if (ldbm_abandoned(op)) return kAbandoned;
-  if (ldbm_store_replacement(be, e, std::move(changed)) != 0) return LDAP_OPERATIONS_ERROR;
+  if (ldbm_store_replacement(be, current, std::move(changed)) != 0) return LDAP_OPERATIONS_ERROR;
   return LDAP_SUCCESS;
+}
+
+// The steps both variants share, on an entry the caller holds a reference
+// to. The modifications are applied to a private copy, so a refused or
+// failed modify leaves the cached entry and the disk as they were, and
+// readers never see an entry change under them. Returns the LDAP result, or
+// kAbandoned. Takes the update lock.
+int ModifyEntry(Backend* be, Connection* conn, Operation* op, Entry* e, const std::vector<Modification>& mods,
+                bool keyAdd) {
+  std::vector<std::string> types;
+  types.reserve(mods.size());
+  for (const auto& m : mods) types.push_back(m.type);
+  const char* host = conn && conn->c_hasDomain && !conn->c_domain.empty() ? conn->c_domain.c_str() : nullptr;
+  if (int rc = acl_check_mods(be, conn ? conn->c_addr.c_str() : nullptr, host, types, keyAdd)) return rc;
+
+  // Work on the entry as it is now: another change may have replaced the
+  // copy the caller found before we got the lock.
+  MutexGuard update(ldbm_update_lock());
+  Entry* current = id2entry(be, e->id);
+  if (!current) return LDAP_NO_SUCH_OBJECT;
+  int rc = ApplyAndStore(be, op, current, mods);
+  cache_return_entry(be, current);
+  return rc;
 }
 
 }  // namespace

@@ -36,6 +36,7 @@ std::string NewDn(const Backend* be, const std::string& dn, const std::string& n
 
 int ldbm_back_modrdn(Backend* be, Connection* conn, Operation* op, const std::string& dn, const std::string& newrdn,
                      int /*deleteoldrdn*/) {
+  MutexGuard update(ldbm_update_lock());
   std::optional<std::string> matched;
   Entry* e = entry_by_dn(be, dn, &matched);
   if (!e) {

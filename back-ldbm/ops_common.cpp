@@ -10,6 +10,11 @@
 
 namespace kry {
 
+Mutex& ldbm_update_lock() {
+  static Mutex lock;
+  return lock;
+}
+
 bool ldbm_access(const Backend* be, const Connection* conn, int level) {
   if (!conn) return false;
   const char* host = conn->c_hasDomain && !conn->c_domain.empty() ? conn->c_domain.c_str() : nullptr;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ldap/entry.h"
+#include "util/thread.h"
 
 namespace kry {
 
@@ -13,6 +14,14 @@ struct Operation;
 // its own.
 constexpr int kLdapConstraintViolation = 19;
 constexpr int kLdapValueExists = 20;
+
+// Serialises the read-change-store sequences of modify, modify-DN and
+// delete, so that two changes of one entry never overwrite each other and a
+// change never stores an entry that a delete has just removed. One for the
+// process (the server has one backend). It is the outermost lock of these
+// operations: taken before any lock of the maps, caches or files, never
+// while one of those is held.
+Mutex& ldbm_update_lock();
 
 // The access hook for a request from conn at `level` (cert/access.h): the
 // decision depends on the client's address and host name only.
