@@ -1,10 +1,11 @@
-// Backend registry (Part 4.9).
+// Backend registry.
 #include "back-ldbm/backend.h"
 
 #include "back-ldbm/cache.h"
 #include "back-ldbm/ldbm.h"
 #include "back-ldbm/ldbm_ops.h"
 #include "back-ldbm/ops.h"
+#include "back-ldbm/search.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
 #include "util/strutil.h"
@@ -20,9 +21,10 @@ int ldbm_back_unbind(Backend*, Connection*, Operation*) { return 0; }
 int ldbm_back_abandon(Backend*, Connection*, Operation*, int) { return 0; }
 
 void FillLdbmOps(BackendOps* ops) {
-  // bind, search, compare, modify, modrdn, add and delete (Parts 4.5, 4.7)
+  // bind, search, compare, modify, modrdn, add and delete
   // are installed here when they exist; until then their slots are null.
   ldbm_install_request_ops(ops);
+  ops->search = ldbm_back_search;
   ops->unbind = ldbm_back_unbind;
   ops->abandon = ldbm_back_abandon;
   ops->config = ldbm_back_config;

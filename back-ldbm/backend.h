@@ -1,4 +1,4 @@
-// Backend registry (Part 4.9): the front end reaches storage only through a
+// Backend registry: the front end reaches storage only through a
 // Backend, a record with a type name, private state and a table of
 // operations. The server creates exactly one backend, of type "ldbm".
 //
@@ -25,7 +25,7 @@ struct Backend;
 
 // The operation table, in the design's order. A null slot means the backend
 // has no such operation. Handlers of requests send their own LDAP results
-// except where noted (Part 4.7 / 4.5 give the exact contracts):
+// except where noted:
 struct BackendOps {
   // 0: bind succeeded and the caller sends success; 1: a result was sent.
   int (*bind)(Backend* be, Connection* conn, Operation* op, const std::string& dn, int method,
@@ -107,7 +107,7 @@ void ReleaseBackends(std::vector<std::unique_ptr<Backend>>& list);
 // Calls each backend's unbind operation.
 void backend_unbind_all(std::vector<std::unique_ptr<Backend>>& list, Connection* conn, Operation* op);
 
-// Database creation and checks (Part 4.8).
+// Database creation and checks.
 // Number of files created (0 when all existed), -1 on failure. Closes the
 // backend before returning (it stays usable; files reopen on demand).
 int CreateDatabases(Backend* be);

@@ -1,4 +1,4 @@
-// Entry cache (Part 4.6): shared Entry objects with reference counts, found
+// Entry cache: shared Entry objects with reference counts, found
 // by DN (ignoring ASCII case) or by ID, evicted least recently used first
 // when the cache holds more than maxsize entries.
 //

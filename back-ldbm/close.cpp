@@ -1,4 +1,4 @@
-// ldbm_back_sync and ldbm_back_close (Part 4.9).
+// ldbm_back_sync and ldbm_back_close.
 #include "back-ldbm/cache.h"
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/ldbm.h"

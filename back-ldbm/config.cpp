@@ -1,4 +1,4 @@
-// ldbm_back_config: the backend's configuration keywords (Part 4.9).
+// ldbm_back_config: the backend's configuration keywords.
 #include <sys/stat.h>
 
 #include <cctype>

@@ -1,5 +1,4 @@
-// Database creation, the start-up check and the data-directory lock
-// (Part 4.8).
+// Database creation, the start-up check and the data-directory lock.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

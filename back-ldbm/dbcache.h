@@ -1,4 +1,4 @@
-// Database files and the handle cache (Part 4.1).
+// Database files and the handle cache.
 //
 // Record layer: thin wrappers over Berkeley DB 5.3's C API. Every file is a
 // B-tree opened on its own (no environment: each handle gets a private
@@ -90,12 +90,12 @@ struct DbCacheSlot {
   // Set while opening under the handle-cache lock; read by holders.
   DB* db = nullptr;
   int blksize = 4096;
-  int maxids = 1022;  // capacity of one stored ID-list block (Part 4.3)
+  int maxids = 1022;  // capacity of one stored ID-list block
   int maxindirect = 4;
   int index = 0;      // slot number
 
   Mutex mutex;      // serialises Berkeley DB calls on `db`
-  Mutex idlLock;    // serialises ID-list updates on this file (Part 4.3)
+  Mutex idlLock;    // serialises ID-list updates on this file
 
   bool in_use() const { return !name.empty(); }
 };

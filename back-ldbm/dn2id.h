@@ -1,4 +1,4 @@
-// The DN map "dn2id.dbb" (Part 4.2).
+// The DN map "dn2id.dbb".
 //   key    the DN in dn_normalize_upper form, NUL included
 //   value  the EntryID, 4 bytes in host byte order
 // A DN is stored at most once (DB_NOOVERWRITE).

@@ -1,4 +1,4 @@
-// The child map "id2children.dbb" (Part 4.2).
+// The child map "id2children.dbb".
 //   key    "=" + the parent's EntryID in decimal, NUL included; entries
 //          without a parent use parent ID 0
 //   value  the ID list of the children (idlist.h, continuation records

@@ -1,4 +1,4 @@
-// The entry map "id2entry.dbb" (Part 4.2).
+// The entry map "id2entry.dbb".
 //   key    the EntryID, 4 bytes in host byte order
 //   value  the entry text of ldap/entry.h with its ID line, NUL included
 // Reads and writes pass through the entry cache.

@@ -1,4 +1,4 @@
-// ID lists (Part 4.3): sorted sets of EntryIDs, in memory and on disk.
+// ID lists: sorted sets of EntryIDs, in memory and on disk.
 //
 // Stored format (one record, host byte order, 32-bit words):
 //   word 0       nmax   capacity: number of ID slots after the two words

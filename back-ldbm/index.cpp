@@ -197,7 +197,7 @@ int index_add_values(Backend* be, std::string_view type, const std::vector<std::
     value_canonicalize(v, syntax);
     const size_t n = v.size();
     if (mask & INDEX_EQUALITY) add_value(be, db.get(), INDEX_EQUALITY, v, id);
-    // Approximate keys need the phonetic code of Part 2.4; until it is
+    // Approximate keys need the phonetic code of the search filters; until it is
     // wired in, approximate reads answer All IDs (see index_read), which
     // loses no match.
     if (mask & INDEX_SUB) {

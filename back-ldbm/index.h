@@ -1,4 +1,4 @@
-// Attribute indexes (Part 4.4): the index-definition table that "Index"
+// Attribute indexes: the index-definition table that "Index"
 // lines and the backend's defaults configure, and the index files.
 //
 // Index file: "<attribute in lower case>.dbb", mapping index keys to ID
@@ -52,7 +52,7 @@ struct IndexTable {
 // of attributes, argv[1] (when argc >= 2) a comma-separated list of types.
 // Messages go to standard error, as the Part says. Returns 0.
 int index_configure(Backend* be, const char* fname, int lineno, int argc, const char* const* argv, int isDefault);
-// Registers the defaults of Part 4.9.
+// Registers the default index definitions.
 void index_register_defaults(Backend* be);
 // The definition for type, or the "default" one with type's own syntax;
 // mask 0 when there is none.

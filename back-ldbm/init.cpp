@@ -1,4 +1,4 @@
-// ldbm_back_init and ldbm_back_release (Part 4.9).
+// ldbm_back_init and ldbm_back_release.
 #include <atomic>
 #include <new>
 

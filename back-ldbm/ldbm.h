@@ -1,4 +1,4 @@
-// Private state of the ldbm backend (Part 4.9), reached through
+// Private state of the ldbm backend, reached through
 // Backend::ldbm. Created by ldbm_back_init, freed by ldbm_back_release.
 #pragma once
 
@@ -30,7 +30,7 @@ struct LdbmState {
   EntryCache cache;             // maxsize from "CacheEntries"
   IndexTable indexes;           // defaults and "Index" lines
   long dbCacheSize = kDefaultDbCacheSize;  // from "DBCacheSize"
-  DbCache dbcache;              // the handle cache (Part 4.1)
+  DbCache dbcache;              // the handle cache
 };
 
 }  // namespace kry

@@ -1,4 +1,4 @@
-// The ldbm backend's own operations (Part 4.9), installed in the Backend's
+// The ldbm backend's own operations, installed in the Backend's
 // operation table by backend_new. The request operations of Parts 4.5 and
 // 4.7 (ldbm_back_bind, _search, _compare, _modify, _modrdn, _add, _delete)
 // join the table when they are implemented.

@@ -1,4 +1,4 @@
-// The ID counter (Part 4.2): the text file "NEXTID" in the backend directory
+// The ID counter: the text file "NEXTID" in the backend directory
 // holds the next EntryID to hand out as "%ld\n". The backend keeps the value
 // in memory (loaded on first use) under its next-ID lock and rewrites the
 // file whenever it changes; file failures are traced and never stop

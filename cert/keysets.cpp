@@ -15,9 +15,9 @@ std::string ErrorText(int code) {
 }
 
 struct FileSpecHolder {
-  KRYFileSpecRef spec = nullptr;
+  KRYFileSpecRef fileSpec = nullptr;
   ~FileSpecHolder() {
-    if (spec) KRYFreeFileSpec(spec);
+    if (fileSpec) KRYFreeFileSpec(fileSpec);
   }
 };
 
@@ -31,27 +31,27 @@ int GetKeySetFromKeyRings(KRYContextRef context, const std::string& publicPath, 
     return 0;
   }
   FileSpecHolder pub, priv;
-  int rc = KRYNewFileSpecFromFullPath(context, publicPath.c_str(), &pub.spec);
+  int rc = KRYNewFileSpecFromFullPath(context, publicPath.c_str(), &pub.fileSpec);
   if (rc != 0) {
     LogError(EVENTLOG_ERROR, "Opening public keyring (%s) failed with error %d (%s)", publicPath.c_str(), rc,
              ErrorText(rc).c_str());
     return rc;
   }
   if (!privatePath.empty()) {
-    rc = KRYNewFileSpecFromFullPath(context, privatePath.c_str(), &priv.spec);
+    rc = KRYNewFileSpecFromFullPath(context, privatePath.c_str(), &priv.fileSpec);
     if (rc != 0 && rc != kKRYError_FileNotFound) {
       LogError(EVENTLOG_ERROR, "Opening private keyring (%s) failed with error %d (%s)", privatePath.c_str(), rc,
                ErrorText(rc).c_str());
       return rc;
     }
   }
-  if (priv.spec) {
-    rc = KRYOpenKeyRingPair(context, pub.spec, priv.spec, 0, set);
+  if (priv.fileSpec) {
+    rc = KRYOpenKeyRingPair(context, pub.fileSpec, priv.fileSpec, 0, set);
     if (rc != 0)
       LogError(EVENTLOG_ERROR, "Opening keyring pair (%s and %s) failed with error %d (%s)", publicPath.c_str(),
                privatePath.c_str(), rc, ErrorText(rc).c_str());
   } else {
-    rc = KRYOpenKeyRing(context, pub.spec, 0, set);
+    rc = KRYOpenKeyRing(context, pub.fileSpec, 0, set);
     if (rc != 0)
       LogError(EVENTLOG_ERROR, "Opening public keyring (%s) failed with error %d (%s)", publicPath.c_str(), rc,
                ErrorText(rc).c_str());
@@ -65,11 +65,11 @@ int SetRandSeedFile(KRYContextRef context, const std::string& path) {
     return 0;
   }
   int rc = KRYsdkLoadDefaultPrefs(context);
-  FileSpecHolder spec;
-  if (rc == 0) rc = KRYNewFileSpecFromFullPath(context, path.c_str(), &spec.spec);
+  FileSpecHolder fileSpec;
+  if (rc == 0) rc = KRYNewFileSpecFromFullPath(context, path.c_str(), &fileSpec.fileSpec);
   // A seed file that does not exist yet is created by the pool.
   if (rc == kKRYError_FileNotFound) return 0;
-  if (rc == 0) rc = KRYsdkPrefSetFileSpec(context, kKRYPref_RandomSeedFile, spec.spec);
+  if (rc == 0) rc = KRYsdkPrefSetFileSpec(context, kKRYPref_RandomSeedFile, fileSpec.fileSpec);
   if (rc != 0)
     LogError(EVENTLOG_ERROR, "Setting the KRY random seed file (%s) failed with error %d (%s)", path.c_str(), rc,
              ErrorText(rc).c_str());

@@ -1,5 +1,5 @@
 // Standard base64 (RFC 4648 alphabet, "=" padding) as used by the entry
-// text form (Part 2.5) for values that are not plain printable text.
+// text form for values that are not plain printable text.
 #pragma once
 
 #include <cstddef>

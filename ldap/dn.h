@@ -1,11 +1,11 @@
-// Distinguished names (Part 2.5): the normal form used everywhere a DN is
+// Distinguished names: the normal form used everywhere a DN is
 // compared or stored, the parent of a DN and the suffix test.
 //
 // Normal form: blanks and line feeds around types, "=" and separators are
 // dropped, ";" between components becomes "," (except right after a quoted
 // value), escapes of characters that need none are removed, and case is kept.
 // dn_normalize_upper additionally upper-cases ASCII letters; that form is the
-// DN map's key (Part 4.2) and the canonical form of DN-syntax values.
+// DN map's key and the canonical form of DN-syntax values.
 #pragma once
 
 #include <optional>

@@ -1,5 +1,5 @@
-// Directory entries and attributes (Part 2.5) and the entry text form that
-// the backend stores (Part 4.2).
+// Directory entries and attributes and the entry text form that
+// the backend stores.
 //
 // Entry text form (entry_to_text / str2entry):
 //   [ID "\n"]                       decimal EntryID, only when withID is set
@@ -32,7 +32,7 @@ struct Attribute {
   int syntax = 0;                   // SyntaxBits of the type (syntax.h)
 };
 
-// Entry-cache states (Part 4.6).
+// Entry-cache states.
 enum EntryState : uint8_t { ENTRY_STATE_READY = 0, ENTRY_STATE_DELETED = 1, ENTRY_STATE_CREATING = 2 };
 
 struct Entry {
@@ -40,7 +40,7 @@ struct Entry {
   std::vector<Attribute> attrs;  // in the order first added
   EntryID id = 0;                // 0 when the text carried none
 
-  // Entry-cache bookkeeping (Part 4.6), guarded by the cache lock of the
+  // Entry-cache bookkeeping, guarded by the cache lock of the
   // cache that holds the entry. Nobody else touches these.
   uint8_t state = ENTRY_STATE_READY;
   int refcnt = 0;
@@ -89,7 +89,7 @@ std::string entry_to_text(const Entry& e, bool withID);
 const char* entry2str(const Entry* e, int* length, int withID);
 void entry_text_release();
 
-// One element of a modification list (Parts 2.3, 4.7).
+// One element of a modification list.
 enum ModOp : int { MOD_OP_ADD = 0, MOD_OP_DELETE = 1, MOD_OP_REPLACE = 2, MOD_OP_BVALUES = 0x80 };
 struct Modification {
   int op = MOD_OP_ADD;  // ModOp, bit 0x80 ignored by the backend

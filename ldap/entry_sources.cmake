@@ -1,4 +1,4 @@
-# DNs, entries, attribute values and their text form (Part 2.5). Included
+# DNs, entries, attribute values and their text form. Included
 # from ldap/CMakeLists.txt.
 target_sources(krycore PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/base64.cpp

@@ -1,4 +1,4 @@
-// Lines of the entry text form (Part 2.5). This module owns the bytes of one
+// Lines of the entry text form. This module owns the bytes of one
 // line; entry.h puts lines together into an entry text.
 //
 // Line format:   type ": " value            (plain, printable value)

@@ -1,4 +1,4 @@
-// String lists of Part 2.5 (null-terminated arrays in the design) as
+// String lists (null-terminated arrays in the design) as
 // std::vector<std::string>.
 #pragma once
 

@@ -1,4 +1,4 @@
-// Attribute syntaxes and value rules (Part 2.5): the syntax bit set, the
+// Attribute syntaxes and value rules: the syntax bit set, the
 // process-wide attribute-syntax registry, canonical forms and comparison.
 #pragma once
 

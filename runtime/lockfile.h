@@ -1,4 +1,4 @@
-// Lock files (Part 1.6): an exclusive lock on byte 0 of a file, held through
+// Lock files: an exclusive lock on byte 0 of a file, held through
 // an open file description (fcntl F_OFD_SETLK). Like the Windows handle locks
 // of the design, the lock belongs to the open file, so it excludes other
 // processes and also other opens of the same file in this process; it is

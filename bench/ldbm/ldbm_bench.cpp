@@ -179,7 +179,7 @@ int Run(const Options& o) {
     EntryID id = next_id(be);
     Entry* e = MakeEntry(i, id, blocks[static_cast<size_t>(i) % blocks.size()]);
     ids[static_cast<size_t>(i)] = id;
-    // The store sequence of ldbm_back_add (Part 4.7, steps 5 to 8).
+    // The store sequence of ldbm_back_add.
     if (cache_add_entry_lock(backend_cache(be), e, ENTRY_STATE_CREATING) != 0) {
       next_id_return(be, id);
       delete e;

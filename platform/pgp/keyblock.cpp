@@ -127,38 +127,38 @@ KRYError BuildKeys(std::vector<Packet>& packets, BuildResult* out) {
 
 namespace {
 
-void WriteTrailing(const std::vector<Packet>& trailing, const ExportSpec& spec, Bytes* out) {
-  if (spec.basic) return;
+void WriteTrailing(const std::vector<Packet>& trailing, const ExportSpec& fileSpec, Bytes* out) {
+  if (fileSpec.basic) return;
   for (const Packet& p : trailing) WritePacket(p, out);
 }
 
-void WriteSigs(const SigList& sigs, const ExportSpec& spec, Bytes* out) {
+void WriteSigs(const SigList& sigs, const ExportSpec& fileSpec, Bytes* out) {
   for (const auto& s : sigs) {
     if (s->removed) continue;
     WritePacket(s->packet, out);
-    WriteTrailing(s->trailing, spec, out);
+    WriteTrailing(s->trailing, fileSpec, out);
   }
 }
 
 }  // namespace
 
-void SerializeKey(const KRYKey& key, const ExportSpec& spec, Bytes* out) {
-  bool secret = spec.withSecret && key.secretPacket.tag != 0;
+void SerializeKey(const KRYKey& key, const ExportSpec& fileSpec, Bytes* out) {
+  bool secret = fileSpec.withSecret && key.secretPacket.tag != 0;
   WritePacket(secret ? key.secretPacket : key.publicPacket, out);
-  WriteTrailing(key.trailing, spec, out);
-  WriteSigs(key.sigs, spec, out);
+  WriteTrailing(key.trailing, fileSpec, out);
+  WriteSigs(key.sigs, fileSpec, out);
   for (const auto& u : key.userIDs) {
-    if (u->removed || (spec.basic && u->isAttribute())) continue;
+    if (u->removed || (fileSpec.basic && u->isAttribute())) continue;
     WritePacket(u->packet, out);
-    WriteTrailing(u->trailing, spec, out);
-    WriteSigs(u->sigs, spec, out);
+    WriteTrailing(u->trailing, fileSpec, out);
+    WriteSigs(u->sigs, fileSpec, out);
   }
   for (const auto& s : key.subKeys) {
     if (s->removed) continue;
-    bool subSecret = spec.withSecret && s->secretPacket.tag != 0;
+    bool subSecret = fileSpec.withSecret && s->secretPacket.tag != 0;
     WritePacket(subSecret ? s->secretPacket : s->publicPacket, out);
-    WriteTrailing(s->trailing, spec, out);
-    WriteSigs(s->sigs, spec, out);
+    WriteTrailing(s->trailing, fileSpec, out);
+    WriteSigs(s->sigs, fileSpec, out);
   }
 }
 

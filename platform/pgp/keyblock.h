@@ -25,6 +25,6 @@ struct ExportSpec {
   bool basic = false;         // leave out user attributes, trust and unknown packets
   bool withSecret = false;
 };
-void SerializeKey(const KRYKey& key, const ExportSpec& spec, Bytes* out);
+void SerializeKey(const KRYKey& key, const ExportSpec& fileSpec, Bytes* out);
 
 }  // namespace krypgp

@@ -18,23 +18,23 @@ KRYError KRYNewFileSpecFromFullPath(KRYContextRef context, const char* path,
   *outSpec = nullptr;
   struct stat st;
   if (stat(path, &st) != 0) return errno == ENOENT ? kKRYError_FileNotFound : kKRYError_FileIO;
-  auto* spec = new (std::nothrow) KRYFileSpec;
-  if (spec == nullptr) return kKRYError_OutOfMemory;
-  spec->path = path;
-  *outSpec = spec;
+  auto* fileSpec = new (std::nothrow) KRYFileSpec;
+  if (fileSpec == nullptr) return kKRYError_OutOfMemory;
+  fileSpec->path = path;
+  *outSpec = fileSpec;
   return kKRYError_NoErr;
 }
 
-KRYError KRYFreeFileSpec(KRYFileSpecRef spec) {
-  delete spec;
+KRYError KRYFreeFileSpec(KRYFileSpecRef fileSpec) {
+  delete fileSpec;
   return kKRYError_NoErr;
 }
 
 namespace {
 
-KRYError LoadRing(KRYContext* ctx, const KRYFileSpec* spec, KRYKeySet* set) {
+KRYError LoadRing(KRYContext* ctx, const KRYFileSpec* fileSpec, KRYKeySet* set) {
   Bytes data;
-  KRYError err = ReadFile(spec->path, &data);
+  KRYError err = ReadFile(fileSpec->path, &data);
   if (err != kKRYError_NoErr) return err;
   if (data.empty()) return kKRYError_NoErr;  // an empty ring is a valid ring
   return ImportInto(ctx, data.data(), data.size(), set);
@@ -62,9 +62,9 @@ KRYError OpenRings(KRYContext* ctx, KRYFileSpec* pub, KRYFileSpec* sec, uint32_t
 
 }  // namespace
 
-KRYError KRYOpenKeyRing(KRYContextRef context, KRYFileSpecRef spec, uint32_t flags,
+KRYError KRYOpenKeyRing(KRYContextRef context, KRYFileSpecRef fileSpec, uint32_t flags,
                         KRYKeySetRef* outSet) {
-  return OpenRings(context, spec, nullptr, flags, outSet);
+  return OpenRings(context, fileSpec, nullptr, flags, outSet);
 }
 
 KRYError KRYOpenKeyRingPair(KRYContextRef context, KRYFileSpecRef pubSpec, KRYFileSpecRef secSpec,
@@ -99,9 +99,9 @@ KRYError KRYsdkLoadDefaultPrefs(KRYContextRef context) {
   return context ? kKRYError_NoErr : kKRYError_BadParams;
 }
 
-KRYError KRYsdkPrefSetFileSpec(KRYContextRef context, int pref, KRYFileSpecRef spec) {
-  if (context == nullptr || spec == nullptr) return kKRYError_BadParams;
+KRYError KRYsdkPrefSetFileSpec(KRYContextRef context, int pref, KRYFileSpecRef fileSpec) {
+  if (context == nullptr || fileSpec == nullptr) return kKRYError_BadParams;
   if (pref != kKRYPref_RandomSeedFile) return kKRYError_BadParams;
-  context->randomSeedFile = spec->path;
+  context->randomSeedFile = fileSpec->path;
   return kKRYError_NoErr;
 }

@@ -153,13 +153,13 @@ KRYError ExportBytes(const KRYKeySet* set, int format, bool withSecret, bool bin
                      std::string* out) {
   if (format != 0 && format != kKRYExportFormat_Basic && format != kKRYExportFormat_Complete)
     return kKRYError_BadParams;
-  ExportSpec spec;
-  spec.basic = format == kKRYExportFormat_Basic;
-  spec.withSecret = withSecret;
+  ExportSpec fileSpec;
+  fileSpec.basic = format == kKRYExportFormat_Basic;
+  fileSpec.withSecret = withSecret;
   Bytes data;
   bool anySecret = false;
   for (const auto& k : set->keys) {
-    SerializeKey(*k, spec, &data);
+    SerializeKey(*k, fileSpec, &data);
     anySecret |= withSecret && k->secretPacket.tag != 0;
   }
   if (binary) {

@@ -186,12 +186,12 @@ typedef KRYFileSpec* KRYFileSpecRef;
 // Fails with FileNotFound when the file does not exist.
 KRYError KRYNewFileSpecFromFullPath(KRYContextRef context, const char* path,
                                     KRYFileSpecRef* outSpec);
-KRYError KRYFreeFileSpec(KRYFileSpecRef spec);
+KRYError KRYFreeFileSpec(KRYFileSpecRef fileSpec);
 enum : uint32_t { kKRYOpenKeyRing_Writable = 1 };
 // Reads a keyring file (binary packets or armour, several blocks allowed)
 // into a new key set. With kKRYOpenKeyRing_Writable, KRYCommitKeyRingChanges
 // writes the set back to the file (public ring) atomically.
-KRYError KRYOpenKeyRing(KRYContextRef context, KRYFileSpecRef spec, uint32_t flags,
+KRYError KRYOpenKeyRing(KRYContextRef context, KRYFileSpecRef fileSpec, uint32_t flags,
                         KRYKeySetRef* outSet);
 // Public and secret ring as one key set: secret keys are joined to their
 // public keys (same fingerprint); secret-only keys are kept as well.
@@ -200,7 +200,7 @@ KRYError KRYOpenKeyRingPair(KRYContextRef context, KRYFileSpecRef pubSpec,
 enum : int { kKRYPref_RandomSeedFile = 1 };
 KRYError KRYsdkLoadDefaultPrefs(KRYContextRef context);
 // Only remembered: the pool reads the operating system's generator.
-KRYError KRYsdkPrefSetFileSpec(KRYContextRef context, int pref, KRYFileSpecRef spec);
+KRYError KRYsdkPrefSetFileSpec(KRYContextRef context, int pref, KRYFileSpecRef fileSpec);
 
 // ---------------------------------------------------------------- key sets
 KRYError KRYNewKeySet(KRYContextRef context, KRYKeySetRef* outSet);

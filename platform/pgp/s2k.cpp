@@ -140,15 +140,15 @@ KRYError ParseSecretInfo(const Bytes& body, size_t publicLen, SecretInfo* out) {
     out->s2kHash = 1;
   }
   if (usage != 0) {
-    CipherSpec spec;
-    if (!CipherFor(out->cipher, &spec)) {
+    CipherSpec fileSpec;
+    if (!CipherFor(out->cipher, &fileSpec)) {
       // Unknown ciphers are kept; unlocking them fails cleanly later.
       out->dataOffset = publicLen + r.pos();
       return kKRYError_NoErr;
     }
     const uint8_t* iv;
-    if (!r.take(spec.blockLen, &iv)) return kKRYError_MalformedPacket;
-    out->iv.assign(iv, iv + spec.blockLen);
+    if (!r.take(fileSpec.blockLen, &iv)) return kKRYError_MalformedPacket;
+    out->iv.assign(iv, iv + fileSpec.blockLen);
   }
   out->dataOffset = publicLen + r.pos();
   return kKRYError_NoErr;
@@ -160,14 +160,14 @@ KRYError UnlockSecret(const Bytes& body, const SecretInfo& info, const char* pas
   if (info.dataOffset > body.size()) return kKRYError_MalformedPacket;
   Bytes data(body.begin() + info.dataOffset, body.end());
   if (info.usage != 0) {
-    CipherSpec spec;
-    if (!CipherFor(info.cipher, &spec)) return kKRYError_UnsupportedAlgorithm;
+    CipherSpec fileSpec;
+    if (!CipherFor(info.cipher, &fileSpec)) return kKRYError_UnsupportedAlgorithm;
     if (passphrase == nullptr) return kKRYError_BadPassphrase;
     uint8_t key[32];
-    if (!DeriveKey(info, passphrase, spec.keyLen, key)) return kKRYError_UnsupportedAlgorithm;
-    std::unique_ptr<EVP_CIPHER, CipherFree> cipher(EVP_CIPHER_fetch(nullptr, spec.name, nullptr));
+    if (!DeriveKey(info, passphrase, fileSpec.keyLen, key)) return kKRYError_UnsupportedAlgorithm;
+    std::unique_ptr<EVP_CIPHER, CipherFree> cipher(EVP_CIPHER_fetch(nullptr, fileSpec.name, nullptr));
     if (!cipher && LegacyLibCtx() != nullptr)
-      cipher.reset(EVP_CIPHER_fetch(LegacyLibCtx(), spec.name, nullptr));
+      cipher.reset(EVP_CIPHER_fetch(LegacyLibCtx(), fileSpec.name, nullptr));
     std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
     int outl = 0, finl = 0;
     Bytes out(data.size() + 32);

@@ -1,4 +1,4 @@
-// The entry cache: references, states and LRU eviction (Part 4.6).
+// The entry cache: references, states and LRU eviction.
 #include <gtest/gtest.h>
 
 #include "back-ldbm/cache.h"

@@ -1,4 +1,4 @@
-// The entry cache and the handle cache under many threads (Parts 4.1, 4.6).
+// The entry cache and the handle cache under many threads.
 // Meant to run under ThreadSanitizer as well (label "threads").
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Backend registry and configuration keywords (Part 4.9).
+// Backend registry and configuration keywords.
 #include <gtest/gtest.h>
 
 #include "back-ldbm/dbcache.h"

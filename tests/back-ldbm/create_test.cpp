@@ -1,4 +1,4 @@
-// Database creation, the start-up check and the directory lock (Part 4.8).
+// Database creation, the start-up check and the directory lock.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-// The record layer and the handle cache (Part 4.1).
+// The record layer and the handle cache.
 #include <gtest/gtest.h>
 
 #include <atomic>

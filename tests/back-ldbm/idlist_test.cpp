@@ -1,5 +1,5 @@
 // ID lists in memory and their stored form, including the split over
-// continuation records and the All IDs degradation (Part 4.3).
+// continuation records and the All IDs degradation.
 #include <gtest/gtest.h>
 
 #include <algorithm>

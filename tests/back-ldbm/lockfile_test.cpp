@@ -1,4 +1,4 @@
-// Lock files (Part 1.6).
+// Lock files.
 #include <gtest/gtest.h>
 
 #include <chrono>

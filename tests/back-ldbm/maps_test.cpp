@@ -1,4 +1,4 @@
-// The entry, DN and child maps and the ID counter (Part 4.2), with damaged
+// The entry, DN and child maps and the ID counter, with damaged
 // and missing files.
 #include <gtest/gtest.h>
 

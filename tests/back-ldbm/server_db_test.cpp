@@ -1,6 +1,5 @@
 // The server's use of the backend's files: "krycertd -n", the start-up check
-// and the data-directory lock between two server processes (Parts 1.1, 1.6,
-// 4.8). Runs the real binary named by $KRYCERTD_BIN; skipped without it.
+// and the data-directory lock between two server processes. Runs the real binary named by $KRYCERTD_BIN; skipped without it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,4 +1,4 @@
-// DN normal form, parent and suffix rules (Part 2.5).
+// DN normal form, parent and suffix rules.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,4 +1,4 @@
-// The entry text form (Part 2.5): lines, base64, folding, key blocks and the
+// The entry text form: lines, base64, folding, key blocks and the
 // reading of damaged texts.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Syntaxes, canonical values and comparison (Part 2.5).
+// Syntaxes, canonical values and comparison.
 #include <gtest/gtest.h>
 
 #include "ldap/syntax.h"

@@ -201,25 +201,25 @@ TEST_F(Api, ExportReportsTheLengthItNeeds) {
 }
 
 TEST_F(Api, KeyRingFilesOpenAndCommit) {
-  KRYFileSpecRef spec = nullptr;
+  KRYFileSpecRef fileSpec = nullptr;
   EXPECT_EQ(kKRYError_FileNotFound,
-            KRYNewFileSpecFromFullPath(ctx, "/nonexistent/ring.pkr", &spec));
+            KRYNewFileSpecFromFullPath(ctx, "/nonexistent/ring.pkr", &fileSpec));
   char dir[] = "/tmp/krypgp-ring-XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(dir));
   std::string path = std::string(dir) + "/ring.pkr";
   WriteFile(path, ReadFile(Corpus("server-pubring.pkr")));
-  ASSERT_EQ(0, KRYNewFileSpecFromFullPath(ctx, path.c_str(), &spec));
+  ASSERT_EQ(0, KRYNewFileSpecFromFullPath(ctx, path.c_str(), &fileSpec));
   KRYKeySetRef ring;
-  ASSERT_EQ(0, KRYOpenKeyRing(ctx, spec, kKRYOpenKeyRing_Writable, &ring));
+  ASSERT_EQ(0, KRYOpenKeyRing(ctx, fileSpec, kKRYOpenKeyRing_Writable, &ring));
   KRYKeySetRef rsa = ImportFile("rsa.asc");
   ASSERT_EQ(0, KRYAddKeys(rsa, ring));
   ASSERT_EQ(0, KRYCommitKeyRingChanges(ring));
   KRYKeySetRef reread;
-  ASSERT_EQ(0, KRYOpenKeyRing(ctx, spec, 0, &reread));
+  ASSERT_EQ(0, KRYOpenKeyRing(ctx, fileSpec, 0, &reread));
   int n = 0;
   KRYCountKeys(reread, &n);
   EXPECT_EQ(5, n);
-  KRYFreeFileSpec(spec);
+  KRYFreeFileSpec(fileSpec);
   pgptest::Run(std::string("rm -rf ") + dir);
 }
 

@@ -261,10 +261,10 @@ struct RequestCase {
 
 TEST_F(CorpusKeys, SignedRequestsVerifyWithTheRightSigner) {
   KRYKeySetRef ring;
-  KRYFileSpecRef spec;
-  ASSERT_EQ(0, KRYNewFileSpecFromFullPath(ctx, Corpus("server-pubring.pkr").c_str(), &spec));
-  ASSERT_EQ(0, KRYOpenKeyRing(ctx, spec, 0, &ring));
-  KRYFreeFileSpec(spec);
+  KRYFileSpecRef fileSpec;
+  ASSERT_EQ(0, KRYNewFileSpecFromFullPath(ctx, Corpus("server-pubring.pkr").c_str(), &fileSpec));
+  ASSERT_EQ(0, KRYOpenKeyRing(ctx, fileSpec, 0, &ring));
+  KRYFreeFileSpec(fileSpec);
   KRYKeySetRef rsa = ImportFile("rsa.asc");
   ASSERT_EQ(0, KRYAddKeys(rsa, ring));
   const RequestCase cases[] = {
