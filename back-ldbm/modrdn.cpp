@@ -4,6 +4,7 @@
 #include "back-ldbm/cache.h"
 #include "back-ldbm/dn2id.h"
 #include "back-ldbm/id2children.h"
+#include "back-ldbm/index.h"
 #include "back-ldbm/ops.h"
 #include "back-ldbm/ops_common.h"
 #include "cert/access.h"
@@ -79,6 +80,9 @@ int ldbm_back_modrdn(Backend* be, Connection* conn, Operation* op, const std::st
     dn2id_delete(be, newKey);
     return finish(LDAP_OPERATIONS_ERROR);
   }
+  // Searches by DN must find the new name; the old key stays behind like
+  // every index key of a changed value, and the filter test skips it.
+  index_add_values(be, "dn", {dn_normalized_upper(ndn)}, e->id);
   Debug(LDAP_DEBUG_ARGS, "ldbm_back_modrdn: \"%s\" is now \"%s\"\n", dn.c_str(), ndn.c_str());
   return finish(LDAP_SUCCESS);
 }

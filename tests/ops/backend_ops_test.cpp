@@ -224,6 +224,9 @@ TEST_F(BackendOps, ModrdnRenamesInPlace) {
   EXPECT_EQ(e->dn, alicia);
   EXPECT_EQ(e->id, 5u);
   EXPECT_EQ(Values(alicia, "cn"), std::vector<std::string>{"alice"});  // RDN values stay
+  IDListPtr byDn = index_read(be_, "dn", INDEX_EQUALITY, "CN=ALICIA,OU=ACTIVE,O=KRY KEYSPACE,C=US");
+  ASSERT_TRUE(byDn);
+  EXPECT_EQ(byDn->nids(), 1u);
   // Still a child of ACTIVE: deleting it works.
   NewOp(0x4A);
   be_->ops.del(be_, &conn_, op_.get(), alicia);
