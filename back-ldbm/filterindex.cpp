@@ -121,7 +121,9 @@ IDListPtr word_comp_candidates(Backend* be, const std::string& type, const std::
     } else if (part == Part::kFinal && i + 1 == words.size()) {
       key += "$";
     }
-    if (!Intersect(be, &acc, index_read(be, type, INDEX_SUB, key))) return nullptr;
+    // Word keys are read as word keys: an attribute indexed only by
+    // trigrams then answers All IDs instead of missing every match.
+    if (!Intersect(be, &acc, index_read(be, type, INDEX_WORD, key))) return nullptr;
   }
   return acc;
 }

@@ -22,6 +22,12 @@ bool SkipHeader(BerBuffer* ber) {
 
 int GetFilter(Connection* conn, BerBuffer* ber, FilterPtr* filter, std::string* fstr, int depth);
 
+// A SET or SEQUENCE must lie inside the message, and its elements must end
+// exactly where it ends; otherwise a cut-short request would decode as a
+// shorter list.
+bool ContainerFits(const BerBuffer* ber, size_t last) { return last <= ber->end; }
+bool ContainerDone(const BerBuffer* ber, size_t last) { return ber->current == last; }
+
 int GetAva(BerBuffer* ber, Filter* f) {
   BerValue value;
   if (ber_scanf(ber, "{ao}", &f->type, &value) == -1) {
@@ -40,13 +46,17 @@ int GetFilterList(Connection* conn, BerBuffer* ber, Filter* f, std::string* fstr
   ber_len_t len = 0;
   size_t last = 0;
   int err = 0;
-  for (ber_tag_t tag = ber_first_item(ber, &len, &last); tag != LBER_DEFAULT; tag = ber_next_item(ber, &len, last)) {
+  size_t start = ber->current;
+  ber_tag_t tag = ber_first_item(ber, &len, &last);
+  if (ber->current == start || !ContainerFits(ber, last)) return kDecodingError;
+  for (; tag != LBER_DEFAULT; tag = ber_next_item(ber, &len, last)) {
     FilterPtr child;
     std::string childString;
     if ((err = GetFilter(conn, ber, &child, &childString, depth + 1)) != 0) break;
     f->children.push_back(std::move(child));
     fstr->append(childString);
   }
+  if (err == 0 && !ContainerDone(ber, last)) err = kDecodingError;
   Debug(LDAP_DEBUG_FILTER, "end get_filter_list\n");
   return err;
 }
@@ -62,7 +72,10 @@ int GetSubstringFilter(Connection* conn, BerBuffer* ber, Filter* f, std::string*
 
   ber_len_t len = 0;
   size_t last = 0;
-  for (ber_tag_t tag = ber_first_item(ber, &len, &last); tag != LBER_DEFAULT; tag = ber_next_item(ber, &len, last)) {
+  size_t start = ber->current;
+  ber_tag_t tag = ber_first_item(ber, &len, &last);
+  if (ber->current == start || !ContainerFits(ber, last)) return kDecodingError;
+  for (; tag != LBER_DEFAULT; tag = ber_next_item(ber, &len, last)) {
     std::string part;
     if (ber_scanf(ber, v30 ? "{a}" : "a", &part) == -1) return kDecodingError;
     if (part.empty()) return LDAP_INAPPROPRIATE_MATCHING;
@@ -95,6 +108,7 @@ int GetSubstringFilter(Connection* conn, BerBuffer* ber, Filter* f, std::string*
         return kDecodingError;
     }
   }
+  if (!ContainerDone(ber, last)) return kDecodingError;
   if (!f->hasFinal) fstr->append("*");
   fstr->append(")");
   // No component at all: an empty initial string matches every value.
