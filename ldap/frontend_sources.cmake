@@ -6,5 +6,4 @@ target_sources(krycore PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/compare.cpp
   ${CMAKE_CURRENT_LIST_DIR}/delete.cpp
   ${CMAKE_CURRENT_LIST_DIR}/modify.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/modrdn.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/handlers.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/modrdn.cpp)

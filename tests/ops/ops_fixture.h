@@ -109,7 +109,8 @@ class OpsTest : public ::testing::Test {
   }
 
   // The entry as the maps have it, with the entry cache emptied first
-  // when `fromDisk` is set. Null when absent.
+  // when `fromDisk` is set (no other Held may be alive then). Null when
+  // absent.
   struct Held {
     Backend* be;
     Entry* e;
