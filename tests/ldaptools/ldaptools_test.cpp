@@ -31,11 +31,11 @@ std::string Quote(const std::string& s) {
 // One server per suite, configured with `extra` lines.
 class LdapTools : public ::testing::Test {
  protected:
-  static void Boot(const std::string& extra) {
+  static void Boot(const std::string& extra, const std::vector<std::string>& args = {}) {
     tree_ = new ServerTree();
     tree_->WriteConfig(extra);
     ASSERT_TRUE(tree_->CreateDatabases());
-    ASSERT_TRUE(tree_->Start()) << tree_->Output();
+    ASSERT_TRUE(tree_->Start(args)) << tree_->Output();
   }
   static void TearDownTestSuite() {
     if (tree_) {
@@ -83,7 +83,8 @@ class OpenAccess : public LdapTools {
 
 class DefaultAccess : public LdapTools {
  protected:
-  static void SetUpTestSuite() { Boot(""); }
+  // Request arguments and outcomes traced.
+  static void SetUpTestSuite() { Boot("", {"-d", "4"}); }
 };
 
 TEST_F(OpenAccess, AddModifyCompareRenameDelete) {
@@ -105,6 +106,11 @@ TEST_F(OpenAccess, AddModifyCompareRenameDelete) {
   EXPECT_EQ(Compare(dn, "mail:a2@example.com"), 6);
   EXPECT_EQ(Compare(dn, "sn:Changed"), 6);
   EXPECT_EQ(Compare(dn, "objectclass:person"), 16);
+  // Search reads what modify stored.
+  r = Tool("ldapsearch", {"-LLL", "-b", kActive, "-s", "one", "(sn=changed)", "sn", "mail"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("sn: Changed"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("mail: a2@example.com"), std::string::npos) << r.output;
 
   // A value that is not there: 16, and nothing of the request is applied.
   r = Tool("ldapmodify", {},
@@ -141,6 +147,8 @@ TEST_F(DefaultAccess, PlainUpdatesNeedAllButCompareWorks) {
   ToolResult r = Tool("ldapdelete", {"OU=PENDING,O=KRY KEYSPACE,C=US"});
   EXPECT_EQ(r.exitCode, 50) << r.output;
   EXPECT_NE(r.output.find("You do not have authority to perform this action."), std::string::npos) << r.output;
+  EXPECT_TRUE(tree_->WaitForOutput("do_delete: dn (OU=PENDING,O=KRY KEYSPACE,C=US)", 2000)) << tree_->Output();
+  EXPECT_TRUE(tree_->WaitForOutput("<=- ldbm_back_delete: insufficient access OU=PENDING", 2000));
   r = Tool("ldapadd", {}, "dn: cn=x," + kActive + "\ncn: x\n");
   EXPECT_EQ(r.exitCode, 50) << r.output;
   r = Tool("ldapmodify", {}, "dn: " + kActive + "\nchangetype: modify\nreplace: ou\nou: X\n-\n");
