@@ -11,7 +11,13 @@ namespace kry {
 
 namespace {
 constexpr int kAuthSimple = 0x80;
-}
+
+// Passwords compare byte for byte. "userpassword" has the default
+// case-ignore syntax unless configured otherwise, and comparing by it would
+// accept "SECRET" for "secret"; a configured binary or case-exact syntax is
+// already exact.
+int PasswordSyntax(int syntax) { return (syntax & (SYNTAX_BIN | SYNTAX_CES)) ? syntax : SYNTAX_CES; }
+}  // namespace
 
 int ldbm_back_bind(Backend* be, Connection* conn, Operation* op, const std::string& dn, int method,
                    const std::string& cred) {
@@ -31,7 +37,7 @@ int ldbm_back_bind(Backend* be, Connection* conn, Operation* op, const std::stri
     send_ldap_result(conn, op, LDAP_NO_SUCH_OBJECT, m, nullptr);
   } else if (const Attribute* pw = attr_lookup(e, "userpassword"); !pw) {
     send_ldap_result(conn, op, LDAP_INAPPROPRIATE_AUTH, nullptr, nullptr);
-  } else if (value_lookup(pw->values, cred, pw->syntax, 0) == 0) {
+  } else if (value_lookup(pw->values, cred, PasswordSyntax(pw->syntax), 0) == 0) {
     rc = 0;
   } else {
     send_ldap_result(conn, op, LDAP_INVALID_CREDENTIALS, nullptr, nullptr);

@@ -255,7 +255,7 @@ TEST_F(BackendOps, CompareAndBind) {
   EXPECT_EQ(be_->ops.bind(be_, &conn_, op_.get(), dn, 0x80, "secret"), 0);
   EXPECT_FALSE(Receive().received);  // the caller answers
   const std::tuple<std::string, int, std::string, int> binds[] = {
-      {dn, 0x80, "wrong", 49}, {kAlice, 0x80, "secret", 48}, {"CN=none,C=US", 0x80, "x", 32},
+      {dn, 0x80, "wrong", 49}, {dn, 0x80, "SECRET", 49}, {kAlice, 0x80, "secret", 48}, {"CN=none,C=US", 0x80, "x", 32},
       {"CN=none,C=US", 0x80, "", 0}, {dn, 0xA3, "x", 7}, {"CN=none,C=US", 0xA3, "x", 32}};
   for (const auto& b : binds) {
     EXPECT_EQ(be_->ops.bind(be_, &conn_, op_.get(), std::get<0>(b), std::get<1>(b), std::get<2>(b)), 1);
