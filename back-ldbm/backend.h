@@ -41,9 +41,9 @@ struct BackendOps {
                 std::vector<Modification>& mods) = nullptr;
   int (*modrdn)(Backend* be, Connection* conn, Operation* op, const std::string& dn, const std::string& newrdn,
                 int deleteoldrdn) = nullptr;
-  // Sends nothing: 0 success, -1 failure before the entry was reserved (the
-  // caller still owns e), -2 failure after (e was freed). *err gets the LDAP
-  // result code, *matched a matched DN.
+  // Sends nothing: 0 success, -1 failure before the entry was reserved, -2
+  // failure after. The backend takes ownership of e in every case (see
+  // ldbm_back_add). *err gets the LDAP result code, *matched a matched DN.
   int (*add)(Backend* be, Connection* conn, Operation* op, Entry* e, int merge, void* replArg, int* replicated,
              int* err, std::string* matched) = nullptr;
   int (*del)(Backend* be, Connection* conn, Operation* op, const std::string& dn) = nullptr;
