@@ -21,6 +21,7 @@ bool SkipHeader(BerBuffer* ber) {
 }
 
 int GetFilter(Connection* conn, BerBuffer* ber, FilterPtr* filter, std::string* fstr, int depth);
+void AppendString(const Filter& f, std::string* out);
 
 // A SET or SEQUENCE must lie inside the message, and its elements must end
 // exactly where it ends; otherwise a cut-short request would decode as a
@@ -68,7 +69,6 @@ int GetSubstringFilter(Connection* conn, BerBuffer* ber, Filter* f, std::string*
   if (ber_scanf(ber, "{a", &f->type) == -1) return kDecodingError;
   type_lowercase(f->type);
   const int syntax = attr_syntax_of(f->type);
-  *fstr = "(" + f->type + "=";
 
   ber_len_t len = 0;
   size_t last = 0;
@@ -86,13 +86,11 @@ int GetSubstringFilter(Connection* conn, BerBuffer* ber, Filter* f, std::string*
         Debug(LDAP_DEBUG_FILTER, "  INITIAL\n");
         if (f->hasInitial) return kDecodingError;
         f->hasInitial = true;
-        f->initial = part;
-        fstr->append(part);
+        f->initial = std::move(part);
         break;
       case 0x81:
       case 0xA1:
         Debug(LDAP_DEBUG_FILTER, "  ANY\n");
-        fstr->append("*").append(part);
         f->any.push_back(std::move(part));
         break;
       case 0x82:
@@ -100,7 +98,6 @@ int GetSubstringFilter(Connection* conn, BerBuffer* ber, Filter* f, std::string*
         Debug(LDAP_DEBUG_FILTER, "  FINAL\n");
         if (f->hasFinal) return kDecodingError;
         f->hasFinal = true;
-        fstr->append("*").append(part);
         f->final = std::move(part);
         break;
       default:
@@ -109,10 +106,12 @@ int GetSubstringFilter(Connection* conn, BerBuffer* ber, Filter* f, std::string*
     }
   }
   if (!ContainerDone(ber, last)) return kDecodingError;
-  if (!f->hasFinal) fstr->append("*");
-  fstr->append(")");
   // No component at all: an empty initial string matches every value.
   if (!f->hasInitial && !f->hasFinal && f->any.empty()) f->hasInitial = true;
+  // Components may arrive in any order (an initial after an any); the
+  // string shows them in the order they are matched.
+  fstr->clear();
+  AppendString(*f, fstr);
   Debug(LDAP_DEBUG_FILTER, "end get_substring_filter\n");
   return 0;
 }

@@ -50,6 +50,8 @@ TEST(FilterDecoding, StringsShowLowerCaseTypesAndCanonicalValues) {
   EXPECT_EQ(StringOf(Sub("cn", {{0x81, "m"}})), "(cn=*M*)");
   EXPECT_EQ(StringOf(Sub("cn", {{0x80, "a"}, {0x81, "b"}, {0x81, "c"}})), "(cn=A*B*C*)");
   EXPECT_EQ(StringOf(Sub("cn", {})), "(cn=*)");
+  // Components out of order are shown in the order they are matched.
+  EXPECT_EQ(StringOf(Sub("cn", {{0x82, "z"}, {0x81, "m"}, {0x80, "a"}})), "(cn=A*M*Z)");
 }
 
 TEST(FilterDecoding, SubstringPartsAreKeptInOrder) {
