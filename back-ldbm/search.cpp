@@ -39,6 +39,15 @@ Limits ComputeLimits(const Operation* op, int sizelimit, int timelimit) {
   return l;
 }
 
+// The plain suffix test would also take "XOU=ACTIVE,..." as lying under
+// "OU=ACTIVE,...": the suffix must begin at a component boundary.
+bool InSubtree(const std::string& dn, const std::string& base) {
+  if (!dn_has_suffix(dn, base)) return false;
+  if (dn.size() == base.size()) return true;
+  char sep = dn[dn.size() - base.size() - 1];
+  return sep == ',' || sep == ';';
+}
+
 bool InScope(Backend* be, const Entry* e, const std::string& base, int scope) {
   switch (scope) {
     case 0:
@@ -49,7 +58,7 @@ bool InScope(Backend* be, const Entry* e, const std::string& base, int scope) {
       return StrIEquals(dn_normalized(*parent), base);
     }
     default:
-      return base.empty() || dn_has_suffix(dn_normalized(e->dn), base);
+      return base.empty() || InSubtree(dn_normalized(e->dn), base);
   }
 }
 

@@ -106,6 +106,10 @@ TEST_F(SearchTest, ScopesSelectBaseChildrenOrSubtree) {
   EXPECT_EQ(r.dns.size(), 9u);
   r = Search(kPending, 2, Present("cn"));
   EXPECT_EQ(r.dns.size(), 1u);
+  // A sibling whose name ends like the base is not under it.
+  ASSERT_EQ(Add("XOU=PENDING,O=KRY KEYSPACE,C=US", {{"objectclass", "organizationalunit"}, {"cn", "x"}}), 0);
+  r = Search(kPending, 2, Present("cn"));
+  EXPECT_EQ(r.dns.size(), 1u);
   r = Search("", 2, Eq("cn", "pending one"));
   EXPECT_EQ(r.dns.size(), 1u);
   // The base must pass the filter too.
