@@ -8,6 +8,7 @@
 #include "back-ldbm/search.h"
 #include "ldap/dispatch.h"
 #include "ldap/filter.h"
+#include "ldap/filterentry.h"
 #include "../ops/ops_fixture.h"
 #include "search_test_util.h"
 
@@ -193,6 +194,19 @@ TEST_F(SearchTest, RequestedAttributesAndWordMode) {
   EXPECT_EQ(Candidates(Sub("description", {{0x82, "john"}})), 0u);
   r = Search(kActive, 1, Sub("description", {{0x80, "john"}, {0x82, "smith"}}));
   EXPECT_EQ(r.dns.size(), 1u);
+}
+
+TEST_F(SearchTest, FilterTestsAskForSearchAccess) {
+  Entry e;
+  e.dn = "cn=x";
+  attr_merge(&e, "cn", "x");
+  Filter present;
+  present.choice = LDAP_FILTER_PRESENT;
+  present.type = "cn";
+  EXPECT_EQ(test_filter(be_, &conn_, op_.get(), &e, &present), 0);
+  g_globals->DefaultAccess = ACL_COMPARE;
+  EXPECT_EQ(test_filter(be_, &conn_, op_.get(), &e, &present), -2);
+  EXPECT_EQ(test_filter(nullptr, &conn_, op_.get(), &e, &present), 0);  // no backend: no check
 }
 
 TEST_F(SearchTest, MalformedRequestsGetTheirResults) {

@@ -10,6 +10,7 @@
 #include "ldap/regex.h"
 #include "ldap/syntax.h"
 #include "ldap/words.h"
+#include "runtime/connection.h"
 #include "search_test_util.h"
 
 namespace kry {
@@ -105,6 +106,29 @@ TEST(FilterDecoding, NestingIsBounded) {
   FilterPtr f;
   std::string s;
   EXPECT_EQ(get_filter(nullptr, b.get(), &f, &s), 2);
+}
+
+TEST(FilterDecoding, VersionThirtyFramingWrapsAssertionsAndComponents) {
+  Connection conn;
+  conn.c_version = 30;
+  auto decode = [&](const F& f, std::string* s) {
+    std::string bytes = EncodeFilter(f);
+    BerBufferPtr b = ber_init(bytes.data(), bytes.size());
+    FilterPtr out;
+    return get_filter(&conn, b.get(), &out, s);
+  };
+  std::string s;
+  // [3] { { type value } }
+  EXPECT_EQ(decode([](BerBuffer* b) { ber_printf(b, "t{{ss}}", 0xA3, "cn", "x"); }, &s), 0);
+  EXPECT_EQ(s, "(cn=X)");
+  // [7] constructed presence
+  EXPECT_EQ(decode([](BerBuffer* b) { ber_printf(b, "t{s}", 0xA7, "mail"); }, &s), 0);
+  EXPECT_EQ(s, "(mail=*)");
+  // [4] { { type { [0] { initial } } } }
+  EXPECT_EQ(decode([](BerBuffer* b) { ber_printf(b, "t{{s{t{s}}}}", 0xA4, "cn", 0xA0, "ab"); }, &s), 0);
+  EXPECT_EQ(s, "(cn=AB*)");
+  // The plain form does not decode on such a connection.
+  EXPECT_NE(decode(Eq("cn", "x"), &s), 0);
 }
 
 // ---------------------------------------------------------------- test_filter
