@@ -6,8 +6,10 @@
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/ldbm.h"
 #include "ldap/dn.h"
+#include "ldap/phonetic.h"
 #include "ldap/strlist.h"
 #include "ldap/syntax.h"
+#include "ldap/words.h"
 #include "log/trace.h"
 #include "util/strutil.h"
 
@@ -197,9 +199,11 @@ int index_add_values(Backend* be, std::string_view type, const std::vector<std::
     value_canonicalize(v, syntax);
     const size_t n = v.size();
     if (mask & INDEX_EQUALITY) add_value(be, db.get(), INDEX_EQUALITY, v, id);
-    // Approximate keys need the phonetic code of the search filters; until it is
-    // wired in, approximate reads answer All IDs (see index_read), which
-    // loses no match.
+    if (mask & INDEX_APPROX) {
+      // One key per word: the same words and codes approximate candidate
+      // selection computes from a filter value, so keys and assertions meet.
+      for (std::string_view w : approx_words(v)) add_value(be, db.get(), INDEX_APPROX, phonetic_code(w), id);
+    }
     if (mask & INDEX_SUB) {
       if (n >= 2) {
         add_value(be, db.get(), INDEX_SUB, "^" + v.substr(0, 2), id);
@@ -247,7 +251,7 @@ IDListPtr index_read(Backend* be, std::string_view type, int indextype, std::str
         PrefixOf(indextype) ? PrefixOf(indextype) : '*', static_cast<int>(keytext.size()), keytext.data());
   int mask = 0;
   index_definition_of(be, ltype, &mask, nullptr);
-  if (!(mask & indextype) || indextype == INDEX_APPROX) {
+  if (!(mask & indextype)) {
     IDListPtr all = idl_allids(be);
     Debug(LDAP_DEBUG_TRACE, "<= index_read %d candidates (allids - not indexed)\n", static_cast<int>(all->nids()));
     return all;

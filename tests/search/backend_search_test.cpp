@@ -196,6 +196,22 @@ TEST_F(SearchTest, RequestedAttributesAndWordMode) {
   EXPECT_EQ(r.dns.size(), 1u);
 }
 
+TEST_F(SearchTest, ApproximateCandidatesComeFromThePhoneticKeys) {
+  const char* argv[] = {"sn", "approx"};
+  ASSERT_EQ(index_configure(be_, "test.cfg", 1, 2, argv, 0), 0);
+  ASSERT_EQ(Add("cn=JS," + std::string(kActive), {{"objectclass", "person"}, {"cn", "JS"}, {"sn", "John Smith"}}), 0);
+  ASSERT_EQ(Add("cn=MM," + std::string(kActive), {{"objectclass", "person"}, {"cn", "MM"}, {"sn", "Mary Major"}}), 0);
+  // One key per word: every word of the assertion narrows the candidates.
+  EXPECT_EQ(Candidates(Approx("sn", "Jon Smyth")), 1u);
+  EXPECT_EQ(Candidates(Approx("sn", "Smyth")), 1u);
+  EXPECT_EQ(Candidates(Approx("sn", "Mary")), 1u);
+  EXPECT_EQ(Candidates(Approx("sn", "Zebra")), 0u);
+  EXPECT_EQ(Candidates(Approx("cn", "JS")), kAll);  // cn has no approximate index
+  SearchResponses r = Search(kActive, 1, Approx("sn", "Jon Smyth"));
+  ASSERT_EQ(r.dns.size(), 1u);
+  EXPECT_EQ(r.code, 0);
+}
+
 TEST_F(SearchTest, FilterTestsAskForSearchAccess) {
   Entry e;
   e.dn = "cn=x";
