@@ -25,12 +25,6 @@ namespace {
 const std::string kActive = "OU=ACTIVE,O=KRY KEYSPACE,C=US";
 constexpr int kLoaded = 600;
 
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
 // Writes user-ID-like entries under OU=ACTIVE straight into the data
 // directory with the backend's own add, before the server starts.
 bool LoadEntries(const std::string& dataDir, int count) {
@@ -64,10 +58,7 @@ bool LoadEntries(const std::string& dataDir, int count) {
   return ok;
 }
 
-struct ToolResult {
-  int exitCode = -1;
-  std::string output;
-};
+using ToolResult = RunResult;
 
 class LdapSearch : public ::testing::Test {
  protected:
@@ -88,17 +79,9 @@ class LdapSearch : public ::testing::Test {
   static ToolResult Search(const std::vector<std::string>& args) {
     std::string cmd = "timeout 20 ldapsearch -P 2 -x -o nettimeout=10 -LLL -H ldap://127.0.0.1:" +
                       std::to_string(tree_->port);
-    for (const auto& a : args) cmd += " " + Quote(a);
+    for (const auto& a : args) cmd += " " + ShellQuote(a);
     cmd += " 2>&1";
-    ToolResult r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-    int status = pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return RunShell(cmd);
   }
   static int Count(const std::string& out, const std::string& what) {
     int n = 0;

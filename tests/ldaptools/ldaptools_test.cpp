@@ -17,16 +17,7 @@ namespace {
 
 const std::string kActive = "OU=ACTIVE,O=KRY KEYSPACE,C=US";
 
-struct ToolResult {
-  int exitCode = -1;
-  std::string output;
-};
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
+using ToolResult = RunResult;
 
 // One server per suite, configured with `extra` lines.
 class LdapTools : public ::testing::Test {
@@ -54,19 +45,11 @@ class LdapTools : public ::testing::Test {
     if (!ldif.empty()) {
       const std::string file = tree_->log + "/input.ldif";
       WriteFile(file, ldif);
-      cmd += " -f " + Quote(file);
+      cmd += " -f " + ShellQuote(file);
     }
-    for (const auto& a : args) cmd += " " + Quote(a);
+    for (const auto& a : args) cmd += " " + ShellQuote(a);
     cmd += " 2>&1";
-    ToolResult r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-    int status = pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return RunShell(cmd);
   }
   static int Compare(const std::string& dn, const std::string& assertion) {
     return Tool("ldapcompare", {dn, assertion}).exitCode;

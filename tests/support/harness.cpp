@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +57,24 @@ void RemoveTree(const std::string& path) {
 }
 
 }  // namespace
+
+std::string ShellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char ch : s) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+  return q + "'";
+}
+
+RunResult RunShell(const std::string& commandLine) {
+  RunResult r;
+  FILE* p = popen(commandLine.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+  int status = pclose(p);
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
 
 std::string ServerBinary() {
   const char* b = std::getenv("KRYCERTD_BIN");

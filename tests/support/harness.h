@@ -117,6 +117,13 @@ std::string DeleteRequest(int msgid, const std::string& dn);
 int ResultCode(const std::string& message, unsigned* tag = nullptr, std::string* text = nullptr,
                int* msgid = nullptr);
 
+// Quotes a word for /bin/sh.
+std::string ShellQuote(const std::string& s);
+// Runs a shell command line and collects its standard output (the caller
+// adds "2>&1" to collect errors too) and its exit code (-1 when it did not
+// exit normally).
+RunResult RunShell(const std::string& commandLine);
+
 // Environment of the tests.
 std::string ServerBinary();
 std::string CorpusDir();  // empty when not available
