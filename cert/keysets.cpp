@@ -6,13 +6,13 @@
 
 namespace kry {
 
-namespace {
-
-std::string ErrorText(int code) {
+std::string LibraryErrorText(int code) {
   char buf[200];
   KRYGetErrorString(code, buf, sizeof buf);
   return buf;
 }
+
+namespace {
 
 struct FileSpecHolder {
   KRYFileSpecRef fileSpec = nullptr;
@@ -34,14 +34,14 @@ int GetKeySetFromKeyRings(KRYContextRef context, const std::string& publicPath, 
   int rc = KRYNewFileSpecFromFullPath(context, publicPath.c_str(), &pub.fileSpec);
   if (rc != 0) {
     LogError(EVENTLOG_ERROR, "Opening public keyring (%s) failed with error %d (%s)", publicPath.c_str(), rc,
-             ErrorText(rc).c_str());
+             LibraryErrorText(rc).c_str());
     return rc;
   }
   if (!privatePath.empty()) {
     rc = KRYNewFileSpecFromFullPath(context, privatePath.c_str(), &priv.fileSpec);
     if (rc != 0 && rc != kKRYError_FileNotFound) {
       LogError(EVENTLOG_ERROR, "Opening private keyring (%s) failed with error %d (%s)", privatePath.c_str(), rc,
-               ErrorText(rc).c_str());
+               LibraryErrorText(rc).c_str());
       return rc;
     }
   }
@@ -49,12 +49,12 @@ int GetKeySetFromKeyRings(KRYContextRef context, const std::string& publicPath, 
     rc = KRYOpenKeyRingPair(context, pub.fileSpec, priv.fileSpec, 0, set);
     if (rc != 0)
       LogError(EVENTLOG_ERROR, "Opening keyring pair (%s and %s) failed with error %d (%s)", publicPath.c_str(),
-               privatePath.c_str(), rc, ErrorText(rc).c_str());
+               privatePath.c_str(), rc, LibraryErrorText(rc).c_str());
   } else {
     rc = KRYOpenKeyRing(context, pub.fileSpec, 0, set);
     if (rc != 0)
       LogError(EVENTLOG_ERROR, "Opening public keyring (%s) failed with error %d (%s)", publicPath.c_str(), rc,
-               ErrorText(rc).c_str());
+               LibraryErrorText(rc).c_str());
   }
   return rc;
 }
@@ -72,7 +72,7 @@ int SetRandSeedFile(KRYContextRef context, const std::string& path) {
   if (rc == 0) rc = KRYsdkPrefSetFileSpec(context, kKRYPref_RandomSeedFile, fileSpec.fileSpec);
   if (rc != 0)
     LogError(EVENTLOG_ERROR, "Setting the KRY random seed file (%s) failed with error %d (%s)", path.c_str(), rc,
-             ErrorText(rc).c_str());
+             LibraryErrorText(rc).c_str());
   return rc;
 }
 
@@ -116,7 +116,7 @@ int ConvertKeySet2KeyBlock(KRYKeySetRef set, bool exportPrivate, int format, siz
     opts.outputLength = &real;
     int rc = KRYExportKeySet(set, &opts);
     if (rc != 0 && rc != kKRYError_OutputBufferTooSmall) {
-      LogError(EVENTLOG_ERROR, "ASCII-armoring keyset failed. Library error: %s", ErrorText(rc).c_str());
+      LogError(EVENTLOG_ERROR, "ASCII-armoring keyset failed. Library error: %s", LibraryErrorText(rc).c_str());
       return rc;
     }
     if (real + 1 > buf.size()) {
@@ -138,7 +138,7 @@ int TransferKeys(KRYContextRef target, KRYKeySetRef set, bool exportPrivate, KRY
   in.inputLength = block.size();
   rc = KRYImportKeySet(target, &in, out);
   if (rc != 0)
-    LogError(EVENTLOG_ERROR, "Internal key set operation failed with error %d (%s)", rc, ErrorText(rc).c_str());
+    LogError(EVENTLOG_ERROR, "Internal key set operation failed with error %d (%s)", rc, LibraryErrorText(rc).c_str());
   return rc;
 }
 

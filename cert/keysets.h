@@ -11,6 +11,9 @@
 
 namespace kry {
 
+// The key library's text for a status code, for event-log sentences.
+std::string LibraryErrorText(int code);
+
 // Opens the public keyring (and the private one when configured and
 // present) as one key set. No public path: success and *set null.
 int GetKeySetFromKeyRings(KRYContextRef context, const std::string& publicPath, const std::string& privatePath,

@@ -14,12 +14,6 @@ PolicyKeySets g_policy;
 
 namespace {
 
-std::string ErrorText(int code) {
-  char buf[200];
-  KRYGetErrorString(code, buf, sizeof buf);
-  return buf;
-}
-
 // Resolves the IDs of `lists` in the keyrings and adds each key to `set`
 // (when given). A key named in the configuration must exist: certificates
 // of the directory are not consulted yet, so an ID missing from the
@@ -65,7 +59,7 @@ int ConvertKeyIDtoKeySet(KRYContextRef context, std::vector<KeyIDList*> lists, K
         KRYFreeKeySet(one);
         if (rc != 0) {
           LogError(EVENTLOG_ERROR, "Loading trust key (%s) failed with error %d (%s)", text.c_str(), rc,
-                   ErrorText(rc).c_str());
+                   LibraryErrorText(rc).c_str());
           return rc;
         }
       }

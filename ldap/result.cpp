@@ -10,6 +10,7 @@
 #include "log/trace.h"
 #include "platform/net/krynet.h"
 #include "runtime/connection.h"
+#include "runtime/daemon.h"
 #include "runtime/globals.h"
 #include "util/strutil.h"
 
@@ -52,9 +53,7 @@ int SendResponse(Connection* conn, Operation* op, BerBuffer* ber) {
   // descriptor cannot change hands during the write.
   if (ber_flush(&conn->c_sb, ber, 0) != 0) {
     int code = KRYGetLastSocketsError();
-    char buf[200];
-    KRYGetSocketsErrorString(code, buf, sizeof buf);
-    LogError(EVENTLOG_VERBOSE, "Socket write failed with error %d (%s).", code, buf);
+    LogError(EVENTLOG_VERBOSE, "Socket write failed with error %d (%s).", code, SocketErrorText(code).c_str());
     return -1;
   }
   return 0;

@@ -44,19 +44,13 @@ bool g_tableFull = false;
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-std::string NetErrorText(int code) {
-  char buf[200];
-  KRYGetSocketsErrorString(code, buf, sizeof buf);
-  return buf;
-}
-
 int GetClientHostname(uint32_t address, std::string* hostName, bool* has) {
   Debug(LDAP_DEBUG_TRACE, "=> GetClientHostname\n");
   KRYHostEntry host;
   if (KRYGetHostByAddress(&address, 4, 2, &host) != 0) {
     int code = KRYGetLastSocketsError();
     LogError(EVENTLOG_WARNING, "Getting client's hostname failed with error %d (%s).", code,
-             NetErrorText(code).c_str());
+             SocketErrorText(code).c_str());
     return 1;
   }
   *hostName = host.name;
@@ -103,20 +97,24 @@ bool StartSlotThread(Connection* c, Fn fn) {
 
 }  // namespace
 
-std::string SocketErrorText(int code) { return NetErrorText(code); }
+std::string SocketErrorText(int code) {
+  char buf[200];
+  KRYGetSocketsErrorString(code, buf, sizeof buf);
+  return buf;
+}
 
 int CreateDaemonSocket(int port, int /*secure*/, int* socketOut) {
   *socketOut = -1;
   KRYSocketRef s = KRYOpenSocket(kKRYAddressFamilyInternet, kKRYSocketTypeStream, kKRYProtocolTCP);
   if (s == kKRYInvalidSocket) {
     int code = KRYGetLastSocketsError();
-    LogError(EVENTLOG_ERROR, "Creating socket failed with error %d (%s)", code, NetErrorText(code).c_str());
+    LogError(EVENTLOG_ERROR, "Creating socket failed with error %d (%s)", code, SocketErrorText(code).c_str());
     return code;
   }
   int one = 1;
   if (KRYSetSocketOptions(s, kKRYSocketLevel, kKRYSocketReuseAddress, &one, 4) != 0) {
     int code = KRYGetLastSocketsError();
-    LogError(EVENTLOG_ERROR, "Setting socket option failed with error %d (%s)", code, NetErrorText(code).c_str());
+    LogError(EVENTLOG_ERROR, "Setting socket option failed with error %d (%s)", code, SocketErrorText(code).c_str());
     KRYCloseSocket(s);
     return code;
   }
@@ -127,13 +125,13 @@ int CreateDaemonSocket(int port, int /*secure*/, int* socketOut) {
     int code = port <= 0 || port > 65535 ? EINVAL : KRYGetLastSocketsError();
     LogError(EVENTLOG_ERROR,
              "Binding to port %hu failed with error %d (%s)\nAnother server may already be running on that port.\n",
-             static_cast<unsigned short>(port), code, NetErrorText(code).c_str());
+             static_cast<unsigned short>(port), code, SocketErrorText(code).c_str());
     KRYCloseSocket(s);
     return code;
   }
   if (KRYListen(s, 5) != 0) {
     int code = KRYGetLastSocketsError();
-    LogError(EVENTLOG_ERROR, "Listening on socket failed with error %d (%s)", code, NetErrorText(code).c_str());
+    LogError(EVENTLOG_ERROR, "Listening on socket failed with error %d (%s)", code, SocketErrorText(code).c_str());
     KRYCloseSocket(s);
     return code;
   }
@@ -168,7 +166,7 @@ int AddNewConnection(Connection* table, int listenSocket, int secure, long now, 
   KRYSocketRef s = KRYAccept(listenSocket, &peer, &len);
   if (s == kKRYInvalidSocket) {
     int code = KRYGetLastSocketsError();
-    LogError(EVENTLOG_WARNING, "TCP/IP accept failed with error %d (%s)", code, NetErrorText(code).c_str());
+    LogError(EVENTLOG_WARNING, "TCP/IP accept failed with error %d (%s)", code, SocketErrorText(code).c_str());
     return 1;
   }
   LogError(EVENTLOG_VERBOSE, "New connection on socket %d.", s);
@@ -306,7 +304,7 @@ int daemon(int /*port*/) {
   set.reset(KRYNewSocketSet(0));
   if (!set) {
     LogError(EVENTLOG_ERROR, "Creating a socket event failed with error %d (%s)", ENOMEM,
-             NetErrorText(ENOMEM).c_str());
+             SocketErrorText(ENOMEM).c_str());
     KRYSocketsCleanup();
     return finish(1);
   }
@@ -315,14 +313,14 @@ int daemon(int /*port*/) {
   if (g->Port != 0) {
     int rc = CreateDaemonSocket(g->Port, 0, &regular);
     if (rc != 0) {
-      LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, NetErrorText(rc).c_str());
+      LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, SocketErrorText(rc).c_str());
       startFailed = true;
     }
   }
   if (!startFailed && g->SecureMode != SECURE_DISABLED) {
     int rc = CreateDaemonSocket(g->SecurePort, 1, &secure);
     if (rc != 0) {
-      LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, NetErrorText(rc).c_str());
+      LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, SocketErrorText(rc).c_str());
       startFailed = true;
     }
   }
@@ -364,7 +362,7 @@ int daemon(int /*port*/) {
     if (n < 0) {
       if (!dird_shutdown) {
         int code = KRYGetLastSocketsError();
-        LogError(EVENTLOG_VERBOSE, "TCP/IP select failed with error %d (%s)", code, NetErrorText(code).c_str());
+        LogError(EVENTLOG_VERBOSE, "TCP/IP select failed with error %d (%s)", code, SocketErrorText(code).c_str());
       }
       continue;
     }

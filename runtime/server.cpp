@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "back-ldbm/backend.h"
+#include "cert/keysets.h"
 #include "config/config.h"
 #include "config/paths.h"
 #include "config/settings.h"
@@ -37,12 +38,6 @@ const char kBanner[] = "KRY Certificate Server (NT) 2.5.1";
 std::string ResolveAgainst(const std::string& base, const std::string& path) {
   if (path.empty() || path[0] == '/' || base.empty()) return path;
   return base + (base.back() == '/' ? "" : "/") + path;
-}
-
-std::string LibraryErrorText(int code) {
-  char buf[200];
-  KRYGetErrorString(code, buf, sizeof buf);
-  return buf;
 }
 
 // What start-up built, released in reverse order on every exit path.
