@@ -278,8 +278,7 @@ int ServerMain(int argc, char** argv) {
     }
   }
 
-  ServeCommandPort(st.commandSocket);
-  return Finish(st, 0);
+  return Finish(st, ServeCommandPort(&st.commandSocket));
 }
 
 }  // namespace kry
