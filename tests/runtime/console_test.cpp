@@ -310,6 +310,13 @@ TEST_F(Console, EventsShowThisServersStartUpNewestFirst) {
   ASSERT_NE(session, std::string::npos) << r.output;
   ASSERT_NE(wrote, std::string::npos) << r.output;
   EXPECT_LT(session, wrote) << r.output;  // logged after, listed before
+  size_t startUp = r.output.find("Using default randseed file.");
+  ASSERT_NE(startUp, std::string::npos) << r.output;
+  EXPECT_LT(wrote, startUp) << r.output;
+  // Entries carry the local time as "mm/dd/yy hh:mm:ss".
+  size_t line = r.output.rfind('\n', session) + 1;
+  EXPECT_EQ(r.output.substr(line + 2, 1) + r.output.substr(line + 5, 1) + r.output.substr(line + 11, 1), "//:")
+      << r.output;
   // Events of another process in the same file are not shown.
   std::string events = ReadFile(t_.events);
   WriteFile(t_.events, events + "2099-01-01T00:00:00Z\tinfo\t0\t1\tsomeone else's event\n");
