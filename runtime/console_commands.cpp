@@ -53,6 +53,22 @@ bool SendStatistics(ConsoleSession* s) {
   return Send(s, kReplyStatistics, EncodeStatistics(st));
 }
 
+// A backend of its own in `list`, holding what the configuration file says
+// about the databases; null (after logging why) when memory ran out or the
+// file has errors. The running settings are not touched.
+Backend* CheckedScratchBackend(std::vector<std::unique_ptr<Backend>>& list) {
+  Backend* be = backend_new("ldbm", list);
+  if (!be) {
+    LogError(EVENTLOG_ERROR, "Out of memory.");
+    return nullptr;
+  }
+  if (CheckConfig(g_globals->configFile.c_str(), be) != 0) {
+    LogError(EVENTLOG_ERROR, "Error processing configuration file");
+    return nullptr;
+  }
+  return be;
+}
+
 uint16_t CreateDatabasesCommand() {
   Globals* g = g_globals;
   g->startTime = time(nullptr);
@@ -62,14 +78,8 @@ uint16_t CreateDatabasesCommand() {
     return status;
   }
   std::vector<std::unique_ptr<Backend>> scratch;
-  Backend* be = backend_new("ldbm", scratch);
-  if (!be) {
-    LogError(EVENTLOG_ERROR, "Out of memory.");
-    return status;
-  }
-  if (CheckConfig(g->configFile.c_str(), be) != 0) {
-    LogError(EVENTLOG_ERROR, "Error processing configuration file");
-  } else {
+  Backend* be = CheckedScratchBackend(scratch);
+  if (be) {
     int created = CreateDatabases(be);
     if (created < 0) {
       LogError(EVENTLOG_ERROR, "Error, unable to create DB!");
@@ -91,16 +101,7 @@ uint16_t CheckConfigCommand() {
     return kConsoleBadConfig;
   }
   std::vector<std::unique_ptr<Backend>> scratch;
-  Backend* be = backend_new("ldbm", scratch);
-  if (!be) {
-    LogError(EVENTLOG_ERROR, "Out of memory.");
-    return kConsoleBadConfig;
-  }
-  uint16_t status = kConsoleOk;
-  if (CheckConfig(g->configFile.c_str(), be) != 0) {
-    LogError(EVENTLOG_ERROR, "Error processing configuration file");
-    status = kConsoleBadConfig;
-  }
+  uint16_t status = CheckedScratchBackend(scratch) ? kConsoleOk : kConsoleBadConfig;
   backend_close_all(scratch);
   return status;
 }

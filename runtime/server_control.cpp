@@ -60,12 +60,13 @@ int RebuildSettings() {
     return 1;
   }
   InitLogCycling();
-  // Crash recovery of the databases, once start-up has it, runs here too.
   if (CheckRequiredDBs(be) != 0) {
     LogError(EVENTLOG_ERROR,
              "All required databases do not exist. Use the \"Create Database\" button to create them.");
     return 1;
   }
+  // RECOVERY-HOOK: start-up's recovery of databases left by an unclean stop
+  // runs here as well (if (RecoverDatabasesIfUnclean(be) != 0) return 1;).
   int prc = InitServerPolicies();
   if (prc != 0) {
     std::string text = prc == -1 ? "See earlier messages" : LibraryErrorText(prc);
