@@ -188,7 +188,10 @@ bool StopDirectoryServer(int* result) {
 }
 
 void ShutdownDirectoryServer() {
-  if (g_serverRunning && !g_stopInProgress) {
+  // A stop under way ends first; its thread owns the listener's handle
+  // until then.
+  JoinStopThread();
+  if (g_serverRunning) {
     if (!dird_shutdown) {
       dird_shutdown = 1;
       WakeListener();
@@ -196,7 +199,6 @@ void ShutdownDirectoryServer() {
     if (g_globals->listenerThread.joinable()) g_globals->listenerThread.join();
     g_serverRunning = false;
   }
-  JoinStopThread();
 }
 
 }  // namespace kry
