@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <cstdlib>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -27,8 +26,6 @@ constexpr int kRequests = 2000;
 class CycleWhileLogging : public LogFixture {
  protected:
   void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
     LogFixture::SetUp();
     g_->CycleLogDay = CYCLE_DAILY;
     g_->CycleLogKeep = 99;

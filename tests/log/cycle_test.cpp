@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 
 #include "log/accesslog.h"
 #include "log_fixture.h"
@@ -65,8 +64,6 @@ TEST(CycledFileName, DateGoesBeforeTheExtensionOfTheFileName) {
 class Cycling : public LogFixture {
  protected:
   void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
     LogFixture::SetUp();
     g_->CycleLogDay = CYCLE_DAILY;
     g_->CycleLogTime = 0;

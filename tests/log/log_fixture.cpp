@@ -16,6 +16,10 @@
 namespace kry::test {
 
 void LogFixture::SetUp() {
+  // Local time is UTC, so that dated names and schedules do not depend on
+  // the machine's zone.
+  setenv("TZ", "UTC", 1);
+  tzset();
   char tmpl[] = "/tmp/kry_log_test.XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   dir_ = tmpl;

@@ -1,5 +1,5 @@
 // Fixture of the access-log tests: fresh globals whose access log lives in
-// a scratch directory, and the events recorded meanwhile.
+// a scratch directory, local time in UTC, and the events recorded meanwhile.
 #pragma once
 
 #include <gtest/gtest.h>
