@@ -269,6 +269,7 @@ int Main(int argc, char** argv) {
   if (InitGlobals(&g_globals) != 0) return 1;
   g_globals->DefaultAccess = ACL_ALL;
   g_globals->LogLevel = 8;  // no per-request event lines
+  UpdateErrorLogValues(EVENTLOG_ERROR, -1, -1);
   int rc = 0;
   {
     Backend* be = backend_new("ldbm", g_globals->backends);
