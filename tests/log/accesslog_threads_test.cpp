@@ -56,14 +56,18 @@ TEST_F(CycleWhileLogging, NoLineLostOrTorn) {
     });
   }
   // One cycle per day, 2001-01-01 onwards, for as long as the connections
-  // write (and at least one after they started).
+  // write, and one more once they are done.
   go = true;
   CycleContext ctx;
-  for (int day = 1; day <= 300 && (day == 1 || running.load() > 0); ++day) {
+  int day = 1;
+  for (; day < 300 && running.load() > 0; ++day) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(CycleLog(&ctx, LocalTimeOf(2001, 1, day, 0, 0)), 0);
   }
   for (auto& t : threads) t.join();
+  EXPECT_EQ(CycleLog(&ctx, LocalTimeOf(2001, 1, day, 0, 0)), 0);
+  EXPECT_GT(day, 2) << "the connections were done before a second cycle";
+
   const std::regex search(R"(SRC (\d+) 2000-09-12 10:00:00 6 127\.0\.0\.1 - (\d+) -)");
   const std::regex ldap(R"re(DAP (\d+) 2000-09-12 10:00:00 6 127\.0\.0\.1 - CMP "CN=REQUEST (\d+)")re");
   std::set<std::pair<int, int>> seen;
