@@ -3,8 +3,10 @@
 #include <new>
 
 #include "ldap/entry.h"
+#include "log/accesslog.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
+#include "util/clock.h"
 
 namespace kry {
 
@@ -19,7 +21,7 @@ int InitGlobals(Globals** globals) {
     LogError(EVENTLOG_ERROR, "Out of memory.");
     return 1;
   }
-  g->startTime = time(nullptr);
+  g->startTime = ClockNow();
   g->currentTime = g->startTime;
   // The key library always offers RSA (algorithms 1, 2 and 3).
   g->rsaAvailable = true;
@@ -30,6 +32,7 @@ int InitGlobals(Globals** globals) {
 void ReleaseGlobals(Globals** globals) {
   if (!globals || !*globals) return;
   entry_text_release();
+  ResetAccessLog(*globals);
   delete *globals;
   *globals = nullptr;
 }
@@ -49,6 +52,7 @@ void ResetGlobals(Globals* g) {
 
   ErrorLogClose();
   entry_text_release();
+  ResetAccessLog(g);
   // Rebuild every other field from its default without touching the locks,
   // which other threads may still reference.
   g->DefaultAccess = 16;
@@ -107,8 +111,9 @@ time_t GetCurrentTime() {
 }
 
 time_t RefreshCurrentTime() {
+  const time_t now = ClockNow();
   MutexGuard lock(g_globals->currentTimeLock);
-  g_globals->currentTime = time(nullptr);
+  g_globals->currentTime = now;
   return g_globals->currentTime;
 }
 

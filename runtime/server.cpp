@@ -191,7 +191,7 @@ int ServerMain(int argc, char** argv) {
     LogError(EVENTLOG_ERROR, "Initializing the replication system failed.");
     return Finish(st, 1);
   }
-  InitLogCycling();
+  if (InitLogCycling() != 0) return Finish(st, 1);
 
   if (o.createDatabases && !serviceMode) {
     int created = CreateDatabases(be);
