@@ -5,6 +5,7 @@
 #include "ldap/entry.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
+#include "runtime/keycontext.h"
 
 namespace kry {
 
@@ -29,6 +30,7 @@ int InitGlobals(Globals** globals) {
 
 void ReleaseGlobals(Globals** globals) {
   if (!globals || !*globals) return;
+  FreeKRYSDKCtxPool();
   entry_text_release();
   delete *globals;
   *globals = nullptr;
@@ -49,6 +51,8 @@ void ResetGlobals(Globals* g) {
 
   ErrorLogClose();
   entry_text_release();
+  // Blocks carry copies of the policy key sets, which a restart rebuilds.
+  FreeKRYSDKCtxPool();
   // Rebuild every other field from its default without touching the locks,
   // which other threads may still reference.
   g->DefaultAccess = 16;
@@ -60,6 +64,7 @@ void ResetGlobals(Globals* g) {
   g->PolicyFailures = POLICY_PENDING;
   g->MustSignAdds = false;
   g->TrimUsers = g->TrimSigs = g->TrimPhotoIDs = false;
+  g->AcceptModernKeys = false;
   g->MustSigID.clear();
   g->AllowSigID.clear();
   g->allowAdd.clear();
