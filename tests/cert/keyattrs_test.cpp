@@ -6,6 +6,8 @@
 #include "cert/keysets.h"
 #include "cert_test_util.h"
 #include "ldap/dispatch.h"
+#include "ldap/dn.h"
+#include "util/strutil.h"
 #include "../search/search_test_util.h"
 
 namespace kry {
@@ -126,7 +128,7 @@ TEST_F(KeyAttrTest, OtherAttributeListsReturnEveryMatchingEntry) {
 
 TEST_F(KeyAttrTest, CertificateEntriesAndCompleteBlocks) {
   std::string rsa = StoreKey("rsa.asc");
-  std::string dsa = StoreKey("dsa-elg.asc", true);
+  std::string dsa = StoreKey("photo-id.asc", true);  // its complete block keeps the photo
   Held rsaCert = Lookup(rsa), dsaCert = Lookup(dsa);
   const std::string rsaBasic = Val(rsaCert.e, "krykey");
   const std::string dsaComplete = Val(dsaCert.e, "krykeyv2");
