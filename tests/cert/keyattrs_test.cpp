@@ -37,17 +37,6 @@ class KeyAttrTest : public CertTest {
     }
     return certDN;
   }
-  std::string ReadAll() {
-    std::string m;
-    pollfd p{peer_, POLLIN, 0};
-    while (poll(&p, 1, m.empty() ? 500 : 10) == 1) {
-      char buf[65536];
-      ssize_t n = read(peer_, buf, sizeof buf);
-      if (n <= 0) break;
-      m.append(buf, static_cast<size_t>(n));
-    }
-    return m;
-  }
   SearchResponses Search(const std::string& base, int scope, const F& filter, const std::vector<std::string>& attrs) {
     NewOp(0x63, SearchOp(base, scope, filter, attrs));
     op_->o_time = time(nullptr);
