@@ -6,6 +6,7 @@
 
 #include "back-ldbm/cache.h"
 #include "back-ldbm/id2entry.h"
+#include "cert/keyattrs.h"
 #include "ldap/dn.h"
 #include "ldap/entry.h"
 #include "ldap/filter.h"
@@ -119,6 +120,9 @@ int ldbm_back_search(Backend* be, Connection* conn, Operation* op, const std::st
   referrals.reserve(kReferralStep);
   int nrefs = 0, nentries = 0;
   int allowance = limits.size;
+  // A search for nothing but the key block returns each certificate once.
+  const bool keyOnly = IsKeyOnlySearch(attrs);
+  SentKeySet sentKeys;
   for (EntryID id = idl_first_id(candidates.get()); id != NOID; id = idl_next_id(candidates.get(), id)) {
     if (op->Abandoned()) return 0;
     time_t now = RefreshCurrentTime();
@@ -132,7 +136,9 @@ int ldbm_back_search(Backend* be, Connection* conn, Operation* op, const std::st
       continue;
     }
     bool stop = false;
-    if (scope == 2 && CollectReferral(e, &referrals, &nrefs)) {
+    if (keyOnly && CheckIfKeySent(be, e, &sentKeys)) {
+      // This certificate's key block went out with an earlier entry.
+    } else if (scope == 2 && CollectReferral(e, &referrals, &nrefs)) {
       // The referral entry itself is not sent.
     } else if (test_filter(be, conn, op, e, filter) == 0 && InScope(be, e, base, scope)) {
       if (allowance == 0) {
@@ -140,9 +146,16 @@ int ldbm_back_search(Backend* be, Connection* conn, Operation* op, const std::st
         SendFinal(conn, op, LDAP_SIZELIMIT_EXCEEDED, referrals, nrefs, nentries);
         return 0;
       }
-      int rc = send_search_entry(be, conn, op, e, attrs, nullptr, attrsonly);
+      std::vector<Attribute> virtualAttrs;
+      if (CrtVirtualAttributes(be, e, attrs, &virtualAttrs) != 0) {
+        cache_return_entry(be, e);
+        SendFinal(conn, op, LDAP_OPERATIONS_ERROR, referrals, nrefs, nentries);
+        return 0;
+      }
+      int rc = send_search_entry(be, conn, op, e, attrs, nullptr, attrsonly, &virtualAttrs);
       if (rc == -1) stop = true;
       if (rc == 0) ++nentries;
+      if (rc == 0 && keyOnly) TrackKeysSent(be, e, &sentKeys);
       if (allowance > 0) --allowance;
     }
     cache_return_entry(be, e);

@@ -371,6 +371,9 @@ int HandleMainKeyword(const ConfigLine& l, MainPass* p) {
   if (l.Is("TrimPhotoIDs"))
     return YesNoSetting(l, &g->TrimPhotoIDs, "Missing Yes|No in \"TrimPhotoIDs <Yes|No>\" line\n",
                         "Invalid value (%s) found on \"TrimPhotoIDs <Yes|No>\" line\n");
+  if (l.Is("AcceptModernKeys"))
+    return YesNoSetting(l, &g->AcceptModernKeys, "Missing Yes|No in \"AcceptModernKeys <Yes|No>\" line\n",
+                        "Invalid value (%s) found on \"AcceptModernKeys <Yes|No>\" line\n");
   if (l.Is("MustSigID")) return SigGroupSetting(l, &g->MustSigID, "MustSigID");
   if (l.Is("AllowSigID")) return SigGroupSetting(l, &g->AllowSigID, "AllowSigID");
   if (l.Is("Allow")) return AllowLine(l, p);

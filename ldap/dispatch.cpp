@@ -61,6 +61,9 @@ void LogUnanswered(Connection* conn, Operation* op, int resultCode) {
 void EndConnection(Connection* conn) {
   Globals* g = g_globals;
   CloseConnection(conn, conn->c_connid, -1);
+  // After a forced close the block is still held; keep it for later
+  // connections instead of losing it.
+  ReleaseKRYSDKCtx(&conn->c_keyContext);
   {
     MutexGuard lock(g->connectionTableLock);
     if (conn->c_deferredClose >= 0) {
@@ -105,6 +108,12 @@ void op_delete(Operation** list, Operation* op) {
 
 void connection_activity(Connection* conn) {
   Debug(LDAP_DEBUG_TRACE, "=> connection_activity\n");
+  // A block with missing handles is still used: what needs a missing
+  // handle fails where it is needed.
+  {
+    Globals* g = g_globals;
+    GetKRYSDKCtx(g->serverKeyID.empty() ? g->ServerSecureKeyID : g->serverKeyID, &conn->c_keyContext);
+  }
 
   if (conn->c_secure && !conn->c_tlsSession) {
     // The secure port is never opened without TLS support; a secure

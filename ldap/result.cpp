@@ -99,10 +99,29 @@ bool Requested(const std::vector<std::string>* attrs, const std::string& type) {
   return false;
 }
 
+// Appends the requested attributes of `list` to the entry being encoded;
+// the name of the failing step, or null.
+const char* PutAttributes(BerBuffer* ber, const std::vector<std::string>* attrs, const std::vector<Attribute>& list,
+                          int attrsonly) {
+  for (const Attribute& a : list) {
+    // Per-attribute and per-value access hooks grant whatever the entry
+    // check granted; only the requested-attribute filter applies here.
+    if (!Requested(attrs, a.type)) continue;
+    if (ber_printf(ber, "{s[", a.type.c_str()) == -1) return "ber_printf type";
+    if (!attrsonly) {
+      for (const std::string& v : a.values)
+        if (ber_printf(ber, "o", v.data(), static_cast<int>(v.size())) == -1) return "ber_printf value";
+    }
+    if (ber_printf(ber, "]}") == -1) return "ber_printf type end";
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int send_search_entry(Backend* be, Connection* conn, Operation* op, const Entry* e,
-                      const std::vector<std::string>* attrs, const std::vector<Attribute>* attrList, int attrsonly) {
+                      const std::vector<std::string>* attrs, const std::vector<Attribute>* attrList, int attrsonly,
+                      const std::vector<Attribute>* virtualAttrs) {
   Debug(LDAP_DEBUG_TRACE, "=> send_search_entry (%s)\n", e->dn.c_str());
   const char* peer = conn->c_addr.c_str();
   const char* host = conn->c_hasDomain ? conn->c_domain.c_str() : nullptr;
@@ -119,27 +138,8 @@ int send_search_entry(Backend* be, Connection* conn, Operation* op, const Entry*
     return 1;
   }
   if (ber_printf(ber.get(), v30 ? "{it{{s{" : "{it{s{", op->o_msgid, 100, e->dn.c_str()) == -1) failure = "ber_printf dn";
-  const std::vector<Attribute>& list = attrList ? *attrList : e->attrs;
-  for (size_t i = 0; !failure && i < list.size(); ++i) {
-    const Attribute& a = list[i];
-    // Per-attribute and per-value access hooks grant whatever the entry
-    // check granted; only the requested-attribute filter applies here.
-    if (!Requested(attrs, a.type)) continue;
-    if (ber_printf(ber.get(), "{s[", a.type.c_str()) == -1) {
-      failure = "ber_printf type";
-      break;
-    }
-    if (!attrsonly) {
-      for (const std::string& v : a.values) {
-        if (ber_printf(ber.get(), "o", v.data(), static_cast<int>(v.size())) == -1) {
-          failure = "ber_printf value";
-          break;
-        }
-      }
-      if (failure) break;
-    }
-    if (ber_printf(ber.get(), "]}") == -1) failure = "ber_printf type end";
-  }
+  if (!failure && virtualAttrs) failure = PutAttributes(ber.get(), attrs, *virtualAttrs, attrsonly);
+  if (!failure) failure = PutAttributes(ber.get(), attrs, attrList ? *attrList : e->attrs, attrsonly);
   if (!failure && ber_printf(ber.get(), v30 ? "}}}}" : "}}}") == -1) failure = "ber_printf entry end";
   if (failure) {
     Debug(LDAP_DEBUG_ANY, "ber_printf failed\n");

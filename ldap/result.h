@@ -50,12 +50,14 @@ class BerBuffer;
 int SendResponse(Connection* conn, Operation* op, BerBuffer* ber);
 
 // Sends one SearchResultEntry. `attrList`, when not null, replaces the
-// entry's own attributes (attributes computed at search time). Returns 0 when
-// sent, 1 when not sent (no access, or an encoding failure already answered
-// with result 1) and -1 when the connection was closed or reused or the write
-// failed (the caller stops the search).
+// entry's own attributes (attributes computed at search time); `virtualAttrs`,
+// when not null, are sent before them (key blocks copied from elsewhere).
+// Returns 0 when sent, 1 when not sent (no access, or an encoding failure
+// already answered with result 1) and -1 when the connection was closed or
+// reused or the write failed (the caller stops the search).
 int send_search_entry(Backend* be, Connection* conn, Operation* op, const Entry* e,
-                      const std::vector<std::string>* attrs, const std::vector<Attribute>* attrList, int attrsonly);
+                      const std::vector<std::string>* attrs, const std::vector<Attribute>* attrList, int attrsonly,
+                      const std::vector<Attribute>* virtualAttrs = nullptr);
 
 void send_ldap_result(Connection* conn, Operation* op, int err, const char* matched, const char* text);
 void send_search_result(Connection* conn, Operation* op, int err, const char* matched, const char* text,

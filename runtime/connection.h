@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "ldap/sockbuf.h"
+#include "runtime/keycontext.h"
 #include "util/thread.h"
 
 namespace kry {
@@ -54,8 +55,10 @@ struct Connection {
   // Entropy accumulator: peer address and request times folded by xor.
   uint32_t c_entropy = 0;
 
-  // Key-library context block of the connection's thread (opaque here).
-  void* c_keyContext = nullptr;
+  // Key-library context block of the connection's thread, taken from the
+  // pool when the thread starts and given back when the connection closes.
+  // Touched only by the connection's own thread.
+  KeyContextBlock c_keyContext;
   // Key the client authenticated with over TLS, or null.
   void* c_clientKey = nullptr;
   // TLS context and session, or null.

@@ -229,7 +229,9 @@ void CloseConnectionLocked(Connection* conn, uint32_t connectionID, int opID) {
   int sd = conn->c_sb.sd.load();
   if (sd == -1 || conn->c_connid != connectionID) return;
   LogError(EVENTLOG_VERBOSE, "conn=%d op=%d fd=%d closed.", static_cast<int>(connectionID), opID, sd);
-  if (opID != -2) conn->c_keyContext = nullptr;
+  // At the forced close the connection's thread may still be working in
+  // its context; the thread gives the block back itself when it ends.
+  if (opID != -2) ReleaseKRYSDKCtx(&conn->c_keyContext);
   if (::shutdown(sd, SHUT_RDWR) != 0 && errno != ENOTCONN)
     LogError(EVENTLOG_WARNING, "Shutting down client connection failed with error %d\n", errno);
   if (opID != -2) {

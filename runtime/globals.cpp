@@ -7,6 +7,7 @@
 #include "log/eventlog.h"
 #include "log/trace.h"
 #include "util/clock.h"
+#include "runtime/keycontext.h"
 
 namespace kry {
 
@@ -31,6 +32,7 @@ int InitGlobals(Globals** globals) {
 
 void ReleaseGlobals(Globals** globals) {
   if (!globals || !*globals) return;
+  FreeKRYSDKCtxPool();
   entry_text_release();
   ResetAccessLog(*globals);
   delete *globals;
@@ -53,6 +55,8 @@ void ResetGlobals(Globals* g) {
   ErrorLogClose();
   entry_text_release();
   ResetAccessLog(g);
+  // Blocks carry copies of the policy key sets, which a restart rebuilds.
+  FreeKRYSDKCtxPool();
   // Rebuild every other field from its default without touching the locks,
   // which other threads may still reference.
   g->DefaultAccess = 16;
@@ -64,6 +68,7 @@ void ResetGlobals(Globals* g) {
   g->PolicyFailures = POLICY_PENDING;
   g->MustSignAdds = false;
   g->TrimUsers = g->TrimSigs = g->TrimPhotoIDs = false;
+  g->AcceptModernKeys = false;
   g->MustSigID.clear();
   g->AllowSigID.clear();
   g->allowAdd.clear();

@@ -68,6 +68,8 @@ struct Globals {
   int PolicyFailures = POLICY_PENDING;
   bool MustSignAdds = false;
   bool TrimUsers = false, TrimSigs = false, TrimPhotoIDs = false;
+  // "AcceptModernKeys": store ECDSA (19) and EdDSA (22) primary keys too.
+  bool AcceptModernKeys = false;
   std::vector<KeyIDList> MustSigID;   // one list per line, at most kMaxSigGroups
   std::vector<KeyIDList> AllowSigID;
 
