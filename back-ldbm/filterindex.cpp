@@ -72,7 +72,7 @@ struct IndexKey {
 
 // Reading a list costs about this many IDs' worth for each candidate that
 // the filter test would check instead (an entry fetch and a match).
-constexpr uint64_t kIdsPerCandidateTest = 64;
+constexpr uint64_t kIdsPerCandidateTest = 1024;
 
 // The intersection of the keys' lists, read smallest first. Reading stops
 // once the candidates are few enough that testing their entries costs less
