@@ -83,6 +83,10 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
     return rc;
   }
 
+  // Serialised with delete, modify and modify-DN: otherwise the parent
+  // found below could be deleted while the child is linked under it,
+  // leaving an entry that can never be deleted.
+  MutexGuard update(ldbm_update_lock());
   // Reserve the DN and the ID: a concurrent add of the same DN now fails
   // here, and lookups do not see the entry until it is stored.
   entry_drop_empty_attrs(e.get());
@@ -99,6 +103,7 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
 
   Entry* parent = nullptr;
   bool childLinked = false;
+  bool indexed = false;  // index records may name the ID
   bool stored = false;
   if (std::optional<std::string> pdn = dn_get_parent(be, ndn)) {
     std::optional<std::string> pmatched;
@@ -125,6 +130,7 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
     } else {
       childLinked = true;
       Debug(LDAP_DEBUG_ANY, "ldbm_back_add: entering index_add_entry\n");
+      indexed = true;
       if (index_add_entry(be, ne) != 0) {
         Debug(LDAP_DEBUG_ANY, "index_add_entry failed\n");
       } else if (int rc = dn2id_add(be, ndn, ne->id); rc != 0) {
@@ -152,7 +158,9 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
     // The child link would otherwise point at an ID that is handed out
     // again, and keep the parent from ever being deleted.
     if (childLinked) id2children_remove(be, parent, ne);
-    next_id_return(be, ne->id);
+    // Index records are never removed, so once some may name this ID it
+    // is not handed out again: a later entry would match them.
+    if (!indexed) next_id_return(be, ne->id);
     cache_remove_entry(cache, ne);
     cache_release_entry(cache, ne);  // frees it
     rc = -2;

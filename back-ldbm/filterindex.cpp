@@ -1,6 +1,7 @@
 // Candidate selection: turns a filter into entry IDs through the attribute
 // indexes. Whatever the index cannot narrow falls back to All IDs, so the
 // result never loses a match.
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,81 +63,83 @@ IDListPtr list_candidates(Backend* be, const Filter* f) {
   return acc;
 }
 
+// One index key that every match must have.
+struct IndexKey {
+  int indextype;
+  std::string text;
+  uint64_t estimate = 0;
+};
+
+// Reading a list costs about this many IDs' worth for each candidate that
+// the filter test would check instead (an entry fetch and a match).
+constexpr uint64_t kIdsPerCandidateTest = 1024;
+
+// The intersection of the keys' lists, read smallest first. Reading stops
+// once the candidates are few enough that testing their entries costs less
+// than reading the next list: the filter test decides the rest. Null when
+// a key has no IDs; All IDs when there are no keys or none is indexed.
+IDListPtr IntersectKeys(Backend* be, const std::string& type, std::vector<IndexKey> keys) {
+  for (IndexKey& k : keys) {
+    k.estimate = index_read_estimate(be, type, k.indextype, k.text);
+    if (k.estimate == 0) return nullptr;
+  }
+  std::stable_sort(keys.begin(), keys.end(),
+                   [](const IndexKey& a, const IndexKey& b) { return a.estimate < b.estimate; });
+  IDListPtr acc;
+  for (const IndexKey& k : keys) {
+    if (k.estimate == kIdlAllIdsEstimate) break;
+    if (acc && k.estimate > kIdsPerCandidateTest * acc->nids()) break;
+    if (!Intersect(be, &acc, index_read(be, type, k.indextype, k.text))) return nullptr;
+  }
+  return acc ? std::move(acc) : idl_allids(be);
+}
+
 IDListPtr approx_candidates(Backend* be, const Filter* f) {
   Debug(LDAP_DEBUG_TRACE, "=> approx_candidates\n");
-  IDListPtr acc;
-  bool any = false;
-  for (std::string_view w : approx_words(f->value)) {
-    any = true;
-    IDListPtr l = index_read(be, f->type, INDEX_APPROX, phonetic_code(w));
-    if (!l || !Intersect(be, &acc, std::move(l))) {
-      Debug(LDAP_DEBUG_TRACE, "<= approx_candidates NULL\n");
-      return nullptr;
-    }
-  }
-  if (!any) return nullptr;
-  return acc;
+  std::vector<IndexKey> keys;
+  for (std::string_view w : approx_words(f->value)) keys.push_back({INDEX_APPROX, phonetic_code(w)});
+  if (keys.empty()) return nullptr;
+  return IntersectKeys(be, f->type, std::move(keys));
 }
 
 // Keys of one substring part in substring mode: the anchored pair for an
 // initial ("^" + first two) or final (last two + "$") part, then the
-// trigrams. Parts too short for a key give All IDs.
+// trigrams. Parts too short for a key add none.
 enum class Part { kInitial, kAny, kFinal };
 
-IDListPtr substring_comp_candidates(Backend* be, const std::string& type, const std::string& s, Part part) {
-  Debug(LDAP_DEBUG_TRACE, "=> substring_comp_candidates\n");
+void AddSubstringKeys(const std::string& s, Part part, std::vector<IndexKey>* keys) {
   const size_t minLength = part == Part::kAny ? 3 : 2;
-  if (s.size() < minLength) return idl_allids(be);
-  IDListPtr acc;
-  if (part == Part::kInitial && !Intersect(be, &acc, index_read(be, type, INDEX_SUB, "^" + s.substr(0, 2))))
-    return nullptr;
-  if (part == Part::kFinal && !Intersect(be, &acc, index_read(be, type, INDEX_SUB, s.substr(s.size() - 2) + "$")))
-    return nullptr;
-  for (size_t i = 0; i + 3 <= s.size(); ++i)
-    if (!Intersect(be, &acc, index_read(be, type, INDEX_SUB, std::string_view(s).substr(i, 3)))) return nullptr;
-  return acc;
-}
-
-bool IsIndexWordChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+  if (s.size() < minLength) return;
+  if (part == Part::kInitial) keys->push_back({INDEX_SUB, "^" + s.substr(0, 2)});
+  if (part == Part::kFinal) keys->push_back({INDEX_SUB, s.substr(s.size() - 2) + "$"});
+  for (size_t i = 0; i + 3 <= s.size(); ++i) keys->push_back({INDEX_SUB, s.substr(i, 3)});
 }
 
 // Word keys of one part: the first word of an initial part is anchored
-// with "^", the last word of a final part with "$".
-IDListPtr word_comp_candidates(Backend* be, const std::string& type, const std::string& s, Part part) {
-  Debug(LDAP_DEBUG_TRACE, "=> word_comp_candidates\n");
-  std::vector<std::string> words;
-  for (size_t i = 0; i < s.size();) {
-    while (i < s.size() && !IsIndexWordChar(s[i])) ++i;
-    size_t start = i;
-    while (i < s.size() && IsIndexWordChar(s[i])) ++i;
-    if (i > start) words.push_back(s.substr(start, i - start));
-  }
-  if (words.empty()) return idl_allids(be);
-  IDListPtr acc;
+// with "^", the last word of a final part with "$". Word keys are read as
+// word keys: an attribute indexed only by trigrams then answers All IDs
+// instead of missing every match.
+void AddWordKeys(const std::string& s, Part part, std::vector<IndexKey>* keys) {
+  std::vector<std::string_view> words = index_words(s);
   for (size_t i = 0; i < words.size(); ++i) {
-    std::string key = words[i];
+    std::string key(words[i]);
     if (part == Part::kInitial && i == 0) {
       key = "^" + key;
     } else if (part == Part::kFinal && i + 1 == words.size()) {
       key += "$";
     }
-    // Word keys are read as word keys: an attribute indexed only by
-    // trigrams then answers All IDs instead of missing every match.
-    if (!Intersect(be, &acc, index_read(be, type, INDEX_WORD, key))) return nullptr;
+    keys->push_back({INDEX_WORD, std::move(key)});
   }
-  return acc;
 }
 
 IDListPtr substring_candidates(Backend* be, const Filter* f) {
   Debug(LDAP_DEBUG_TRACE, "=> substring_candidates\n");
-  auto comp = index_word_mode() ? word_comp_candidates : substring_comp_candidates;
-  IDListPtr acc;
-  if (f->hasInitial && !Intersect(be, &acc, comp(be, f->type, f->initial, Part::kInitial))) return nullptr;
-  for (const std::string& a : f->any)
-    if (!Intersect(be, &acc, comp(be, f->type, a, Part::kAny))) return nullptr;
-  if (f->hasFinal && !Intersect(be, &acc, comp(be, f->type, f->final, Part::kFinal))) return nullptr;
-  return acc ? std::move(acc) : idl_allids(be);
+  auto add = index_word_mode() ? AddWordKeys : AddSubstringKeys;
+  std::vector<IndexKey> keys;
+  if (f->hasInitial) add(f->initial, Part::kInitial, &keys);
+  for (const std::string& a : f->any) add(a, Part::kAny, &keys);
+  if (f->hasFinal) add(f->final, Part::kFinal, &keys);
+  return IntersectKeys(be, f->type, std::move(keys));
 }
 
 // All IDs lists report no count of their own; the trace shows the bound.
@@ -180,13 +183,14 @@ IDListPtr filter_candidates(Backend* be, const Filter* f) {
       Debug(LDAP_DEBUG_FILTER, "\tOR\n");
       result = list_candidates(be, f);
       break;
-    case LDAP_FILTER_NOT: {
+    case LDAP_FILTER_NOT:
+      // Every candidate list is a superset (index records outlive the
+      // values they were made for, trigrams match more than the substring),
+      // so taking the inner candidates away would drop entries that do not
+      // match the inner filter. All IDs go on to the filter test.
       Debug(LDAP_DEBUG_FILTER, "\tNOT\n");
-      IDListPtr all = idl_allids(be);
-      IDListPtr inner = f->children.empty() ? nullptr : filter_candidates(be, f->children.front().get());
-      result = idl_difference(be, all.get(), inner.get());
+      result = idl_allids(be);
       break;
-    }
     default:
       Debug(LDAP_DEBUG_FILTER, "\tUNKNOWN\n");
       break;

@@ -159,6 +159,16 @@ IDListPtr idl_fetch_one(Backend*, DbCacheSlot* slot, const std::string& key) {
   return l;
 }
 
+uint64_t idl_fetch_estimate(Backend* be, DbCacheSlot* slot, const std::string& key) {
+  if (!slot) return 0;
+  MutexGuard update(slot->idlLock);
+  IDListPtr rec = idl_fetch_one(be, slot, key);
+  if (!rec) return 0;
+  if (rec->is_allids()) return kIdlAllIdsEstimate;
+  if (!rec->is_header()) return rec->nids();
+  return static_cast<uint64_t>(HeaderCount(*rec)) * static_cast<uint64_t>(slot->maxids);
+}
+
 IDListPtr idl_fetch(Backend* be, DbCacheSlot* slot, const std::string& key) {
   if (!slot) return nullptr;
   MutexGuard update(slot->idlLock);
@@ -402,13 +412,26 @@ IDListPtr idl_intersection(Backend*, const IDList* a, const IDList* b) {
   if (!a || !b) return nullptr;
   if (a->is_allids()) return idl_dup(b);
   if (b->is_allids()) return idl_dup(a);
+  // Walk the shorter list and gallop through the longer one: each step
+  // doubles until it passes the ID, then a binary search inside the last
+  // stride, so a short list costs little however long the other is.
   const IDList* small = b->nids() < a->nids() ? b : a;
+  const IDList* large = small == a ? b : a;
   IDListPtr r = idl_alloc(small->nids());
-  uint32_t n = 0, bi = 0;
-  for (uint32_t ai = 0; ai < a->nids(); ++ai) {
-    while (bi < b->nids() && b->id(bi) < a->id(ai)) ++bi;
-    if (bi >= b->nids()) break;
-    if (b->id(bi) == a->id(ai)) r->ids()[n++] = a->id(ai);
+  const EntryID* lo = large->ids();
+  const EntryID* const end = large->ids() + large->nids();
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < small->nids() && lo < end; ++i) {
+    const EntryID id = small->id(i);
+    size_t step = 1;
+    const EntryID* hi = lo;
+    while (hi < end && *hi < id) {
+      lo = hi + 1;
+      hi = static_cast<size_t>(end - hi) > step ? hi + step : end;
+      step *= 2;
+    }
+    lo = std::lower_bound(lo, hi, id);
+    if (lo < end && *lo == id) r->ids()[n++] = id;
   }
   if (n == 0) return nullptr;
   r->set_nids(n);

@@ -70,6 +70,12 @@ IDListPtr idl_from_ids(const std::vector<EntryID>& ids);
 IDListPtr idl_fetch_one(Backend* be, DbCacheSlot* slot, const std::string& key);
 // The whole list for `key`, continuation records joined; stored All IDs are
 // refreshed to the current next ID. Null when absent.
+// IDs the list under key holds, judged from its first record alone: exact
+// for a direct list, an upper bound (blocks times the block capacity) for
+// an indirect one, 0 when there is no record, kIdlAllIdsEstimate for All
+// IDs.
+constexpr uint64_t kIdlAllIdsEstimate = UINT64_MAX;
+uint64_t idl_fetch_estimate(Backend* be, DbCacheSlot* slot, const std::string& key);
 IDListPtr idl_fetch(Backend* be, DbCacheSlot* slot, const std::string& key);
 // Stores the whole array under key with flags 0; Berkeley DB status.
 int idl_store(Backend* be, DbCacheSlot* slot, const std::string& key, const IDList& list);

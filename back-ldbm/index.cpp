@@ -45,22 +45,6 @@ int TypeOfWord(std::string_view w) {
   return INDEX_UNKNOWN;
 }
 
-inline bool IsWordChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
-
-std::vector<std::string_view> Words(std::string_view v) {
-  std::vector<std::string_view> out;
-  size_t i = 0;
-  while (i < v.size()) {
-    while (i < v.size() && !IsWordChar(v[i])) ++i;
-    size_t start = i;
-    while (i < v.size() && IsWordChar(v[i])) ++i;
-    if (i > start) out.push_back(v.substr(start, i - start));
-  }
-  return out;
-}
-
 }  // namespace
 
 IndexTable::IndexTable()
@@ -212,7 +196,7 @@ int index_add_values(Backend* be, std::string_view type, const std::vector<std::
       for (size_t i = 0; i + 3 <= n; ++i) add_value(be, db.get(), INDEX_SUB, std::string_view(v).substr(i, 3), id);
     }
     if (mask & INDEX_WORD) {
-      std::vector<std::string_view> words = Words(v);
+      std::vector<std::string_view> words = index_words(v);
       if (words.empty()) {
         add_value(be, db.get(), INDEX_WORD, "^", id);
         add_value(be, db.get(), INDEX_WORD, "", id);
@@ -243,7 +227,14 @@ int index_add_modifications(Backend* be, const std::vector<Modification>& mods, 
   return 0;
 }
 
-IDListPtr index_read(Backend* be, std::string_view type, int indextype, std::string_view keytext) {
+namespace {
+
+// Reads one index key: `read` gets the open index file and the full key.
+// An attribute not indexed for the type gives notIndexed(); an index file
+// that cannot be opened gives `missing`.
+template <typename Result, typename NotIndexed, typename Read>
+Result ReadIndexKey(Backend* be, std::string_view type, int indextype, std::string_view keytext,
+                    NotIndexed notIndexed, Result missing, Read read) {
   std::string ltype(type);
   type_lowercase(ltype);
   std::string key = index_key(indextype, keytext);
@@ -252,19 +243,34 @@ IDListPtr index_read(Backend* be, std::string_view type, int indextype, std::str
   int mask = 0;
   index_definition_of(be, ltype, &mask, nullptr);
   if (!(mask & indextype)) {
-    IDListPtr all = idl_allids(be);
-    Debug(LDAP_DEBUG_TRACE, "<= index_read %d candidates (allids - not indexed)\n", static_cast<int>(all->nids()));
-    return all;
+    Debug(LDAP_DEBUG_TRACE, "<= index_read (allids - not indexed)\n");
+    return notIndexed();
   }
   // The children map doubles as the equality index of "id2children".
   DbHandle db(be, ltype, ldbm_open_flags(be));
   if (!db) {
     Debug(LDAP_DEBUG_TRACE, "<= index_read NULL (could not open %s%s)\n", ltype.c_str(), kLdbmSuffix);
-    return nullptr;
+    return missing;
   }
-  IDListPtr l = idl_fetch(be, db.get(), key);
-  Debug(LDAP_DEBUG_TRACE, "<= index_read %d candidates\n", l ? static_cast<int>(l->nids()) : 0);
-  return l;
+  return read(db.get(), key);
+}
+
+}  // namespace
+
+IDListPtr index_read(Backend* be, std::string_view type, int indextype, std::string_view keytext) {
+  return ReadIndexKey<IDListPtr>(be, type, indextype, keytext, [be] { return idl_allids(be); }, IDListPtr(),
+                                 [be](DbCacheSlot* slot, const std::string& key) {
+                                   IDListPtr l = idl_fetch(be, slot, key);
+                                   Debug(LDAP_DEBUG_TRACE, "<= index_read %d candidates\n",
+                                         l ? static_cast<int>(l->nids()) : 0);
+                                   return l;
+                                 });
+}
+
+uint64_t index_read_estimate(Backend* be, std::string_view type, int indextype, std::string_view keytext) {
+  return ReadIndexKey<uint64_t>(
+      be, type, indextype, keytext, [] { return kIdlAllIdsEstimate; }, uint64_t{0},
+      [be](DbCacheSlot* slot, const std::string& key) { return idl_fetch_estimate(be, slot, key); });
 }
 
 }  // namespace kry

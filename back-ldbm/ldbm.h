@@ -12,11 +12,14 @@
 
 namespace kry {
 
-constexpr long kDefaultDbCacheSize = 1000000;  // bytes per open file
+// Defaults sized for a directory of about 100,000 certificates: the index
+// files of the user-ID attribute then hold their busy ID lists in memory.
+constexpr long kDefaultDbCacheSize = 16L * 1024 * 1024;  // bytes per open file
+constexpr int kDefaultCacheEntries = 1000;               // entries in the entry cache
 constexpr int kDefaultFileMode = 0600;
 
 struct LdbmState {
-  LdbmState() = default;
+  LdbmState() { cache.maxsize = kDefaultCacheEntries; }
   // Syncs and closes any file still open (a backend dropped without
   // ldbm_back_close loses nothing that was stored).
   ~LdbmState();

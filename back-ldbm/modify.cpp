@@ -99,7 +99,7 @@ int ModifyEntry(Backend* be, Connection* conn, Operation* op, Entry* e, const st
   std::vector<std::string> types;
   types.reserve(mods.size());
   for (const auto& m : mods) types.push_back(m.type);
-  const char* host = conn && conn->c_hasDomain && !conn->c_domain.empty() ? conn->c_domain.c_str() : nullptr;
+  const char* host = ConnectionHostName(conn);
   if (int rc = acl_check_mods(be, conn ? conn->c_addr.c_str() : nullptr, host, types, keyAdd)) return rc;
 
   // Work on the entry as it is now: another change may have replaced the

@@ -17,7 +17,7 @@ Mutex& ldbm_update_lock() {
 
 bool ldbm_access(const Backend* be, const Connection* conn, int level) {
   if (!conn) return false;
-  const char* host = conn->c_hasDomain && !conn->c_domain.empty() ? conn->c_domain.c_str() : nullptr;
+  const char* host = ConnectionHostName(conn);
   return access_allowed(be, conn->c_addr.c_str(), host, level);
 }
 

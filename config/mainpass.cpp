@@ -228,235 +228,318 @@ int OneWord(const ConfigLine& l, const char* missing) {
   return 0;
 }
 
+// One handler per keyword of the main pass. Each checks its line and,
+// outside check mode where it matters, stores the setting.
+int SizeLimitLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsSetting(l, &v, "Missing Limit in \"SizeLimit <Limit>\" line\n",
+                         "Invalid Limit in \"SizeLimit <Limit>\" line\n");
+  if (rc == 0) p->g->SizeLimit = static_cast<int>(v);
+  return rc;
+}
+
+int TimeLimitLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsSetting(l, &v, "Missing Limit in \"TimeLimit <Limit>\" line\n",
+                         "Invalid Limit in \"TimeLimit <Limit>\" line\n");
+  if (rc == 0) p->g->TimeLimit = static_cast<int>(v);
+  return rc;
+}
+
+int CycleLogDayLine(const ConfigLine& l, MainPass* p) {
+  if (OneWord(l, "Missing Day in \"CycleLogDay <Day>\" line\n")) return 1;
+  int day = ParseCycleDay(l.tokens[1]);
+  if (day < 0) {
+    LineMessage(EVENTLOG_ERROR, l,
+                "CycleLogDay of '%s' is invalid.\n  Valid values: Sun, Mon, Tues, Weds, Thurs, Fri, Sat, Daily, "
+                "Never.\n",
+                l.arg(1));
+    return 1;
+  }
+  p->g->CycleLogDay = day;
+  return 0;
+}
+
+int CycleLogTimeLine(const ConfigLine& l, MainPass* p) {
+  if (OneWord(l, "Missing Time in \"CycleLogTime <Time>\" line\n")) return 1;
+  int minutes = 0;
+  if (!ParseCycleTime(l.tokens[1], &minutes)) {
+    LineMessage(EVENTLOG_ERROR, l,
+                "Time of '%s' is invalid.\n  Valid format: HH:MM where HH is the hour in 24-hour time.\n", l.arg(1));
+    return 1;
+  }
+  p->g->CycleLogTime = minutes;
+  return 0;
+}
+
+int CycleLogKeepLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  if (OneWord(l, "Missing NumberToKeep in \"CycleLogHistory <NumberToKeep>\" line\n")) return 1;
+  if (!ParseDigits(l.tokens[1], &v) || v > 99) {
+    LineMessage(EVENTLOG_ERROR, l,
+                "History of '%s' is invalid.\n  Valid values: 0 - %d where 0 means do not keep any log file "
+                "copies.\n",
+                l.arg(1), 99);
+    return 1;
+  }
+  p->g->CycleLogKeep = static_cast<int>(v);
+  return 0;
+}
+
+int DirectoryLine(const ConfigLine& l, MainPass* p) {
+  if (OneWord(l, "Missing Path in \"Directory <Path>\" line.\n")) return 1;
+  std::string dir;
+  if (AdjustPath(nullptr, l.arg(1), &dir) != 0) {
+    LineMessage(EVENTLOG_ERROR, l, "Out of memory\n");
+    return 1;
+  }
+  if (!IsExistingDirectory(dir)) {
+    LineMessage(EVENTLOG_ERROR, l, "Directory '%s' does not exist.\n", l.arg(1));
+    return 1;
+  }
+  backend_set_directory(p->be, dir);
+  p->sawDirectory = true;
+  return 0;
+}
+
+// A port-number line; *port gets the number. `keyword` names it in the
+// message.
+int PortNumber(const ConfigLine& l, const char* missing, const char* keyword, int* port) {
+  if (OneWord(l, missing)) return 1;
+  if (!ParsePortNumber(l.tokens[1], port)) {
+    LineMessage(EVENTLOG_ERROR, l, "Port number of '%s' is invalid.\n  Valid %s values: 1 - 65534.\n", l.arg(1),
+                keyword);
+    return 1;
+  }
+  return 0;
+}
+
+int PortLine(const ConfigLine& l, MainPass* p) {
+  int port = 0;
+  if (PortNumber(l, "Missing port number in \"Port <Number>\" line\n", "Port", &port)) return 1;
+  p->g->Port = port;
+  if (!p->check && !p->portOverridden) UpdateErrorLogValues(-1, port, -1);
+  return 0;
+}
+
+int SecurePortLine(const ConfigLine& l, MainPass* p) {
+  int port = 0;
+  if (PortNumber(l, "Missing port number in \"SecurePort <Number>\" line\n", "SecurePort", &port)) return 1;
+  p->g->SecurePort = port;
+  return 0;
+}
+
+int CommandPortLine(const ConfigLine& l, MainPass*) {
+  int port = 0;
+  return PortNumber(l, "Missing port number in \"CommandPort <Number>\" line\n", "CommandPort", &port);
+}
+
+// Keywords read by another pass.
+int IgnoredLine(const ConfigLine&, MainPass*) { return 0; }
+
+int RandSeedFileLine(const ConfigLine& l, MainPass* p) {
+  return PathSetting(l, &p->g->RandSeedFile, "Missing Filename in \"RandSeedFile <Filename>\" line\n");
+}
+
+int ReplicationKeyIDLine(const ConfigLine& l, MainPass*) {
+  if (OneWord(l, "Missing Key ID in \"ReplicationSecureKeyID <KeyID>\" line\n")) return 1;
+  if (CheckConfigKeyID(l.arg(1), l.path, l.lineNumber) != 0) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid KeyID (%s) found in ReplicationSecureKeyID\n", l.arg(1));
+    return 1;
+  }
+  return 0;
+}
+
+int ReadOnlyLine(const ConfigLine& l, MainPass* p) {
+  if (OneWord(l, "Missing On|Off in \"ReadOnly <On|Off>\" line\n")) return 1;
+  int ro = StrIEquals(l.tokens[1], "on") ? 1 : StrIEquals(l.tokens[1], "off") ? 0 : -1;
+  if (ro < 0) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid permission in \"ReadOnly <On|Off>\" line\n");
+    return 1;
+  }
+  if (!p->check && p->be) p->be->readOnly = ro;
+  return 0;
+}
+
+int LogLevelLine(const ConfigLine& l, MainPass* p) {
+  if (OneWord(l, "Missing Level in \"LogLevel <Level>\" line\n")) return 1;
+  static const struct {
+    const char* name;
+    int kind;
+  } kLevels[] = {{"error", 8}, {"warning", 4}, {"info", 2}, {"verbose", 1}};
+  int kind = 0;
+  for (const auto& k : kLevels)
+    if (StrIEquals(l.tokens[1], k.name)) kind = k.kind;
+  if (kind == 0) {
+    LineMessage(EVENTLOG_ERROR, l,
+                "LogLevel of '%s' is invalid.\n  Valid LogLevels: 'error', 'warning', 'info', 'verbose'.\n",
+                l.arg(1));
+    return 1;
+  }
+  p->g->LogLevel = kind;
+  if (!p->check) UpdateErrorLogValues(kind, -1, -1);
+  return 0;
+}
+
+int RepLogFileLine(const ConfigLine& l, MainPass* p) {
+  return PathSetting(l, &p->g->RepLogFile, "Missing Filename in \"RepLogFile <Filename>\" line\n");
+}
+
+int TrimUsersLine(const ConfigLine& l, MainPass* p) {
+  return YesNoSetting(l, &p->g->TrimUsers, "Missing Yes|No in \"TrimUsers <Yes|No>\" line\n",
+                      "Invalid value (%s) found on \"TrimUsers <Yes|No>\" line\n");
+}
+
+int TrimSigsLine(const ConfigLine& l, MainPass* p) {
+  return YesNoSetting(l, &p->g->TrimSigs, "Missing Yes|No in \"TrimSigs <Yes|No>\" line\n",
+                      "Invalid value (%s) found on \"TrimSigs <Yes|No>\" line\n");
+}
+
+int TrimPhotoIDsLine(const ConfigLine& l, MainPass* p) {
+  return YesNoSetting(l, &p->g->TrimPhotoIDs, "Missing Yes|No in \"TrimPhotoIDs <Yes|No>\" line\n",
+                      "Invalid value (%s) found on \"TrimPhotoIDs <Yes|No>\" line\n");
+}
+
+int AcceptModernKeysLine(const ConfigLine& l, MainPass* p) {
+  return YesNoSetting(l, &p->g->AcceptModernKeys, "Missing Yes|No in \"AcceptModernKeys <Yes|No>\" line\n",
+                      "Invalid value (%s) found on \"AcceptModernKeys <Yes|No>\" line\n");
+}
+
+int MustSigIDLine(const ConfigLine& l, MainPass* p) { return SigGroupSetting(l, &p->g->MustSigID, "MustSigID"); }
+int AllowSigIDLine(const ConfigLine& l, MainPass* p) { return SigGroupSetting(l, &p->g->AllowSigID, "AllowSigID"); }
+
+int MustSignAddsLine(const ConfigLine& l, MainPass* p) {
+  return YesNoSetting(l, &p->g->MustSignAdds, "Missing Yes|No in \"MustSignAdds <Yes|No>\" line.\n",
+                      "Invalid value (%s) found on \"MustSignAdds <Yes|No>\" line.\n");
+}
+
+int AccessLogDetailsKeyword(const ConfigLine& l, MainPass* p) { return AccessLogDetailsLine(l, p->g); }
+
+int PolicyFailuresLine(const ConfigLine& l, MainPass* p) {
+  if (OneWord(l, "Missing Pending|Error in \"PolicyFailures <Pending|Error>\" line.\n")) return 1;
+  if (StrIEquals(l.tokens[1], "pending")) {
+    p->g->PolicyFailures = POLICY_PENDING;
+  } else if (StrIEquals(l.tokens[1], "error")) {
+    p->g->PolicyFailures = POLICY_ERROR;
+  } else {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid value (%s) found on \"PolicyFailures <Pending|Error>\" line.\n",
+                l.arg(1));
+    return 1;
+  }
+  return 0;
+}
+
+int DefaultAccessLine(const ConfigLine& l, MainPass* p) {
+  if (OneWord(l, "Missing Access in \"DefaultAccess <Access>\" line.\n")) return 1;
+  int level = ParseAccessLevel(l.tokens[1]);
+  if (level < 0) {
+    LineMessage(EVENTLOG_ERROR, l,
+                "Default Access level of '%s' is invalid.\n  Valid levels: 'none', 'compare', 'search', 'read', "
+                "'add', 'delete', 'all'.\n",
+                l.arg(1));
+    return 1;
+  }
+  p->g->DefaultAccess = level;
+  return 0;
+}
+
+int IdleSyncTimeoutLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsSetting(l, &v, "Missing Seconds in \"IdleSyncTimeout <Seconds>\" line\n",
+                         "Invalid Seconds in \"IdleSyncTimeout <Seconds>\" line\n");
+  if (rc == 0) p->g->IdleSyncTimeout = static_cast<int>(v);
+  return rc;
+}
+
+int CommandTimeoutLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsSetting(l, &v, "Missing Seconds in \"CommandTimeout <Seconds>\" line\n",
+                         "Invalid Seconds in \"CommandTimeout <Seconds>\" line\n");
+  if (rc != 0) return rc;
+  // The setting is 16 bits wide; a larger value would wrap to a short or
+  // zero timeout, so it is refused.
+  if (l.Is("CommandTimeout") && v > 65535) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid Seconds in \"CommandTimeout <Seconds>\" line\n");
+    return 1;
+  }
+  if (l.Is("CommandTimeout")) p->g->CommandTimeout = static_cast<uint16_t>(v);
+  return 0;
+}
+
+int LookupHostnameLine(const ConfigLine& l, MainPass* p) {
+  if (l.argc() != 2) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid value specified for LookupHostname.\n");
+    return 1;
+  }
+  p->g->LookupHostname = !StrIEquals(l.tokens[1], "off");
+  return 0;
+}
+
+int MaxMessageSizeLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsSetting(l, &v, "Missing Size in \"MaxMessageSize <Bytes>\" line\n",
+                         "Invalid Size in \"MaxMessageSize <Bytes>\" line\n");
+  if (rc != 0) return rc;
+  if (v < kMinMessageSize) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid Size in \"MaxMessageSize <Bytes>\" line\n");
+    return 1;
+  }
+  p->g->MaxMessageSize = static_cast<uint32_t>(v);
+  return 0;
+}
+
+using MainHandler = int (*)(const ConfigLine&, MainPass*);
+
+struct MainKeyword {
+  const char* name;
+  MainHandler handler;
+};
+
+const MainKeyword kMainKeywords[] = {
+    {"SizeLimit", SizeLimitLine},
+    {"TimeLimit", TimeLimitLine},
+    {"CycleLogDay", CycleLogDayLine},
+    {"CycleLogTime", CycleLogTimeLine},
+    {"CycleLogKeep", CycleLogKeepLine},
+    {"Directory", DirectoryLine},
+    {"Port", PortLine},
+    {"SecurePort", SecurePortLine},
+    {"PublicKeyRing", IgnoredLine},
+    {"PrivateKeyRing", IgnoredLine},
+    {"SecureMode", IgnoredLine},
+    {"RandSeedFile", RandSeedFileLine},
+    {"ServerSecureKeyID", IgnoredLine},
+    {"ReplicationSecureKeyID", ReplicationKeyIDLine},
+    {"ReadOnly", ReadOnlyLine},
+    {"LogLevel", LogLevelLine},
+    {"Replica", ReplicaLine},
+    {"RepLogFile", RepLogFileLine},
+    {"TrimUsers", TrimUsersLine},
+    {"TrimSigs", TrimSigsLine},
+    {"TrimPhotoIDs", TrimPhotoIDsLine},
+    {"AcceptModernKeys", AcceptModernKeysLine},
+    {"MustSigID", MustSigIDLine},
+    {"AllowSigID", AllowSigIDLine},
+    {"Allow", AllowLine},
+    {"MustSignAdds", MustSignAddsLine},
+    {"AccessLogDetails", AccessLogDetailsKeyword},
+    {"AccessLogFile", AccessLogFileLine},
+    {"PolicyFailures", PolicyFailuresLine},
+    {"DefaultAccess", DefaultAccessLine},
+    {"IdleSyncTimeout", IdleSyncTimeoutLine},
+    {"CommandPort", IgnoredLine},
+    {"CommandTimeout", CommandTimeoutLine},
+    {"repdCommandTimeout", CommandTimeoutLine},
+    {"repdCommandPort", CommandPortLine},
+    {"LookupHostname", LookupHostnameLine},
+    {"MaxMessageSize", MaxMessageSizeLine},
+};
+
 }  // namespace
 
 int HandleMainKeyword(const ConfigLine& l, MainPass* p) {
-  Globals* g = p->g;
-  long v = 0;
-  int rc = 0;
-
-  if (l.Is("SizeLimit")) {
-    rc = DigitsSetting(l, &v, "Missing Limit in \"SizeLimit <Limit>\" line\n",
-                       "Invalid Limit in \"SizeLimit <Limit>\" line\n");
-    if (rc == 0) g->SizeLimit = static_cast<int>(v);
-    return rc;
-  }
-  if (l.Is("TimeLimit")) {
-    rc = DigitsSetting(l, &v, "Missing Limit in \"TimeLimit <Limit>\" line\n",
-                       "Invalid Limit in \"TimeLimit <Limit>\" line\n");
-    if (rc == 0) g->TimeLimit = static_cast<int>(v);
-    return rc;
-  }
-  if (l.Is("CycleLogDay")) {
-    if (OneWord(l, "Missing Day in \"CycleLogDay <Day>\" line\n")) return 1;
-    int day = ParseCycleDay(l.tokens[1]);
-    if (day < 0) {
-      LineMessage(EVENTLOG_ERROR, l,
-                  "CycleLogDay of '%s' is invalid.\n  Valid values: Sun, Mon, Tues, Weds, Thurs, Fri, Sat, Daily, "
-                  "Never.\n",
-                  l.arg(1));
-      return 1;
-    }
-    g->CycleLogDay = day;
-    return 0;
-  }
-  if (l.Is("CycleLogTime")) {
-    if (OneWord(l, "Missing Time in \"CycleLogTime <Time>\" line\n")) return 1;
-    int minutes = 0;
-    if (!ParseCycleTime(l.tokens[1], &minutes)) {
-      LineMessage(EVENTLOG_ERROR, l,
-                  "Time of '%s' is invalid.\n  Valid format: HH:MM where HH is the hour in 24-hour time.\n", l.arg(1));
-      return 1;
-    }
-    g->CycleLogTime = minutes;
-    return 0;
-  }
-  if (l.Is("CycleLogKeep")) {
-    if (OneWord(l, "Missing NumberToKeep in \"CycleLogHistory <NumberToKeep>\" line\n")) return 1;
-    if (!ParseDigits(l.tokens[1], &v) || v > 99) {
-      LineMessage(EVENTLOG_ERROR, l,
-                  "History of '%s' is invalid.\n  Valid values: 0 - %d where 0 means do not keep any log file "
-                  "copies.\n",
-                  l.arg(1), 99);
-      return 1;
-    }
-    g->CycleLogKeep = static_cast<int>(v);
-    return 0;
-  }
-  if (l.Is("Directory")) {
-    if (OneWord(l, "Missing Path in \"Directory <Path>\" line.\n")) return 1;
-    std::string dir;
-    if (AdjustPath(nullptr, l.arg(1), &dir) != 0) {
-      LineMessage(EVENTLOG_ERROR, l, "Out of memory\n");
-      return 1;
-    }
-    if (!IsExistingDirectory(dir)) {
-      LineMessage(EVENTLOG_ERROR, l, "Directory '%s' does not exist.\n", l.arg(1));
-      return 1;
-    }
-    backend_set_directory(p->be, dir);
-    p->sawDirectory = true;
-    return 0;
-  }
-  if (l.Is("Port")) {
-    if (OneWord(l, "Missing port number in \"Port <Number>\" line\n")) return 1;
-    int port = 0;
-    if (!ParsePortNumber(l.tokens[1], &port)) {
-      LineMessage(EVENTLOG_ERROR, l, "Port number of '%s' is invalid.\n  Valid Port values: 1 - 65534.\n", l.arg(1));
-      return 1;
-    }
-    g->Port = port;
-    if (!p->check && !p->portOverridden) UpdateErrorLogValues(-1, port, -1);
-    return 0;
-  }
-  if (l.Is("SecurePort")) {
-    if (OneWord(l, "Missing port number in \"SecurePort <Number>\" line\n")) return 1;
-    int port = 0;
-    if (!ParsePortNumber(l.tokens[1], &port)) {
-      LineMessage(EVENTLOG_ERROR, l, "Port number of '%s' is invalid.\n  Valid SecurePort values: 1 - 65534.\n",
-                  l.arg(1));
-      return 1;
-    }
-    g->SecurePort = port;
-    return 0;
-  }
-  if (l.Is("PublicKeyRing") || l.Is("PrivateKeyRing") || l.Is("SecureMode")) return 0;
-  if (l.Is("RandSeedFile")) return PathSetting(l, &g->RandSeedFile, "Missing Filename in \"RandSeedFile <Filename>\" line\n");
-  if (l.Is("ServerSecureKeyID")) return 0;
-  if (l.Is("ReplicationSecureKeyID")) {
-    if (OneWord(l, "Missing Key ID in \"ReplicationSecureKeyID <KeyID>\" line\n")) return 1;
-    if (CheckConfigKeyID(l.arg(1), l.path, l.lineNumber) != 0) {
-      LineMessage(EVENTLOG_ERROR, l, "Invalid KeyID (%s) found in ReplicationSecureKeyID\n", l.arg(1));
-      return 1;
-    }
-    return 0;
-  }
-  if (l.Is("ReadOnly")) {
-    if (OneWord(l, "Missing On|Off in \"ReadOnly <On|Off>\" line\n")) return 1;
-    int ro = StrIEquals(l.tokens[1], "on") ? 1 : StrIEquals(l.tokens[1], "off") ? 0 : -1;
-    if (ro < 0) {
-      LineMessage(EVENTLOG_ERROR, l, "Invalid permission in \"ReadOnly <On|Off>\" line\n");
-      return 1;
-    }
-    if (!p->check && p->be) p->be->readOnly = ro;
-    return 0;
-  }
-  if (l.Is("LogLevel")) {
-    if (OneWord(l, "Missing Level in \"LogLevel <Level>\" line\n")) return 1;
-    static const struct {
-      const char* name;
-      int kind;
-    } kLevels[] = {{"error", 8}, {"warning", 4}, {"info", 2}, {"verbose", 1}};
-    int kind = 0;
-    for (const auto& k : kLevels)
-      if (StrIEquals(l.tokens[1], k.name)) kind = k.kind;
-    if (kind == 0) {
-      LineMessage(EVENTLOG_ERROR, l,
-                  "LogLevel of '%s' is invalid.\n  Valid LogLevels: 'error', 'warning', 'info', 'verbose'.\n",
-                  l.arg(1));
-      return 1;
-    }
-    g->LogLevel = kind;
-    if (!p->check) UpdateErrorLogValues(kind, -1, -1);
-    return 0;
-  }
-  if (l.Is("Replica")) return ReplicaLine(l, p);
-  if (l.Is("RepLogFile")) return PathSetting(l, &g->RepLogFile, "Missing Filename in \"RepLogFile <Filename>\" line\n");
-  if (l.Is("TrimUsers"))
-    return YesNoSetting(l, &g->TrimUsers, "Missing Yes|No in \"TrimUsers <Yes|No>\" line\n",
-                        "Invalid value (%s) found on \"TrimUsers <Yes|No>\" line\n");
-  if (l.Is("TrimSigs"))
-    return YesNoSetting(l, &g->TrimSigs, "Missing Yes|No in \"TrimSigs <Yes|No>\" line\n",
-                        "Invalid value (%s) found on \"TrimSigs <Yes|No>\" line\n");
-  if (l.Is("TrimPhotoIDs"))
-    return YesNoSetting(l, &g->TrimPhotoIDs, "Missing Yes|No in \"TrimPhotoIDs <Yes|No>\" line\n",
-                        "Invalid value (%s) found on \"TrimPhotoIDs <Yes|No>\" line\n");
-  if (l.Is("AcceptModernKeys"))
-    return YesNoSetting(l, &g->AcceptModernKeys, "Missing Yes|No in \"AcceptModernKeys <Yes|No>\" line\n",
-                        "Invalid value (%s) found on \"AcceptModernKeys <Yes|No>\" line\n");
-  if (l.Is("MustSigID")) return SigGroupSetting(l, &g->MustSigID, "MustSigID");
-  if (l.Is("AllowSigID")) return SigGroupSetting(l, &g->AllowSigID, "AllowSigID");
-  if (l.Is("Allow")) return AllowLine(l, p);
-  if (l.Is("MustSignAdds"))
-    return YesNoSetting(l, &g->MustSignAdds, "Missing Yes|No in \"MustSignAdds <Yes|No>\" line.\n",
-                        "Invalid value (%s) found on \"MustSignAdds <Yes|No>\" line.\n");
-  if (l.Is("AccessLogDetails")) return AccessLogDetailsLine(l, g);
-  if (l.Is("AccessLogFile")) return AccessLogFileLine(l, p);
-  if (l.Is("PolicyFailures")) {
-    if (OneWord(l, "Missing Pending|Error in \"PolicyFailures <Pending|Error>\" line.\n")) return 1;
-    if (StrIEquals(l.tokens[1], "pending")) {
-      g->PolicyFailures = POLICY_PENDING;
-    } else if (StrIEquals(l.tokens[1], "error")) {
-      g->PolicyFailures = POLICY_ERROR;
-    } else {
-      LineMessage(EVENTLOG_ERROR, l, "Invalid value (%s) found on \"PolicyFailures <Pending|Error>\" line.\n",
-                  l.arg(1));
-      return 1;
-    }
-    return 0;
-  }
-  if (l.Is("DefaultAccess")) {
-    if (OneWord(l, "Missing Access in \"DefaultAccess <Access>\" line.\n")) return 1;
-    int level = ParseAccessLevel(l.tokens[1]);
-    if (level < 0) {
-      LineMessage(EVENTLOG_ERROR, l,
-                  "Default Access level of '%s' is invalid.\n  Valid levels: 'none', 'compare', 'search', 'read', "
-                  "'add', 'delete', 'all'.\n",
-                  l.arg(1));
-      return 1;
-    }
-    g->DefaultAccess = level;
-    return 0;
-  }
-  if (l.Is("IdleSyncTimeout")) {
-    rc = DigitsSetting(l, &v, "Missing Seconds in \"IdleSyncTimeout <Seconds>\" line\n",
-                       "Invalid Seconds in \"IdleSyncTimeout <Seconds>\" line\n");
-    if (rc == 0) g->IdleSyncTimeout = static_cast<int>(v);
-    return rc;
-  }
-  if (l.Is("CommandPort")) return 0;
-  if (l.Is("CommandTimeout") || l.Is("repdCommandTimeout")) {
-    rc = DigitsSetting(l, &v, "Missing Seconds in \"CommandTimeout <Seconds>\" line\n",
-                       "Invalid Seconds in \"CommandTimeout <Seconds>\" line\n");
-    if (rc != 0) return rc;
-    // The setting is 16 bits wide; a larger value would wrap to a short or
-    // zero timeout, so it is refused.
-    if (l.Is("CommandTimeout") && v > 65535) {
-      LineMessage(EVENTLOG_ERROR, l, "Invalid Seconds in \"CommandTimeout <Seconds>\" line\n");
-      return 1;
-    }
-    if (l.Is("CommandTimeout")) g->CommandTimeout = static_cast<uint16_t>(v);
-    return 0;
-  }
-  if (l.Is("repdCommandPort")) {
-    if (OneWord(l, "Missing port number in \"CommandPort <Number>\" line\n")) return 1;
-    int port = 0;
-    if (!ParsePortNumber(l.tokens[1], &port)) {
-      LineMessage(EVENTLOG_ERROR, l, "Port number of '%s' is invalid.\n  Valid CommandPort values: 1 - 65534.\n",
-                  l.arg(1));
-      return 1;
-    }
-    return 0;
-  }
-  if (l.Is("LookupHostname")) {
-    if (l.argc() != 2) {
-      LineMessage(EVENTLOG_ERROR, l, "Invalid value specified for LookupHostname.\n");
-      return 1;
-    }
-    g->LookupHostname = !StrIEquals(l.tokens[1], "off");
-    return 0;
-  }
-  if (l.Is("MaxMessageSize")) {
-    rc = DigitsSetting(l, &v, "Missing Size in \"MaxMessageSize <Bytes>\" line\n",
-                       "Invalid Size in \"MaxMessageSize <Bytes>\" line\n");
-    if (rc != 0) return rc;
-    if (v < kMinMessageSize) {
-      LineMessage(EVENTLOG_ERROR, l, "Invalid Size in \"MaxMessageSize <Bytes>\" line\n");
-      return 1;
-    }
-    g->MaxMessageSize = static_cast<uint32_t>(v);
-    return 0;
-  }
+  for (const MainKeyword& k : kMainKeywords)
+    if (l.Is(k.name)) return k.handler(l, p);
   return kNotMine;
 }
 

@@ -22,7 +22,7 @@ constexpr size_t kPatternRoom = 510;
 
 bool SearchAllowed(Backend* be, Connection* conn) {
   if (!be || !conn) return true;
-  const char* host = conn->c_hasDomain ? conn->c_domain.c_str() : nullptr;
+  const char* host = ConnectionHostName(conn);
   return access_allowed(be, conn->c_addr.c_str(), host, ACL_SEARCH);
 }
 

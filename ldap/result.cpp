@@ -53,7 +53,7 @@ int SendResponse(Connection* conn, Operation* op, BerBuffer* ber) {
   // descriptor cannot change hands during the write.
   if (ber_flush(&conn->c_sb, ber, 0) != 0) {
     int code = KRYGetLastSocketsError();
-    LogError(EVENTLOG_VERBOSE, "Socket write failed with error %d (%s).", code, SocketErrorText(code).c_str());
+    LogError(EVENTLOG_VERBOSE, "Socket write failed with error %d (%s).", code, KRYSocketsErrorText(code).c_str());
     return -1;
   }
   return 0;
@@ -124,7 +124,7 @@ int send_search_entry(Backend* be, Connection* conn, Operation* op, const Entry*
                       const std::vector<Attribute>* virtualAttrs) {
   Debug(LDAP_DEBUG_TRACE, "=> send_search_entry (%s)\n", e->dn.c_str());
   const char* peer = conn->c_addr.c_str();
-  const char* host = conn->c_hasDomain ? conn->c_domain.c_str() : nullptr;
+  const char* host = ConnectionHostName(conn);
   if (!access_allowed(be, peer, host, ACL_READ)) {
     Debug(LDAP_DEBUG_ACL, "acl: access to entry not allowed\n");
     return 1;

@@ -1,6 +1,8 @@
 #include "ldap/sockbuf.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "log/eventlog.h"
@@ -14,17 +16,32 @@ std::atomic<uint32_t> g_berMaxMessageSize{kBerDefaultMaxMessageSize};
 
 namespace {
 
-// Waits until the stream's socket is readable (or writable). 0 when ready,
+using Clock = std::chrono::steady_clock;
+// The time by which a whole message must have arrived; the epoch when no
+// message has begun.
+using Deadline = Clock::time_point;
+
+// First area for a message's contents; it doubles as bytes arrive, so an
+// announced length costs memory only once it is sent.
+constexpr size_t kFirstMessageArea = 64 * 1024;
+
+// Waits until the stream's socket is readable (or writable), for at most
+// the socket time-out and never past `deadline` (when set). 0 when ready,
 // kKRYNetError_ReceiveTimeout after the time-out, -1 on a wait error.
-int WaitReady(Sockbuf* sb, bool forWrite) {
+int WaitReady(Sockbuf* sb, bool forWrite, Deadline deadline = Deadline()) {
   KRYSocketRef sd = sb->sd.load();
   if (sd < 0) {
     KRYSetLastSocketsError(EBADF);
     return -1;
   }
+  long waitMs = g_berSocketTimeoutMs.load();
+  if (deadline != Deadline()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    waitMs = std::max<long>(0, std::min<long>(waitMs, static_cast<long>(left)));
+  }
   SocketSet set;
   KRYAddToSocketSet(&set, sd, forWrite ? kKRYSocketSetWrite : kKRYSocketSetRead);
-  int rc = KRYSelect(&set, g_berSocketTimeoutMs.load());
+  int rc = KRYSelect(&set, waitMs);
   if (rc < 0) return -1;
   if (rc == 0) {
     KRYSetLastSocketsError(kKRYNetError_ReceiveTimeout);
@@ -33,10 +50,13 @@ int WaitReady(Sockbuf* sb, bool forWrite) {
   return 0;
 }
 
+// sockbuf_read with the whole message's deadline.
+long ReadThrough(Sockbuf* sb, void* data, size_t length, Deadline deadline);
+
 // Reads exactly `length` bytes of a header through the read-ahead buffer.
-bool ReadExactly(Sockbuf* sb, uint8_t* data, size_t length) {
+bool ReadExactly(Sockbuf* sb, uint8_t* data, size_t length, Deadline deadline) {
   while (length > 0) {
-    long got = sockbuf_read(sb, data, length);
+    long got = ReadThrough(sb, data, length, deadline);
     if (got <= 0) return false;
     data += got;
     length -= static_cast<size_t>(got);
@@ -55,7 +75,11 @@ void sockbuf_reset(Sockbuf* sb, KRYSocketRef sd) {
 
 void sockbuf_release_buffer(Sockbuf* sb) { sb->readAhead.FreeArea(); }
 
-long sockbuf_read(Sockbuf* sb, void* data, size_t length) {
+long sockbuf_read(Sockbuf* sb, void* data, size_t length) { return ReadThrough(sb, data, length, Deadline()); }
+
+namespace {
+
+long ReadThrough(Sockbuf* sb, void* data, size_t length, Deadline deadline) {
   uint8_t* out = static_cast<uint8_t*>(data);
   BerBuffer& ahead = sb->readAhead;
   size_t delivered = 0;
@@ -72,7 +96,7 @@ long sockbuf_read(Sockbuf* sb, void* data, size_t length) {
     ahead.current = ahead.end = 0;
     if (!ahead.buffer() && !ahead.Resize(kSockbufReadAheadSize)) break;
     if (!sb->transport || sb->transport->Pending(sb) == 0) {
-      int wait = WaitReady(sb, false);
+      int wait = WaitReady(sb, false, deadline);
       if (wait != 0) {
         failure = wait;
         break;
@@ -90,34 +114,42 @@ long sockbuf_read(Sockbuf* sb, void* data, size_t length) {
   return delivered > 0 ? static_cast<long>(delivered) : failure;
 }
 
+}  // namespace
+
 ber_tag_t ber_get_next(Sockbuf* sb, ber_len_t* length, BerBuffer* ber) {
   if (!sb || !length || !ber) return LBER_DEFAULT;
   bool dump = g_berDebug.load(std::memory_order_relaxed) != 0;
   if (dump) ber_trace("ber_get_next\n");
 
+  // A read resumed after a failure has a fresh deadline.
+  Deadline deadline = Clock::now() + std::chrono::milliseconds(g_berSocketTimeoutMs.load());
   if (ber->transferPosition == BerBuffer::kNoTransfer) {
     // Identifier octets: one, or up to three more after a low-five-bits-set
     // first octet, the last with bit 0x80 clear.
+    // The wait for a message's first byte is the idle wait; from then on
+    // the whole message must arrive within one socket time-out, so that a
+    // client sending a byte now and then cannot hold its slot for ever.
     uint8_t octet;
-    if (!ReadExactly(sb, &octet, 1)) return LBER_DEFAULT;
+    if (!ReadExactly(sb, &octet, 1, Deadline())) return LBER_DEFAULT;
+    deadline = Clock::now() + std::chrono::milliseconds(g_berSocketTimeoutMs.load());
     ber_tag_t tag = octet;
     if ((octet & 0x1F) == 0x1F) {
       int further = 0;
       do {
-        if (further == 3 || !ReadExactly(sb, &octet, 1)) return LBER_DEFAULT;
+        if (further == 3 || !ReadExactly(sb, &octet, 1, deadline)) return LBER_DEFAULT;
         tag = (tag << 8) | octet;
         ++further;
       } while (octet & 0x80);
     }
     ber->pendingTag = tag;
 
-    if (!ReadExactly(sb, &octet, 1)) return LBER_DEFAULT;
+    if (!ReadExactly(sb, &octet, 1, deadline)) return LBER_DEFAULT;
     ber_len_t messageLength = octet;
     if (octet & 0x80) {
       int count = octet & 0x7F;
       if (count > 4) return LBER_DEFAULT;
       uint8_t octets[4];
-      if (count > 0 && !ReadExactly(sb, octets, static_cast<size_t>(count))) return LBER_DEFAULT;
+      if (count > 0 && !ReadExactly(sb, octets, static_cast<size_t>(count), deadline)) return LBER_DEFAULT;
       messageLength = 0;
       for (int i = 0; i < count; ++i) messageLength = (messageLength << 8) | octets[i];
     }
@@ -134,14 +166,18 @@ ber_tag_t ber_get_next(Sockbuf* sb, ber_len_t* length, BerBuffer* ber) {
       return LBER_DEFAULT;
     }
     ber->FreeArea();
-    if (!ber->Resize(messageLength)) return LBER_DEFAULT;
+    if (!ber->Resize(std::min<size_t>(messageLength, kFirstMessageArea))) return LBER_DEFAULT;
     ber->current = 0;
     ber->end = messageLength;
     ber->transferPosition = 0;
   }
 
   while (ber->transferPosition < ber->end) {
-    long got = sockbuf_read(sb, ber->buffer() + ber->transferPosition, ber->end - ber->transferPosition);
+    if (ber->transferPosition == ber->capacity() &&
+        !ber->Resize(std::min<size_t>(ber->end, 2 * ber->capacity())))
+      return LBER_DEFAULT;
+    long got = ReadThrough(sb, ber->buffer() + ber->transferPosition, ber->capacity() - ber->transferPosition,
+                           deadline);
     if (got <= 0) return LBER_DEFAULT;
     ber->transferPosition += static_cast<size_t>(got);
   }

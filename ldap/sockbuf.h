@@ -2,7 +2,8 @@
 // from a connection (ber_get_next) and writes one out (ber_flush). Every
 // receive and every send is preceded by a readiness wait of at most
 // g_berSocketTimeoutMs (300 seconds), so a silent or non-reading peer costs
-// a connection thread at most that long per wait.
+// a connection thread at most that long per wait. Once a message's first
+// byte has arrived, the whole message must arrive within one such time-out.
 //
 // A Sockbuf is read by one thread at a time (its connection's thread);
 // ber_flush is serialised by the caller (the connection's send lock). The
@@ -74,9 +75,11 @@ void sockbuf_release_buffer(Sockbuf* sb);
 // Reads one complete message into `ber`: returns its tag (also in
 // ber->pendingTag) and sets *length (and ber->messageLength) to the
 // length of its contents, which fill ber's area with current at the first.
+// The contents' area grows as bytes arrive, not to the announced length.
 // Returns LBER_DEFAULT on a bad tag, more than 4 length octets, a length of
 // 0, a length above g_berMaxMessageSize, allocation failure, end of stream,
-// receive error or a wait that timed out. A failed read is not resumed:
+// receive error, a wait that timed out or a message not complete within its
+// deadline. A failed read is not resumed:
 // the caller closes the connection.
 ber_tag_t ber_get_next(Sockbuf* sb, ber_len_t* length, BerBuffer* ber);
 

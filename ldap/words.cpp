@@ -35,6 +35,26 @@ std::vector<std::string_view> approx_words(std::string_view text) {
   return out;
 }
 
+namespace {
+
+bool IsIndexWordChar(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+}  // namespace
+
+std::vector<std::string_view> index_words(std::string_view text) {
+  std::vector<std::string_view> out;
+  size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && !IsIndexWordChar(text[i])) ++i;
+    size_t start = i;
+    while (i < text.size() && IsIndexWordChar(text[i])) ++i;
+    if (i > start) out.push_back(text.substr(start, i - start));
+  }
+  return out;
+}
+
 void regex_escape(std::string* out, std::string_view text) {
   for (char c : text) {
     switch (c) {

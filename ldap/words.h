@@ -16,6 +16,10 @@ std::string_view word_next(std::string_view text, std::string_view word);
 // Every word of text in order.
 std::vector<std::string_view> approx_words(std::string_view text);
 
+// Words of the word index and of substring candidates in word mode: runs
+// of ASCII letters and digits, in order.
+std::vector<std::string_view> index_words(std::string_view text);
+
 // Copies text with a backslash before each of $ * + . [ \ ] ^, the
 // characters the regular-expression engine treats specially. Appends to out.
 void regex_escape(std::string* out, std::string_view text);

@@ -72,6 +72,12 @@ struct Connection {
   int c_deferredClose = -1;
 };
 
+// The peer's host name as access rules see it: null when none was looked
+// up or the look-up gave an empty name. The one rule for every check.
+inline const char* ConnectionHostName(const Connection* c) {
+  return c && c->c_hasDomain && !c->c_domain.empty() ? c->c_domain.c_str() : nullptr;
+}
+
 // The connection table, valid while the listener runs.
 extern Connection* g_connections;
 

@@ -85,23 +85,7 @@ void JoinSlotThread(Connection* c) {
   if (c->c_thread.joinable()) c->c_thread.join();
 }
 
-template <typename Fn>
-bool StartSlotThread(Connection* c, Fn fn) {
-  try {
-    c->c_thread = std::thread(fn);
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
 }  // namespace
-
-std::string SocketErrorText(int code) {
-  char buf[200];
-  KRYGetSocketsErrorString(code, buf, sizeof buf);
-  return buf;
-}
 
 int CreateDaemonSocket(int port, int /*secure*/, int* socketOut) {
   *socketOut = -1;
@@ -129,7 +113,9 @@ int CreateDaemonSocket(int port, int /*secure*/, int* socketOut) {
     KRYCloseSocket(s);
     return code;
   }
-  if (KRYListen(s, 5) != 0) {
+  // The system's largest backlog: a burst of clients then waits in the
+  // queue instead of for the SYN retries of an overflowing one.
+  if (KRYListen(s, SOMAXCONN) != 0) {
     int code = KRYGetLastSocketsError();
     LogError(EVENTLOG_ERROR, "Listening on socket failed with error %d (%s)", code, SocketErrorText(code).c_str());
     KRYCloseSocket(s);
@@ -139,27 +125,35 @@ int CreateDaemonSocket(int port, int /*secure*/, int* socketOut) {
   return 0;
 }
 
+namespace {
+
+// A free slot, or -1 (with the warning, at most every 10 seconds) when the
+// table is full. Only the listener takes slots, so the slot stays free
+// until it is filled.
+int FindFreeSlot(Connection* table, long now) {
+  Globals* g = g_globals;
+  MutexGuard tableLock(g->connectionTableLock);
+  for (int i = 0; i < g->maxConnections; ++i)
+    if (table[i].c_sb.sd.load() == -1) {
+      g_tableFull = false;
+      return i;
+    }
+  if (!g_tableFull || now - g_lastFullWarning >= kFullWarningSeconds) {
+    LogError(EVENTLOG_WARNING, "Exceeded maximum number of connections (%d).  New connection rejected. ",
+             g->maxConnections);
+    g_lastFullWarning = now;
+  }
+  g_tableFull = true;
+  return -1;
+}
+
+}  // namespace
+
 int AddNewConnection(Connection* table, int listenSocket, int secure, long now, Connection** connOut) {
   Debug(LDAP_DEBUG_TRACE, "=> AddNewConnection\n");
   Globals* g = g_globals;
-  MutexGuard tableLock(g->connectionTableLock);
-  int slot = -1;
-  for (int i = 0; i < g->maxConnections; ++i) {
-    if (table[i].c_sb.sd.load() == -1) {
-      slot = i;
-      break;
-    }
-  }
-  if (slot < 0) {
-    if (!g_tableFull || now - g_lastFullWarning >= kFullWarningSeconds) {
-      LogError(EVENTLOG_WARNING, "Exceeded maximum number of connections (%d).  New connection rejected. ",
-               g->maxConnections);
-      g_lastFullWarning = now;
-    }
-    g_tableFull = true;
-    return 1;
-  }
-  g_tableFull = false;
+  int slot = FindFreeSlot(table, now);
+  if (slot < 0) return 1;
 
   KRYSocketAddress peer;
   int len = sizeof peer;
@@ -170,17 +164,32 @@ int AddNewConnection(Connection* table, int listenSocket, int secure, long now, 
     return 1;
   }
   LogError(EVENTLOG_VERBOSE, "New connection on socket %d.", s);
+  // Responses are whole messages written at once; without this the last
+  // small segment of each would wait for the client's delayed ack.
+  int one = 1;
+  if (KRYSetSocketOptions(s, kKRYTcpLevel, kKRYTcpNoDelay, &one, 4) != 0)
+    LogError(EVENTLOG_WARNING, "Setting socket option failed with error %d (%s)", KRYGetLastSocketsError(),
+             SocketErrorText(KRYGetLastSocketsError()).c_str());
+
+  // The name look-up may wait on a slow resolver: it runs before the table
+  // lock, which every response takes.
+  std::string addressText, hostName;
+  bool hasHost = false;
+  GetClientAddrInfo(peer.address, &addressText, &hostName, &hasHost);
 
   Connection* c = &table[slot];
+  MutexGuard tableLock(g->connectionTableLock);
   ResetSlotForNewConnection(c);
-  c->c_sb.options = SOCKBUF_OPTION_NO_READ_AHEAD;
+  c->c_addr = std::move(addressText);
+  c->c_domain = std::move(hostName);
+  c->c_hasDomain = hasHost;
+  c->c_sb.options = 0;
   sockbuf_reset(&c->c_sb, s);
   if (slot > g->highestSlot) g->highestSlot = slot;
   {
     MutexGuard counters(g->countersLock);
     c->c_connid = g->nextConnectionID++;
   }
-  GetClientAddrInfo(peer.address, &c->c_addr, &c->c_domain, &c->c_hasDomain);
   c->c_entropy ^= peer.address;
   if (g->LookupHostname)
     LogError(EVENTLOG_VERBOSE, "New connection from %s (%s) on %d.", OrUnknown(c->c_addr), OrUnknown(c->c_domain), s);
@@ -208,7 +217,7 @@ void LaunchConnectionThread(Connection* conn) {
     MutexGuard lock(g->threadCountLock);
     ++g->iActiveThreads;
   }
-  if (!StartSlotThread(conn, [conn] { connection_activity(conn); })) {
+  if (!StartThread(&conn->c_thread, [conn] { connection_activity(conn); })) {
     Debug(LDAP_DEBUG_ANY, "KRYThreadCreate failed\n");
     {
       MutexGuard lock(g->threadCountLock);
@@ -275,67 +284,213 @@ int WakeListener() {
   return rc;
 }
 
+namespace {
+
+// How long shutdown waits for running operations before it shuts down the
+// connections' sockets, which ends an operation stuck writing to a client
+// that reads slowly or not at all.
+constexpr int kDrainSeconds = 10;
+
+// Opens the regular and the secure listening sockets; false (with the
+// sockets closed and the reason logged) when the listener cannot start.
+bool OpenListeners(int* regular, int* secure) {
+  Globals* g = g_globals;
+  bool failed = false;
+  if (g->Port != 0) {
+    int rc = CreateDaemonSocket(g->Port, 0, regular);
+    if (rc != 0) {
+      LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, SocketErrorText(rc).c_str());
+      failed = true;
+    }
+  }
+  if (!failed && g->SecureMode != SECURE_DISABLED) {
+    int rc = CreateDaemonSocket(g->SecurePort, 1, secure);
+    if (rc != 0) {
+      LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, SocketErrorText(rc).c_str());
+      failed = true;
+    }
+  }
+  if (!failed && g->Port == 0 && g->SecureMode == SECURE_DISABLED) {
+    LogError(EVENTLOG_ERROR, "Unsecure and secure ports disabled, server not started!\n");
+    failed = true;
+  }
+  if (!failed) return true;
+  if (*regular >= 0) KRYCloseSocket(*regular);
+  if (*secure >= 0) KRYCloseSocket(*secure);
+  *regular = *secure = -1;
+  return false;
+}
+
+// Database flushing when the server goes idle: after a quiet wait with
+// nothing done since the last flush, or once operations have kept running
+// longer than the time limit.
+struct IdleSync {
+  int synced = 1;
+  uint16_t idleTime = 0;
+
+  long WaitMs() const {
+    Globals* g = g_globals;
+    if (g->IdleSyncTimeout != 0 && synced == 0) return static_cast<long>(g->IdleSyncTimeout) * 1000;
+    if (g->CycleLogDay != CYCLE_NEVER) return 60 * 1000;
+    return -1;
+  }
+
+  void Sync() {
+    backend_sync_all(g_globals->backends);
+    synced = 1;
+  }
+
+  // After a wait that timed out.
+  void Quiet() {
+    Globals* g = g_globals;
+    int active;
+    {
+      MutexGuard lock(g->operationCountLock);
+      active = g->activeOperations;
+    }
+    if (active != 0) {
+      idleTime = static_cast<uint16_t>(idleTime + g->IdleSyncTimeout);
+      if (idleTime > g->TimeLimit) {
+        idleTime = 0;
+        if (synced == 0) Sync();
+      }
+    } else if (idleTime != 0) {
+      idleTime = 0;
+      Sync();
+    } else if (synced == 0) {
+      Sync();
+    }
+  }
+};
+
+// Accepts a connection on each listening socket the wait found readable.
+void AcceptReady(Connection* table, const SocketSet* set, int regular, int secure, long now) {
+  struct Listening {
+    int sd;
+    int secure;
+  } sockets[2] = {{regular, 0}, {secure, 1}};
+  for (const Listening& l : sockets) {
+    if (l.sd < 0) continue;
+    if (KRYTestSocketSet(set, l.sd) == 0) continue;
+    Connection* conn = nullptr;
+    if (AddNewConnection(table, l.sd, l.secure, now, &conn) == 0) LaunchConnectionThread(conn);
+  }
+  if (g_tableFull) SleepMs(kFullRetryMs);
+}
+
+// The listener's loop, until shutdown is asked for.
+void ListenLoop(Connection* table, SocketSet* set, int regular, int secure) {
+  Globals* g = g_globals;
+  IdleSync idle;
+  while (!dird_shutdown) {
+    KRYClearSocketSet(set);
+    if (regular >= 0) KRYAddToSocketSet(set, regular, kKRYSocketSetRead);
+    if (secure >= 0) KRYAddToSocketSet(set, secure, kKRYSocketSetRead);
+    {
+      MutexGuard lock(g->threadCountLock);
+      Debug(LDAP_DEBUG_CONNS, "before select iActiveThreads %d\n", g->iActiveThreads);
+    }
+    int n = KRYSelect(set, idle.WaitMs());
+    if (n < 0) {
+      if (!dird_shutdown) {
+        int code = KRYGetLastSocketsError();
+        LogError(EVENTLOG_VERBOSE, "TCP/IP select failed with error %d (%s)", code, SocketErrorText(code).c_str());
+      }
+      continue;
+    }
+    if (n == 0) idle.Quiet();
+    if (dird_shutdown) break;
+    time_t now = RefreshCurrentTime();
+    if (AccessLogCycleDue(now)) CycleAccessLog(now);
+    if (n == 0) continue;
+    idle.synced = 0;
+    AcceptReady(table, set, regular, secure, now);
+  }
+}
+
+// Waits until `count` reads 0 or `deadline` passes (never when deadline is
+// the epoch); true when it reached 0.
+bool WaitForZero(Mutex& lock, const int& count, std::chrono::steady_clock::time_point deadline) {
+  MutexLock held(lock);
+  while (count > 0) {
+    if (deadline.time_since_epoch().count() != 0 && std::chrono::steady_clock::now() >= deadline) return false;
+    held.unlock();
+    SleepMs(100);
+    held.lock();
+  }
+  return true;
+}
+
+// Shutdown of the connections: running operations get kDrainSeconds to
+// finish; then every connection's socket is shut down (which wakes a thread
+// blocked reading or writing) and the threads are waited for.
+void DrainConnections(Connection* table) {
+  Globals* g = g_globals;
+  {
+    MutexGuard lock(g->operationCountLock);
+    LogError(EVENTLOG_VERBOSE, "Waiting for %d operations to complete.", g->activeOperations);
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kDrainSeconds);
+  if (!WaitForZero(g->operationCountLock, g->activeOperations, deadline))
+    LogError(EVENTLOG_WARNING, "Operations still running after %d seconds; closing their connections.",
+             kDrainSeconds);
+  bool threadsLeft;
+  {
+    MutexGuard lock(g->threadCountLock);
+    threadsLeft = g->iActiveThreads > 0;
+  }
+  if (threadsLeft) {
+    SleepMs(100);
+    MutexGuard tableLock(g->connectionTableLock);
+    for (int i = g->highestSlot; i >= 0; --i) CloseConnectionLocked(&table[i], table[i].c_connid, -2);
+  }
+  {
+    MutexGuard lock(g->threadCountLock);
+    LogError(EVENTLOG_VERBOSE, "Waiting for %d threads to terminate.", g->iActiveThreads);
+  }
+  WaitForZero(g->threadCountLock, g->iActiveThreads, {});
+  for (int i = 0; i < kMaxConnections; ++i) JoinSlotThread(&table[i]);
+}
+
+}  // namespace
+
 int daemon(int /*port*/) {
   Debug(LDAP_DEBUG_TRACE, "=> daemon\n");
   Globals* g = g_globals;
-  int result = 1;
   int regular = -1, secure = -1;
   std::unique_ptr<Connection[]> table;
   SocketSetPtr set;
 
-  auto finish = [&](int rc) {
-    if (rc == 0) return rc;
-    g_daemonResult = rc;
+  auto fail = [&]() {
+    KRYSocketsCleanup();
+    g_daemonResult = 1;
     if (g_daemonStarted) g_daemonStarted->Release();
-    Debug(LDAP_DEBUG_TRACE, "<= daemon, rc=%d\n", rc);
-    return rc;
+    Debug(LDAP_DEBUG_TRACE, "<= daemon, rc=%d\n", 1);
+    return 1;
   };
 
   if (KRYSocketsInit() != 0) {
     LogError(EVENTLOG_ERROR, "Initializing TCP/IP failed.");
-    return finish(1);
+    g_daemonResult = 1;
+    if (g_daemonStarted) g_daemonStarted->Release();
+    return 1;
   }
   g->maxConnections = kMaxConnections;
   table.reset(new (std::nothrow) Connection[kMaxConnections]);
   if (!table) {
     LogError(EVENTLOG_ERROR, "Out of memory.");
-    KRYSocketsCleanup();
-    return finish(1);
+    return fail();
   }
   g->highestSlot = -1;
   set.reset(KRYNewSocketSet(0));
   if (!set) {
     LogError(EVENTLOG_ERROR, "Creating a socket event failed with error %d (%s)", ENOMEM,
              SocketErrorText(ENOMEM).c_str());
-    KRYSocketsCleanup();
-    return finish(1);
+    return fail();
   }
-
-  bool startFailed = false;
-  if (g->Port != 0) {
-    int rc = CreateDaemonSocket(g->Port, 0, &regular);
-    if (rc != 0) {
-      LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, SocketErrorText(rc).c_str());
-      startFailed = true;
-    }
-  }
-  if (!startFailed && g->SecureMode != SECURE_DISABLED) {
-    int rc = CreateDaemonSocket(g->SecurePort, 1, &secure);
-    if (rc != 0) {
-      LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, SocketErrorText(rc).c_str());
-      startFailed = true;
-    }
-  }
-  if (!startFailed && g->Port == 0 && g->SecureMode == SECURE_DISABLED) {
-    LogError(EVENTLOG_ERROR, "Unsecure and secure ports disabled, server not started!\n");
-    startFailed = true;
-  }
-  if (startFailed) {
-    if (regular >= 0) KRYCloseSocket(regular);
-    if (secure >= 0) KRYCloseSocket(secure);
+  if (!OpenListeners(&regular, &secure)) {
     Debug(LDAP_DEBUG_TRACE, "krycertd shutting down - waiting for backends to close down\n");
-    KRYSocketsCleanup();
-    return finish(1);
+    return fail();
   }
 
   g_connections = table.get();
@@ -346,110 +501,21 @@ int daemon(int /*port*/) {
   g_daemonResult = 0;
   if (g_daemonStarted) g_daemonStarted->Release();
 
-  int synced = 1;
-  uint16_t idleTime = 0;
-  while (!dird_shutdown) {
-    KRYClearSocketSet(set.get());
-    if (regular >= 0) KRYAddToSocketSet(set.get(), regular, kKRYSocketSetRead);
-    if (secure >= 0) KRYAddToSocketSet(set.get(), secure, kKRYSocketSetRead);
-    {
-      MutexGuard lock(g->threadCountLock);
-      Debug(LDAP_DEBUG_CONNS, "before select iActiveThreads %d\n", g->iActiveThreads);
-    }
-    long waitMs = -1;
-    if (g->IdleSyncTimeout != 0 && synced == 0) waitMs = static_cast<long>(g->IdleSyncTimeout) * 1000;
-    else if (g->CycleLogDay != CYCLE_NEVER) waitMs = 60 * 1000;
-
-    int n = KRYSelect(set.get(), waitMs);
-    if (n < 0) {
-      if (!dird_shutdown) {
-        int code = KRYGetLastSocketsError();
-        LogError(EVENTLOG_VERBOSE, "TCP/IP select failed with error %d (%s)", code, SocketErrorText(code).c_str());
-      }
-      continue;
-    }
-    if (n == 0) {
-      int active;
-      {
-        MutexGuard lock(g->operationCountLock);
-        active = g->activeOperations;
-      }
-      if (active != 0) {
-        idleTime = static_cast<uint16_t>(idleTime + g->IdleSyncTimeout);
-        if (idleTime > g->TimeLimit) {
-          idleTime = 0;
-          if (synced == 0) {
-            backend_sync_all(g->backends);
-            synced = 1;
-          }
-        }
-      } else if (idleTime != 0) {
-        idleTime = 0;
-        backend_sync_all(g->backends);
-        synced = 1;
-      } else if (synced == 0) {
-        backend_sync_all(g->backends);
-        synced = 1;
-      }
-    }
-    if (dird_shutdown) break;
-    time_t now = RefreshCurrentTime();
-    if (AccessLogCycleDue(now)) CycleAccessLog(now);
-    if (n == 0) continue;
-    synced = 0;
-    struct Listening {
-      int sd;
-      int secure;
-    } sockets[2] = {{regular, 0}, {secure, 1}};
-    for (const Listening& l : sockets) {
-      if (l.sd < 0) continue;
-      if (KRYTestSocketSet(set.get(), l.sd) == 0) continue;
-      Connection* conn = nullptr;
-      if (AddNewConnection(table.get(), l.sd, l.secure, now, &conn) == 0) LaunchConnectionThread(conn);
-    }
-    if (g_tableFull) SleepMs(kFullRetryMs);
-  }
+  ListenLoop(table.get(), set.get(), regular, secure);
 
   // Drain: listening sockets, running operations, then connection threads.
   g_wakePort = 0;
   if (regular >= 0) KRYCloseSocket(regular);
   if (secure >= 0) KRYCloseSocket(secure);
-  {
-    MutexLock lock(g->operationCountLock);
-    LogError(EVENTLOG_VERBOSE, "Waiting for %d operations to complete.", g->activeOperations);
-    while (g->activeOperations > 0) {
-      lock.unlock();
-      std::this_thread::yield();
-      SleepMs(100);
-      lock.lock();
-    }
-  }
-  {
-    MutexLock lock(g->threadCountLock);
-    if (g->iActiveThreads > 0) {
-      lock.unlock();
-      SleepMs(100);
-      MutexGuard tableLock(g->connectionTableLock);
-      for (int i = g->highestSlot; i >= 0; --i) CloseConnectionLocked(&table[i], table[i].c_connid, -2);
-      lock.lock();
-    }
-    LogError(EVENTLOG_VERBOSE, "Waiting for %d threads to terminate.", g->iActiveThreads);
-    while (g->iActiveThreads > 0) {
-      lock.unlock();
-      SleepMs(100);
-      lock.lock();
-    }
-  }
+  DrainConnections(table.get());
   Debug(LDAP_DEBUG_TRACE, "krycertd shutting down - waiting for backends to close down\n");
-  for (int i = 0; i < kMaxConnections; ++i) JoinSlotThread(&table[i]);
   g_connections = nullptr;
   table.reset();
   KRYSocketsCleanup();
   Debug(LDAP_DEBUG_ANY, "krycertd stopping\n");
-  result = 0;
-  g_daemonResult = result;
-  Debug(LDAP_DEBUG_TRACE, "<= daemon, rc=%d\n", result);
-  return result;
+  g_daemonResult = 0;
+  Debug(LDAP_DEBUG_TRACE, "<= daemon, rc=%d\n", 0);
+  return 0;
 }
 
 }  // namespace kry

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/net/krynet.h"
+
 namespace kry {
 
 struct Connection;
@@ -18,7 +20,8 @@ constexpr int kMaxConnections = 100;
 // g_daemonStarted once listening (or after failing).
 int daemon(int port);
 
-// Opens a listening TCP socket on `port` (any address, reuse, backlog 5).
+// Opens a listening TCP socket on `port` (any address, reuse, the
+// system's largest backlog).
 // Returns 0 or the network library's error code.
 int CreateDaemonSocket(int port, int secure, int* socket);
 
@@ -36,7 +39,7 @@ void CloseConnectionLocked(Connection* conn, uint32_t connectionID, int opID);
 int WakeListener();
 
 // Text of a network library error code.
-std::string SocketErrorText(int code);
+inline std::string SocketErrorText(int code) { return KRYSocketsErrorText(code); }
 
 // Process result word of the listener and the start-up handshake.
 extern std::atomic<int> g_daemonResult;

@@ -1,5 +1,6 @@
 #include "runtime/process.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,7 +22,11 @@ ManualResetEvent* g_stopEvent = nullptr;
 
 namespace {
 
-std::thread g_signalThread;
+// The signal thread only waits for signals: it gets a small stack of its
+// own rather than the default (the stack limit), which may be large.
+constexpr size_t kSignalThreadStack = 256 * 1024;
+pthread_t g_signalThread;
+bool g_signalThreadRunning = false;
 std::atomic<bool> g_signalThreadStop{false};
 
 void SignalLoop() {
@@ -62,6 +67,11 @@ void ChangeToProgramDirectory() {
   }
 }
 
+void* SignalThreadMain(void*) {
+  SignalLoop();
+  return nullptr;
+}
+
 }  // namespace
 
 void RequestStop() {
@@ -70,7 +80,7 @@ void RequestStop() {
   if (g_stopEvent) g_stopEvent->Set();
 }
 
-void StartSignalThread() {
+bool StartSignalThread() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
@@ -80,14 +90,20 @@ void StartSignalThread() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   signal(SIGPIPE, SIG_IGN);
   g_signalThreadStop = false;
-  g_signalThread = std::thread(SignalLoop);
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  pthread_attr_setstacksize(&attr, kSignalThreadStack);
+  g_signalThreadRunning = pthread_create(&g_signalThread, &attr, SignalThreadMain, nullptr) == 0;
+  pthread_attr_destroy(&attr);
+  return g_signalThreadRunning;
 }
 
 void StopSignalThread() {
-  if (!g_signalThread.joinable()) return;
+  if (!g_signalThreadRunning) return;
   g_signalThreadStop = true;
-  pthread_kill(g_signalThread.native_handle(), SIGUSR2);
-  g_signalThread.join();
+  pthread_kill(g_signalThread, SIGUSR2);
+  pthread_join(g_signalThread, nullptr);
+  g_signalThreadRunning = false;
 }
 
 int ProcessMain(int argc, char** argv) {
@@ -107,7 +123,13 @@ int ProcessMain(int argc, char** argv) {
 
   ManualResetEvent stopEvent;
   g_stopEvent = &stopEvent;
-  StartSignalThread();
+  if (!StartSignalThread()) {
+    LogError(EVENTLOG_ERROR, "Creating the signal thread failed.");
+    g_stopEvent = nullptr;
+    KRYSetDefaultMemoryMgr(nullptr);
+    KRYFreeMemoryMgr(mgr);
+    return 1;
+  }
 
   int result;
   if (!serviceMode) {

@@ -25,8 +25,9 @@ void RequestStop();
 
 // Starts the thread that turns SIGINT/SIGTERM into RequestStop and ignores
 // SIGHUP. Must be called before any other thread is created, since it blocks
-// those signals for the whole process.
-void StartSignalThread();
+// those signals for the whole process. False when the thread could not be
+// created.
+bool StartSignalThread();
 void StopSignalThread();
 
 }  // namespace kry

@@ -91,21 +91,19 @@ int Finish(ServerState& st, int result) {
   return result;
 }
 
-}  // namespace
+// Each start-up step returns kContinue, or the process's exit code after
+// the step has reported why start-up ends there.
+constexpr int kContinue = -1;
 
-int ServerMain(int argc, char** argv) {
-  ServerState st;
-  Debug(LDAP_DEBUG_TRACE, "=> main\n");
-
-  if (InitGlobals(&g_globals) != 0) return 1;
+// Settings file, working directory, error log and command-line options.
+int ReadStartupOptions(ServerState& st, int argc, char** argv) {
   Globals* g = g_globals;
-
   // Settings file: configuration path and the ports as decimal text.
   ClearRegistrySettings(&g_registrySettings);
   ReadRegistrySettings(&g_registrySettings);
   ApplyRegistrySettings(g_registrySettings, g);
 
-  if (GetCurrentDir(&st.baseDir) != 0) return Finish(st, 1);
+  if (GetCurrentDir(&st.baseDir) != 0) return 1;
 
   ErrorLogInit("krycertd", g->LogLevel, g->Port, 1);
   dird_shutdown = 0;
@@ -114,8 +112,8 @@ int ServerMain(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   switch (ParseOptions(args, st.programName, &st.opts)) {
     case OptionsResult::kOk: break;
-    case OptionsResult::kExit0: return Finish(st, 0);
-    case OptionsResult::kExit1: return Finish(st, 1);
+    case OptionsResult::kExit0: return 0;
+    case OptionsResult::kExit1: return 1;
   }
   Options& o = st.opts;
   if (o.noSignatureCheck) g->checkSignatures = false;
@@ -128,13 +126,11 @@ int ServerMain(int argc, char** argv) {
   if (o.port == -1 && o.securePort > 0) UpdateErrorLogValues(-1, o.securePort, -1);
   if (g->configFile.empty()) g->configFile = ResolveAgainst(st.baseDir, "krycertd.cfg");
   if (serviceMode && !o.checkOnly && !o.createDatabases) o.startServer = true;
+  return kContinue;
+}
 
-  Backend* be = backend_new("ldbm", g->backends);
-  if (!be) {
-    LogError(EVENTLOG_ERROR, "Out of memory.");
-    return Finish(st, 1);
-  }
-
+// The key library's three parts and the server's key-library context.
+int InitKeyLibrary(ServerState& st) {
   Debug(LDAP_DEBUG_TRACE, "%s\n", kBanner);
   int rc = KRYsdkInit(0);
   if (rc == 0) st.keyLibInit = true;
@@ -145,35 +141,40 @@ int ServerMain(int argc, char** argv) {
   rc = KRYsdkUILibInit();
   if (rc == 0) st.uiLibInit = true;
   else LogError(EVENTLOG_ERROR, "Initializing the KRYsdk failed with error: %s", LibraryErrorText(rc).c_str());
-  if (!st.keyLibInit || !st.netLibInit || !st.uiLibInit) return Finish(st, 1);
+  if (!st.keyLibInit || !st.netLibInit || !st.uiLibInit) return 1;
 
   KRYContextRef ctx = nullptr;
   rc = KRYNewContext(kKRYsdkAPIVersion, &ctx);
   if (rc != 0) {
     LogError(EVENTLOG_ERROR, "Initializing KRYsdk failed with error: %s", LibraryErrorText(rc).c_str());
-    return Finish(st, 1);
+    return 1;
   }
-  g->keyContext = ctx;
+  g_globals->keyContext = ctx;
+  return kContinue;
+}
 
+// The command pass and the main pass of the configuration file; *nonFatal
+// is set when the main pass found errors that a service start survives.
+int ReadConfiguration(ServerState& st, Backend* be, bool* nonFatal) {
+  Globals* g = g_globals;
+  const Options& o = st.opts;
   g->PrivateKeyRing = ResolveAgainst(st.baseDir, "../etc/KRYcertd-secring.skr");
   g->PublicKeyRing = ResolveAgainst(st.baseDir, "../etc/KRYcertd-pubring.pkr");
 
   Backend* cfgBackend = be;
   if (ReadCommand(g->configFile.c_str(), &cfgBackend, o.commandPort == -1 ? 0 : o.commandPort) != 0) {
     LogError(EVENTLOG_ERROR, "Required parameters not defined.  Server not started.");
-    return Finish(st, 1);
+    return 1;
   }
-
-  bool nonFatalConfigErrors = false;
   if (!(o.checkOnly && serviceMode)) {
     int crc = ReadConfig(g->configFile.c_str(), &cfgBackend, nullptr, o.port, o.securePort,
                          o.commandTimeout == -1 ? 0 : o.commandTimeout);
     if (crc == 2 || (crc == 1 && !serviceMode)) {
       LogError(EVENTLOG_ERROR, "Errors processing configuration file.  Server not started.");
-      return Finish(st, 1);
+      return 1;
     }
     if (crc == 1) {
-      nonFatalConfigErrors = true;
+      *nonFatal = true;
       LogError(EVENTLOG_WARNING,
                "Non fatal error parsing configuration file.  Server not stated.  Check Event Viewer for additional "
                "info.\n");
@@ -185,46 +186,52 @@ int ServerMain(int argc, char** argv) {
     long ms = AtoiSaturating(t);
     if (ms > 0) g_berSocketTimeoutMs = static_cast<int>(ms);
   }
+  return kContinue;
+}
 
+// Replication log, log cycling, database creation (-c), the database lock
+// and the server's policies; ends here after -c and after a check (-k).
+int PrepareDatabases(ServerState& st, Backend* be) {
+  const Options& o = st.opts;
   if (o.checkOnly) be->checkMode = true;
   if (InitReplicationLog() != 0) {
     LogError(EVENTLOG_ERROR, "Initializing the replication system failed.");
-    return Finish(st, 1);
+    return 1;
   }
   if (InitLogCycling() != 0) return Finish(st, 1);
 
   if (o.createDatabases && !serviceMode) {
     int created = CreateDatabases(be);
-    if (created < 0) return Finish(st, 1);
+    if (created < 0) return 1;
     if (created > 0) LogError(EVENTLOG_INFO, "Databases initialized.");
     else LogError(EVENTLOG_INFO, "The entire database already exists.");
     dird_shutdown = 1;
-    return Finish(st, 0);
+    return 0;
   }
 
   if (o.startServer && !o.checkOnly) {
-    if (LockDBs(be, &st.dbLock) != 0 && !serviceMode) return Finish(st, 1);
+    if (LockDBs(be, &st.dbLock) != 0 && !serviceMode) return 1;
   }
   int prc = InitServerPolicies();
   if (prc != 0) {
     std::string text = prc == -1 ? "See earlier messages" : LibraryErrorText(prc);
     LogError(EVENTLOG_ERROR, "Initializing the server's policies failed with error: %s.", text.c_str());
-    return Finish(st, 1);
+    return 1;
   }
-  if (o.checkOnly) {
-    if (!serviceMode) {
-      LogError(EVENTLOG_ERROR, "No errors processing configuration file.");
-      dird_shutdown = 1;
-      return Finish(st, 0);
-    }
+  if (o.checkOnly && !serviceMode) {
+    LogError(EVENTLOG_ERROR, "No errors processing configuration file.");
+    dird_shutdown = 1;
+    return 0;
   }
+  return kContinue;
+}
 
-  st.daemonStarted = std::make_unique<Semaphore>(0, 1);
-  g_daemonStarted = st.daemonStarted.get();
-
+// TCP/IP, the command port's socket and the secure-mode check.
+int OpenCommandSocket(ServerState& st) {
+  Globals* g = g_globals;
   if (KRYSocketsInit() != 0) {
     LogError(EVENTLOG_ERROR, "Initializing TCP/IP failed.");
-    return Finish(st, 1);
+    return 1;
   }
   st.socketsInit = true;
 
@@ -233,14 +240,14 @@ int ServerMain(int argc, char** argv) {
   if ((g->Port != 0 && g->Port == g->CommandPort) ||
       (g->SecurePort != 0 && g->SecurePort == g->CommandPort && g->SecureMode != SECURE_DISABLED)) {
     LogError(EVENTLOG_ERROR, "The regular port and the secure port cannot have the same value as the command port.");
-    return Finish(st, 1);
+    return 1;
   }
 
   int sock = -1;
-  rc = CreateDaemonSocket(g->CommandPort, 0, &sock);
+  int rc = CreateDaemonSocket(g->CommandPort, 0, &sock);
   if (rc != 0) {
     LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, SocketErrorText(rc).c_str());
-    return Finish(st, 1);
+    return 1;
   }
   st.commandSocket = sock;
 
@@ -252,31 +259,68 @@ int ServerMain(int argc, char** argv) {
              "disabled\".",
              g->SecureMode == SECURE_REQUIRED ? "required" : "optional");
     LogError(EVENTLOG_ERROR, "Could not retrieve LDAPS signing key");
+    return 1;
+  }
+  return kContinue;
+}
+
+// Starts the listener thread and waits until it listens or has failed.
+int StartListener(ServerState& st, Backend* be, bool nonFatalConfigErrors) {
+  Globals* g = g_globals;
+  if (!st.opts.startServer) return kContinue;
+  if (CheckRequiredDBs(be) != 0) {
+    LogError(EVENTLOG_ERROR,
+             "All required databases do not exist. Use the \"Create Database\" button to create them.");
+    return serviceMode ? kContinue : 1;
+  }
+  if (nonFatalConfigErrors) return kContinue;
+  int port = g->Port;
+  if (!StartThread(&g->listenerThread, [port] { daemon(port); })) {
+    LogError(EVENTLOG_ERROR, "Creating daemon thread failed.");
+    g_serverRunning = false;
+    return serviceMode ? kContinue : 1;
+  }
+  g_daemonStarted->Acquire();
+  if (g_daemonResult != 0) {
+    LogError(EVENTLOG_WARNING, "Unable to autostart server!");
+    g_serverRunning = false;
+    g->listenerThread.join();
+    return serviceMode ? kContinue : 1;
+  }
+  g_serverRunning = true;
+  return kContinue;
+}
+
+}  // namespace
+
+int ServerMain(int argc, char** argv) {
+  ServerState st;
+  Debug(LDAP_DEBUG_TRACE, "=> main\n");
+
+  if (InitGlobals(&g_globals) != 0) return 1;
+  Globals* g = g_globals;
+
+  int rc = ReadStartupOptions(st, argc, argv);
+  if (rc != kContinue) return Finish(st, rc);
+
+  Backend* be = backend_new("ldbm", g->backends);
+  if (!be) {
+    LogError(EVENTLOG_ERROR, "Out of memory.");
     return Finish(st, 1);
   }
+  bool nonFatalConfigErrors = false;
+  if ((rc = InitKeyLibrary(st)) != kContinue || (rc = ReadConfiguration(st, be, &nonFatalConfigErrors)) != kContinue ||
+      (rc = PrepareDatabases(st, be)) != kContinue)
+    return Finish(st, rc);
+
+  st.daemonStarted = std::make_unique<Semaphore>(0, 1);
+  g_daemonStarted = st.daemonStarted.get();
+  if ((rc = OpenCommandSocket(st)) != kContinue) return Finish(st, rc);
 
   if (GatherEntropy() != 0) return Finish(st, 1);
-  if (!o.debugGiven) UpdateErrorLogValues(-1, -1, 0);
+  if (!st.opts.debugGiven) UpdateErrorLogValues(-1, -1, 0);
 
-  if (o.startServer) {
-    if (CheckRequiredDBs(be) != 0) {
-      LogError(EVENTLOG_ERROR,
-               "All required databases do not exist. Use the \"Create Database\" button to create them.");
-      if (!serviceMode) return Finish(st, 1);
-    } else if (!nonFatalConfigErrors) {
-      int port = g->Port;
-      g->listenerThread = std::thread([port] { daemon(port); });
-      g_daemonStarted->Acquire();
-      if (g_daemonResult != 0) {
-        LogError(EVENTLOG_WARNING, "Unable to autostart server!");
-        g_serverRunning = false;
-        g->listenerThread.join();
-        if (!serviceMode) return Finish(st, 1);
-      } else {
-        g_serverRunning = true;
-      }
-    }
-  }
+  if ((rc = StartListener(st, be, nonFatalConfigErrors)) != kContinue) return Finish(st, rc);
 
   return Finish(st, ServeCommandPort(&st.commandSocket));
 }

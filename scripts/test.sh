@@ -19,7 +19,7 @@ step() {  # step NAME COMMAND...
 
 build() {  # build DIR CMAKE-ARGS...
   local dir="$1"; shift
-  cmake -S "$here" -B "$dir" "$@" >/dev/null && cmake --build "$dir" -j"$jobs"
+  cmake -S "$here" -B "$dir" -DKRY_WERROR=ON "$@" >/dev/null && cmake --build "$dir" -j"$jobs"
 }
 
 step "release build" build "$root/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -7,6 +7,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 namespace kry {
 
@@ -84,6 +87,19 @@ class Condition {
  private:
   AutoResetEvent event_;
 };
+
+// Starts `fn` on a new thread held in *t (which must not hold a running
+// one). False when the system cannot create the thread, which the caller
+// then reports instead of the process ending.
+template <typename Fn>
+bool StartThread(std::thread* t, Fn&& fn) {
+  try {
+    *t = std::thread(std::forward<Fn>(fn));
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
 
 // Small numeric ID of the calling thread, stable for the thread's life.
 uint32_t CurrentThreadId();

@@ -5,20 +5,26 @@
 // time each, and prints searches per second. Each connection is a socket
 // pair driven through the search handler, so the figures cover decoding,
 // candidates, entry reads, the filter test and result encoding, but not the
-// listener.
+// listener. With --listener the same searches go as LDAP messages over TCP
+// connections to the real listener on a loopback port (one connection
+// thread each, as clients see it), and the latency percentiles are printed
+// too. A third run searches for any-position substrings (*user<i>@*).
+//
+//   search_bench [--entries N] [--seconds S] [--connections C] [--dir PATH]
+//                [--cache-entries N] [--db-cache BYTES] [--listener] [--access-log]
 //
 // With --access-log it instead compares equality searches by key ID with the
 // access log off and on (a line per search, written to a file in the data
 // directory), alternating three rounds of each, and prints both rates and
 // the cost of the log.
-//
-//   search_bench [--entries N] [--seconds S] [--connections C] [--dir PATH]
-//                [--cache-entries N] [--access-log]
+#include <arpa/inet.h>
 #include <ftw.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -39,7 +45,9 @@
 #include "log/accesslog.h"
 #include "log/eventlog.h"
 #include "runtime/connection.h"
+#include "runtime/daemon.h"
 #include "runtime/globals.h"
+#include "util/thread.h"
 
 namespace kry {
 namespace {
@@ -52,10 +60,20 @@ struct Options {
   int connections = 8;
   std::string dir;
   std::string cacheEntries = "10000";
+  std::string dbCache;  // "DBCacheSize" value; empty for the default
+  bool listener = false;
   bool accessLog = false;
 };
 
-enum class Kind { kUserID, kSubstring, kKeyID };
+enum class Kind { kEquality, kInitial, kAny, kKeyID };
+const char* KindName(Kind k) {
+  switch (k) {
+    case Kind::kEquality: return "equality";
+    case Kind::kInitial: return "substring";
+    case Kind::kAny: return "any-substring";
+    default: return "key-ID equality";
+  }
+}
 
 std::string UserId(long i) { return "User" + std::to_string(i) + " Example <user" + std::to_string(i) + "@example.com>"; }
 std::string CertId(long i) {
@@ -73,13 +91,6 @@ std::string EqualitySearch(long i) {
   ber_printf(b.get(), "t{seeiibt{ss}{v}}", 0x63, kActive, 2, 0, 0, 0, 0, 0xA3, "kryUserID", UserId(i).c_str(), &attrs);
   return Bytes(b.get());
 }
-std::string KeyIDSearch(long i) {
-  BerBufferPtr b = ber_alloc_ptr(BER_OPTION_DER);
-  std::vector<std::string> attrs;
-  ber_printf(b.get(), "t{seeiibt{ss}{v}}", 0x63, kActive, 2, 0, 0, 0, 0, 0xA3, "kryKeyID", CertId(i).substr(8).c_str(),
-             &attrs);
-  return Bytes(b.get());
-}
 std::string SubstringSearch(long i) {
   BerBufferPtr b = ber_alloc_ptr(BER_OPTION_DER);
   std::vector<std::string> attrs;
@@ -87,6 +98,45 @@ std::string SubstringSearch(long i) {
   ber_printf(b.get(), "t{seeiibt{s{ts}}{v}}", 0x63, kActive, 2, 0, 0, 0, 0, 0xA4, "kryUserID", 0x80,
              initial.c_str(), &attrs);
   return Bytes(b.get());
+}
+std::string AnySubstringSearch(long i) {
+  BerBufferPtr b = ber_alloc_ptr(BER_OPTION_DER);
+  std::vector<std::string> attrs;
+  std::string any = "user" + std::to_string(i) + "@";
+  ber_printf(b.get(), "t{seeiibt{s{ts}}{v}}", 0x63, kActive, 2, 0, 0, 0, 0, 0xA4, "kryUserID", 0x81, any.c_str(),
+             &attrs);
+  return Bytes(b.get());
+}
+std::string KeyIDSearch(long i) {
+  BerBufferPtr b = ber_alloc_ptr(BER_OPTION_DER);
+  std::vector<std::string> attrs;
+  ber_printf(b.get(), "t{seeiibt{ss}{v}}", 0x63, kActive, 2, 0, 0, 0, 0, 0xA3, "kryKeyID", CertId(i).substr(8).c_str(),
+             &attrs);
+  return Bytes(b.get());
+}
+
+std::string Search(Kind k, long i) {
+  switch (k) {
+    case Kind::kEquality: return EqualitySearch(i);
+    case Kind::kInitial: return SubstringSearch(i);
+    case Kind::kAny: return AnySubstringSearch(i);
+    default: return KeyIDSearch(i);
+  }
+}
+
+// A whole LDAP message: SEQUENCE { messageID, protocolOp }.
+std::string Message(int msgid, const std::string& op) {
+  BerBufferPtr id = ber_alloc_ptr(BER_OPTION_DER);
+  ber_printf(id.get(), "i", msgid);
+  std::string body = Bytes(id.get()) + op;
+  std::string m(1, '\x30');
+  if (body.size() < 128) {
+    m.push_back(static_cast<char>(body.size()));
+  } else {
+    m.push_back('\x84');
+    for (int shift = 24; shift >= 0; shift -= 8) m.push_back(static_cast<char>((body.size() >> shift) & 0xFF));
+  }
+  return m + body;
 }
 
 // Reads responses until the search-done message; returns the entry count
@@ -121,18 +171,30 @@ int Drain(int fd) {
 
 struct Worker {
   Connection conn;
-  int peer = -1;
+  int peer = -1;     // socket-pair end the responses arrive on
+  int client = -1;   // TCP connection to the listener (--listener)
   long searches = 0;
   long entries = 0;
   bool failed = false;
+  std::vector<double> latencyUs;
 };
 
-std::string Request(Kind kind, long i) {
-  switch (kind) {
-    case Kind::kSubstring: return SubstringSearch(i);
-    case Kind::kKeyID: return KeyIDSearch(i);
-    default: return EqualitySearch(i);
+// One search through the handler directly, or as a message to the
+// listener; the number of entries returned, -1 on failure.
+int OneSearch(Worker& k, const std::string& req, int msgid) {
+  if (k.client >= 0) {
+    std::string m = Message(msgid, req);
+    if (write(k.client, m.data(), m.size()) != static_cast<ssize_t>(m.size())) return -1;
+    return Drain(k.client);
   }
+  Operation op;
+  op.o_ber = ber_init(req.data(), req.size());
+  op.o_msgid = msgid;
+  op.o_tag = 0x63;
+  op.o_connid = k.conn.c_connid;
+  op.o_time = time(nullptr);
+  do_search(&k.conn, &op);
+  return Drain(k.peer);
 }
 
 double Run(const Options& o, Kind kind, std::vector<Worker>& workers) {
@@ -140,25 +202,21 @@ double Run(const Options& o, Kind kind, std::vector<Worker>& workers) {
   std::vector<std::thread> threads;
   for (size_t w = 0; w < workers.size(); ++w) {
     workers[w].searches = workers[w].entries = 0;
+    workers[w].latencyUs.clear();
     threads.emplace_back([&, w] {
       Worker& k = workers[w];
       std::mt19937 rng(static_cast<unsigned>(w * 7919 + static_cast<int>(kind)));
       std::uniform_int_distribution<long> pick(0, o.entries - 1);
       int msgid = 0;
       while (!stop.load()) {
-        std::string req = Request(kind, pick(rng));
-        Operation op;
-        op.o_ber = ber_init(req.data(), req.size());
-        op.o_msgid = ++msgid;
-        op.o_tag = 0x63;
-        op.o_connid = k.conn.c_connid;
-        op.o_time = time(nullptr);
-        do_search(&k.conn, &op);
-        int n = Drain(k.peer);
+        std::string req = Search(kind, pick(rng));
+        auto t0 = std::chrono::steady_clock::now();
+        int n = OneSearch(k, req, ++msgid);
         if (n < 1) {
           k.failed = true;
           return;
         }
+        k.latencyUs.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
         ++k.searches;
         k.entries += n;
       }
@@ -174,20 +232,26 @@ double Run(const Options& o, Kind kind, std::vector<Worker>& workers) {
   return total / secs;
 }
 
-// Prints one figure; false when a search failed.
-bool Report(const char* what, double rate, const Options& o, const std::vector<Worker>& workers) {
+// Prints one run's figures; false when a connection failed.
+bool Report(Kind kind, double rate, const Options& o, const std::vector<Worker>& workers, bool overTcp) {
   long searches = 0, entries = 0;
   bool failed = false;
-  for (auto& k : workers) searches += k.searches, entries += k.entries, failed |= k.failed;
-  std::printf("%s searches: %.0f per second over %d connections (%ld searches, %.2f entries each)%s\n", what, rate,
-              o.connections, searches, searches ? static_cast<double>(entries) / searches : 0.0,
-              failed ? " FAILED" : "");
-  std::fflush(stdout);
+  std::vector<double> lat;
+  for (auto& k : workers) {
+    searches += k.searches, entries += k.entries, failed |= k.failed;
+    lat.insert(lat.end(), k.latencyUs.begin(), k.latencyUs.end());
+  }
+  std::sort(lat.begin(), lat.end());
+  auto pct = [&](double p) { return lat.empty() ? 0.0 : lat[static_cast<size_t>(p * (lat.size() - 1))] / 1000.0; };
+  std::printf("%s%s searches: %.0f per second over %d connections (%ld searches, %.2f entries each; "
+              "p50 %.2f ms, p99 %.2f ms)%s\n",
+              overTcp ? "listener " : "", KindName(kind), rate, o.connections, searches,
+              searches ? static_cast<double>(entries) / searches : 0.0, pct(0.5), pct(0.99), failed ? " FAILED" : "");
   return !failed;
 }
 
 // Key-ID searches with the access log off and on, in alternating rounds.
-bool CompareAccessLog(const Options& o, std::vector<Worker>& workers) {
+bool CompareAccessLog(const Options& o, std::vector<Worker>& workers, bool overTcp) {
   Globals* g = g_globals;
   const std::string path = o.dir + "/access.log";
   double total[2] = {0, 0};
@@ -198,7 +262,8 @@ bool CompareAccessLog(const Options& o, std::vector<Worker>& workers) {
       g->AccessLogDetails = on ? 0xF8 : 0;
       double rate = Run(o, Kind::kKeyID, workers);
       total[on] += rate;
-      ok &= Report(on ? "key-ID equality, access log on" : "key-ID equality, access log off", rate, o, workers);
+      std::printf("access log %s: ", on ? "on" : "off");
+      ok &= Report(Kind::kKeyID, rate, o, workers, overTcp);
     }
   }
   ResetAccessLog(g);
@@ -207,6 +272,60 @@ bool CompareAccessLog(const Options& o, std::vector<Worker>& workers) {
               off > 0 ? (off - on) * 100.0 / off : 0.0);
   return ok;
 }
+
+// The real listener in this process, on a free loopback port.
+struct Listener {
+  std::thread thread;
+  Semaphore started{0, 1};
+  bool running = false;
+  int port = 0;
+
+  bool Start() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      close(s);
+      return false;
+    }
+    port = ntohs(a.sin_port);
+    close(s);
+    g_globals->Port = port;
+    g_globals->SecureMode = SECURE_DISABLED;
+    g_daemonStarted = &started;
+    dird_shutdown = 0;
+    if (!StartThread(&thread, [this] { daemon(port); })) return false;
+    started.Acquire();
+    running = g_daemonResult == 0;
+    if (!running) thread.join();
+    return running;
+  }
+
+  int Connect() const {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      close(s);
+      return -1;
+    }
+    return s;
+  }
+
+  void Stop() {
+    if (!running) return;
+    dird_shutdown = 1;
+    WakeListener();
+    thread.join();
+    g_daemonStarted = nullptr;
+    running = false;
+  }
+};
 
 bool Load(Backend* be, long n) {
   Connection conn;
@@ -250,12 +369,16 @@ int Main(int argc, char** argv) {
       o.dir = v, ++i;
     } else if (a == "--cache-entries" && v) {
       o.cacheEntries = v, ++i;
+    } else if (a == "--db-cache" && v) {
+      o.dbCache = v, ++i;
+    } else if (a == "--listener") {
+      o.listener = true;
     } else if (a == "--access-log") {
       o.accessLog = true;
     } else {
       std::fprintf(stderr,
                    "usage: search_bench [--entries N] [--seconds S] [--connections C] [--dir PATH] "
-                   "[--cache-entries N] [--access-log]\n");
+                   "[--cache-entries N] [--db-cache BYTES] [--listener] [--access-log]\n");
       return 2;
     }
   }
@@ -279,6 +402,11 @@ int Main(int argc, char** argv) {
     char kw[] = "CacheEntries";
     char* cargv[] = {kw, cacheLine.data(), nullptr};
     backend_config(be, "bench", 1, 2, cargv);
+    if (!o.dbCache.empty()) {
+      char dkw[] = "DBCacheSize";
+      char* dargv[] = {dkw, o.dbCache.data(), nullptr};
+      backend_config(be, "bench", 2, 2, dargv);
+    }
     if (CreateDatabases(be) < 0) return 1;
     std::fprintf(stderr, "loading %ld user-ID entries into %s\n", o.entries, o.dir.c_str());
     auto t0 = std::chrono::steady_clock::now();
@@ -286,8 +414,15 @@ int Main(int argc, char** argv) {
     double loadSecs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::printf("load: %ld entries in %.1f s (%.0f entries/s)\n", o.entries, loadSecs, o.entries / loadSecs);
 
+    Listener listener;
+    if (o.listener && !listener.Start()) return 1;
     std::vector<Worker> workers(static_cast<size_t>(o.connections));
     for (size_t w = 0; w < workers.size(); ++w) {
+      if (o.listener) {
+        workers[w].client = listener.Connect();
+        if (workers[w].client < 0) return 1;
+        continue;
+      }
       int sv[2];
       if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 1;
       sockbuf_reset(&workers[w].conn.c_sb, sv[0]);
@@ -296,17 +431,19 @@ int Main(int argc, char** argv) {
       workers[w].conn.c_connid = static_cast<uint32_t>(w + 1);
     }
     if (o.accessLog) {
-      if (!CompareAccessLog(o, workers)) rc = 1;
+      if (!CompareAccessLog(o, workers, listener.running)) rc = 1;
     } else {
-      for (Kind kind : {Kind::kUserID, Kind::kSubstring}) {
+      for (Kind kind : {Kind::kEquality, Kind::kInitial, Kind::kAny}) {
         double rate = Run(o, kind, workers);
-        if (!Report(kind == Kind::kSubstring ? "substring" : "equality", rate, o, workers)) rc = 1;
+        if (!Report(kind, rate, o, workers, listener.running)) rc = 1;
       }
     }
     for (auto& k : workers) {
-      close(k.conn.c_sb.sd.load());
-      close(k.peer);
+      if (k.client >= 0) close(k.client);
+      if (k.peer >= 0) close(k.peer);
+      if (k.conn.c_sb.sd.load() >= 0) close(k.conn.c_sb.sd.load());
     }
+    listener.Stop();
     backend_close_all(g_globals->backends);
   }
   ReleaseGlobals(&g_globals);

@@ -52,3 +52,9 @@ int KRYGetSocketsErrorString(int code, char* buf, size_t size) {
   std::memcpy(buf, text, n + 1);
   return 0;
 }
+
+std::string KRYSocketsErrorText(int code) {
+  char buf[200];
+  KRYGetSocketsErrorString(code, buf, sizeof buf);
+  return buf;
+}

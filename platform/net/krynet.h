@@ -124,6 +124,8 @@ void KRYSetLastSocketsError(int code);
 // Text of a code into buf (NUL-terminated when size > 0). Returns 0, or
 // -11998 when the text was shortened.
 int KRYGetSocketsErrorString(int code, char* buf, size_t size);
+// The same text as a string.
+std::string KRYSocketsErrorText(int code);
 
 // ---------------------------------------------------------------- select
 // Read and write sets of up to 64 sockets for KRYSelect.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <set>
 
@@ -75,6 +76,33 @@ TEST(IdlInMemory, Intersection) {
   EXPECT_EQ(Ids(idl_intersection(tb.be(), all.get(), c.get()).get()), Ids(c.get()));
   EXPECT_EQ(Ids(idl_intersection(tb.be(), c.get(), all.get()).get()), Ids(c.get()));
   EXPECT_EQ(idl_intersection(tb.be(), nullptr, c.get()), nullptr);
+}
+
+// Lists of very different lengths and densities against a plain set
+// intersection, in both argument orders.
+TEST(IdlInMemory, IntersectionOfShortAndLongListsMatchesSets) {
+  TestBackend tb;
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 200; ++round) {
+    std::set<EntryID> sa, sb;
+    size_t na = 1 + rng() % 8, nb = 1 + rng() % 3000;
+    EntryID range = 1 + rng() % 5000;
+    while (sa.size() < na && sa.size() < range) sa.insert(1 + rng() % range);
+    while (sb.size() < nb && sb.size() < range) sb.insert(1 + rng() % range);
+    if (round % 4 == 0) sb.insert(*sa.rbegin());  // a match at the very end
+    std::vector<EntryID> va(sa.begin(), sa.end()), vb(sb.begin(), sb.end()), want;
+    std::set_intersection(va.begin(), va.end(), vb.begin(), vb.end(), std::back_inserter(want));
+    IDListPtr a = idl_from_ids(va), b = idl_from_ids(vb);
+    for (bool swap : {false, true}) {
+      IDListPtr r = swap ? idl_intersection(tb.be(), b.get(), a.get()) : idl_intersection(tb.be(), a.get(), b.get());
+      if (want.empty()) {
+        EXPECT_EQ(r, nullptr) << round;
+      } else {
+        ASSERT_NE(r, nullptr) << round;
+        EXPECT_EQ(Ids(r.get()), want) << round;
+      }
+    }
+  }
 }
 
 TEST(IdlInMemory, Union) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <cstdlib>
@@ -438,6 +439,66 @@ TEST_F(Framing, ServerFormatRoundTrips) {
     }
     EXPECT_EQ(types, (std::vector<std::string>{"cn", "sn"}));
   }
+}
+
+// A client announcing a long message must not get memory for bytes it has
+// not sent; the area grows as they arrive and still holds a long message
+// whole.
+TEST_F(Framing, AnnouncedLengthCostsMemoryOnlyAsBytesArrive) {
+  Bytes claim = {0x30, 0x84, 0x00, 0xF0, 0x00, 0x00};  // 15 MiB announced
+  claim.resize(claim.size() + 100, 0x04);
+  Write(claim);
+  CloseClient();
+  BerBuffer ber(0);
+  EXPECT_EQ(Receive(&ber), LBER_DEFAULT);
+  EXPECT_LE(ber.capacity(), 64u * 1024);
+  EXPECT_EQ(ber.transferPosition, 100u);
+}
+
+TEST_F(Framing, LongMessageArrivesWholeThroughAGrowingArea) {
+  const size_t n = 300 * 1024 + 7;
+  Bytes m = {0x30, 0x83, static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+  for (size_t i = 0; i < n; ++i) m.push_back(static_cast<uint8_t>(i * 31 + 7));
+  std::thread writer([&] {
+    size_t off = 0;
+    while (off < m.size()) {
+      ssize_t w = write(client_.sd, m.data() + off, std::min<size_t>(m.size() - off, 10000));
+      if (w <= 0) return;
+      off += static_cast<size_t>(w);
+    }
+  });
+  BerBuffer ber(0);
+  ber_len_t len = 0;
+  EXPECT_EQ(ber_get_next(&server_, &len, &ber), 0x30u);
+  writer.join();
+  ASSERT_EQ(len, n);
+  ASSERT_EQ(ber.capacity(), n);
+  EXPECT_TRUE(std::equal(m.begin() + 5, m.end(), ber.buffer()));
+}
+
+// Every wait is shorter than the time-out, but the message as a whole is
+// not: the read must end at the message's deadline, not when the client
+// stops.
+TEST_F(Framing, TrickleCannotOutlastTheMessageDeadline) {
+  g_berSocketTimeoutMs = 300;
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    Bytes header = {0x30, 0x64};  // 100 bytes announced
+    if (write(client_.sd, header.data(), header.size()) != 2) return;
+    for (int i = 0; i < 40 && !stop; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      uint8_t b = 0x04;
+      if (write(client_.sd, &b, 1) != 1) return;
+    }
+  });
+  BerBuffer ber(0);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Receive(&ber), LBER_DEFAULT);
+  auto took = std::chrono::steady_clock::now() - start;
+  stop = true;
+  writer.join();
+  EXPECT_GE(took, std::chrono::milliseconds(250));
+  EXPECT_LT(took, std::chrono::milliseconds(1200));
 }
 
 }  // namespace

@@ -70,6 +70,7 @@ TEST_F(ReadConfigTest, RejectedLinesGiveTheirMessage) {
        "'delete', 'all'.\n"},
       {"IdleSyncTimeout 1s", "Invalid Seconds in \"IdleSyncTimeout <Seconds>\" line\n"},
       {"CommandTimeout 70000", "Invalid Seconds in \"CommandTimeout <Seconds>\" line\n"},
+      {"CommandTimeout 65536", "Invalid Seconds in \"CommandTimeout <Seconds>\" line\n"},
       {"repdCommandPort 0", "Port number of '0' is invalid.\n  Valid CommandPort values: 1 - 65534.\n"},
       {"LookupHostname", "Invalid value specified for LookupHostname.\n"},
       {"ReplicationSecureKeyID 12345678", "Invalid KeyID (12345678) found in ReplicationSecureKeyID\n"},

@@ -89,13 +89,24 @@ TEST_F(BackendOps, FailedStoreUnlinksTheChild) {
   const std::string dn = "CN=carol," + std::string(kActive);
   ASSERT_EQ(dn2id_add(be_, dn, 999), 0);
   const EntryID id = next_id_peek(be_);
-  EXPECT_EQ(Add(dn, {{"cn", "carol"}}), 68);
-  EXPECT_EQ(next_id_peek(be_), id);
-  Held parent = Lookup(kActive);
-  Entry probe;
-  probe.id = id;
-  EXPECT_NE(id2children_remove(be_, parent.e, &probe), 0);  // not listed
-  EXPECT_EQ(cache_lookup_id(backend_cache(be_), id), nullptr);
+  EXPECT_EQ(Add(dn, {{"cn", "carol"}, {"objectclass", "carolclass"}}), 68);
+  {
+    Held parent = Lookup(kActive);
+    Entry probe;
+    probe.id = id;
+    EXPECT_NE(id2children_remove(be_, parent.e, &probe), 0);  // not listed
+    EXPECT_EQ(cache_lookup_id(backend_cache(be_), id), nullptr);
+  }
+  // The failed add's index records stay and name its ID, so the ID is not
+  // handed out again: the next entry would be found by carol's keys.
+  EXPECT_GT(next_id_peek(be_), id);
+  ASSERT_EQ(Add("CN=dave," + std::string(kActive), {{"cn", "dave"}, {"objectclass", "person"}}), 0);
+  Held dave = Lookup("CN=dave," + std::string(kActive));
+  ASSERT_TRUE(dave);
+  EXPECT_NE(dave->id, id);
+  IDListPtr stale = index_read(be_, "objectclass", INDEX_EQUALITY, "CAROLCLASS");
+  ASSERT_TRUE(stale);
+  for (uint32_t i = 0; i < stale->nids(); ++i) EXPECT_NE(stale->id(i), dave->id);
 }
 
 TEST_F(BackendOps, MergeReplacesSentAttributesOnly) {

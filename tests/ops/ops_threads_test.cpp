@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "back-ldbm/dn2id.h"
 #include "back-ldbm/ops.h"
 #include "ops_fixture.h"
 
@@ -67,6 +68,42 @@ TEST_F(Threads, ConcurrentAddsOfOneDnCreateOneEntry) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(ok.load(), 1);
   EXPECT_EQ(exists.load(), kAdders - 1);
+}
+
+// An add links its entry under the parent it found; a delete of that parent
+// at the same moment must either see the child (and refuse) or remove the
+// parent first (and the add then fails). Neither may leave a child under a
+// deleted parent.
+TEST_F(Threads, AddUnderAParentBeingDeletedLeavesNoOrphan) {
+  constexpr int kRounds = 25, kChildren = 6;
+  int orphans = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string parent = "CN=p" + std::to_string(round) + "," + kActive;
+    ASSERT_EQ(Add(parent, {{"cn", "p"}}), 0);
+    std::atomic<bool> go{false};
+    std::thread adder([&] {
+      while (!go) std::this_thread::yield();
+      for (int i = 0; i < kChildren; ++i) Add("CN=c" + std::to_string(i) + "," + parent, {{"cn", "c"}});
+    });
+    std::thread deleter([&] {
+      while (!go) std::this_thread::yield();
+      for (int i = 0; i < kChildren * 4 && dn2id(be_, parent) != NOID; ++i) {
+        std::unique_ptr<Operation> op = std::make_unique<Operation>();
+        op->o_connid = conn_.c_connid;
+        op->o_tag = 0x4A;
+        be_->ops.del(be_, &conn_, op.get(), parent);
+        std::this_thread::yield();
+      }
+    });
+    go = true;
+    adder.join();
+    deleter.join();
+    Receive();  // the delete results
+    if (dn2id(be_, parent) != NOID) continue;
+    for (int i = 0; i < kChildren; ++i)
+      if (dn2id(be_, "CN=c" + std::to_string(i) + "," + parent) != NOID) ++orphans;
+  }
+  EXPECT_EQ(orphans, 0);
 }
 
 }  // namespace

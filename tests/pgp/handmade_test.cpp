@@ -136,10 +136,17 @@ TEST_F(Handmade, V3CertificationVerifies) {
   Bytes mpi = RsaSignMPI(rsa.pkey, digest);
   sig.insert(sig.end(), mpi.begin(), mpi.end());
 
-  for (int tamper = 0; tamper < 2; ++tamper) {
+  // 0: as made; 1: the creation time (hashed) changed; 2: both left hash
+  // bytes changed (not covered by the signature itself, but they must
+  // match the digest).
+  for (int tamper = 0; tamper < 3; ++tamper) {
     std::vector<krypgp::Packet> withSig(ps.begin(), ps.begin() + 2);
     withSig.push_back(krypgp::MakePacket(krypgp::kTagSignature, sig));
-    if (tamper) withSig[2].body[4] ^= 1;  // the creation time is hashed
+    if (tamper == 1) withSig[2].body[4] ^= 1;
+    if (tamper == 2) {
+      withSig[2].body[17] ^= 0x5A;
+      withSig[2].body[18] ^= 0xA5;
+    }
     KRYKeySetRef set = ImportText(Join(withSig));
     KRYKeyListRef list;
     KRYKeyIterRef it;

@@ -1,11 +1,16 @@
 // Connections against the real server: the 100-slot table, the orderly
 // drain on SIGTERM, unbind, and malformed input that must end only the
 // connection that sent it.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -170,6 +175,139 @@ TEST_F(Connections, HundredConnectionsAndTheHundredAndFirstWaits) {
   clients.pop_back();  // a slot frees up: the waiting client is served
   EXPECT_TRUE(extra.ReadMessage(&msg, 5000));
   EXPECT_EQ(ResultCode(msg), 0);
+}
+
+// Each answer is an entry then the result: with the small result held back
+// for the client's delayed acknowledgement, every search took about 40 ms.
+TEST_F(Connections, SearchesOnOneConnectionAreAnsweredWithoutDelay) {
+  Client c;
+  ASSERT_TRUE(c.Connect(tree_->port));
+  auto start = std::chrono::steady_clock::now();
+  constexpr int kSearches = 20;
+  for (int i = 1; i <= kSearches; ++i) {
+    ASSERT_TRUE(c.Send(SearchRequest(i, "O=KRY KEYSPACE,C=US", 0)));
+    std::string entry, done;
+    ASSERT_TRUE(c.ReadMessage(&entry));
+    ASSERT_TRUE(c.ReadMessage(&done));
+    unsigned tag = 0;
+    EXPECT_EQ(ResultCode(done, &tag), 0);
+    EXPECT_EQ(tag, 0x65u);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kSearches * 20));
+}
+
+// Requests sent back to back in one write are each answered, in order.
+TEST_F(Connections, PipelinedRequestsAreAllAnswered) {
+  Client c;
+  ASSERT_TRUE(c.Connect(tree_->port));
+  std::string many;
+  for (int i = 1; i <= 5; ++i) many += BindRequest(i, "", "");
+  ASSERT_TRUE(c.Send(many));
+  for (int i = 1; i <= 5; ++i) {
+    std::string msg;
+    ASSERT_TRUE(c.ReadMessage(&msg)) << i;
+    int msgid = 0;
+    EXPECT_EQ(ResultCode(msg, nullptr, nullptr, &msgid), 0);
+    EXPECT_EQ(msgid, i);
+  }
+}
+
+// A client that sends a byte now and then must not keep its connection
+// past the message deadline (the time-out of 1.5 s here).
+TEST_F(Connections, TrickledMessageIsCutOffAtItsDeadline) {
+  Client c;
+  ASSERT_TRUE(c.Connect(tree_->port));
+  std::string bind = BindRequest(1, "", "");
+  auto start = std::chrono::steady_clock::now();
+  bool closed = false;
+  for (size_t i = 0; i + 1 < bind.size() && !closed; ++i) {
+    if (!c.Send(bind.substr(i, 1))) break;
+    closed = c.WaitClosed(400);
+  }
+  if (!closed) closed = c.WaitClosed(3000);
+  EXPECT_TRUE(closed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4000));
+}
+
+// Connects `n` sockets at once without blocking; the time until all are
+// established, or a negative duration when one failed.
+std::chrono::milliseconds ConnectBurst(int port, int n) {
+  std::vector<int> fds;
+  auto start = std::chrono::steady_clock::now();
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = true;
+  for (int i = 0; i < n; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    fds.push_back(fd);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) ok = false;
+  }
+  for (int fd : fds) {
+    pollfd p{fd, POLLOUT, 0};
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (poll(&p, 1, 20000) != 1 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) ok = false;
+  }
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  for (int fd : fds) close(fd);
+  return ok ? took : std::chrono::milliseconds(-1);
+}
+
+// With a listen queue of a few places, the rest of a burst waits for SYN
+// retries of a second and more.
+TEST(ConnectionsBurst, NinetyClientsAtOnceConnectWithoutRetries) {
+  ServerTree t;
+  ASSERT_TRUE(t.CreateDatabases());
+  ASSERT_TRUE(t.Start()) << t.Output();
+  auto took = ConnectBurst(t.port, 90);
+  EXPECT_GE(took.count(), 0);
+  EXPECT_LT(took.count(), 900);
+  EXPECT_EQ(t.Stop(SIGTERM), 0) << t.Output();
+}
+
+// A client that never reads its answers keeps an operation waiting in a
+// send; shutdown gives such operations a bounded time, then shuts their
+// connections down instead of waiting out the socket time-out (300 s).
+TEST(ConnectionsDrain, StopIsBoundedWhenAClientDoesNotRead) {
+  ServerTree t;
+  ASSERT_TRUE(t.CreateDatabases());
+  ASSERT_TRUE(t.Start()) << t.Output();
+  Client c;
+  ASSERT_TRUE(c.Connect(t.port));
+  int small = 4096;
+  setsockopt(c.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  // Requests until the server neither takes them nor logs anything for a
+  // second: its connection thread is then stuck writing answers that
+  // nobody reads (a server that is merely slow keeps logging).
+  std::string chunk;
+  for (int i = 1; i <= 1000; ++i) chunk += SearchRequest(i, "O=KRY KEYSPACE,C=US", 0);
+  size_t off = 0, eventsSize = 0;
+  auto lastProgress = std::chrono::steady_clock::now(), lastEvent = lastProgress;
+  auto until = lastProgress + std::chrono::seconds(60);
+  bool stuck = false;
+  while (!stuck && std::chrono::steady_clock::now() < until) {
+    ssize_t n = send(c.fd(), chunk.data() + off, chunk.size() - off, MSG_DONTWAIT | MSG_NOSIGNAL);
+    auto now = std::chrono::steady_clock::now();
+    if (n > 0) {
+      off = (off + static_cast<size_t>(n)) % chunk.size();
+      lastProgress = now;
+      continue;
+    }
+    usleep(50000);
+    std::string events = t.Events();
+    if (events.size() != eventsSize) {
+      eventsSize = events.size();
+      lastEvent = now;
+    }
+    stuck = now - lastProgress > std::chrono::seconds(1) && now - lastEvent > std::chrono::seconds(1) &&
+            events.find(" op=200 SRCH ") != std::string::npos;
+  }
+  ASSERT_TRUE(stuck);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(t.Stop(SIGTERM, 40), 0) << t.Output();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
 
 TEST(ConnectionsDrain, SigtermWithOpenConnectionsExitsZero) {

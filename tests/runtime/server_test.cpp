@@ -1,6 +1,7 @@
 // The server binary's command line, start-up checks and shutdown, driven as
 // a real process on loopback ports.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -93,6 +94,24 @@ TEST(ServerStartUp, CommandPortClash) {
   EXPECT_EQ(r.exitCode, 1) << r.output;
   EXPECT_TRUE(Contains(r.output, "The regular port and the secure port cannot have the same value as the command port."))
       << r.output;
+}
+
+// A thread stack limit larger than memory makes every thread creation fail
+// (the limit is the default stack size of new threads). The listener is the
+// server's first thread: its failure is reported and start-up ends cleanly.
+TEST(ServerStartUp, ListenerThreadThatCannotBeCreatedIsReported) {
+  ServerTree t;
+  ASSERT_TRUE(t.CreateDatabases());
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_STACK, &saved), 0);
+  rlimit huge = saved;
+  huge.rlim_cur = rlim_t{1} << 44;  // 16 TiB
+  if (huge.rlim_max != RLIM_INFINITY && huge.rlim_max < huge.rlim_cur) GTEST_SKIP() << "stack limit capped";
+  ASSERT_EQ(setrlimit(RLIMIT_STACK, &huge), 0);
+  RunResult r = t.Run({"-g", "-s"});  // the child inherits the limit
+  ASSERT_EQ(setrlimit(RLIMIT_STACK, &saved), 0);
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_TRUE(Contains(t.Events() + r.output, "Creating daemon thread failed.")) << r.output << t.Events();
 }
 
 TEST(ServerLifecycle, StartWritesSettingsAndStopsOnSigterm) {

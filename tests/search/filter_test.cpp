@@ -91,6 +91,26 @@ TEST(FilterDecoding, MalformedFiltersGetTheirCodes) {
   }
 }
 
+int CodeOfBytes(const std::string& bytes) {
+  BerBufferPtr b = ber_init(bytes.data(), bytes.size());
+  FilterPtr f;
+  std::string s;
+  return get_filter(nullptr, b.get(), &f, &s);
+}
+
+// The set of an AND or OR must end exactly where its children end.
+TEST(FilterDecoding, ListLengthMustMatchItsChildren) {
+  const std::string child("\xA3\x07\x04\x02" "cn" "\x04\x01" "a", 9);
+  for (char list : {'\xA0', '\xA1'}) {
+    std::string ok = std::string(1, list) + '\x09' + child;
+    EXPECT_EQ(CodeOfBytes(ok), 0);
+    EXPECT_NE(CodeOfBytes(std::string(1, list) + '\x05' + child), 0);         // shorter: ends inside the child
+    EXPECT_NE(CodeOfBytes(std::string(1, list) + '\x0B' + child), 0);         // longer than the message
+    EXPECT_NE(CodeOfBytes(std::string(1, list) + '\x0B' + child + "\x30\x00"), 0);  // longer: a stray element
+    EXPECT_NE(CodeOfBytes(std::string(1, list) + '\x08' + child), 0);         // one byte short
+  }
+}
+
 TEST(FilterDecoding, NestingIsBounded) {
   auto nested = [](int depth) {
     F f = Present("cn");
