@@ -17,6 +17,10 @@ namespace kry {
 struct AccessLogDetail {
   char code[4] = {0, 0, 0, 0};
   std::string dn;
+  // Key adds: the submitted key's 16-digit certificate ID and the key ID
+  // that signed the request (both without "0x"; empty when unknown).
+  std::string certID;
+  std::string signerID;
 };
 
 struct Operation {
