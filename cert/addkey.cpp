@@ -33,6 +33,23 @@ int ImportSubmitted(KRYContextRef context, const std::string& block, KeySetHolde
   return 0;
 }
 
+// Signatures of every kind on the certificate, counted up to `limit` + 1.
+int CountSignatures(KRYKeySetRef set, int limit) {
+  KeyWalk walk;
+  if (walk.Open(set) != 0) return 0;
+  KRYKeyIterRef it = walk.iter();
+  int n = 0;
+  KRYSigRef sig = nullptr;
+  while (n <= limit && KRYKeyIterNextKeySig(it, &sig) == 0) ++n;
+  KRYUserIDRef uid = nullptr;
+  while (n <= limit && KRYKeyIterNextUserID(it, &uid) == 0)
+    while (n <= limit && KRYKeyIterNextUIDSig(it, &sig) == 0) ++n;
+  KRYSubKeyRef sub = nullptr;
+  while (n <= limit && KRYKeyIterNextSubKey(it, &sub) == 0)
+    while (n <= limit && KRYKeyIterNextSubKeySig(it, &sig) == 0) ++n;
+  return n;
+}
+
 // The stored copy at `dn` with the client text of a failure (step 10).
 int ReadStored(AddRequestState* state, Backend* be, const std::string& dn, KRYContextRef context, bool* v2,
                KeySetHolder* stored, std::string* block) {
@@ -133,6 +150,14 @@ int CreateAddKeyEntries(AddRequestState* state, Backend* be, const std::string& 
   KRYKeyRef key = nullptr;
   if (KeySet2Key(set.get(), &key) != 0 || !key) return 1;
   if ((rc = GetCertID(key, &state->certID)) != 0) return rc;
+  // A certificate flooded with signatures would make every later add, merge
+  // and search of it slow and its entries huge: refused before any work.
+  if (CountSignatures(set.get(), kMaxSignaturesPerCertificate) > kMaxSignaturesPerCertificate) {
+    LogError(EVENTLOG_WARNING, "Certificate 0x%s carries more than %d signatures.", state->certID.c_str(),
+             kMaxSignaturesPerCertificate);
+    state->SetText("Certificate carries too many signatures.");
+    return 21;
+  }
   int prevRevoked = PREV_UNKNOWN;
   if ((rc = LoadRevokers(state, be, context, key, &set, &prevRevoked)) != 0) return rc;
   if (KeySet2Key(set.get(), &key) != 0 || !key) return 1;  // the set may have been re-imported
