@@ -117,6 +117,16 @@ TEST_F(PolicyPending, PolicyFailuresErrorRefuses) {
   EXPECT_EQ(server.AddFile(Corpus("signed-by-trusted.asc")).exitCode, 0);
 }
 
+TEST_F(PolicyPending, MustSignAddsRefusesBareKeys) {
+  if (CorpusDir().empty()) return;
+  KeyServer server("MustSignAdds yes\n");
+  ASSERT_TRUE(server.ok()) << server.tree().Output();
+  RunResult r = server.AddFile(Corpus("rsa.asc"));
+  EXPECT_EQ(r.exitCode, 8) << r.output;
+  EXPECT_NE(r.output.find("Requests to add certificates must be signed."), std::string::npos) << r.output;
+  EXPECT_TRUE(server.KeyBlocks(ShortIDOf("rsa")).empty());
+}
+
 TEST_F(PolicyPending, TrimSigsKeepsTrustedAndSelfSignatures) {
   if (CorpusDir().empty()) return;
   KeyServer server(KeyringLine() + "AllowSigID 0x" + CertIDOf("trusted-signer") + "\nTrimSigs yes\n");

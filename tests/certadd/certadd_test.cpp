@@ -329,6 +329,32 @@ TEST_F(CertAdd, DamagedInputIsRefusedAndNothingStored) {
   EXPECT_TRUE(server_->tree().Running());
 }
 
+TEST_F(CertAdd, RequestShapes) {
+  if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
+  // Only the first kryKey value is the key block; a second one is stored
+  // with the certificate entry as it was sent.
+  const std::string ldif = "dn: kryCertID=virtual,OU=ACTIVE,O=KRY KEYSPACE,C=US\nkryKey:< file://" +
+                           Corpus("signed-by-both.asc") + "\nkryKey: second value\ndescription: kept\n";
+  RunResult r = server_->AddLdif(ldif);
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  {
+    std::vector<LdifEntry> cert = server_->Search("KRYCERTID=" + CertIDOf("signed-user") + "," + kActiveOU,
+                                                  "(objectclass=kryCertificate)", {"kryKey", "description"});
+    ASSERT_EQ(cert.size(), 1u);
+    ASSERT_EQ(cert[0].Values("krykey").size(), 2u);
+    EXPECT_EQ(cert[0].Values("krykey")[1], "second value");
+    EXPECT_EQ(cert[0].First("description"), "kept");
+  }
+  // Signed requests are not served yet; a missing key attribute is corrupt
+  // data.
+  r = server_->AddLdif("dn: kryCertID=virtual,OU=ACTIVE,O=KRY KEYSPACE,C=US\nkryRequest:< file://" +
+                       Corpus("add-signed-by-trusted.req") + "\n");
+  EXPECT_EQ(r.exitCode, 53) << r.output;
+  r = server_->AddLdif("dn: kryCertID=virtual,OU=ACTIVE,O=KRY KEYSPACE,C=US\ncn: no key\n");
+  EXPECT_EQ(r.exitCode, 2) << r.output;
+  EXPECT_TRUE(server_->tree().WaitForEvent("kryKey or kryRequest attribute must be provided.", 2000));
+}
+
 TEST_F(CertAdd, RestartKeepsEveryBlock) {
   if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
   for (const char* f : {"rsa.asc", "dsa-elg.asc", "multi-uid.asc"}) server_->AddFile(Corpus(f));
