@@ -178,6 +178,16 @@ TEST_F(PolicyPending, TrimUsersDropsUserIDsWithoutTrustedSigners) {
   EXPECT_EQ(CountLines(back.Listing(CertIDOf("multi-uid")), "uid:"), 1u);
 }
 
+TEST_F(PolicyPending, ParkedCertificatesKeepWhatTrimmingRemoved) {
+  if (CorpusDir().empty()) return;
+  KeyServer server(KeyringLine() + "AllowSigID 0x" + CertIDOf("trusted-signer") + "\nTrimUsers yes\n");
+  ASSERT_TRUE(server.ok()) << server.tree().Output();
+  RunResult r = server.AddFile(Corpus("multi-uid.asc"));
+  EXPECT_EQ(r.exitCode, 49) << r.output;
+  // All three user IDs are parked, as submitted.
+  EXPECT_EQ(server.Search(kPendingOU, "(kryCertID=" + CertIDOf("multi-uid") + ")", {"kryUserID"}).size(), 3u);
+}
+
 TEST_F(PolicyPending, TrimPhotoIDsRemovesEveryPhoto) {
   if (CorpusDir().empty()) return;
   KeyServer server("TrimPhotoIDs yes\n");
