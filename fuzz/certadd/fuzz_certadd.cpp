@@ -39,6 +39,16 @@ Setting& Setup() {
     backend_set_directory(n.be, dir);
     if (CreateDatabases(n.be) <= 0) abort();
     if (KRYNewContext(kKRYsdkAPIVersion, &n.context) != 0) abort();
+    static std::string scratch = dir;
+    // Database handles are closed and the scratch folder removed at exit,
+    // so that the leak check sees only the pipeline's own allocations.
+    atexit([] {
+      KRYFreeContext(Setup().context);
+      backend_close_all(g_globals->backends);
+      ReleaseGlobals(&g_globals);
+      if (std::system(("rm -rf '" + scratch + "'").c_str()) != 0) {
+      }
+    });
     return n;
   }();
   return s;
