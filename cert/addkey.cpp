@@ -167,6 +167,13 @@ int CreateAddKeyEntries(AddRequestState* state, Backend* be, const std::string& 
     state->SetText("The type of key (RSA) is not supported.");
     return 21;
   }
+  // Keys of algorithms the directory cannot describe are refused here, not
+  // only when a named user ID's entry is built: a key with nothing but
+  // photo IDs would otherwise be stored.
+  if (!KeyTypeName(alg)) {
+    LogError(EVENTLOG_ERROR, "Algorithm ID %d is not supported (%s).", static_cast<int>(alg), state->certID.c_str());
+    return 1;
+  }
   if ((rc = ApplyPolicy(state, keys, block, &set)) != 0) return rc;
 
   std::string certDN;

@@ -16,6 +16,16 @@ PolicyKeySets g_policy;
 
 namespace {
 
+// Adds the keys of `keys` (made with status `made`) to the policy set.
+int AddTrustKeys(int made, KRYKeySetRef keys, const std::string& text, KRYKeySetRef set) {
+  int rc = made;
+  if (rc == 0) rc = KRYAddKeys(keys, set);
+  if (rc != 0)
+    LogError(EVENTLOG_ERROR, "Loading trust key (%s) failed with error %d (%s)", text.c_str(), rc,
+             LibraryErrorText(rc).c_str());
+  return rc;
+}
+
 // Loads the ACTIVE certificate `text` names from the directory into `set`
 // (when given) and replaces a short ID in `text` by the full one.
 int LoadFromDirectory(KRYContextRef context, std::string& text, KRYKeySetRef set) {
@@ -32,12 +42,8 @@ int LoadFromDirectory(KRYContextRef context, std::string& text, KRYKeySetRef set
   in.inputBuffer = block.data();
   in.inputLength = block.size();
   KeySetHolder stored;
-  rc = KRYImportKeySet(context, &in, stored.out());
-  if (rc == 0) rc = KRYAddKeys(stored.get(), set);
-  if (rc != 0)
-    LogError(EVENTLOG_ERROR, "Loading trust key (%s) failed with error %d (%s)", text.c_str(), rc,
-             LibraryErrorText(rc).c_str());
-  return rc;
+  const int made = KRYImportKeySet(context, &in, stored.out());
+  return AddTrustKeys(made, stored.get(), text, set);
 }
 
 // Adds one key of the keyrings to `set` (when given) and replaces `text` by
@@ -50,12 +56,8 @@ int LoadFromKeyRing(KRYKeyRef key, std::string& text, KRYKeySetRef set) {
   }
   if (!set) return 0;
   KeySetHolder one;
-  int rc = KRYNewSingletonKeySet(key, one.out());
-  if (rc == 0) rc = KRYAddKeys(one.get(), set);
-  if (rc != 0)
-    LogError(EVENTLOG_ERROR, "Loading trust key (%s) failed with error %d (%s)", text.c_str(), rc,
-             LibraryErrorText(rc).c_str());
-  return rc;
+  const int made = KRYNewSingletonKeySet(key, one.out());
+  return AddTrustKeys(made, one.get(), text, set);
 }
 
 // Resolves one configured key ID: first in the keyrings, then among the

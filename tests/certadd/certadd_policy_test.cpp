@@ -17,13 +17,7 @@ std::string KeyringLine() { return "PublicKeyRing " + Corpus("server-pubring.pkr
 std::vector<std::string> SignerColumn(const std::vector<std::string>& listing) {
   std::vector<std::string> out;
   for (const std::string& l : listing)
-    if (l.rfind("sig:", 0) == 0) {
-      std::vector<std::string> cols;
-      std::istringstream in(l);
-      std::string c;
-      while (std::getline(in, c, ':')) cols.push_back(c);
-      if (cols.size() > 4) out.push_back(cols[4]);
-    }
+    if (l.rfind("sig:", 0) == 0) out.push_back(Columns(l)[4]);
   return out;
 }
 
@@ -35,16 +29,6 @@ size_t CountLines(const std::vector<std::string>& listing, const std::string& ki
 
 bool Contains(const std::vector<std::string>& v, const std::string& s) {
   return std::find(v.begin(), v.end(), s) != v.end();
-}
-
-// The rsa key with a certification by trusted-signer, made with GnuPG.
-std::string RsaCertifiedByTrusted() {
-  Gpg gpg;
-  gpg.Import(ReadFile(Corpus("rsa.asc")));
-  gpg.Import(ReadFile(Corpus("trusted-signer-secret.asc")));
-  RunResult r = gpg.Run("--yes -u " + CertIDOf("trusted-signer") + " --quick-sign-key " + FingerprintOf("rsa"));
-  EXPECT_EQ(r.exitCode, 0) << r.output;
-  return gpg.Export(CertIDOf("rsa"));
 }
 
 class PolicyPending : public ::testing::Test {
@@ -76,7 +60,7 @@ TEST_F(PolicyPending, RequiredSignerDecidesActiveOrPending) {
 
   // Certified by the trusted signer, the same key now passes and is stored
   // ACTIVE; the pending copy stays for the administrator.
-  r = server.AddBlock(RsaCertifiedByTrusted());
+  r = server.AddBlock(CertifiedByTrusted("rsa", "rsa.asc"));
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(server.KeyBlocks(ShortIDOf("rsa")).size(), 1u);
   EXPECT_EQ(server.Search(kPendingOU, "(kryKeyID=" + ShortIDOf("rsa") + ")", {"kryCertID"}).size(), 1u);
@@ -153,22 +137,13 @@ TEST_F(PolicyPending, TrimUsersDropsUserIDsWithoutTrustedSigners) {
 
   // multi-uid with one of its three user IDs certified by the trusted
   // signer: only that one is stored.
-  Gpg gpg;
-  gpg.Import(ReadFile(Corpus("multi-uid.asc")));
-  gpg.Import(ReadFile(Corpus("trusted-signer-secret.asc")));
+  Gpg reader;
+  reader.Import(ReadFile(Corpus("multi-uid.asc")));
   std::string target;
-  for (const std::string& l : gpg.Listing(CertIDOf("multi-uid")))
-    if (l.rfind("uid:", 0) == 0 && target.empty()) {
-      std::vector<std::string> cols;
-      std::istringstream in(l);
-      std::string c;
-      while (std::getline(in, c, ':')) cols.push_back(c);
-      target = cols[9];
-    }
+  for (const std::string& l : reader.Listing(CertIDOf("multi-uid")))
+    if (l.rfind("uid:", 0) == 0 && target.empty()) target = Columns(l)[9];
   ASSERT_FALSE(target.empty());
-  ASSERT_EQ(gpg.Run("--yes -u " + CertIDOf("trusted-signer") + " --quick-sign-key " + FingerprintOf("multi-uid") +
-                    " " + ShellQuote(target)).exitCode, 0);
-  r = server.AddBlock(gpg.Export(CertIDOf("multi-uid")));
+  r = server.AddBlock(CertifiedByTrusted("multi-uid", "multi-uid.asc", target));
   ASSERT_EQ(r.exitCode, 0) << r.output;
   std::vector<LdifEntry> entries =
       server.Search(kActiveOU, "(kryCertID=" + CertIDOf("multi-uid") + ")", {"kryUserID"});
@@ -222,13 +197,11 @@ TEST_F(PolicyPending, ModernKeysWhenAccepted) {
   }
   // An Ed25519 key certified by the trusted signer goes ACTIVE and comes
   // back whole.
+  const std::string certified = CertifiedByTrusted("ed25519", "ed25519.asc");
+  ASSERT_FALSE(certified.empty());
   Gpg gpg;
-  gpg.Import(ReadFile(Corpus("ed25519.asc")));
-  gpg.Import(ReadFile(Corpus("trusted-signer-secret.asc")));
-  ASSERT_EQ(gpg.Run("--yes -u " + CertIDOf("trusted-signer") + " --quick-sign-key " + FingerprintOf("ed25519"))
-                .exitCode,
-            0);
-  const std::string certified = gpg.Export(CertIDOf("ed25519"));
+  gpg.Import(ReadFile(Corpus("trusted-signer.asc")));
+  gpg.Import(certified);
   RunResult r = server.AddBlock(certified);
   ASSERT_EQ(r.exitCode, 0) << r.output;
   std::vector<std::string> blocks = server.KeyBlocks(ShortIDOf("ed25519"));

@@ -151,6 +151,25 @@ bool KeyServer::Restart() {
 
 int KeyServer::Stop() { return tree_.Stop(SIGTERM); }
 
+std::vector<std::string> Columns(const std::string& line) {
+  std::vector<std::string> cols;
+  std::string col;
+  std::istringstream in(line);
+  while (std::getline(in, col, ':')) cols.push_back(col);
+  if (cols.size() < 13) cols.resize(13);
+  return cols;
+}
+
+std::string CertifiedByTrusted(const std::string& name, const std::string& file, const std::string& userID) {
+  Gpg gpg;
+  gpg.Import(ReadFile(Corpus(file)));
+  gpg.Import(ReadFile(Corpus("trusted-signer-secret.asc")));
+  RunResult r = gpg.Run("--yes -u " + CertIDOf("trusted-signer") + " --quick-sign-key " + FingerprintOf(name) +
+                        (userID.empty() ? std::string() : " " + ShellQuote(userID)));
+  if (r.exitCode != 0) return std::string();
+  return gpg.Export(CertIDOf(name));
+}
+
 Gpg::Gpg() { Run("--list-keys"); }
 
 RunResult Gpg::Run(const std::string& args, const std::string& input) {

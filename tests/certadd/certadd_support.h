@@ -56,6 +56,14 @@ class KeyServer {
   bool ok_ = false;
 };
 
+// Columns of one gpg --with-colons line (at least 13, empty when absent).
+std::vector<std::string> Columns(const std::string& line);
+
+// The corpus key `name` (file `file`) exported after trusted-signer
+// certified it (only `userID` when given), made with GnuPG.
+std::string CertifiedByTrusted(const std::string& name, const std::string& file,
+                               const std::string& userID = std::string());
+
 // GnuPG with a private home directory.
 class Gpg {
  public:

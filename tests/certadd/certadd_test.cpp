@@ -14,16 +14,6 @@
 namespace krytest {
 namespace {
 
-// Columns of one gpg --with-colons line.
-std::vector<std::string> Columns(const std::string& line) {
-  std::vector<std::string> cols;
-  std::string col;
-  std::istringstream in(line);
-  while (std::getline(in, col, ':')) cols.push_back(col);
-  cols.resize(std::max<size_t>(cols.size(), 13));
-  return cols;
-}
-
 std::string GeneralizedTime(const std::string& epoch) {
   time_t t = static_cast<time_t>(std::stoll(epoch));
   struct tm tm {};
@@ -239,14 +229,10 @@ TEST_F(CertAdd, NewCertificationRewritesOnlyItsUserID) {
   ASSERT_EQ(before.size(), 3u);
   const std::string target = before.begin()->first;
 
-  Gpg gpg;
-  ASSERT_TRUE(gpg.Import(ReadFile(Corpus("multi-uid.asc"))));
-  ASSERT_TRUE(gpg.Import(ReadFile(Corpus("trusted-signer-secret.asc"))));
-  RunResult s = gpg.Run("--yes -u " + CertIDOf("trusted-signer") + " --quick-sign-key " +
-                        FingerprintOf("multi-uid") + " " + ShellQuote(target));
-  ASSERT_EQ(s.exitCode, 0) << s.output;
+  const std::string certified = CertifiedByTrusted("multi-uid", "multi-uid.asc", target);
+  ASSERT_FALSE(certified.empty());
   sleep(1);  // modifytimestamp has a resolution of one second
-  r = server_->AddBlock(gpg.Export(certID));
+  r = server_->AddBlock(certified);
   ASSERT_EQ(r.exitCode, 0) << r.output;
 
   std::map<std::string, LdifEntry> after = UserIDEntries(certID);
