@@ -149,6 +149,11 @@ TEST_F(CertAdd, CorpusKeysRoundTripThroughGnuPG) {
   AddAndCompare("expired.asc", "expired");
   AddAndCompare("old-signer.asc", "old-signer");
   AddAndCompare("expired-cert.asc", "expired-cert");
+  // A certification that has expired is listed with its state.
+  for (const auto& [uid, e] : UserIDEntries(CertIDOf("expired-cert"))) {
+    const auto& signers = e.Values("krysignerid");
+    EXPECT_NE(std::find(signers.begin(), signers.end(), "Exp: " + CertIDOf("old-signer")), signers.end()) << uid;
+  }
 
   // Searching by user ID returns the same block.
   std::vector<LdifEntry> byUid = server_->Search(kActiveOU, "(kryUserID=Alice Rsa*)", {"kryKey"});
