@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cert/certentry.h"
+#include "cert/keysets.h"
 #include "log/eventlog.h"
 #include "../ops/ops_fixture.h"
 #include "../pgp/testutil.h"
@@ -199,6 +200,11 @@ class CertTest : public OpsTest {
     return rc;
   }
 
+  static std::string KeyIDText(KRYKeyRef key) {
+    std::string id;
+    EXPECT_EQ(GetCertID(key, &id), 0);
+    return id;
+  }
   static std::vector<std::string> Vals(const Entry* e, const std::string& type) {
     const Attribute* a = attr_lookup(e, type);
     return a ? a->values : std::vector<std::string>{};

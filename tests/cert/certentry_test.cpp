@@ -5,6 +5,7 @@
 
 #include "back-ldbm/id2entry.h"
 #include "cert/keysets.h"
+#include "ldap/dn.h"
 #include "cert_test_util.h"
 
 namespace kry {
@@ -66,7 +67,9 @@ class EntryBuildTest : public CertTest {
       const std::string uid = Val(e, "kryUserID");
       SCOPED_TRACE(uid);
       EXPECT_NE(std::find(g.userIDs.begin(), g.userIDs.end(), uid), g.userIDs.end());
-      EXPECT_EQ(e->dn, "kryUserID=" + Escaped(uid) + "," + certDN);
+      // The normal form keeps the backslash only where a character would
+      // otherwise end the value (comma, plus, semicolon, quote, backslash).
+      EXPECT_EQ(e->dn, dn_normalized("kryUserID=" + Escaped(uid) + "," + certDN));
       std::vector<std::string> expectTypes = {"objectclass", "krycertid", "krydisabled", "krykeyid", "krykeytype",
                                               "kryuserid",   "krykeycreatetime"};
       if (g.expires) expectTypes.push_back("krykeyexpiretime");
@@ -80,9 +83,13 @@ class EntryBuildTest : public CertTest {
       EXPECT_EQ(Val(e, "kryDisabled"), "0");
       EXPECT_EQ(Val(e, "kryKeyType"), keyType);
       EXPECT_EQ(Val(e, "kryKeyCreateTime"), GeneralizedTime(g.created));
-      if (g.expires) EXPECT_EQ(Val(e, "kryKeyExpireTime"), GeneralizedTime(g.expires));
+      if (g.expires) {
+        EXPECT_EQ(Val(e, "kryKeyExpireTime"), GeneralizedTime(g.expires));
+      }
       EXPECT_EQ(Val(e, "kryKeySize"), sizeText);
-      if (dsa) EXPECT_EQ(Vals(e, "krySubKeyID"), g.subKeyIDs);
+      if (dsa) {
+        EXPECT_EQ(Vals(e, "krySubKeyID"), g.subKeyIDs);
+      }
       EXPECT_EQ(Val(e, "kryRevoked"), "0");
     }
   }
@@ -116,6 +123,23 @@ TEST_F(EntryBuildTest, ModernKeysOnlyWhenAccepted) {
   EntryList list;
   ASSERT_EQ(BuildEntries(Import(CorpusText("ecdsa-p256.asc")), &list), 0);
   EXPECT_EQ(Val(list.slots[1].get(), "kryKeySize"), "00256");
+}
+
+TEST_F(EntryBuildTest, DssKeysAreSizedByTheirLargestSubkey) {
+  const std::vector<std::string> subs = {"1111111111111111", "2222222222222222"};
+  Entry dss, rsa;
+  ASSERT_EQ(AddDynamicKRYUserIDAttrs(&dss, KeyOf(Import(CorpusText("dsa-elg.asc"))), "DE002AEE0E270B47", true, 4096,
+                                     subs),
+            0);
+  EXPECT_EQ(Vals(&dss, "kryKeySize"), std::vector<std::string>{"04096"});
+  EXPECT_EQ(Vals(&dss, "krySubKeyID"), subs);
+  EXPECT_EQ(Vals(&dss, "kryRevoked"), std::vector<std::string>{"1"});
+  // An RSA key has its own size and no subkey list, whatever is passed.
+  ASSERT_EQ(AddDynamicKRYUserIDAttrs(&rsa, KeyOf(Import(CorpusText("rsa.asc"))), "9B17F4FF83984697", false, 4096,
+                                     subs),
+            0);
+  EXPECT_EQ(Vals(&rsa, "kryKeySize"), std::vector<std::string>{"02048"});
+  EXPECT_TRUE(Vals(&rsa, "krySubKeyID").empty());
 }
 
 TEST_F(EntryBuildTest, RevocationAndPhotoIDs) {
@@ -200,7 +224,7 @@ TEST_F(StoredCertTest, TheCompleteBlockWinsAndAbsentCertificatesAreNoError) {
   EXPECT_EQ(Read("9B17F4FF83984697", &v2, &set, &block), 0);
   EXPECT_FALSE(v2);
   EXPECT_EQ(block, rsa);
-  EXPECT_EQ(pgptest::Lib::KeyIDText(KeyOf(set)), "9B17F4FF83984697");
+  EXPECT_EQ(KeyIDText(KeyOf(set)), "9B17F4FF83984697");
 
   EXPECT_EQ(Read("DE002AEE0E270B47", &v2, &set, &block), 0);
   EXPECT_TRUE(v2);
@@ -214,6 +238,9 @@ TEST_F(StoredCertTest, TheCompleteBlockWinsAndAbsentCertificatesAreNoError) {
 TEST_F(StoredCertTest, DamagedDisabledAndEmptyCertificatesGetTheirResults) {
   std::string rsa = CorpusText("rsa.asc");
   std::string truncated = rsa.substr(0, rsa.size() / 2);
+  // Well-formed armour that holds no key at all.
+  std::string request = CorpusText("add-signed-by-trusted.req");
+  std::string signature = request.substr(request.find("-----BEGIN PGP SIGNATURE-----"));
   std::string flipped = rsa;
   flipped[flipped.size() / 2] = flipped[flipped.size() / 2] == 'A' ? 'B' : 'A';
   const struct {
@@ -225,6 +252,11 @@ TEST_F(StoredCertTest, DamagedDisabledAndEmptyCertificatesGetTheirResults) {
       {"1000000000000001", {{"kryKey", truncated}}, 89, "Keyblock of (KRYCERTID=1000000000000001,"},
       {"1000000000000002", {{"kryKey", flipped}}, 89, "is missing or invalid.  Library error: "},
       {"1000000000000003", {{"kryKey", "not a key block at all"}}, 89, "is missing or invalid."},
+      {"1000000000000008", {{"kryKey", signature}}, 89, "is missing or invalid."},
+      {"1000000000000009",
+       {{"kryKey", "-----BEGIN PGP PUBLIC KEY BLOCK-----\n\n=twTO\n-----END PGP PUBLIC KEY BLOCK-----\n"}},
+       89,
+       "is missing or invalid."},
       {"1000000000000004", {{"kryKey", rsa}, {"kryDisabled", "1"}}, 52, "Certificate is disabled (KRYCERTID="},
       {"1000000000000005", {{"cn", "no block"}}, 1, "Certificate in database did not have a keyblock (KRYCERTID="},
       // A good basic block does not rescue a damaged complete one.

@@ -101,7 +101,7 @@ TEST_F(KeyContextTest, BlocksHoldTheirOwnCopiesOfThePresentSets) {
   EXPECT_EQ(b.keySet3, nullptr);  // no delete signers configured
   EXPECT_EQ(Count(b.serverKeySet), Count(g_policy.keyrings));
   ASSERT_NE(b.serverKey, nullptr);
-  EXPECT_EQ(pgptest::Lib::KeyIDText(b.serverKey), "A1874F4984FD368F");
+  EXPECT_EQ(KeyIDText(b.serverKey), "A1874F4984FD368F");
   KRYBoolean secret = 0;
   EXPECT_EQ(KRYGetKeyBoolean(b.serverKey, kKRYKeyProperty_IsSecret, &secret), 0);
   EXPECT_TRUE(secret);
@@ -109,7 +109,7 @@ TEST_F(KeyContextTest, BlocksHoldTheirOwnCopiesOfThePresentSets) {
   ReleasePolicy();
   KRYKeyRef k = nullptr;
   EXPECT_EQ(KeySet2Key(b.keySet1, &k), 0);
-  EXPECT_EQ(pgptest::Lib::KeyIDText(k), "E195DB435B5AE33C");
+  EXPECT_EQ(KeyIDText(k), "E195DB435B5AE33C");
   ReleaseKRYSDKCtx(&b);
 }
 

@@ -60,6 +60,8 @@ TEST_F(ReadConfigTest, RejectedLinesGiveTheirMessage) {
        "'delete', 'all'.\n"},
       {"Allow ip \"\" all", "Missing arguments in \"Allow <Type> <Pattern> <Level>\" line.\n"},
       {"MustSignAdds", "Missing Yes|No in \"MustSignAdds <Yes|No>\" line.\n"},
+      {"AcceptModernKeys", "Missing Yes|No in \"AcceptModernKeys <Yes|No>\" line\n"},
+      {"AcceptModernKeys always", "Invalid value (always) found on \"AcceptModernKeys <Yes|No>\" line\n"},
       {"AccessLogDetails search bogus", "Invalid value (bogus) found on \"AccessLogDetails <type> ...\" line.\n"},
       {"AccessLogFile", "Missing Filename in \"AccessLogFile <Filename> ...\" line.\n"},
       {"PolicyFailures later", "Invalid value (later) found on \"PolicyFailures <Pending|Error>\" line.\n"},
@@ -86,7 +88,7 @@ TEST_F(ReadConfigTest, RejectedLinesGiveTheirMessage) {
 TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
   ASSERT_EQ(Read("Port 65534\nSizeLimit 0\nCycleLogTime 9:05\nCycleLogKeep 99\nCycleLogDay TUES\n"
                  "AccessLogFile access.log 0644\nPolicyFailures Error\nDefaultAccess SelfRead\n"
-                 "LookupHostname off\nMustSignAdds YES\nMaxMessageSize 1024\nReadOnly on\nLogLevel verbose\n"
+                 "LookupHostname off\nMustSignAdds YES\nAcceptModernKeys yes\nMaxMessageSize 1024\nReadOnly on\nLogLevel verbose\n"
                  "CommandTimeout 65535\nIdleSyncTimeout 3\nRandSeedFile ..\\etc\\seed.bin\n"),
             0)
       << Logged();
@@ -102,6 +104,7 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
   EXPECT_EQ(g.DefaultAccess, ACL_SELF | ACL_READ);
   EXPECT_FALSE(g.LookupHostname);
   EXPECT_TRUE(g.MustSignAdds);
+  EXPECT_TRUE(g.AcceptModernKeys);
   EXPECT_EQ(g.MaxMessageSize, 1024u);
   EXPECT_EQ(backend_->readOnly, 1);
   EXPECT_EQ(g.CommandTimeout, 65535);

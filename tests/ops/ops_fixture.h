@@ -96,6 +96,18 @@ class OpsTest : public ::testing::Test {
     return r;
   }
   int Code() { return Receive().code; }
+  // Every byte the server sent until it falls silent (several responses).
+  std::string ReadAll() {
+    std::string m;
+    pollfd p{peer_, POLLIN, 0};
+    while (poll(&p, 1, m.empty() ? 500 : 10) == 1) {
+      char buf[65536];
+      ssize_t n = read(peer_, buf, sizeof buf);
+      if (n <= 0) break;
+      m.append(buf, static_cast<size_t>(n));
+    }
+    return m;
+  }
 
   // Adds a plain entry through the backend; returns the LDAP code.
   int Add(const std::string& dn, std::vector<std::pair<std::string, std::string>> attrs, int merge = 0) {

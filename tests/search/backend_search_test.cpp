@@ -34,17 +34,6 @@ class SearchTest : public OpsTest {
     index_set_word_mode(false);
     OpsTest::TearDown();
   }
-  std::string ReadAll() {
-    std::string m;
-    pollfd p{peer_, POLLIN, 0};
-    while (poll(&p, 1, m.empty() ? 500 : 10) == 1) {
-      char buf[65536];
-      ssize_t n = read(peer_, buf, sizeof buf);
-      if (n <= 0) break;
-      m.append(buf, static_cast<size_t>(n));
-    }
-    return m;
-  }
   SearchResponses Search(const std::string& base, int scope, const F& filter, const std::vector<std::string>& attrs = {},
                          int sizelimit = 0, int timelimit = 0) {
     NewOp(0x63, SearchOp(base, scope, filter, attrs, sizelimit, timelimit));
