@@ -133,6 +133,10 @@ RunResult KeyServer::AddBlock(const std::string& block) {
 
 RunResult KeyServer::AddLdif(const std::string& ldif) { return Tool("ldapadd", {}, ldif); }
 
+RunResult KeyServer::Modify(const std::string& dn, const std::string& changes) {
+  return Tool("ldapmodify", {}, "dn: " + dn + "\nchangetype: modify\n" + changes);
+}
+
 std::vector<LdifEntry> KeyServer::Search(const std::string& base, const std::string& filter,
                                          const std::vector<std::string>& attrs, int* exitCode) {
   std::vector<std::string> args = {"-LLL", "-b", base, filter};

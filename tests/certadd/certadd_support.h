@@ -42,6 +42,8 @@ class KeyServer {
   RunResult AddFile(const std::string& path);
   RunResult AddBlock(const std::string& block);
   RunResult AddLdif(const std::string& ldif);
+  // ldapmodify of `dn` with the change lines `changes`.
+  RunResult Modify(const std::string& dn, const std::string& changes);
   // ldapsearch -LLL below `base` with `filter` for `attrs`.
   std::vector<LdifEntry> Search(const std::string& base, const std::string& filter,
                                 const std::vector<std::string>& attrs, int* exitCode = nullptr);

@@ -346,6 +346,25 @@ TEST_F(CertAdd, RequestShapes) {
   EXPECT_TRUE(server_->tree().WaitForEvent("kryKey or kryRequest attribute must be provided.", 2000));
 }
 
+TEST_F(CertAdd, DamagedStoredCopiesAreReported) {
+  if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
+  RunResult r = server_->AddFile(Corpus("expired.asc"));
+  ASSERT_TRUE(r.exitCode == 0 || r.exitCode == 68) << r.output;
+  const std::string dn = "KRYCERTID=" + CertIDOf("expired") + "," + kActiveOU;
+  // A stored block that no longer imports.
+  r = server_->Modify(dn, "replace: kryKey\nkryKey: not a key block\n-\n");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  r = server_->AddFile(Corpus("expired.asc"));
+  EXPECT_EQ(r.exitCode, 89) << r.output;
+  EXPECT_NE(r.output.find("Invalid certificate received by server."), std::string::npos) << r.output;
+  // No block at all.
+  r = server_->Modify(dn, "delete: kryKey\n-\n");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  r = server_->AddFile(Corpus("expired.asc"));
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_NE(r.output.find("A copy of this certificate on the server is corrupt."), std::string::npos) << r.output;
+}
+
 TEST_F(CertAdd, RestartKeepsEveryBlock) {
   if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
   for (const char* f : {"rsa.asc", "dsa-elg.asc", "multi-uid.asc"}) server_->AddFile(Corpus(f));
