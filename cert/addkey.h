@@ -9,6 +9,7 @@
 #include "cert/certentry.h"
 #include "cert/kryhandles.h"
 #include "cert/policy.h"
+#include "cert/requestkeys.h"
 
 namespace kry {
 
@@ -45,7 +46,9 @@ const char* MapErrorCodeToMsg(int code);
 
 // Recognises the first attribute of the request entry (state->list slot 0)
 // and, for a key block, runs CreateAddKeyEntries. Returns an LDAP result.
-int HandleAddRequest(AddRequestState* state, Backend* be, Connection* conn, Operation* op, const RequestKeys& keys);
+// The key-library context is taken from `keys` only when a key block is
+// to be imported.
+int HandleAddRequest(AddRequestState* state, Backend* be, Connection* conn, Operation* op, RequestKeysHolder* keys);
 
 // The key pipeline for `block` (the first value of the first attribute of
 // slot 0, which the pipeline replaces by the exports). On success state->list holds the certificate entry (slot

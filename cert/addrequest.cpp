@@ -35,8 +35,7 @@ const char* MapErrorCodeToMsg(int code) {
   }
 }
 
-int HandleAddRequest(AddRequestState* state, Backend* be, Connection* /*conn*/, Operation* op,
-                     const RequestKeys& keys) {
+int HandleAddRequest(AddRequestState* state, Backend* be, Connection* conn, Operation* op, RequestKeysHolder* keys) {
   state->authorised = false;
   if (state->list.count == 0 || !state->list.slots[0]) {
     LogError(EVENTLOG_ERROR, "Internal add request error.");
@@ -68,7 +67,8 @@ int HandleAddRequest(AddRequestState* state, Backend* be, Connection* /*conn*/, 
     return 8;
   }
   const std::string block = first.values[0];
-  const int rc = CreateAddKeyEntries(state, be, block, keys);
+  if (keys->Acquire(conn) != 0) return 1;
+  const int rc = CreateAddKeyEntries(state, be, block, keys->keys());
   op->o_logDetail.certID = state->certID;
   if (rc != 0) {
     if (state->certID.empty())

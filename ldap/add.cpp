@@ -9,7 +9,6 @@
 
 #include "back-ldbm/backend.h"
 #include "cert/addkey.h"
-#include "cert/requestkeys.h"
 #include "ldap/ber.h"
 #include "ldap/dispatch.h"
 #include "ldap/dn.h"
@@ -90,8 +89,7 @@ void do_add_key(Connection* conn, Operation* op, Backend* be, EntryPtr e) {
   state.list.slots[0] = std::move(e);
   state.list.count = 1;
   RequestKeysHolder keys;
-  int err = keys.Acquire(conn) != 0 ? LDAP_OPERATIONS_ERROR
-                                    : HandleAddRequest(&state, be, conn, op, keys.keys());
+  int err = HandleAddRequest(&state, be, conn, op, &keys);
   std::string matched;
   if (err == LDAP_SUCCESS) {
     const std::string now = GeneralizedTimeNow();
