@@ -62,8 +62,9 @@ std::string KeyIDBin2Str(const uint8_t id[8], bool prefix);
 // -11999 after "Out of memory" in the event log.
 int CreateKeyDN(const void* keyID, bool rawForm, int location, std::string* dn);
 
-// Backslash before each of , + = " CR < > # ; ; every other byte, the
-// backslash included, is copied. 0, or 90 after "Memory allocation error.".
+// A backslash goes before each comma, plus, equals sign, double quote,
+// carriage return, less-than, greater-than, number sign and semicolon;
+// every other byte, the backslash included, is copied as it is. 0, or 90 after "Memory allocation error.".
 int EscapeDNString(std::string_view userID, std::string* escaped);
 
 // The user ID's name string as the directory stores it: at most 255 bytes

@@ -92,11 +92,17 @@ int GetKRYSDKCtx(const std::vector<uint8_t>& serverKeyID, KeyContextBlock* block
       return 0;
     }
   }
-  return MakeBlock(serverKeyID, block);
+  int rc = MakeBlock(serverKeyID, block);
+  block->complete = rc == 0;
+  return rc;
 }
 
 int ReleaseKRYSDKCtx(KeyContextBlock* block) {
   if (block->Empty()) return 0;
+  if (!block->complete) {
+    FreeBlock(block);
+    return 0;
+  }
   try {
     MutexGuard lock(g_globals->poolLock);
     g_pool.push_back(*block);

@@ -22,6 +22,10 @@ struct KeyContextBlock {
   KRYKeySetRef keySet3 = nullptr;  // keys that may sign delete/disable requests
   KRYKeySetRef serverKeySet = nullptr;  // the keyrings, private keys included
   KRYKeyRef serverKey = nullptr;        // the TLS key inside serverKeySet
+  // Every handle the configuration asks for was made. Only complete blocks
+  // go back to the pool; the others are freed when given back, so that a
+  // later connection builds its block again instead of inheriting the gap.
+  bool complete = false;
 
   bool Empty() const { return context == nullptr; }
 };
@@ -30,8 +34,8 @@ struct KeyContextBlock {
 // 0 on success, 1 on failure; handles made before a failure stay filled in
 // (the block is still given back with ReleaseKRYSDKCtx).
 int GetKRYSDKCtx(const std::vector<uint8_t>& serverKeyID, KeyContextBlock* block);
-// Puts the block back in the pool and clears *block. Empty blocks are
-// ignored. Returns 0.
+// Puts a complete block back in the pool (an incomplete one is freed) and
+// clears *block. Empty blocks are ignored. Returns 0.
 int ReleaseKRYSDKCtx(KeyContextBlock* block);
 // Frees every pooled block.
 void FreeKRYSDKCtxPool();

@@ -130,7 +130,15 @@ TEST_F(KeyContextTest, ServerKeyOnlyWithTLSAndWhenFound) {
   EXPECT_NE(Events().find("Cannot find server's TLS key in keyring."), std::string::npos);
   EXPECT_NE(b.serverKeySet, nullptr);  // what was made stays filled in
   EXPECT_EQ(b.serverKey, nullptr);
+  // The incomplete block is not kept: the next connection tries again.
+  const size_t created = KRYSDKCtxCreated();
   ReleaseKRYSDKCtx(&b);
+  EXPECT_EQ(KRYSDKCtxPoolSize(), 0u);
+  ASSERT_EQ(GetKRYSDKCtx(Bytes("A1874F4984FD368F"), &b), 0);
+  EXPECT_EQ(KRYSDKCtxCreated(), created + 1);
+  EXPECT_NE(b.serverKey, nullptr);
+  ReleaseKRYSDKCtx(&b);
+  EXPECT_EQ(KRYSDKCtxPoolSize(), 1u);
 }
 
 TEST_F(KeyContextTest, ConnectionsOneAfterTheOtherShareOneBlock) {
