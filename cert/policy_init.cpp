@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "cert/keyid2entry.h"
 #include "cert/keysets.h"
+#include "cert/kryhandles.h"
 #include "log/eventlog.h"
 #include "runtime/globals.h"
 #include "util/strutil.h"
@@ -14,10 +16,71 @@ PolicyKeySets g_policy;
 
 namespace {
 
-// Resolves the IDs of `lists` in the keyrings and adds each key to `set`
-// (when given). A key named in the configuration must exist: certificates
-// of the directory are not consulted yet, so an ID missing from the
-// keyrings is reported as missing from the database too.
+// Adds the keys of `keys` (made with status `made`) to the policy set.
+int AddTrustKeys(int made, KRYKeySetRef keys, const std::string& text, KRYKeySetRef set) {
+  int rc = made;
+  if (rc == 0) rc = KRYAddKeys(keys, set);
+  if (rc != 0)
+    LogError(EVENTLOG_ERROR, "Loading trust key (%s) failed with error %d (%s)", text.c_str(), rc,
+             LibraryErrorText(rc).c_str());
+  return rc;
+}
+
+// Loads the ACTIVE certificate `text` names from the directory into `set`
+// (when given) and replaces a short ID in `text` by the full one.
+int LoadFromDirectory(KRYContextRef context, std::string& text, KRYKeySetRef set) {
+  text = ToUpper(text);
+  Backend* be = g_globals->backends.empty() ? nullptr : g_globals->backends.front().get();
+  std::string block;
+  int rc = be ? KeyID2Entry(be, &text, &block) : kKRYError_ItemNotFound;
+  if (rc != 0) {
+    LogError(EVENTLOG_ERROR, "Cannot find trusted key (%s) in database.", text.c_str());
+    return rc;
+  }
+  if (!set) return 0;
+  KRYImportOptions in{};
+  in.inputBuffer = block.data();
+  in.inputLength = block.size();
+  KeySetHolder stored;
+  const int made = KRYImportKeySet(context, &in, stored.out());
+  return AddTrustKeys(made, stored.get(), text, set);
+}
+
+// Adds one key of the keyrings to `set` (when given) and replaces `text` by
+// its full ID.
+int LoadFromKeyRing(KRYKeyRef key, std::string& text, KRYKeySetRef set) {
+  KRYKeyID full;
+  if (KRYGetKeyIDFromKey(key, &full) == 0) {
+    std::string digits = KeyIDDigits(full);
+    if (!digits.empty()) text = digits;
+  }
+  if (!set) return 0;
+  KeySetHolder one;
+  const int made = KRYNewSingletonKeySet(key, one.out());
+  return AddTrustKeys(made, one.get(), text, set);
+}
+
+// Resolves one configured key ID: first in the keyrings, then among the
+// ACTIVE certificates of the directory.
+int ResolveKeyID(KRYContextRef context, std::string& text, KRYKeySetRef set) {
+  if (g_policy.keyrings) {
+    KRYKeyID id;
+    if (KRYGetKeyIDFromString(text.c_str(), &id) != 0) {
+      LogError(EVENTLOG_ERROR, "Invalid Key ID (%s).", text.c_str());
+      return kKRYError_ItemNotFound;
+    }
+    KRYKeyRef key = nullptr;
+    int rc = KRYGetKeyByKeyID(g_policy.keyrings, &id, -1, &key);
+    if (rc == 0 && key) return LoadFromKeyRing(key, text, set);
+    if (rc != 0 && rc != kKRYError_ItemNotFound) {
+      LogError(EVENTLOG_ERROR, "Cannot find trusted key (%s) in public keyring.", text.c_str());
+      return rc;
+    }
+  }
+  return LoadFromDirectory(context, text, set);
+}
+
+// Resolves the IDs of `lists` and adds each key to `set` (when given).
 int ConvertKeyIDtoKeySet(KRYContextRef context, std::vector<KeyIDList*> lists, KRYKeySetRef* set, int* count) {
   if (set && !*set) {
     if (KRYNewKeySet(context, set) != 0) {
@@ -28,41 +91,7 @@ int ConvertKeyIDtoKeySet(KRYContextRef context, std::vector<KeyIDList*> lists, K
   }
   for (KeyIDList* list : lists) {
     for (std::string& text : *list) {
-      KRYKeyRef key = nullptr;
-      int rc = kKRYError_ItemNotFound;
-      if (g_policy.keyrings) {
-        KRYKeyID id;
-        if (KRYGetKeyIDFromString(text.c_str(), &id) != 0) {
-          LogError(EVENTLOG_ERROR, "Invalid Key ID (%s).", text.c_str());
-          return kKRYError_ItemNotFound;
-        }
-        rc = KRYGetKeyByKeyID(g_policy.keyrings, &id, 0, &key);
-        if (rc != 0 && rc != kKRYError_ItemNotFound) {
-          LogError(EVENTLOG_ERROR, "Cannot find trusted key (%s) in public keyring.", text.c_str());
-          return rc;
-        }
-      }
-      if (rc == kKRYError_ItemNotFound || !key) {
-        std::string upper = ToUpper(text);
-        LogError(EVENTLOG_ERROR, "Cannot find trusted key (%s) in database.", upper.c_str());
-        return kKRYError_ItemNotFound;
-      }
-      KRYKeyID full;
-      char idText[24];
-      if (KRYGetKeyIDFromKey(key, &full) == 0 &&
-          KRYGetKeyIDString(&full, kKRYKeyIDString_Full, idText, sizeof idText) == 0)
-        text = idText + 2;  // without "0x"
-      if (set) {
-        KRYKeySetRef one = nullptr;
-        rc = KRYNewSingletonKeySet(key, &one);
-        if (rc == 0) rc = KRYAddKeys(one, *set);
-        KRYFreeKeySet(one);
-        if (rc != 0) {
-          LogError(EVENTLOG_ERROR, "Loading trust key (%s) failed with error %d (%s)", text.c_str(), rc,
-                   LibraryErrorText(rc).c_str());
-          return rc;
-        }
-      }
+      if (int rc = ResolveKeyID(context, text, set ? *set : nullptr)) return rc;
       if (count) ++*count;
     }
   }

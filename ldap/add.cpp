@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "back-ldbm/backend.h"
+#include "cert/addkey.h"
 #include "ldap/ber.h"
 #include "ldap/dispatch.h"
 #include "ldap/dn.h"
@@ -58,6 +59,53 @@ int Refuse(const char* why) {
 void ProtocolDataError(Connection* conn, Operation* op, const char* event) {
   LogError(EVENTLOG_INFO, "%s", event);
   send_ldap_result(conn, op, LDAP_PROTOCOL_ERROR, nullptr, nullptr);
+}
+
+// Hands one entry to the backend's add with the time of the change (the
+// server's, whatever the client sent). Keeps the first failure's result.
+void StoreEntry(Backend* be, Connection* conn, Operation* op, EntryPtr e, int merge, const std::string& now,
+                int* replicated, int* err, std::string* matched) {
+  attr_remove(e.get(), "modifytimestamp");
+  attr_merge(e.get(), "modifytimestamp", now);
+  int rc = LDAP_SUCCESS;
+  std::string m;
+  be->ops.add(be, conn, op, e.release(), merge, nullptr, replicated, &rc, &m);
+  if (rc != LDAP_SUCCESS && *err == LDAP_SUCCESS) {
+    *err = rc;
+    *matched = m;
+  }
+}
+
+// A key submission at the virtual DN: the add pipeline builds the
+// certificate and user-ID entries, which are stored with replace semantics.
+void do_add_key(Connection* conn, Operation* op, Backend* be, EntryPtr e) {
+  AddRequestState state;
+  if (GrowEntries(&state.list, 1) != 0) {
+    LogError(EVENTLOG_ERROR, "Memory allocation error.");
+    send_ldap_result(conn, op, LDAP_OPERATIONS_ERROR, nullptr, MapErrorCodeToMsg(LDAP_OPERATIONS_ERROR));
+    return;
+  }
+  e->dn.clear();  // the certificate DN is set by the pipeline
+  state.list.slots[0] = std::move(e);
+  state.list.count = 1;
+  RequestKeysHolder keys;
+  int err = HandleAddRequest(&state, be, conn, op, &keys);
+  std::string matched;
+  if (err == LDAP_SUCCESS) {
+    const std::string now = GeneralizedTimeNow();
+    int replicated = 0;
+    for (int i = 0; i < state.list.count; ++i) {
+      EntryPtr entry = std::move(state.list.slots[static_cast<size_t>(i)]);
+      if (entry && !entry->dn.empty())
+        StoreEntry(be, conn, op, std::move(entry), 1, now, &replicated, &err, &matched);
+    }
+    if (!state.passedPolicy && err == LDAP_SUCCESS) {
+      err = 49;
+      if (!state.hasText) state.SetText("Due to certificate not passing policy, its addition is awaiting approval.");
+    }
+  }
+  const char* text = state.hasText ? state.text.c_str() : MapErrorCodeToMsg(err);
+  send_ldap_result(conn, op, err, matched.empty() ? nullptr : matched.c_str(), text);
 }
 
 }  // namespace
@@ -118,8 +166,7 @@ void do_add(Connection* conn, Operation* op) {
 
   int merge = 0;
   if (StrIEquals(dn, kVirtualKeyDN)) {
-    // Key submissions and signed requests are not part of this build.
-    send_ldap_result(conn, op, LDAP_UNWILLING_TO_PERFORM, nullptr, kFunctionNotImplemented);
+    do_add_key(conn, op, be, std::move(e));
     return;
   }
   if (StrIEquals(dn, kGroupDN)) {
@@ -137,13 +184,9 @@ void do_add(Connection* conn, Operation* op) {
     op->o_logDetail.code[2] = 'D';
   }
 
-  // The server sets the time of the change, whatever the client sent.
-  attr_remove(e.get(), "modifytimestamp");
-  attr_merge(e.get(), "modifytimestamp", GeneralizedTimeNow());
-
   int replicated = 0, err = LDAP_SUCCESS;
   std::string matched;
-  be->ops.add(be, conn, op, e.release(), merge, nullptr, &replicated, &err, &matched);
+  StoreEntry(be, conn, op, std::move(e), merge, GeneralizedTimeNow(), &replicated, &err, &matched);
   send_ldap_result(conn, op, err, matched.empty() ? nullptr : matched.c_str(), nullptr);
 }
 

@@ -4,6 +4,7 @@
 
 #include "ldap/dispatch.h"
 #include "ldap/result.h"
+#include "platform/pgp/kry.h"
 #include "ops_fixture.h"
 
 namespace kry {
@@ -215,9 +216,16 @@ TEST_F(Handlers, AddBranches) {
   do_add(&conn_, op_.get());
   EXPECT_EQ(Receive().code, 2);
 
+  KRYsdkInit(0);
   NewOp(0x68, AddReq("KRYCERTID=VIRTUAL, OU=ACTIVE,O=KRY KEYSPACE,C=US", {{"kryKey", {BerValue(std::string("k"))}}}));
   do_add(&conn_, op_.get());
+  KRYsdkCleanup();
   Response r = Receive();
+  EXPECT_EQ(r.code, 21);  // not a key block
+  EXPECT_EQ(r.text, "");
+  NewOp(0x68, AddReq("KRYCERTID=VIRTUAL, OU=ACTIVE,O=KRY KEYSPACE,C=US", {{"kryRequest", {BerValue(std::string("k"))}}}));
+  do_add(&conn_, op_.get());
+  r = Receive();
   EXPECT_EQ(r.code, 53);
   EXPECT_EQ(r.text, "Function not implemented");
 
