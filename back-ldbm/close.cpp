@@ -3,6 +3,7 @@
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/ldbm.h"
 #include "back-ldbm/ldbm_ops.h"
+#include "back-ldbm/recover.h"
 #include "log/trace.h"
 
 namespace kry {
@@ -22,6 +23,7 @@ int ldbm_back_close(Backend* be) {
   // No operation runs any more: every occupied slot is closed, whatever a
   // leaked reference count says.
   ldbm_cache_close_every_slot(be);
+  ldbm_write_clean_marker(be);
   Debug(LDAP_DEBUG_TRACE, "ldbm backend done syncing\n");
   return 0;
 }

@@ -31,6 +31,9 @@ struct LdbmState {
   IndexTable indexes;           // defaults and "Index" lines
   long dbCacheSize = kDefaultDbCacheSize;  // from "DBCacheSize"
   DbCache dbcache;              // the handle cache
+  // Set when start-up removed the clean-shutdown marker (or the database
+  // was just created): the orderly close writes the marker again.
+  bool markCleanOnClose = false;
 };
 
 }  // namespace kry

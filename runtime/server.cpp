@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "back-ldbm/backend.h"
+#include "back-ldbm/recover.h"
 #include "cert/keysets.h"
 #include "config/config.h"
 #include "config/paths.h"
@@ -202,6 +203,8 @@ int ServerMain(int argc, char** argv) {
     return Finish(st, 0);
   }
 
+  if (o.recoverDatabases && !serviceMode) return Finish(st, RecoverDatabasesCommand(be));
+
   if (o.startServer && !o.checkOnly) {
     if (LockDBs(be, &st.dbLock) != 0 && !serviceMode) return Finish(st, 1);
   }
@@ -262,6 +265,8 @@ int ServerMain(int argc, char** argv) {
     if (CheckRequiredDBs(be) != 0) {
       LogError(EVENTLOG_ERROR,
                "All required databases do not exist. Use the \"Create Database\" button to create them.");
+      if (!serviceMode) return Finish(st, 1);
+    } else if (!nonFatalConfigErrors && RecoverDatabasesIfUnclean(be) != 0) {
       if (!serviceMode) return Finish(st, 1);
     } else if (!nonFatalConfigErrors) {
       int port = g->Port;
