@@ -5,6 +5,7 @@
 #include <string>
 
 #include "back-ldbm/backend.h"
+#include "back-ldbm/bulkidl.h"
 #include "back-ldbm/cache.h"
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/index.h"
@@ -34,6 +35,9 @@ struct LdbmState {
   // Set when start-up removed the clean-shutdown marker (or the database
   // was just created): the orderly close writes the marker again.
   bool markCleanOnClose = false;
+  // While recovery rebuilds the indexes: their ID lists are gathered here
+  // and written once at the end.
+  IdListCollector* bulkLists = nullptr;
 };
 
 }  // namespace kry

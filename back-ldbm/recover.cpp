@@ -211,7 +211,14 @@ int Recover(Backend* be, RecoveryStats* st) {
   {
     DirectorySwitch into(be, work);
     be->ldbm->nextId = counter;  // what All IDs lists record
-    if (RebuildMaps(be, src.get(), ids, &aside, &r) != 0) return Fail("rebuilding the maps in", work, EIO);
+    IdListCollector lists;
+    be->ldbm->bulkLists = &lists;
+    int rc = RebuildMaps(be, src.get(), ids, &aside, &r);
+    be->ldbm->bulkLists = nullptr;
+    if (rc != 0) return Fail("rebuilding the maps in", work, EIO);
+    ldbm_cache_close_all(be);
+    if ((rc = lists.Flush(static_cast<EntryID>(counter), kRebuildCacheSize)) != 0)
+      return Fail("writing the indexes in", work, rc);
   }
   if (int rc = aside.Sync()) return Fail("writing", aside.path(), rc);
   for (EntryID id : r.dropped) ldbm_delete(src.get(), Datum{&id, sizeof id});
