@@ -95,6 +95,13 @@ class Recovery : public test::OpsTest {
                           "kryuserid.dbb", "krycertid.dbb"})
       EXPECT_EQ(VerifyDatabaseFile(dir_.File(f)), 0) << f;
   }
+  // Closes the backend's files and returns the size of one of them.
+  int64_t ClosedFileSize(const std::string& path) {
+    be_->ops.close(be_);
+    int64_t size = 0;
+    EXPECT_EQ(GetFileMode(path.c_str(), nullptr, nullptr, &size), 0) << path;
+    return size;
+  }
   std::string Events() { return test::ReadFile(events_); }
   std::string Counter() { return test::ReadFile(dir_.File("NEXTID")); }
 
@@ -184,10 +191,8 @@ TEST_F(Recovery, UnreadableRecordsAreKeptAsideAndReported) {
 
 TEST_F(Recovery, SalvagesDamagedEntryFile) {
   AddUsers(120);
-  be_->ops.close(be_);
   const std::string entries = dir_.File("id2entry.dbb");
-  int64_t size = 0;
-  ASSERT_EQ(GetFileMode(entries.c_str(), nullptr, nullptr, &size), 0);
+  const int64_t size = ClosedFileSize(entries);
   ASSERT_GT(size, 8 * 4096);
   // One leaf page in the middle of the file becomes garbage.
   Overwrite(entries, (size / 4096 / 2) * 4096, 4096, '\x5a');
@@ -261,10 +266,8 @@ TEST_F(Recovery, CleanShutdownMarker) {
 
 TEST_F(Recovery, DamagedMapFileIsReportedWithRecoveryAdvice) {
   AddUsers(60);
-  be_->ops.close(be_);
   const std::string dn2id = dir_.File("dn2id.dbb");
-  int64_t size = 0;
-  ASSERT_EQ(GetFileMode(dn2id.c_str(), nullptr, nullptr, &size), 0);
+  const int64_t size = ClosedFileSize(dn2id);
   for (off_t page = 1; page * 4096 < size; ++page) Overwrite(dn2id, page * 4096, 4096, '\0');
   EXPECT_NE(Add(Dn(200), {{"objectclass", "kryCertificate"}}), 0);
   std::string ev = Events();
