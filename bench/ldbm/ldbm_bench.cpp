@@ -132,6 +132,14 @@ double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_cloc
   return std::chrono::duration<double>(b - a).count();
 }
 
+// User and system time of the process so far.
+double CpuSeconds() {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
 int RemoveTree(const std::string& path) {
   return nftw(
       path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return std::remove(p); }, 16,
@@ -228,10 +236,12 @@ int Run(const Options& o) {
   auto t5 = std::chrono::steady_clock::now();
 
   RecoveryStats rst;
-  double recoverReadSeconds = 0;
+  double recoverReadSeconds = 0, recoverCpuSeconds = 0;
   if (o.recover) {
     be->ops.close(be);
+    const double cpu0 = CpuSeconds();
     if (RecoverDatabases(be, &rst) != 0) ++failures;
+    recoverCpuSeconds = CpuSeconds() - cpu0;
     auto t6 = std::chrono::steady_clock::now();
     for (long i : order) {
       Entry* e = entry_by_dn(be, DnOf(i));
@@ -252,8 +262,8 @@ int Run(const Options& o) {
   std::printf("fetch by DN:   %10.0f entries/s  (%.2f s)\n", n / Seconds(t2, t3), Seconds(t2, t3));
   std::printf("fetch by ID:   %10.0f entries/s  (%.2f s)\n", n / Seconds(t4, t5), Seconds(t4, t5));
   if (o.recover) {
-    std::printf("recover:       %10.2f s         (%zu entries indexed, %zu kept aside)\n", rst.seconds, rst.entries,
-                rst.setAside);
+    std::printf("recover:       %10.2f s         (%.2f s CPU; %zu entries indexed, %zu kept aside)\n", rst.seconds,
+                recoverCpuSeconds, rst.entries, rst.setAside);
     std::printf("by DN after:   %10.0f entries/s  (%.2f s)\n", n / recoverReadSeconds, recoverReadSeconds);
   }
   std::printf("peak memory:   %10ld KB (max resident set size)\n", static_cast<long>(ru.ru_maxrss));
