@@ -3,6 +3,7 @@
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/ldbm.h"
 #include "back-ldbm/ldbm_ops.h"
+#include "back-ldbm/nextid.h"
 #include "back-ldbm/recover.h"
 #include "log/trace.h"
 
@@ -11,6 +12,7 @@ namespace kry {
 int ldbm_back_sync(Backend* be) {
   Debug(LDAP_DEBUG_TRACE, "ldbm backend syncing\n");
   ldbm_cache_sync_all(be);
+  if (be->ldbm) next_id_sync(be);
   Debug(LDAP_DEBUG_TRACE, "ldbm backend done syncing\n");
   return 0;
 }
@@ -19,6 +21,7 @@ int ldbm_back_close(Backend* be) {
   if (!be->ldbm) return 0;
   Debug(LDAP_DEBUG_TRACE, "ldbm backend syncing\n");
   ldbm_cache_sync_all(be);
+  next_id_sync(be);
   cache_release_all(&be->ldbm->cache);
   // No operation runs any more: every occupied slot is closed, whatever a
   // leaked reference count says.

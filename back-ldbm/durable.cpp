@@ -39,16 +39,37 @@ int SyncDirectoryOf(const std::string& path) {
   return rc;
 }
 
-int WriteFileDurably(const std::string& path, const std::string& contents) {
+namespace {
+
+int Replace(const std::string& path, const std::string& contents, bool sync) {
   const std::string tmp = path + ".tmp";
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return errno;
   int rc = WriteAll(fd, contents);
-  if (rc == 0 && fsync(fd) != 0) rc = errno;
+  if (rc == 0 && sync && fsync(fd) != 0) rc = errno;
   if (close(fd) != 0 && rc == 0) rc = errno;
-  if (rc == 0) return RenameDurably(tmp, path);
+  if (rc == 0) {
+    if (!sync) return std::rename(tmp.c_str(), path.c_str()) == 0 ? 0 : errno;
+    return RenameDurably(tmp, path);
+  }
   unlink(tmp.c_str());
   return rc;
+}
+
+}  // namespace
+
+int WriteFileDurably(const std::string& path, const std::string& contents) { return Replace(path, contents, true); }
+
+int WriteFileReplacing(const std::string& path, const std::string& contents) {
+  return Replace(path, contents, false);
+}
+
+int SyncFileAndDirectory(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int rc = fsync(fd) == 0 ? 0 : errno;
+  close(fd);
+  return rc == 0 ? SyncDirectoryOf(path) : rc;
 }
 
 int RenameDurably(const std::string& from, const std::string& to) {

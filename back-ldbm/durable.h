@@ -10,6 +10,11 @@ namespace kry {
 
 // 0, or the errno of the step that failed (the target is then unchanged).
 int WriteFileDurably(const std::string& path, const std::string& contents);
+// The same without the two syncs: a killed process still leaves the old or
+// the new content, while a power loss may leave either, or an empty file.
+int WriteFileReplacing(const std::string& path, const std::string& contents);
+// Syncs a file and its directory. 0 or errno.
+int SyncFileAndDirectory(const std::string& path);
 // Syncs the directory that holds `path` (a rename or unlink in it then
 // survives a power loss). 0 or errno.
 int SyncDirectoryOf(const std::string& path);

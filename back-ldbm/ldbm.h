@@ -26,6 +26,7 @@ struct LdbmState {
 
   long nextId = -1;     // in-memory ID counter, -1 until loaded (nextid.h)
   Mutex nextIdLock;     // guards nextId and the NEXTID file
+  bool nextIdUnsynced = false;  // the file was rewritten since its last sync
   int mode = kDefaultFileMode;  // "Mode" never changes it
   std::string directory;        // "Directory"
   EntryCache cache;             // maxsize from "CacheEntries"

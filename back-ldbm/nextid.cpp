@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/durable.h"
@@ -49,15 +50,18 @@ void Load(const Backend* be, LdbmState* li, const std::string& path, const char*
   std::fclose(fp);
 }
 
-// Rewrites the file with the in-memory value, through a synced temporary
-// file renamed over it: a crash leaves the old or the new value, never an
-// empty file. Caller holds the lock. Returns 0, or 1 (open), 2 (write), 3
-// (sync or rename) on failure.
-int Write(const LdbmState* li, const std::string& path) {
+// Rewrites the file with the in-memory value, through a temporary file
+// renamed over it: a killed server leaves the old or the new value, never an
+// empty file. The sync waits for next_id_sync. Caller holds the lock.
+// Returns 0, or 1 (open), 2 (write), 3 (rename) on failure.
+int Write(LdbmState* li, const std::string& path) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%ld\n", li->nextId);
-  int err = WriteFileDurably(path, buf);
-  if (err == 0) return 0;
+  int err = WriteFileReplacing(path, buf);
+  if (err == 0) {
+    li->nextIdUnsynced = true;
+    return 0;
+  }
   if (err == ENOENT || err == EACCES || err == EROFS) return 1;
   return err == ENOSPC || err == EIO ? 2 : 3;
 }
@@ -108,6 +112,16 @@ void next_id_return(Backend* be, EntryID id) {
     default:
       break;
   }
+}
+
+int next_id_sync(Backend* be) {
+  LdbmState* li = be->ldbm.get();
+  MutexGuard g(li->nextIdLock);
+  if (!li->nextIdUnsynced) return 0;
+  int rc = SyncFileAndDirectory(next_id_path(be));
+  if (rc == 0) li->nextIdUnsynced = false;
+  else Debug(LDAP_DEBUG_ANY, "next_id_sync: %s\n", std::strerror(rc));
+  return rc;
 }
 
 EntryID next_id_peek(Backend* be) {
