@@ -22,6 +22,13 @@
 #include "back-ldbm/salvage.h"
 #include "log/eventlog.h"
 
+// Berkeley DB cannot free a handle's private memory pool once a damaged page
+// made it fail (the damaged-file tests below). The library has no frame
+// pointers, so its blocks cannot be told apart more finely: in this binary
+// only, leaks inside it are not reported (the other backend tests still
+// report a handle left open).
+extern "C" const char* __lsan_default_suppressions() { return "leak:libdb-5.3.so\n"; }
+
 namespace kry {
 namespace {
 
