@@ -3,6 +3,8 @@
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/ldbm.h"
 #include "back-ldbm/ldbm_ops.h"
+#include "back-ldbm/nextid.h"
+#include "back-ldbm/recover.h"
 #include "log/trace.h"
 
 namespace kry {
@@ -10,6 +12,7 @@ namespace kry {
 int ldbm_back_sync(Backend* be) {
   Debug(LDAP_DEBUG_TRACE, "ldbm backend syncing\n");
   ldbm_cache_sync_all(be);
+  if (be->ldbm) next_id_sync(be);
   Debug(LDAP_DEBUG_TRACE, "ldbm backend done syncing\n");
   return 0;
 }
@@ -18,10 +21,12 @@ int ldbm_back_close(Backend* be) {
   if (!be->ldbm) return 0;
   Debug(LDAP_DEBUG_TRACE, "ldbm backend syncing\n");
   ldbm_cache_sync_all(be);
+  next_id_sync(be);
   cache_release_all(&be->ldbm->cache);
   // No operation runs any more: every occupied slot is closed, whatever a
   // leaked reference count says.
   ldbm_cache_close_every_slot(be);
+  ldbm_write_clean_marker(be);
   Debug(LDAP_DEBUG_TRACE, "ldbm backend done syncing\n");
   return 0;
 }

@@ -4,12 +4,14 @@
 #include <cstring>
 
 #include "back-ldbm/dbcache.h"
+#include "back-ldbm/durable.h"
 #include "back-ldbm/id2children.h"
 #include "back-ldbm/idlist.h"
 #include "back-ldbm/index.h"
 #include "back-ldbm/ldbm.h"
 #include "back-ldbm/ldbm_ops.h"
 #include "back-ldbm/nextid.h"
+#include "back-ldbm/recover.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
 #include "runtime/lockfile.h"
@@ -73,17 +75,12 @@ int CreateAll(Backend* be) {
   if (FILE* fp = std::fopen(nextid.c_str(), "r+")) {
     std::fclose(fp);
   } else if (errno == ENOENT) {
-    FILE* nf = std::fopen(nextid.c_str(), "w");
-    if (!nf || std::fputs("1\n", nf) < 0) {
-      int e = errno;
-      if (nf) std::fclose(nf);
+    // Beside stored entries the counter continues after the highest of
+    // them: restarting at 1 would overwrite them.
+    const std::string first = std::to_string(static_cast<unsigned long>(ldbm_highest_stored_id(be)) + 1) + "\n";
+    if (int e = WriteFileDurably(nextid, first)) {
       LogError(EVENTLOG_ERROR, "Could not open file '%s'.\n  Cause of failure: %s\n", nextid.c_str(),
                std::strerror(e));
-      return -1;
-    }
-    if (std::fclose(nf) != 0) {
-      LogError(EVENTLOG_ERROR, "Could not open file '%s'.\n  Cause of failure: %s\n", nextid.c_str(),
-               std::strerror(errno));
       return -1;
     }
     count = 1;
@@ -211,6 +208,9 @@ int CreateDatabases(Backend* be) {
     // Creation always opens with create, whatever "ReadOnly" says.
     const int readOnly = be->readOnly;
     be->readOnly = 0;
+    // A database created here starts out closed in order; one that existed
+    // keeps whatever state its last stop left.
+    const bool fresh = !Exists(PathOf(be, "id2entry.dbb"));
     try {
       rc = CreateAll(be);
     } catch (const std::bad_alloc&) {
@@ -218,6 +218,7 @@ int CreateDatabases(Backend* be) {
       rc = -1;
     }
     be->readOnly = readOnly;
+    if (fresh && rc > 0) be->ldbm->markCleanOnClose = true;
     ldbm_back_close(be);
   }
   Debug(LDAP_DEBUG_TRACE, "<= CreateDatabases, rc=%d\n", rc);

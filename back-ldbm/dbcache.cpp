@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "back-ldbm/ldbm.h"
+#include "back-ldbm/recover.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
 #include "util/alloc.h"
@@ -72,13 +73,15 @@ int ldbm_close(DB* db) { return db ? db->close(db, 0) : 0; }
 
 int ldbm_sync(DB* db) { return db ? db->sync(db, 0) : 0; }
 
-DbValue ldbm_fetch(DB* db, Datum key) {
+DbValue ldbm_fetch(DB* db, Datum key, int* status) {
+  if (status) *status = EINVAL;
   if (!db) return DbValue();
   DBT k = MakeDbt(key);
   DBT v;
   std::memset(&v, 0, sizeof v);
   v.flags = DB_DBT_MALLOC;
   int rc = db->get(db, nullptr, &k, &v, 0);
+  if (status) *status = rc;
   if (rc != 0) {
     // The library allocates only on success; nothing to free otherwise.
     return DbValue();
@@ -129,6 +132,7 @@ void FreeSlot(DbCacheSlot& s) {
   s.name.clear();
   s.refcnt = 0;
   s.lastref = 0;
+  s.failureReported = false;
 }
 
 }  // namespace
@@ -212,6 +216,9 @@ DbCacheSlot* ldbm_cache_open(Backend* be, std::string_view name, const char* suf
     int e = err > 0 ? err : errno;
     const char* reason = e > 0 ? std::strerror(e) : "unknown";
     if (err < 0) reason = db_strerror(err);
+    // A file Berkeley DB cannot read as a database (as opposed to a missing
+    // file or a permission problem) is damaged.
+    if (err < 0 || err == EINVAL) ldbm_report_failure(path, "open", err, nullptr);
     Debug(LDAP_DEBUG_TRACE, "<= ldbm_cache_open NULL \"%s\" errno %d reason \"%s\")\n", path.c_str(), e, reason);
     return nullptr;
   }
@@ -297,19 +304,26 @@ void ldbm_cache_close_every_slot(Backend* be) {
 DbValue ldbm_cache_fetch(DbCacheSlot* slot, Datum key) {
   if (!slot) return DbValue();
   MutexGuard g(slot->mutex);
-  return ldbm_fetch(slot->db, key);
+  int rc = 0;
+  DbValue v = ldbm_fetch(slot->db, key, &rc);
+  ldbm_report_failure(slot->name, "get", rc, &slot->failureReported);
+  return v;
 }
 
 int ldbm_cache_store(DbCacheSlot* slot, Datum key, Datum data, uint32_t flags) {
   if (!slot) return EINVAL;
   MutexGuard g(slot->mutex);
-  return ldbm_store(slot->db, key, data, flags);
+  int rc = ldbm_store(slot->db, key, data, flags);
+  ldbm_report_failure(slot->name, "put", rc, &slot->failureReported);
+  return rc;
 }
 
 int ldbm_cache_delete(DbCacheSlot* slot, Datum key) {
   if (!slot) return EINVAL;
   MutexGuard g(slot->mutex);
-  return ldbm_delete(slot->db, key);
+  int rc = ldbm_delete(slot->db, key);
+  ldbm_report_failure(slot->name, "del", rc, &slot->failureReported);
+  return rc;
 }
 
 // ----------------------------------------------------------- file status

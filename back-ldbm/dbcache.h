@@ -74,7 +74,8 @@ class DbValue {
 DB* ldbm_open(const std::string& path, uint32_t flags, int mode, long cachesize, int* err = nullptr);
 int ldbm_close(DB* db);
 int ldbm_sync(DB* db);
-DbValue ldbm_fetch(DB* db, Datum key);
+// *status (optional) receives the get's result (DB_NOTFOUND when absent).
+DbValue ldbm_fetch(DB* db, Datum key, int* status = nullptr);
 // flags: 0 (insert or replace), DB_NOOVERWRITE (DB_KEYEXIST when present),
 // optionally with kLdbmStoreSync.
 int ldbm_store(DB* db, Datum key, Datum data, uint32_t flags);
@@ -93,6 +94,7 @@ struct DbCacheSlot {
   int maxids = 1022;  // capacity of one stored ID-list block
   int maxindirect = 4;
   int index = 0;      // slot number
+  bool failureReported = false;  // a failed call was logged for this open
 
   Mutex mutex;      // serialises Berkeley DB calls on `db`
   Mutex idlLock;    // serialises ID-list updates on this file

@@ -6,6 +6,7 @@
 #include "back-ldbm/cache.h"
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/ldbm.h"
+#include "back-ldbm/nextid.h"
 #include "log/trace.h"
 
 namespace kry {
@@ -40,6 +41,8 @@ int id2entry_delete(Backend* be, Entry* e) {
     return -1;
   }
   EntryID id = e->id;
+  // The counter must not fall back below this ID after a power loss.
+  next_id_sync(be);
   if (cache_remove_entry(backend_cache(be), e) != 0)
     Debug(LDAP_DEBUG_ANY, "could not delete %d (%s) from cache\n", static_cast<int>(id), e->dn.c_str());
   int rc = ldbm_cache_delete(db.get(), Datum{&id, sizeof id});

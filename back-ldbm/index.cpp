@@ -158,6 +158,10 @@ void index_definition_of(Backend* be, std::string_view type, int* mask, int* syn
 int add_value(Backend* be, DbCacheSlot* slot, int indextype, std::string_view keytext, EntryID id) {
   std::string key = index_key(indextype, keytext);
   Debug(LDAP_DEBUG_TRACE, "=> add_value( \"%s\" )\n", key.c_str());
+  if (IdListCollector* bulk = be->ldbm->bulkLists) {  // recovery's rebuild
+    bulk->Insert(slot->name, key, id);
+    return 0;
+  }
   return idl_insert(be, slot, key, id);
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "back-ldbm/backend.h"
+#include "back-ldbm/bulkidl.h"
 #include "back-ldbm/cache.h"
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/index.h"
@@ -28,12 +29,19 @@ struct LdbmState {
 
   long nextId = -1;     // in-memory ID counter, -1 until loaded (nextid.h)
   Mutex nextIdLock;     // guards nextId and the NEXTID file
+  bool nextIdUnsynced = false;  // the file was rewritten since its last sync
   int mode = kDefaultFileMode;  // "Mode" never changes it
   std::string directory;        // "Directory"
   EntryCache cache;             // maxsize from "CacheEntries"
   IndexTable indexes;           // defaults and "Index" lines
   long dbCacheSize = kDefaultDbCacheSize;  // from "DBCacheSize"
   DbCache dbcache;              // the handle cache
+  // Set when start-up removed the clean-shutdown marker (or the database
+  // was just created): the orderly close writes the marker again.
+  bool markCleanOnClose = false;
+  // While recovery rebuilds the indexes: their ID lists are gathered here
+  // and written once at the end.
+  IdListCollector* bulkLists = nullptr;
 };
 
 }  // namespace kry

@@ -19,6 +19,13 @@ EntryID next_id(Backend* be);
 void next_id_return(Backend* be, EntryID id);
 // The current counter value, not advanced.
 EntryID next_id_peek(Backend* be);
+// Makes the last rewrite of the counter file durable (file and directory
+// synced). Every rewrite replaces the file whole, so a killed server never
+// loses it; after a power loss, the entry map's highest ID bounds what a
+// stale counter could hand out again, except for entries deleted since.
+// Hence this runs before an entry leaves the entry map, and at every sync
+// and close of the backend. 0 or errno.
+int next_id_sync(Backend* be);
 
 // Path of the counter file.
 std::string next_id_path(const Backend* be);

@@ -9,7 +9,7 @@ namespace kry {
 
 namespace {
 
-const char kOptionString[] = "d:f:p:t:b:k:nachsg";
+const char kOptionString[] = "d:f:p:t:b:k:nachsgr";
 
 bool TakesArgument(char c) {
   for (const char* p = kOptionString; *p; ++p)
@@ -102,6 +102,7 @@ OptionsResult ParseOptions(const std::vector<std::string>& args, const std::stri
         case 'a': out->noSignatureCheck = true; break;
         case 'c': out->checkOnly = true; break;
         case 'n': out->createDatabases = true; break;
+        case 'r': out->recoverDatabases = true; break;
         case 's': out->startServer = true; break;
         case 'g': out->foreground = true; break;
         case 'h':

@@ -1,4 +1,4 @@
-// Command line of the server: option string "d:f:p:t:b:k:nachsg".
+// Command line of the server: option string "d:f:p:t:b:k:nachsgr".
 #pragma once
 
 #include <string>
@@ -10,6 +10,7 @@ struct Options {
   bool noSignatureCheck = false;  // -a
   bool checkOnly = false;         // -c
   bool createDatabases = false;   // -n
+  bool recoverDatabases = false;  // -r: verify and rebuild the databases, then exit
   bool startServer = false;       // -s
   bool foreground = false;        // -g
   bool debugGiven = false;        // -d

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "back-ldbm/backend.h"
+#include "back-ldbm/recover.h"
 #include "cert/keysets.h"
 #include "config/config.h"
 #include "config/paths.h"
@@ -198,7 +199,7 @@ int PrepareDatabases(ServerState& st, Backend* be) {
     LogError(EVENTLOG_ERROR, "Initializing the replication system failed.");
     return 1;
   }
-  if (InitLogCycling() != 0) return Finish(st, 1);
+  if (InitLogCycling() != 0) return 1;
 
   if (o.createDatabases && !serviceMode) {
     int created = CreateDatabases(be);
@@ -208,6 +209,8 @@ int PrepareDatabases(ServerState& st, Backend* be) {
     dird_shutdown = 1;
     return 0;
   }
+
+  if (o.recoverDatabases && !serviceMode) return RecoverDatabasesCommand(be);
 
   if (o.startServer && !o.checkOnly) {
     if (LockDBs(be, &st.dbLock) != 0 && !serviceMode) return 1;
@@ -274,6 +277,7 @@ int StartListener(ServerState& st, Backend* be, bool nonFatalConfigErrors) {
     return serviceMode ? kContinue : 1;
   }
   if (nonFatalConfigErrors) return kContinue;
+  if (RecoverDatabasesIfUnclean(be) != 0) return serviceMode ? kContinue : 1;
   int port = g->Port;
   if (!StartThread(&g->listenerThread, [port] { daemon(port); })) {
     LogError(EVENTLOG_ERROR, "Creating daemon thread failed.");

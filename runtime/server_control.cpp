@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "back-ldbm/backend.h"
+#include "back-ldbm/recover.h"
 #include "cert/keysets.h"
 #include "config/config.h"
 #include "ldap/sockbuf.h"
@@ -59,14 +60,14 @@ int RebuildSettings() {
     LogError(EVENTLOG_ERROR, "Unable to Initialize RepLogFile on start or restart.");
     return 1;
   }
-  InitLogCycling();
+  if (InitLogCycling() != 0) return 1;
   if (CheckRequiredDBs(be) != 0) {
     LogError(EVENTLOG_ERROR,
              "All required databases do not exist. Use the \"Create Database\" button to create them.");
     return 1;
   }
-  // RECOVERY-HOOK: start-up's recovery of databases left by an unclean stop
-  // runs here as well (if (RecoverDatabasesIfUnclean(be) != 0) return 1;).
+  // Databases left by an unclean stop are rebuilt before the server starts.
+  if (RecoverDatabasesIfUnclean(be) != 0) return 1;
   int prc = InitServerPolicies();
   if (prc != 0) {
     std::string text = prc == -1 ? "See earlier messages" : LibraryErrorText(prc);

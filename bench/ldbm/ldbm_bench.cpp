@@ -1,11 +1,13 @@
 // ldbm backend benchmark: creates a database, stores N certificate-like
 // entries through the backend (the store sequence of an add: reserve in the
 // entry cache, child link, indexes, DN map, entry map), then reads every
-// entry back by DN and by ID in random order, and prints entries per second
-// for each phase and the process's peak memory.
+// entry back by DN and by ID in random order, then runs the crash recovery
+// (verify the entry file, rebuild every other file from it) and reads every
+// entry back by DN once more, and prints entries per second for each phase,
+// the recovery time and the process's peak memory.
 //
 //   ldbm_bench [--entries N] [--dir PATH] [--keep] [--cache-entries N]
-//              [--dbcachesize BYTES] [--no-index]
+//              [--dbcachesize BYTES] [--no-index] [--no-recover]
 #include <ftw.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -27,6 +29,7 @@
 #include "back-ldbm/id2entry.h"
 #include "back-ldbm/index.h"
 #include "back-ldbm/nextid.h"
+#include "back-ldbm/recover.h"
 #include "ldap/dn.h"
 #include "ldap/entry.h"
 #include "util/strutil.h"
@@ -41,12 +44,13 @@ struct Options {
   std::string cacheEntries = "1000";
   std::string dbCacheSize;  // backend default when empty
   bool index = true;
+  bool recover = true;
 };
 
 void Usage() {
   std::fprintf(stderr,
                "usage: ldbm_bench [--entries N] [--dir PATH] [--keep] [--cache-entries N] [--dbcachesize BYTES] "
-               "[--no-index]\n");
+               "[--no-index] [--no-recover]\n");
 }
 
 bool ParseArgs(int argc, char** argv, Options* o) {
@@ -70,6 +74,8 @@ bool ParseArgs(int argc, char** argv, Options* o) {
       o->dbCacheSize = v;
     } else if (a == "--no-index") {
       o->index = false;
+    } else if (a == "--no-recover") {
+      o->recover = false;
     } else {
       return false;
     }
@@ -124,6 +130,14 @@ Entry* MakeEntry(long i, EntryID id, const std::string& keyBlock) {
 
 double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
+}
+
+// User and system time of the process so far.
+double CpuSeconds() {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 int RemoveTree(const std::string& path) {
@@ -221,6 +235,22 @@ int Run(const Options& o) {
   }
   auto t5 = std::chrono::steady_clock::now();
 
+  RecoveryStats rst;
+  double recoverReadSeconds = 0, recoverCpuSeconds = 0;
+  if (o.recover) {
+    be->ops.close(be);
+    const double cpu0 = CpuSeconds();
+    if (RecoverDatabases(be, &rst) != 0) ++failures;
+    recoverCpuSeconds = CpuSeconds() - cpu0;
+    auto t6 = std::chrono::steady_clock::now();
+    for (long i : order) {
+      Entry* e = entry_by_dn(be, DnOf(i));
+      if (!e || e->id != ids[static_cast<size_t>(i)]) ++failures;
+      if (e) cache_return_entry(be, e);
+    }
+    recoverReadSeconds = Seconds(t6, std::chrono::steady_clock::now());
+  }
+
   backend_close_all(backends);
   struct rusage ru;
   getrusage(RUSAGE_SELF, &ru);
@@ -231,6 +261,11 @@ int Run(const Options& o) {
   std::printf("add:           %10.0f entries/s  (%.2f s)\n", n / Seconds(t0, t1), Seconds(t0, t1));
   std::printf("fetch by DN:   %10.0f entries/s  (%.2f s)\n", n / Seconds(t2, t3), Seconds(t2, t3));
   std::printf("fetch by ID:   %10.0f entries/s  (%.2f s)\n", n / Seconds(t4, t5), Seconds(t4, t5));
+  if (o.recover) {
+    std::printf("recover:       %10.2f s         (%.2f s CPU; %zu entries indexed, %zu kept aside)\n", rst.seconds,
+                recoverCpuSeconds, rst.entries, rst.setAside);
+    std::printf("by DN after:   %10.0f entries/s  (%.2f s)\n", n / recoverReadSeconds, recoverReadSeconds);
+  }
   std::printf("peak memory:   %10ld KB (max resident set size)\n", static_cast<long>(ru.ru_maxrss));
   std::printf("failures:      %10ld\n", failures);
 

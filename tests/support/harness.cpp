@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -413,6 +414,70 @@ std::string DeleteRequest(int msgid, const std::string& dn) {
   kry::BerBufferPtr ber = kry::ber_alloc_ptr(kry::BER_OPTION_DER);
   kry::ber_printf(ber.get(), "{its}", msgid, 0x4A, dn.c_str());
   return Finish(ber.get());
+}
+
+std::string AddRequest(int msgid, const std::string& dn, const AttrList& attrs) {
+  kry::BerBufferPtr ber = kry::ber_alloc_ptr(kry::BER_OPTION_DER);
+  kry::ber_printf(ber.get(), "{it{s{", msgid, 0x68, dn.c_str());
+  for (const auto& a : attrs) kry::ber_printf(ber.get(), "{s[v]}", a.first.c_str(), &a.second);
+  kry::ber_printf(ber.get(), "}}}");
+  return Finish(ber.get());
+}
+
+std::string ModifyReplaceRequest(int msgid, const std::string& dn, const AttrList& attrs) {
+  kry::BerBufferPtr ber = kry::ber_alloc_ptr(kry::BER_OPTION_DER);
+  kry::ber_printf(ber.get(), "{it{s{", msgid, 0x66, dn.c_str());
+  for (const auto& a : attrs) kry::ber_printf(ber.get(), "{e{s[v]}}", 2, a.first.c_str(), &a.second);
+  kry::ber_printf(ber.get(), "}}}");
+  return Finish(ber.get());
+}
+
+std::string SearchEqualityRequest(int msgid, const std::string& base, int scope, const std::string& attr,
+                                  const std::string& value) {
+  kry::BerBufferPtr ber = kry::ber_alloc_ptr(kry::BER_OPTION_DER);
+  kry::ber_printf(ber.get(), "{it{siiiibt{ss}{}}}", msgid, 0x63, base.c_str(), scope, 0, 0, 0, 0, 0xA3,
+                  attr.c_str(), value.c_str());
+  return Finish(ber.get());
+}
+
+std::vector<std::string> SearchEntry::Values(const std::string& type) const {
+  for (const auto& a : attrs)
+    if (strcasecmp(a.first.c_str(), type.c_str()) == 0) return a.second;
+  return {};
+}
+
+namespace {
+// Decodes a SearchResultEntry; false when it does not decode.
+bool DecodeSearchEntry(const std::string& message, SearchEntry* out) {
+  kry::BerBufferPtr ber = kry::ber_init(message.data(), message.size());
+  if (!ber) return false;
+  int id = 0;
+  kry::ber_tag_t tag = 0;
+  if (kry::ber_scanf(ber.get(), "{it{a", &id, &tag, &out->dn) == -1) return false;
+  kry::ber_len_t len = 0;
+  size_t last = 0;
+  for (kry::ber_tag_t t = kry::ber_first_item(ber.get(), &len, &last); t != kry::LBER_DEFAULT;
+       t = kry::ber_next_item(ber.get(), &len, last)) {
+    std::pair<std::string, std::vector<std::string>> a;
+    if (kry::ber_scanf(ber.get(), "{av}", &a.first, &a.second) == -1) return false;
+    out->attrs.push_back(std::move(a));
+  }
+  return true;
+}
+}  // namespace
+
+int ReadSearchResponses(Client& client, std::vector<SearchEntry>* entries, int timeoutMs) {
+  entries->clear();
+  for (;;) {
+    std::string m;
+    if (!client.ReadMessage(&m, timeoutMs)) return -1;
+    unsigned tag = 0;
+    int code = ResultCode(m, &tag);
+    if (tag == 0x65) return code;
+    SearchEntry e;
+    if (!DecodeSearchEntry(m, &e)) return -1;
+    entries->push_back(std::move(e));
+  }
 }
 
 int ResultCode(const std::string& message, unsigned* tag, std::string* text, int* msgid) {

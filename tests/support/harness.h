@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace krytest {
@@ -112,6 +113,26 @@ std::string BindRequest(int msgid, const std::string& dn, const std::string& pas
 std::string UnbindRequest(int msgid);
 std::string SearchRequest(int msgid, const std::string& base, int scope = 0);
 std::string DeleteRequest(int msgid, const std::string& dn);
+// Attribute type and values of an add, a modify or a search entry.
+using AttrList = std::vector<std::pair<std::string, std::vector<std::string>>>;
+std::string AddRequest(int msgid, const std::string& dn, const AttrList& attrs);
+// A modify whose every change replaces the values of one attribute.
+std::string ModifyReplaceRequest(int msgid, const std::string& dn, const AttrList& attrs);
+// A search (scope 0 base, 1 one level, 2 subtree) with the filter
+// (attr=value), asking for every attribute.
+std::string SearchEqualityRequest(int msgid, const std::string& base, int scope, const std::string& attr,
+                                  const std::string& value);
+
+struct SearchEntry {
+  std::string dn;
+  AttrList attrs;
+  // The values of `type` (compared ignoring case); empty when absent.
+  std::vector<std::string> Values(const std::string& type) const;
+};
+// Reads the responses to one search up to its final result: the entries
+// and the result code, or -1 when the responses cannot be read or decoded.
+int ReadSearchResponses(Client& client, std::vector<SearchEntry>* entries, int timeoutMs = 10000);
+
 // Result code of an LDAPResult response (bind, search done, delete, ...);
 // -1 when it cannot be decoded. *tag receives the response tag.
 int ResultCode(const std::string& message, unsigned* tag = nullptr, std::string* text = nullptr,
