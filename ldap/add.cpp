@@ -153,16 +153,9 @@ void do_add(Connection* conn, Operation* op) {
   op->o_logDetail.dn = dn;
   LogError(EVENTLOG_VERBOSE, "conn=%d op=%d ADD dn=%s.", static_cast<int>(conn->c_connid), op->o_opid, dn.c_str());
 
-  Backend* be = g_globals ? backend_select(g_globals->backends, dn.c_str()) : nullptr;
-  if (!be) {
-    LogError(EVENTLOG_ERROR, "Database not configured properly.");
-    send_ldap_result(conn, op, LDAP_OPERATIONS_ERROR, nullptr, nullptr);
-    return;
-  }
-  if (!be->ops.add) {
-    send_ldap_result(conn, op, LDAP_UNWILLING_TO_PERFORM, nullptr, kFunctionNotImplemented);
-    return;
-  }
+  Backend* be = request_backend(conn, op, dn, &BackendOps::add, LDAP_OPERATIONS_ERROR,
+                                "Database not configured properly.");
+  if (!be) return;
 
   int merge = 0;
   if (StrIEquals(dn, kVirtualKeyDN)) {
