@@ -4,6 +4,8 @@
 # Needs lintian, dpkg-dev, man-db and groff (scripts/deps.sh installs them);
 # the unit checks are skipped where systemd-analyze is missing.
 set -uo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/maintainer_checks.sh"
 src="$1"
 build="$2"
 work="$(mktemp -d)"
@@ -47,6 +49,7 @@ for script in postinst prerm postrm; do
 done
 grep -q 'runuser -u krycertd' "$work/ctl/postinst" || fail "postinst does not create the databases as krycertd"
 pass "control data"
+maintainer_checks "$deb" "$work/ctl" "$work"
 
 # --- contents, extracted into a scratch root.
 root="$work/root"
