@@ -3,7 +3,8 @@
 # when any is missing. Needs root (or sudo) only when something is missing.
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libssl-dev libdb5.3-dev db5.3-util
-          zlib1g-dev libbz2-dev ldap-utils gnupg ca-certificates)
+          zlib1g-dev libbz2-dev ldap-utils gnupg ca-certificates
+          dpkg-dev binutils file lintian man-db groff-base systemd)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
