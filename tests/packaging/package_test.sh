@@ -66,7 +66,7 @@ pass "contents"
 # the manual page.
 cfg="$tree/bin/krycertd.cfg"
 cfgman="$root/usr/share/man/man5/krycertd.cfg.5.gz"
-keywords="$(grep -ohE '(Is|StrIEquals\(kw,) ?\("[A-Za-z]+"\)' "$src"/config/*.cpp "$src"/back-ldbm/config.cpp |
+keywords="$(grep -ohE '(Is|StrIEquals\(kw,) ?\("[A-Za-z]+"\)|\{"[A-Za-z]+", [A-Z][A-Za-z]+\}' "$src"/config/*.cpp "$src"/back-ldbm/config.cpp |
             sed -E 's/.*"([A-Za-z]+)".*/\1/' | sort -fu)"
 [ "$(echo "$keywords" | wc -l)" -ge 30 ] || fail "found only $(echo "$keywords" | wc -l) keywords in the sources"
 for kw in $keywords; do
