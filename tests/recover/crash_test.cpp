@@ -7,8 +7,9 @@
 // One round truncates a map file and one zeroes a page of an index file
 // before the restart.
 //
-// The workload is a list of operation kinds; key submissions join it as
-// one more kind.
+// Key submissions of corpus keys run beside the plain entries: every key
+// whose submission was acknowledged (stored, or refused as unchanged) is
+// found by its key ID with its key block after each restart.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "back-ldbm/dbcache.h"
@@ -52,13 +54,38 @@ class Model {
  public:
   std::mutex lock;
   std::map<std::string, Known> dns;  // upper-case DN -> state
+  std::set<std::string> keys;        // short key IDs of acknowledged submissions
 };
+
+// Corpus keys to submit: the armoured block and its short key ID.
+struct PoolKey {
+  std::string block;
+  std::string shortId;
+};
+
+std::vector<PoolKey> LoadKeyPool() {
+  std::vector<PoolKey> pool;
+  const std::string corpus = CorpusDir();
+  if (corpus.empty()) return pool;
+  std::map<std::string, std::string> ids;  // name -> short key ID
+  std::istringstream tsv(ReadFile(corpus + "/KEYIDS.tsv"));
+  std::string name, fpr, keyId, shortId;
+  while (tsv >> name >> fpr >> keyId >> shortId) ids[name] = shortId;
+  for (const char* n : {"rsa", "dsa-elg", "multi-uid", "signed-by-trusted", "trusted-signer",
+                        "old-signer", "photo-id"}) {
+    std::string block = ReadFile(corpus + "/" + n + ".asc");
+    if (!block.empty() && ids.count(n)) pool.push_back({block, ids[n]});
+  }
+  return pool;
+}
+
+const std::string kVirtualDN = "kryCertID=virtual," + kActive;
 
 // One client connection running random operations until told to stop.
 class Worker {
  public:
-  Worker(int port, int index, int round, Model* model, unsigned seed)
-      : port_(port), index_(index), round_(round), model_(model), rng_(seed) {}
+  Worker(int port, int index, int round, Model* model, const std::vector<PoolKey>* keys, unsigned seed)
+      : port_(port), index_(index), round_(round), model_(model), keys_(keys), rng_(seed) {}
 
   void Run(const std::atomic<bool>& stop) {
     if (!client_.Connect(port_) || !Exchange(BindRequest(NextId(), "", ""), nullptr)) return;
@@ -68,7 +95,8 @@ class Worker {
       const int addShare = Population() < kPopulationCap ? 55 : 30;
       const int pick = static_cast<int>(rng_() % 100);
       bool ok;
-      if (pick < addShare || Mine().empty()) ok = AddOne();
+      if (pick < 8 && !keys_->empty()) ok = SubmitKey();
+      else if (pick < addShare || Mine().empty()) ok = AddOne();
       else if (pick < addShare + 25) ok = ModifyOne();
       else ok = DeleteOne();
       if (!ok) return;  // the server is gone
@@ -133,6 +161,24 @@ class Worker {
     return true;
   }
 
+  // A key is acknowledged when it was stored (0) or found unchanged (68).
+  bool SubmitKey() {
+    const PoolKey& key = (*keys_)[rng_() % keys_->size()];
+    if (!client_.Send(AddRequest(NextId(), kVirtualDN, {{"kryKey", {key.block}}}))) return false;
+    std::string m;
+    if (!client_.ReadMessage(&m, 10000)) return false;
+    std::string text;
+    const int rc = ResultCode(m, nullptr, &text);
+    if (rc != 0 && rc != 68) {
+      ++failures_;
+      lastFailure_ = "key " + key.shortId + ": " + std::to_string(rc) + " " + text;
+      return true;
+    }
+    std::lock_guard<std::mutex> g(model_->lock);
+    model_->keys.insert(key.shortId);
+    return true;
+  }
+
   bool ModifyOne() {
     std::vector<std::string> mine = Mine();
     const std::string dn = mine[rng_() % mine.size()];
@@ -167,6 +213,7 @@ class Worker {
 
   int port_, index_, round_;
   Model* model_;
+  const std::vector<PoolKey>* keys_;
   std::mt19937 rng_;
   Client client_;
   int msgid_ = 0;
@@ -277,6 +324,25 @@ class CrashTest : public ::testing::Test {
       ASSERT_EQ(users[i].second.size(), 1u) << "not found by kryUserID: " << present[i];
       EXPECT_EQ(users[i].second[0].dn, present[i]);
     }
+    VerifyKeys(c, &msgid);
+  }
+
+  // Every acknowledged key is found by its short key ID, with its block.
+  void VerifyKeys(Client& c, int* msgid) {
+    std::vector<std::string> ids(model_.keys.begin(), model_.keys.end());
+    std::vector<std::string> requests;
+    for (const std::string& id : ids)
+      requests.push_back(SearchEqualityRequest(++*msgid, kActive, 2, "kryKeyID", id, {"kryKey"}));
+    auto found = Searches(c, requests);
+    ASSERT_EQ(found.size(), requests.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+      EXPECT_EQ(found[i].first, 0) << ids[i];
+      EXPECT_FALSE(found[i].second.empty()) << "acknowledged key lost: " << ids[i];
+      bool block = false;
+      for (const SearchEntry& e : found[i].second)
+        for (const std::string& v : e.Values("kryKey")) block |= v.find("BEGIN PGP PUBLIC KEY BLOCK") != std::string::npos;
+      EXPECT_TRUE(block) << "no key block for " << ids[i];
+    }
   }
 
   // Every file passes Berkeley DB's own check.
@@ -309,7 +375,7 @@ class CrashTest : public ::testing::Test {
     std::vector<std::unique_ptr<Worker>> workers;
     std::vector<std::thread> threads;
     for (int k = 0; k < kConnections; ++k) {
-      workers.push_back(std::make_unique<Worker>(tree_.port, k, round, &model_, 1000u * round + k));
+      workers.push_back(std::make_unique<Worker>(tree_.port, k, round, &model_, &keys_, 1000u * round + k));
       threads.emplace_back([&, k] { workers[k]->Run(stop); });
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -342,6 +408,7 @@ class CrashTest : public ::testing::Test {
 
   ServerTree tree_;
   Model model_;
+  const std::vector<PoolKey> keys_ = LoadKeyPool();
   std::map<kry::EntryID, std::string> idHistory_;
 };
 
@@ -361,6 +428,9 @@ TEST_F(CrashTest, KillNineUnderLoadLosesNothingAcknowledged) {
     if (HasFatalFailure()) break;
   }
   EXPECT_EQ(failures, 0);
+  if (!keys_.empty()) {
+    EXPECT_GE(model_.keys.size(), keys_.size() / 2) << "few key submissions were acknowledged";
+  }
   std::string events = tree_.Events();
   size_t recoveries = 0;
   for (size_t p = 0; (p = events.find("not shut down in order", p)) != std::string::npos; ++p) ++recoveries;

@@ -433,10 +433,10 @@ std::string ModifyReplaceRequest(int msgid, const std::string& dn, const AttrLis
 }
 
 std::string SearchEqualityRequest(int msgid, const std::string& base, int scope, const std::string& attr,
-                                  const std::string& value) {
+                                  const std::string& value, const std::vector<std::string>& wanted) {
   kry::BerBufferPtr ber = kry::ber_alloc_ptr(kry::BER_OPTION_DER);
-  kry::ber_printf(ber.get(), "{it{siiiibt{ss}{}}}", msgid, 0x63, base.c_str(), scope, 0, 0, 0, 0, 0xA3,
-                  attr.c_str(), value.c_str());
+  kry::ber_printf(ber.get(), "{it{siiiibt{ss}{v}}}", msgid, 0x63, base.c_str(), scope, 0, 0, 0, 0, 0xA3,
+                  attr.c_str(), value.c_str(), &wanted);
   return Finish(ber.get());
 }
 

@@ -120,8 +120,9 @@ std::string AddRequest(int msgid, const std::string& dn, const AttrList& attrs);
 std::string ModifyReplaceRequest(int msgid, const std::string& dn, const AttrList& attrs);
 // A search (scope 0 base, 1 one level, 2 subtree) with the filter
 // (attr=value), asking for every attribute.
+// `wanted` is the list of attributes asked for (empty: all of them).
 std::string SearchEqualityRequest(int msgid, const std::string& base, int scope, const std::string& attr,
-                                  const std::string& value);
+                                  const std::string& value, const std::vector<std::string>& wanted = {});
 
 struct SearchEntry {
   std::string dn;
