@@ -174,6 +174,34 @@ TEST_F(CertAdd, UnchangedAndMultiKeyBlocks) {
   EXPECT_TRUE(server_->tree().WaitForEvent("Only one key can be in the key block per add to the server.", 2000));
 }
 
+// A store cut short after the certificate entry (a crash) leaves user-ID
+// entries missing while the stored block is complete: the next submission of
+// the same key writes them again instead of answering "not changed".
+TEST_F(CertAdd, MissingUserIDEntriesAreWrittenAgain) {
+  if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
+  const std::string certID = CertIDOf("multi-uid");
+  RunResult r = server_->AddFile(Corpus("multi-uid.asc"));
+  ASSERT_TRUE(r.exitCode == 0 || r.exitCode == 68) << r.output;
+  std::map<std::string, LdifEntry> before = UserIDEntries(certID);
+  ASSERT_EQ(before.size(), 3u);
+  const LdifEntry& victim = before.begin()->second;
+  r = RunLdapTool(server_->tree().port, "ldapdelete", {victim.dn});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  ASSERT_EQ(UserIDEntries(certID).size(), 2u);
+
+  r = server_->AddFile(Corpus("multi-uid.asc"));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  std::map<std::string, LdifEntry> after = UserIDEntries(certID);
+  ASSERT_EQ(after.size(), 3u);
+  for (const auto& [uid, e] : before) {
+    ASSERT_TRUE(after.count(uid)) << uid;
+    for (const char* a : {"kryKeyID", "kryKeyType", "kryKeySize", "krySignerID", "kryKeyCreateTime"})
+      EXPECT_EQ(after[uid].Values(a), e.Values(a)) << uid << " " << a;
+  }
+  r = server_->AddFile(Corpus("multi-uid.asc"));
+  EXPECT_EQ(r.exitCode, 68) << r.output;
+}
+
 TEST_F(CertAdd, RevocationMarksEveryUserIDEntry) {
   if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
   RunResult r = server_->AddFile(Corpus("revoked-before.asc"));
