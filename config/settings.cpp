@@ -236,6 +236,10 @@ void RefreshRegistrySettings(const Globals& g, RegistrySettings* record) {
   put(record->SecurePort, sizeof record->SecurePort, g.SecurePort);
   put(record->CommandTimeout, sizeof record->CommandTimeout, g.CommandTimeout);
   put(record->CommandPort, sizeof record->CommandPort, g.CommandPort);
+  // The console restarts the server on the ports it served; a port that was
+  // not open is recorded as disabled, so that it is not asked for again.
+  record->PortDisabled = g.Port == 0 ? 1 : 0;
+  record->SecurePortDisabled = g.SecurePort == 0 || g.SecureMode == SECURE_DISABLED ? 1 : 0;
 }
 
 }  // namespace kry

@@ -58,7 +58,9 @@ void ApplyRegistrySettings(const RegistrySettings& record, Globals* g);
 
 // Refreshes the record from the settings in force before a write-back: the
 // configuration path when not empty (and when it fits), and the regular
-// port, secure port, command timeout and command port as decimal text.
+// port, secure port, command timeout and command port as decimal text; a
+// port that will not be served (0, or the secure port with SecureMode
+// disabled) sets PortDisabled or SecurePortDisabled, else clears it.
 void RefreshRegistrySettings(const Globals& g, RegistrySettings* record);
 
 // The file paths in use: the one written, and the one read (the first that

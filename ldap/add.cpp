@@ -176,6 +176,9 @@ void do_add(Connection* conn, Operation* op) {
     }
     merge = 1;
   } else {
+    // A plain directory add is logged like the other plain LDAP updates,
+    // with its request name and target DN.
+    op->o_logType = kLogLdap;
     op->o_logDetail.code[0] = 'A';
     op->o_logDetail.code[1] = 'D';
     op->o_logDetail.code[2] = 'D';

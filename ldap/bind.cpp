@@ -51,6 +51,7 @@ void do_bind(Connection* conn, Operation* op) {
   }
   if (conn->c_version.load() == kVersion30 && method == kAuthSimpleV30) method = kAuthSimple;
   dn_normalize(dn);
+  op->o_logDetail.dn = dn;
   LogError(EVENTLOG_VERBOSE, "conn=%d op=%d BIND dn=%s method=%d.", static_cast<int>(conn->c_connid), op->o_opid,
            dn.c_str(), static_cast<int>(method));
   if (version != 2) {

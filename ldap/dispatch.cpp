@@ -8,6 +8,7 @@
 #include "ldap/operation.h"
 #include "ldap/result.h"
 #include "ldap/sockbuf.h"
+#include "log/accesslog.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
 #include "platform/pgp/kry.h"
@@ -47,6 +48,12 @@ const DispatchEntry* FindHandler(uint32_t tag) {
 void SetDetailCode(Operation* op, const char* code) {
   std::memset(op->o_logDetail.code, 0, sizeof op->o_logDetail.code);
   if (code) std::memcpy(op->o_logDetail.code, code, 3);
+}
+
+// The access-log line of a request that gets no response: abandon, unbind
+// and unknown requests still count as completed requests.
+void LogUnanswered(Connection* conn, Operation* op, int resultCode) {
+  AddAccessLogEntry(conn, op, op->o_logType, &op->o_logDetail, 0, resultCode);
 }
 
 // The end of a connection thread: close the slot, give back a descriptor
@@ -192,6 +199,7 @@ int DispatchOperation(Connection* conn, Operation* op) {
     op->o_logType = 256;
     SetDetailCode(op, "UNK");
     Debug(LDAP_DEBUG_ANY, "unknown request 0x%x\n", op->o_tag);
+    LogUnanswered(conn, op, LDAP_PROTOCOL_ERROR);
   }
 
   {
@@ -215,26 +223,30 @@ void do_abandon(Connection* conn, Operation* op) {
   int id = 0;
   if (ber_scanf(op->o_ber.get(), "i", &id) == -1) {
     Debug(LDAP_DEBUG_ANY, "ber_scanf failed\n");
+    LogUnanswered(conn, op, LDAP_PROTOCOL_ERROR);
     return;
   }
   Debug(LDAP_DEBUG_ARGS, "do_abandon: id %d\n", id);
+  bool found = false;
   {
     MutexGuard lock(conn->c_opsmutex);
-    for (Operation* o = conn->c_ops; o; o = o->o_next) {
+    for (Operation* o = conn->c_ops; o && !found; o = o->o_next) {
       if (o->o_msgid == id) {
         MutexGuard a(o->o_abandonmutex);
         o->o_abandon = true;
-        return;
+        found = true;
       }
     }
   }
-  Debug(LDAP_DEBUG_TRACE, "do_abandon: op not found\n");
+  if (!found) Debug(LDAP_DEBUG_TRACE, "do_abandon: op not found\n");
+  LogUnanswered(conn, op, LDAP_SUCCESS);
 }
 
 void do_unbind(Connection* conn, Operation* op) {
   Debug(LDAP_DEBUG_TRACE, "do_unbind\n");
   LogError(EVENTLOG_VERBOSE, "conn=%d op=%d UNBIND.", static_cast<int>(conn->c_connid), op->o_opid);
   backend_unbind_all(g_globals->backends, conn, op);
+  LogUnanswered(conn, op, LDAP_SUCCESS);
 }
 
 }  // namespace kry

@@ -8,20 +8,10 @@
 #include <string>
 
 #include "ldap/ber.h"
+#include "log/accesslog.h"
 #include "util/thread.h"
 
 namespace kry {
-
-// What the access log records of an operation beyond its type: a three-letter
-// code for some requests and the target DN the handler stored.
-struct AccessLogDetail {
-  char code[4] = {0, 0, 0, 0};
-  std::string dn;
-  // Key adds: the submitted key's 16-digit certificate ID and the key ID
-  // that signed the request (both without "0x"; empty when unknown).
-  std::string certID;
-  std::string signerID;
-};
 
 struct Operation {
   BerBufferPtr o_ber;       // the request, positioned after the message ID
@@ -34,7 +24,7 @@ struct Operation {
   Operation* o_next = nullptr;
   bool o_abandon = false;   // guarded by o_abandonmutex
   Mutex o_abandonmutex;
-  int o_logType = 1;        // access-log operation type
+  int o_logType = kLogOther;  // access-log category
   AccessLogDetail o_logDetail;
 
   bool Abandoned() {

@@ -27,7 +27,7 @@ namespace kry {
 
 std::atomic<int> g_daemonResult{0};
 Semaphore* g_daemonStarted = nullptr;
-bool g_serverRunning = false;
+std::atomic<bool> g_serverRunning{false};
 Connection* g_connections = nullptr;
 std::atomic<int> g_wakePort{0};
 

@@ -42,6 +42,6 @@ std::string SocketErrorText(int code);
 extern std::atomic<int> g_daemonResult;
 class Semaphore;
 extern Semaphore* g_daemonStarted;
-extern bool g_serverRunning;
+extern std::atomic<bool> g_serverRunning;
 
 }  // namespace kry

@@ -3,8 +3,10 @@
 #include <new>
 
 #include "ldap/entry.h"
+#include "log/accesslog.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
+#include "util/clock.h"
 #include "runtime/keycontext.h"
 
 namespace kry {
@@ -20,7 +22,7 @@ int InitGlobals(Globals** globals) {
     LogError(EVENTLOG_ERROR, "Out of memory.");
     return 1;
   }
-  g->startTime = time(nullptr);
+  g->startTime = ClockNow();
   g->currentTime = g->startTime;
   // The key library always offers RSA (algorithms 1, 2 and 3).
   g->rsaAvailable = true;
@@ -32,6 +34,7 @@ void ReleaseGlobals(Globals** globals) {
   if (!globals || !*globals) return;
   FreeKRYSDKCtxPool();
   entry_text_release();
+  ResetAccessLog(*globals);
   delete *globals;
   *globals = nullptr;
 }
@@ -51,6 +54,7 @@ void ResetGlobals(Globals* g) {
 
   ErrorLogClose();
   entry_text_release();
+  ResetAccessLog(g);
   // Blocks carry copies of the policy key sets, which a restart rebuilds.
   FreeKRYSDKCtxPool();
   // Rebuild every other field from its default without touching the locks,
@@ -112,8 +116,9 @@ time_t GetCurrentTime() {
 }
 
 time_t RefreshCurrentTime() {
+  const time_t now = ClockNow();
   MutexGuard lock(g_globals->currentTimeLock);
-  g_globals->currentTime = time(nullptr);
+  g_globals->currentTime = now;
   return g_globals->currentTime;
 }
 

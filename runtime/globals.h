@@ -13,15 +13,19 @@
 #include <vector>
 
 #include "back-ldbm/backend.h"
+#include "log/cycle.h"
 #include "util/thread.h"
 
 namespace kry {
 
 struct AccessRule;
-struct CycleContext;
 
 // SecureMode values.
 enum SecureModeValue : int { SECURE_REQUIRED = 0, SECURE_OPTIONAL = 1, SECURE_DISABLED = 2 };
+
+// Access-log descriptor states besides an open descriptor.
+constexpr int kAccessLogClosed = -2;  // open at the next line
+constexpr int kAccessLogFailed = -1;  // logging stopped after an error
 
 // CycleLogDay values: 0 Sunday .. 6 Saturday, 7 daily, 8 never.
 constexpr int CYCLE_DAILY = 7;
@@ -50,10 +54,12 @@ struct Globals {
   int DefaultAccess = 16;
   std::vector<std::shared_ptr<AccessRule>> accessList;  // ip/host rules in file order
 
-  // Access log.
-  uint32_t AccessLogDetails = 0xF8;
+  // Access log. The mask drops to 0 when logging fails; the descriptor
+  // (accessLogLock) is kAccessLogClosed, kAccessLogFailed or open.
+  std::atomic<uint32_t> AccessLogDetails{0xF8};
   std::string AccessLogFile;
   int AccessLogMode = 0666;
+  int accessLogFd = kAccessLogClosed;
 
   // Event log.
   int LogLevel = 4;
@@ -90,7 +96,7 @@ struct Globals {
   int CycleLogDay = CYCLE_NEVER;
   int CycleLogTime = 1439;
   int CycleLogKeep = 10;
-  CycleContext* cycleContext = nullptr;
+  std::unique_ptr<CycleContext> cycleContext;
 
   // Files.
   std::string configFile;

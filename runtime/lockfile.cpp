@@ -9,6 +9,7 @@
 
 #include "log/eventlog.h"
 #include "log/trace.h"
+#include "util/strutil.h"
 
 namespace kry {
 
@@ -31,12 +32,7 @@ int LockByteZero(int fd, short type) {
 // The lock is held by another open file description.
 inline bool IsLockViolation(int e) { return e == EAGAIN || e == EACCES; }
 
-std::string ErrorText(int e) {
-  char buf[200];
-  // GNU strerror_r returns the text (possibly not in buf).
-  const char* t = strerror_r(e, buf, sizeof buf);
-  return t ? t : "unknown error";
-}
+std::string ErrorText(int e) { return ErrnoText(e); }
 
 }  // namespace
 

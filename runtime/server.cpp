@@ -191,7 +191,7 @@ int ServerMain(int argc, char** argv) {
     LogError(EVENTLOG_ERROR, "Initializing the replication system failed.");
     return Finish(st, 1);
   }
-  InitLogCycling();
+  if (InitLogCycling() != 0) return Finish(st, 1);
 
   if (o.createDatabases && !serviceMode) {
     int created = CreateDatabases(be);
@@ -278,8 +278,7 @@ int ServerMain(int argc, char** argv) {
     }
   }
 
-  ServeCommandPort(st.commandSocket);
-  return Finish(st, 0);
+  return Finish(st, ServeCommandPort(&st.commandSocket));
 }
 
 }  // namespace kry

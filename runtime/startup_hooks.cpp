@@ -2,6 +2,7 @@
 
 #include "cert/keysets.h"
 #include "cert/policy_init.h"
+#include "log/cycle.h"
 #include "log/eventlog.h"
 #include "platform/pgp/kry.h"
 #include "runtime/globals.h"
@@ -14,9 +15,10 @@ int InitReplicationLog() {
   return 0;
 }
 
-void InitLogCycling() {
-  // Access-log cycling is not part of this build (log/cycle.h never
-  // reports a cycle as due).
+int InitLogCycling() {
+  if (CreateCycleLogContext(&g_globals->cycleContext) == 0) return 0;
+  LogError(EVENTLOG_ERROR, "Unable to Create Cycle Log Context on start or restart.");
+  return 1;
 }
 
 int InitServerPolicies() {

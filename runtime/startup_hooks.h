@@ -7,8 +7,9 @@ namespace kry {
 
 // Opens the replication log when "RepLogFile" is configured; 0 on success.
 int InitReplicationLog();
-// Creates the access-log cycling context from the "CycleLog..." settings.
-void InitLogCycling();
+// Creates the access-log cycling context from the "CycleLog..." settings;
+// 0 on success, otherwise reported and the start is to stop.
+int InitLogCycling();
 // Opens the server's keyrings and resolves the configured signer key IDs
 // into the policy key sets. 0, -1 (already reported) or a library code.
 int InitServerPolicies();

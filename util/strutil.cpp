@@ -3,6 +3,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace kry {
@@ -74,6 +75,13 @@ long AtoiSaturating(std::string_view s) {
   if (v > INT_MAX) v = INT_MAX;
   if (v < INT_MIN) v = INT_MIN;
   return static_cast<long>(v);
+}
+
+std::string ErrnoText(int e) {
+  char buf[200];
+  // GNU strerror_r returns the text, possibly not in buf.
+  const char* t = strerror_r(e, buf, sizeof buf);
+  return t ? t : "unknown error";
 }
 
 }  // namespace kry

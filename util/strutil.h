@@ -26,4 +26,7 @@ bool IsSignedDigits(std::string_view s);
 // instead of overflowing.
 long AtoiSaturating(std::string_view s);
 
+// The C library's text for an errno value (thread-safe).
+std::string ErrnoText(int e);
+
 }  // namespace kry

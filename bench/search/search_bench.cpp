@@ -7,8 +7,13 @@
 // candidates, entry reads, the filter test and result encoding, but not the
 // listener.
 //
+// With --access-log it instead compares equality searches by key ID with the
+// access log off and on (a line per search, written to a file in the data
+// directory), alternating three rounds of each, and prints both rates and
+// the cost of the log.
+//
 //   search_bench [--entries N] [--seconds S] [--connections C] [--dir PATH]
-//                [--cache-entries N]
+//                [--cache-entries N] [--access-log]
 #include <ftw.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,6 +36,7 @@
 #include "ldap/entry.h"
 #include "ldap/operation.h"
 #include "ldap/sockbuf.h"
+#include "log/accesslog.h"
 #include "log/eventlog.h"
 #include "runtime/connection.h"
 #include "runtime/globals.h"
@@ -46,7 +52,10 @@ struct Options {
   int connections = 8;
   std::string dir;
   std::string cacheEntries = "10000";
+  bool accessLog = false;
 };
+
+enum class Kind { kUserID, kSubstring, kKeyID };
 
 std::string UserId(long i) { return "User" + std::to_string(i) + " Example <user" + std::to_string(i) + "@example.com>"; }
 std::string CertId(long i) {
@@ -62,6 +71,13 @@ std::string EqualitySearch(long i) {
   BerBufferPtr b = ber_alloc_ptr(BER_OPTION_DER);
   std::vector<std::string> attrs;
   ber_printf(b.get(), "t{seeiibt{ss}{v}}", 0x63, kActive, 2, 0, 0, 0, 0, 0xA3, "kryUserID", UserId(i).c_str(), &attrs);
+  return Bytes(b.get());
+}
+std::string KeyIDSearch(long i) {
+  BerBufferPtr b = ber_alloc_ptr(BER_OPTION_DER);
+  std::vector<std::string> attrs;
+  ber_printf(b.get(), "t{seeiibt{ss}{v}}", 0x63, kActive, 2, 0, 0, 0, 0, 0xA3, "kryKeyID", CertId(i).substr(8).c_str(),
+             &attrs);
   return Bytes(b.get());
 }
 std::string SubstringSearch(long i) {
@@ -111,18 +127,26 @@ struct Worker {
   bool failed = false;
 };
 
-double Run(const Options& o, bool substring, std::vector<Worker>& workers) {
+std::string Request(Kind kind, long i) {
+  switch (kind) {
+    case Kind::kSubstring: return SubstringSearch(i);
+    case Kind::kKeyID: return KeyIDSearch(i);
+    default: return EqualitySearch(i);
+  }
+}
+
+double Run(const Options& o, Kind kind, std::vector<Worker>& workers) {
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
   for (size_t w = 0; w < workers.size(); ++w) {
     workers[w].searches = workers[w].entries = 0;
     threads.emplace_back([&, w] {
       Worker& k = workers[w];
-      std::mt19937 rng(static_cast<unsigned>(w * 7919 + (substring ? 1 : 0)));
+      std::mt19937 rng(static_cast<unsigned>(w * 7919 + static_cast<int>(kind)));
       std::uniform_int_distribution<long> pick(0, o.entries - 1);
       int msgid = 0;
       while (!stop.load()) {
-        std::string req = substring ? SubstringSearch(pick(rng)) : EqualitySearch(pick(rng));
+        std::string req = Request(kind, pick(rng));
         Operation op;
         op.o_ber = ber_init(req.data(), req.size());
         op.o_msgid = ++msgid;
@@ -148,6 +172,40 @@ double Run(const Options& o, bool substring, std::vector<Worker>& workers) {
   long total = 0;
   for (auto& k : workers) total += k.searches;
   return total / secs;
+}
+
+// Prints one figure; false when a search failed.
+bool Report(const char* what, double rate, const Options& o, const std::vector<Worker>& workers) {
+  long searches = 0, entries = 0;
+  bool failed = false;
+  for (auto& k : workers) searches += k.searches, entries += k.entries, failed |= k.failed;
+  std::printf("%s searches: %.0f per second over %d connections (%ld searches, %.2f entries each)%s\n", what, rate,
+              o.connections, searches, searches ? static_cast<double>(entries) / searches : 0.0,
+              failed ? " FAILED" : "");
+  std::fflush(stdout);
+  return !failed;
+}
+
+// Key-ID searches with the access log off and on, in alternating rounds.
+bool CompareAccessLog(const Options& o, std::vector<Worker>& workers) {
+  Globals* g = g_globals;
+  const std::string path = o.dir + "/access.log";
+  double total[2] = {0, 0};
+  bool ok = true;
+  for (int round = 0; round < 3; ++round) {
+    for (int on = 0; on < 2; ++on) {
+      g->AccessLogFile = on ? path : std::string();
+      g->AccessLogDetails = on ? 0xF8 : 0;
+      double rate = Run(o, Kind::kKeyID, workers);
+      total[on] += rate;
+      ok &= Report(on ? "key-ID equality, access log on" : "key-ID equality, access log off", rate, o, workers);
+    }
+  }
+  ResetAccessLog(g);
+  const double off = total[0] / 3, on = total[1] / 3;
+  std::printf("key-ID equality searches per second: access log off %.0f, on %.0f, cost %.1f%%\n", off, on,
+              off > 0 ? (off - on) * 100.0 / off : 0.0);
+  return ok;
 }
 
 bool Load(Backend* be, long n) {
@@ -192,10 +250,12 @@ int Main(int argc, char** argv) {
       o.dir = v, ++i;
     } else if (a == "--cache-entries" && v) {
       o.cacheEntries = v, ++i;
+    } else if (a == "--access-log") {
+      o.accessLog = true;
     } else {
       std::fprintf(stderr,
                    "usage: search_bench [--entries N] [--seconds S] [--connections C] [--dir PATH] "
-                   "[--cache-entries N]\n");
+                   "[--cache-entries N] [--access-log]\n");
       return 2;
     }
   }
@@ -209,6 +269,7 @@ int Main(int argc, char** argv) {
   if (InitGlobals(&g_globals) != 0) return 1;
   g_globals->DefaultAccess = ACL_ALL;
   g_globals->LogLevel = 8;  // no per-request event lines
+  UpdateErrorLogValues(EVENTLOG_ERROR, -1, -1);
   int rc = 0;
   {
     Backend* be = backend_new("ldbm", g_globals->backends);
@@ -234,15 +295,13 @@ int Main(int argc, char** argv) {
       workers[w].conn.c_addr = "127.0.0.1";
       workers[w].conn.c_connid = static_cast<uint32_t>(w + 1);
     }
-    for (bool substring : {false, true}) {
-      double rate = Run(o, substring, workers);
-      long searches = 0, entries = 0;
-      bool failed = false;
-      for (auto& k : workers) searches += k.searches, entries += k.entries, failed |= k.failed;
-      std::printf("%s searches: %.0f per second over %d connections (%ld searches, %.2f entries each)%s\n",
-                  substring ? "substring" : "equality", rate, o.connections, searches,
-                  searches ? static_cast<double>(entries) / searches : 0.0, failed ? " FAILED" : "");
-      if (failed) rc = 1;
+    if (o.accessLog) {
+      if (!CompareAccessLog(o, workers)) rc = 1;
+    } else {
+      for (Kind kind : {Kind::kUserID, Kind::kSubstring}) {
+        double rate = Run(o, kind, workers);
+        if (!Report(kind == Kind::kSubstring ? "substring" : "equality", rate, o, workers)) rc = 1;
+      }
     }
     for (auto& k : workers) {
       close(k.conn.c_sb.sd.load());

@@ -137,5 +137,26 @@ TEST_F(SettingsTest, RefreshLeavesATooLongPathAlone) {
   EXPECT_STREQ(rec_.Port, "389");
 }
 
+// A console restarts the server on the ports recorded here; a port the
+// listener does not serve must not be asked for again.
+TEST_F(SettingsTest, RefreshMarksPortsThatAreNotServed) {
+  Globals g;
+  g.Port = 1389;
+  g.SecurePort = 636;
+  g.SecureMode = SECURE_DISABLED;
+  rec_.PortDisabled = 1;
+  RefreshRegistrySettings(g, &rec_);
+  EXPECT_EQ(rec_.PortDisabled, 0u);
+  EXPECT_EQ(rec_.SecurePortDisabled, 1u);
+  g.Port = 0;
+  g.SecureMode = SECURE_OPTIONAL;
+  RefreshRegistrySettings(g, &rec_);
+  EXPECT_EQ(rec_.PortDisabled, 1u);
+  EXPECT_EQ(rec_.SecurePortDisabled, 0u);
+  g.SecurePort = 0;
+  RefreshRegistrySettings(g, &rec_);
+  EXPECT_EQ(rec_.SecurePortDisabled, 1u);
+}
+
 }  // namespace
 }  // namespace kry::test

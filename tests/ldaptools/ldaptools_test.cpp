@@ -40,16 +40,7 @@ class LdapTools : public ::testing::Test {
   // through a file when given.
   static ToolResult Tool(const std::string& tool, const std::vector<std::string>& args,
                          const std::string& ldif = std::string()) {
-    std::string cmd = "timeout 20 " + tool + " -P 2 -x -o nettimeout=10 -H ldap://127.0.0.1:" +
-                      std::to_string(tree_->port);
-    if (!ldif.empty()) {
-      const std::string file = tree_->log + "/input.ldif";
-      WriteFile(file, ldif);
-      cmd += " -f " + ShellQuote(file);
-    }
-    for (const auto& a : args) cmd += " " + ShellQuote(a);
-    cmd += " 2>&1";
-    return RunShell(cmd);
+    return RunLdapTool(tree_->port, tool, args, ldif, tree_->log + "/input.ldif");
   }
   static int Compare(const std::string& dn, const std::string& assertion) {
     return Tool("ldapcompare", {dn, assertion}).exitCode;

@@ -76,6 +76,18 @@ RunResult RunShell(const std::string& commandLine) {
   return r;
 }
 
+RunResult RunLdapTool(int port, const std::string& tool, const std::vector<std::string>& args,
+                      const std::string& ldif, const std::string& ldifFile) {
+  std::string cmd = "timeout 20 " + tool + " -P 2 -x -o nettimeout=10 -H ldap://127.0.0.1:" + std::to_string(port);
+  if (!ldif.empty()) {
+    WriteFile(ldifFile, ldif);
+    cmd += " -f " + ShellQuote(ldifFile);
+  }
+  for (const auto& a : args) cmd += " " + ShellQuote(a);
+  cmd += " 2>&1";
+  return RunShell(cmd);
+}
+
 std::string ServerBinary() {
   const char* b = std::getenv("KRYCERTD_BIN");
   return b ? b : "krycertd";

@@ -124,6 +124,12 @@ std::string ShellQuote(const std::string& s);
 // exit normally).
 RunResult RunShell(const std::string& commandLine);
 
+// Runs an OpenLDAP client `tool -P 2 -x -H ldap://127.0.0.1:port args...`
+// (time-limited), feeding it `ldif` through the file `ldifFile` when `ldif`
+// is not empty; output is standard output and error together.
+RunResult RunLdapTool(int port, const std::string& tool, const std::vector<std::string>& args,
+                      const std::string& ldif = std::string(), const std::string& ldifFile = std::string());
+
 // Environment of the tests.
 std::string ServerBinary();
 std::string CorpusDir();  // empty when not available
