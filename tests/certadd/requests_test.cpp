@@ -1,0 +1,144 @@
+// Signed add, delete and disable requests against the real server, and the
+// replication log they write.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "certadd_support.h"
+
+namespace krytest {
+namespace {
+
+const char kVirtual[] = "kryCertID=virtual,OU=ACTIVE,O=KRY KEYSPACE,C=US";
+
+std::string Signers(bool mustSign) {
+  const std::string t = "0x" + CertIDOf("trusted-signer");
+  return "PublicKeyRing " + Corpus("server-pubring.pkr") + "\nAllow keyid " + t + " add\nAllow keyid " + t +
+         " delete\nMustSignAdds " + (mustSign ? "yes" : "no") + "\n";
+}
+
+RunResult SendRequestFile(KeyServer& s, const std::string& path) {
+  return s.AddLdif(std::string("dn: ") + kVirtual + "\nkryRequest:< file://" + path + "\n");
+}
+
+RunResult SendRequest(KeyServer& s, const std::string& text) {
+  const std::string file = s.tree().log + "/request.txt";
+  WriteFile(file, text);
+  return SendRequestFile(s, file);
+}
+
+bool Has(const RunResult& r, const std::string& text) { return r.output.find(text) != std::string::npos; }
+
+size_t Found(KeyServer& s, const std::string& base, const std::string& filter) {
+  return s.Search(base, filter, {"kryCertID"}).size();
+}
+
+// Everything stored of one key, searched three ways.
+size_t Traces(KeyServer& s, const std::string& name) {
+  return Found(s, kActiveOU, "(kryKeyID=" + ShortIDOf(name) + ")") +
+         Found(s, kActiveOU, "(kryCertID=" + CertIDOf(name) + ")");
+}
+
+class Requests : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
+  }
+};
+
+TEST_F(Requests, SignedAddsUnderMustSignAdds) {
+  KeyServer s(Signers(true) + "Allow ip 127.0.0.1 delete\n");
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  RunResult r = s.AddFile(Corpus("rsa.asc"));
+  EXPECT_EQ(r.exitCode, 8) << r.output;
+  EXPECT_TRUE(Has(r, "Requests to add certificates must be signed.")) << r.output;
+  r = SendRequestFile(s, Corpus("add-signed-by-rsa.req"));
+  EXPECT_EQ(r.exitCode, 50) << r.output;
+  EXPECT_TRUE(Has(r, "Request not signed by an authorized signer.")) << r.output;
+  EXPECT_EQ(Traces(s, "rsa"), 0u);
+  r = SendRequestFile(s, Corpus("add-twice-header.req"));
+  EXPECT_EQ(r.exitCode, 2) << r.output;
+  EXPECT_TRUE(Has(r, "Invalid kryRequest block format.")) << r.output;
+  r = SendRequestFile(s, Corpus("add-signed-by-trusted.req"));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(s.KeyBlocks(ShortIDOf("rsa")).size(), 1u);
+}
+
+TEST_F(Requests, SignedAddByOutsiderWithoutMustSignAdds) {
+  KeyServer s(Signers(false));
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  RunResult r = SendRequestFile(s, Corpus("add-signed-by-rsa.req"));
+  EXPECT_EQ(r.exitCode, 48) << r.output;
+  EXPECT_EQ(Traces(s, "rsa"), 0u);
+  // An unsigned request block is refused on a plain connection.
+  std::ifstream in(Corpus("add-unsigned-tls.req"));
+  std::stringstream body;
+  body << in.rdbuf();
+  r = SendRequest(s, body.str());
+  EXPECT_EQ(r.exitCode, 2) << r.output;
+}
+
+TEST_F(Requests, DeleteRemovesTheKeyAndItsUserIDs) {
+  KeyServer s(Signers(false) + "Allow ip 127.0.0.1 delete\n");
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  ASSERT_EQ(s.AddFile(Corpus("rsa.asc")).exitCode, 0);
+  ASSERT_EQ(s.AddFile(Corpus("ed25519.asc")).exitCode, 0);
+  RunResult r = SendRequestFile(s, Corpus("tampered-delete.req"));
+  EXPECT_EQ(r.exitCode, 8) << r.output;
+  EXPECT_EQ(Traces(s, "rsa"), 2u);
+  // Without the self rule the key's own signature is not enough.
+  r = SendRequestFile(s, Corpus("delete-rsa-by-self.req"));
+  EXPECT_EQ(r.exitCode, 8) << r.output;
+  r = SendRequestFile(s, Corpus("delete-rsa-by-trusted.req"));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Traces(s, "rsa"), 0u);
+  EXPECT_EQ(Found(s, kActiveOU, "(kryCertID=*)") , Found(s, kActiveOU, "(kryCertID=" + CertIDOf("ed25519") + ")"));
+  // The second time nothing is left to delete.
+  r = SendRequestFile(s, Corpus("delete-two-by-trusted.req"));
+  EXPECT_EQ(r.exitCode, 32) << r.output;
+  EXPECT_TRUE(Has(r, "Keys not deleted: 0x" + CertIDOf("rsa"))) << r.output;
+  EXPECT_EQ(Traces(s, "ed25519"), 0u);
+}
+
+TEST_F(Requests, DeleteNeedsTheDeleteLevel) {
+  KeyServer s(Signers(false));
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  ASSERT_EQ(s.AddFile(Corpus("rsa.asc")).exitCode, 0);
+  RunResult r = SendRequestFile(s, Corpus("delete-rsa-by-trusted.req"));
+  EXPECT_EQ(r.exitCode, 50) << r.output;
+  EXPECT_EQ(Traces(s, "rsa"), 2u);
+}
+
+TEST_F(Requests, SelfServiceDelete) {
+  KeyServer s("Allow keyid self delete\nAllow ip 127.0.0.1 delete\n");
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  ASSERT_EQ(s.AddFile(Corpus("rsa.asc")).exitCode, 0);
+  RunResult r = SendRequestFile(s, Corpus("delete-rsa-by-trusted.req"));
+  EXPECT_EQ(r.exitCode, 8) << r.output;
+  r = SendRequestFile(s, Corpus("delete-rsa-by-self.req"));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Traces(s, "rsa"), 0u);
+}
+
+TEST_F(Requests, DisableMarksEveryEntryAndBlocksAdds) {
+  KeyServer s(Signers(false) + "Allow ip 127.0.0.1 delete\n");
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  ASSERT_EQ(s.AddFile(Corpus("dsa-elg.asc")).exitCode, 0);
+  RunResult r = SendRequestFile(s, Corpus("disable-dsa-by-trusted.req"));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  std::vector<LdifEntry> all =
+      s.Search(kActiveOU, "(|(kryKeyID=" + ShortIDOf("dsa-elg") + ")(kryCertID=" + CertIDOf("dsa-elg") + "))",
+               {"kryDisabled"});
+  ASSERT_GE(all.size(), 2u);
+  for (const LdifEntry& e : all) EXPECT_EQ(e.First("krydisabled"), "1") << e.dn;
+  r = s.AddFile(Corpus("dsa-elg.asc"));
+  EXPECT_EQ(r.exitCode, 52) << r.output;
+  EXPECT_TRUE(Has(r, "Certificate is disabled.")) << r.output;
+  r = SendRequestFile(s, Corpus("disable-dsa-by-trusted.req"));
+  EXPECT_EQ(r.exitCode, 32) << r.output;
+  EXPECT_TRUE(Has(r, "Keys not disabled: 0x" + CertIDOf("dsa-elg"))) << r.output;
+}
+
+}  // namespace
+}  // namespace krytest
