@@ -84,19 +84,6 @@ int OpenCertificate(Backend* be, Connection* conn, Operation* op, const std::str
 
 }  // namespace
 
-int GetKeysChildren(Backend* be, const Entry* cert, std::vector<EntryID>* children) {
-  children->clear();
-  DbHandle db(be, "id2children", ldbm_open_flags(be));
-  if (!db) {
-    Debug(LDAP_DEBUG_ANY, "GetKeysChildren: Could not open \"id2children%s\"\n", kLdbmSuffix);
-    return 1;
-  }
-  IDListPtr l = idl_fetch(be, db.get(), id2children_key(cert->id));
-  if (!l) return 0;
-  for (EntryID id = idl_first_id(l.get()); id != NOID; id = idl_next_id(l.get(), id)) children->push_back(id);
-  return 0;
-}
-
 int DeleteKey(Backend* be, Connection* conn, Operation* op, Entry* request, const std::string& certDN) {
   Debug(LDAP_DEBUG_TRACE, "=> DeleteKey\n");
   MutexGuard update(ldbm_update_lock());
@@ -144,7 +131,7 @@ int SetDisableFlag(Backend* be, Connection* conn, Operation* op, Entry* e, const
 
 int DisableKey(Backend* be, Connection* conn, Operation* op, Entry* request, const std::string& certDN) {
   Debug(LDAP_DEBUG_TRACE, "=> DisableKey\n");
-  MutexGuard update(ldbm_update_lock());
+  // No update lock here: each modify takes it for its own change.
   EntryRef cert(be, nullptr);
   std::vector<EntryID> children;
   int rc = OpenCertificate(be, conn, op, certDN, &cert, &children);

@@ -31,8 +31,4 @@ int DisableKey(Backend* be, Connection* conn, Operation* op, Entry* request, con
 // 32 when it already has that value, else the modify's result.
 int SetDisableFlag(Backend* be, Connection* conn, Operation* op, Entry* e, const char* value);
 
-// The IDs of the certificate entry's children. 0, or 1 when the child map
-// cannot be opened.
-int GetKeysChildren(Backend* be, const Entry* cert, std::vector<EntryID>* children);
-
 }  // namespace kry
