@@ -3,6 +3,10 @@
 // tests sign themselves with GnuPG.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -198,6 +202,53 @@ TEST_F(RepLog, MalformedRequestsChangeNothing) {
   }
   EXPECT_EQ(s.KeyBlocks(ShortIDOf("rsa")).size(), 1u);
   EXPECT_EQ(Records(Slurp(log)).size(), 1u);
+}
+
+// Adds from several connections at once, while another process holds the
+// log's lock file for a while: every record arrives whole and none is lost.
+TEST_F(RepLog, ConcurrentWritersAndAHeldLockFile) {
+  TempDir dir;
+  const std::string log = dir.File("rep.log");
+  KeyServer s(Signers() + "RepLogFile " + log + "\nReplica 127.0.0.2\n");
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  const int fd = ::open((log + ".lock").c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_len = 1;
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+
+  const std::vector<std::string> names = {"rsa", "dsa-elg", "ed25519", "multi-uid", "ecdsa-p256", "expired"};
+  std::string cmd;
+  for (const std::string& n : names)
+    cmd += "(timeout 60 ldapadd -P 2 -x -H ldap://127.0.0.1:" + std::to_string(s.tree().port) +
+           " -f /dev/stdin > /dev/null 2>&1 <<'EOF'\ndn: " + kVirtual + "\nkryKey:< file://" + Corpus(n + ".asc") +
+           "\nEOF\n) &\n";
+  cmd += "wait\n";
+  const std::string script = dir.File("adds.sh");
+  WriteFile(script, cmd);
+  // Release the lock after a second, in the middle of the adds.
+  auto started = std::chrono::steady_clock::now();
+  RunResult bg = RunShell("sh " + ShellQuote(script) + " > /dev/null 2>&1 < /dev/null &");
+  EXPECT_EQ(bg.exitCode, 0);
+  ::sleep(1);
+  fl.l_type = F_UNLCK;
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+  ::close(fd);
+  // The waiting writers go on once the lock is free.
+  std::vector<Record> recs;
+  for (int i = 0; i < 100 && recs.size() < names.size(); ++i) {
+    ::usleep(100000);
+    recs = Records(Slurp(log));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+  ASSERT_EQ(recs.size(), names.size()) << Slurp(log);
+  for (const Record& rec : recs) {
+    ASSERT_EQ(rec.lines.size(), 5u) << rec.text;
+    EXPECT_EQ(rec.lines[3], "changetype: add");
+    EXPECT_NE(rec.Value().find("-----END PGP PUBLIC KEY BLOCK-----"), std::string::npos);
+  }
 }
 
 }  // namespace
