@@ -177,6 +177,26 @@ TEST_F(RepLog, PendingDeleteLeavesTheActiveCopy) {
   EXPECT_EQ(s.KeyBlocks(ShortIDOf("rsa")).size(), 1u);
 }
 
+// A disable that meets a user-ID entry already disabled answers 32 and
+// undoes the marks it set on the other user-ID entries.
+TEST_F(RepLog, DisableStopsAtADisabledUserID) {
+  KeyServer s(Signers());
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  ASSERT_EQ(s.AddFile(Corpus("multi-uid.asc")).exitCode, 0);
+  const std::string filter = "(kryKeyID=" + ShortIDOf("multi-uid") + ")";
+  std::vector<LdifEntry> uids = s.Search(kActiveOU, filter, {"kryDisabled"});
+  ASSERT_GE(uids.size(), 2u);
+  RunResult r = s.Modify(uids.back().dn, "replace: kryDisabled\nkryDisabled: 1\n");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  r = SendRequest(s, SignedByTrusted("REQUEST: DISABLE\n\n0x" + CertIDOf("multi-uid") + "\n"));
+  EXPECT_EQ(r.exitCode, 32) << r.output;
+  EXPECT_NE(r.output.find("Keys not disabled: 0x" + CertIDOf("multi-uid")), std::string::npos) << r.output;
+  for (const LdifEntry& e : s.Search(kActiveOU, filter, {"kryDisabled"}))
+    EXPECT_EQ(e.First("krydisabled"), e.dn == uids.back().dn ? "1" : "0") << e.dn;
+  // The certificate entry keeps its mark.
+  EXPECT_EQ(s.AddFile(Corpus("multi-uid.asc")).exitCode, 52);
+}
+
 TEST_F(RepLog, MalformedRequestsChangeNothing) {
   TempDir dir;
   const std::string log = dir.File("rep.log");
