@@ -101,6 +101,25 @@ TEST_F(Requests, DeleteRemovesTheKeyAndItsUserIDs) {
   EXPECT_EQ(Traces(s, "ed25519"), 0u);
 }
 
+TEST_F(Requests, AccessLogNamesSignerAndKeys) {
+  TempDir dir;
+  const std::string log = dir.File("access.log");
+  KeyServer s(Signers(false) + "AccessLogFile " + log + "\n");
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  ASSERT_EQ(s.AddFile(Corpus("rsa.asc")).exitCode, 0);
+  ASSERT_EQ(SendRequestFile(s, Corpus("delete-rsa-by-trusted.req")).exitCode, 0);
+  ASSERT_EQ(SendRequestFile(s, Corpus("delete-rsa-by-trusted.req")).exitCode, 32);
+  std::ifstream in(log);
+  std::vector<std::string> dlt;
+  for (std::string line; std::getline(in, line);)
+    if (line.find("DLT") != std::string::npos) dlt.push_back(line);
+  ASSERT_EQ(dlt.size(), 2u);
+  const std::string signer = "0x" + CertIDOf("trusted-signer");
+  EXPECT_NE(dlt[0].find("\"0x" + CertIDOf("rsa") + "\" " + signer), std::string::npos) << dlt[0];
+  // Keys are listed only when every key was handled.
+  EXPECT_NE(dlt[1].find("- " + signer), std::string::npos) << dlt[1];
+}
+
 TEST_F(Requests, DeleteNeedsTheDeleteLevel) {
   KeyServer s(Signers(false));
   ASSERT_TRUE(s.ok()) << s.tree().Output();
