@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <sstream>
 
 #include "certadd_support.h"
@@ -27,13 +26,6 @@ RunResult SendRequest(KeyServer& s, const std::string& text) {
   const std::string file = s.tree().log + "/request.txt";
   WriteFile(file, text);
   return s.AddLdif(std::string("dn: ") + kVirtual + "\nkryRequest:< file://" + file + "\n");
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 std::string Base64Decode(const std::string& in) {
@@ -107,10 +99,10 @@ TEST_F(RepLog, RecordsReplayIntoAnEmptyServer) {
                           Corpus("delete-rsa-by-trusted.req") + "\n");
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // A refused request writes nothing.
-  ASSERT_NE(SendRequest(a, Slurp(Corpus("tampered-delete.req"))).exitCode, 0);
+  ASSERT_NE(SendRequest(a, ReadFile(Corpus("tampered-delete.req"))).exitCode, 0);
 
-  std::vector<Record> recs = Records(Slurp(log));
-  ASSERT_EQ(recs.size(), 3u) << Slurp(log);
+  std::vector<Record> recs = Records(ReadFile(log));
+  ASSERT_EQ(recs.size(), 3u) << ReadFile(log);
   for (const Record& rec : recs) {
     ASSERT_EQ(rec.lines.size(), 6u) << rec.text;
     EXPECT_EQ(rec.lines[0], "replica: 127.0.0.2:3890");
@@ -123,7 +115,7 @@ TEST_F(RepLog, RecordsReplayIntoAnEmptyServer) {
   EXPECT_EQ(recs[0].lines[5].rfind("kryKey:: ", 0), 0u);
   EXPECT_NE(recs[0].Value().find("-----BEGIN PGP PUBLIC KEY BLOCK-----"), std::string::npos);
   EXPECT_EQ(recs[2].lines[5].rfind("kryRequest:: ", 0), 0u);
-  EXPECT_EQ(recs[2].Value(), Slurp(Corpus("delete-rsa-by-trusted.req")));
+  EXPECT_EQ(recs[2].Value(), ReadFile(Corpus("delete-rsa-by-trusted.req")));
 
   KeyServer b(Signers());
   ASSERT_TRUE(b.ok()) << b.tree().Output();
@@ -143,24 +135,24 @@ TEST_F(RepLog, DeleteFromAReplicaIsNotLoggedAgain) {
   ASSERT_TRUE(a.ok()) << a.tree().Output();
   ASSERT_EQ(a.AddFile(Corpus("rsa.asc")).exitCode, 0);
   ASSERT_EQ(a.AddFile(Corpus("dsa-elg.asc")).exitCode, 0);
-  RunResult r = SendRequest(a, Slurp(Corpus("delete-rsa-by-trusted.req")));
+  RunResult r = SendRequest(a, ReadFile(Corpus("delete-rsa-by-trusted.req")));
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_TRUE(a.KeyBlocks(ShortIDOf("rsa")).empty());
-  r = SendRequest(a, Slurp(Corpus("disable-dsa-by-trusted.req")));
+  r = SendRequest(a, ReadFile(Corpus("disable-dsa-by-trusted.req")));
   EXPECT_EQ(r.exitCode, 0) << r.output;
-  std::vector<Record> recs = Records(Slurp(log));
+  std::vector<Record> recs = Records(ReadFile(log));
   ASSERT_EQ(recs.size(), 3u);  // two adds and the disable
-  EXPECT_EQ(recs[2].Value(), Slurp(Corpus("disable-dsa-by-trusted.req")));
+  EXPECT_EQ(recs[2].Value(), ReadFile(Corpus("disable-dsa-by-trusted.req")));
 }
 
 // A request signed here with the trusted signer's secret key.
 std::string SignedByTrusted(const std::string& text) {
   Gpg gpg;
-  EXPECT_TRUE(gpg.Import(Slurp(Corpus("trusted-signer-secret.asc"))));
+  EXPECT_TRUE(gpg.Import(ReadFile(Corpus("trusted-signer-secret.asc"))));
   const std::string out = gpg.home() + "/signed.txt";
   RunResult r = gpg.Run("--clearsign --local-user 0x" + CertIDOf("trusted-signer") + " --output " + out, text);
   EXPECT_EQ(r.exitCode, 0) << r.output;
-  return Slurp(out);
+  return ReadFile(out);
 }
 
 TEST_F(RepLog, PendingDeleteLeavesTheActiveCopy) {
@@ -221,7 +213,7 @@ TEST_F(RepLog, MalformedRequestsChangeNothing) {
     EXPECT_NE(r.output.find("Invalid kryRequest block format."), std::string::npos) << r.output;
   }
   EXPECT_EQ(s.KeyBlocks(ShortIDOf("rsa")).size(), 1u);
-  EXPECT_EQ(Records(Slurp(log)).size(), 1u);
+  EXPECT_EQ(Records(ReadFile(log)).size(), 1u);
 }
 
 // Adds from several connections at once, while another process holds the
@@ -260,10 +252,10 @@ TEST_F(RepLog, ConcurrentWritersAndAHeldLockFile) {
   std::vector<Record> recs;
   for (int i = 0; i < 100 && recs.size() < names.size(); ++i) {
     ::usleep(100000);
-    recs = Records(Slurp(log));
+    recs = Records(ReadFile(log));
   }
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
-  ASSERT_EQ(recs.size(), names.size()) << Slurp(log);
+  ASSERT_EQ(recs.size(), names.size()) << ReadFile(log);
   for (const Record& rec : recs) {
     ASSERT_EQ(rec.lines.size(), 5u) << rec.text;
     EXPECT_EQ(rec.lines[3], "changetype: add");

@@ -72,10 +72,7 @@ TEST_F(Requests, SignedAddByOutsiderWithoutMustSignAdds) {
   EXPECT_EQ(r.exitCode, 48) << r.output;
   EXPECT_EQ(Traces(s, "rsa"), 0u);
   // An unsigned request block is refused on a plain connection.
-  std::ifstream in(Corpus("add-unsigned-tls.req"));
-  std::stringstream body;
-  body << in.rdbuf();
-  r = SendRequest(s, body.str());
+  r = SendRequest(s, ReadFile(Corpus("add-unsigned-tls.req")));
   EXPECT_EQ(r.exitCode, 2) << r.output;
 }
 
