@@ -31,11 +31,12 @@ RunResult SendRequest(KeyServer& s, const std::string& text) {
 std::string Base64Decode(const std::string& in) {
   static const std::string abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
-  int val = 0, bits = -8;
+  unsigned val = 0;
+  int bits = -8;
   for (char c : in) {
     const size_t p = abc.find(c);
     if (p == std::string::npos) continue;
-    val = (val << 6) + static_cast<int>(p);
+    val = ((val << 6) | static_cast<unsigned>(p)) & 0xFFFFFFu;
     bits += 6;
     if (bits >= 0) {
       out += static_cast<char>((val >> bits) & 0xFF);
