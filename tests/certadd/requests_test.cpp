@@ -148,7 +148,11 @@ TEST_F(Requests, DisableMarksEveryEntryAndBlocksAdds) {
   RunResult r = SendRequestFile(s, Corpus("disable-dsa-by-trusted.req"));
   EXPECT_EQ(r.exitCode, 0) << r.output;
   std::vector<LdifEntry> all = s.Search(kActiveOU, "(kryCertID=" + CertIDOf("dsa-elg") + ")", {"kryDisabled"});
-  ASSERT_GE(all.size(), 1u);  // the user-ID entries; the 52 below shows the certificate entry
+  ASSERT_GE(all.size(), 1u);  // the user-ID entries
+  std::vector<LdifEntry> cert = s.Search("KRYCERTID=" + CertIDOf("dsa-elg") + "," + kActiveOU,
+                                         "(objectclass=kryCertificate)", {"kryDisabled"});
+  ASSERT_EQ(cert.size(), 1u);
+  all.push_back(cert[0]);
   for (const LdifEntry& e : all) EXPECT_EQ(e.First("krydisabled"), "1") << e.dn;
   r = s.AddFile(Corpus("dsa-elg.asc"));
   EXPECT_EQ(r.exitCode, 52) << r.output;
