@@ -67,12 +67,12 @@ void ProtocolDataError(Connection* conn, Operation* op, const char* event) {
 // Hands one entry to the backend's add with the time of the change (the
 // server's, whatever the client sent). Keeps the first failure's result.
 void StoreEntry(Backend* be, Connection* conn, Operation* op, EntryPtr e, int merge, const std::string& now,
-                const std::string* request, int* replicated, int* err, std::string* matched) {
+                std::string* request, int* replicated, int* err, std::string* matched) {
   attr_remove(e.get(), "modifytimestamp");
   attr_merge(e.get(), "modifytimestamp", now);
   int rc = LDAP_SUCCESS;
   std::string m;
-  be->ops.add(be, conn, op, e.release(), merge, const_cast<std::string*>(request), replicated, &rc, &m);
+  be->ops.add(be, conn, op, e.release(), merge, request, replicated, &rc, &m);
   if (rc != LDAP_SUCCESS && *err == LDAP_SUCCESS) {
     *err = rc;
     *matched = m;
