@@ -109,7 +109,7 @@ int AuthoriseSignedAdd(AddRequestState* state, Operation* op, const RequestKeys&
 // Parses and authorises a kryRequest block (the first value of slot 0).
 // An add leaves its key block in that value for the key pipeline.
 int HandleSignedRequest(AddRequestState* state, Backend* be, Connection* conn, Operation* op,
-                        const RequestKeys& keys) {
+                        RequestKeysHolder* holder) {
   Attribute& first = state->list.slots[0]->attrs[0];
   state->request = first.values[0];
   ParsedRequest req;
@@ -121,6 +121,8 @@ int HandleSignedRequest(AddRequestState* state, Backend* be, Connection* conn, O
   }
   state->kind = req.kind;
   state->location = req.location;
+  if (holder->Acquire(conn) != 0) return 1;
+  const RequestKeys& keys = holder->keys();
   if (req.kind == kRequestAdd) {
     first.values[0] = std::move(req.keyBlock);
     return AuthoriseSignedAdd(state, op, keys);
@@ -156,8 +158,7 @@ int HandleAddRequest(AddRequestState* state, Backend* be, Connection* conn, Oper
   state->kind = kRequestAdd;
   state->location = 0;
   if (isRequest) {
-    if (keys->Acquire(conn) != 0) return 1;
-    const int rc = HandleSignedRequest(state, be, conn, op, keys->keys());
+    const int rc = HandleSignedRequest(state, be, conn, op, keys);
     if (rc != 0 || state->kind != kRequestAdd) return rc;
   }
   if (g_globals->MustSignAdds && !state->authorised) {
