@@ -11,6 +11,7 @@
 #include "back-ldbm/ops.h"
 #include "back-ldbm/ops_common.h"
 #include "cert/access.h"
+#include "cert/replog.h"
 #include "ldap/dn.h"
 #include "ldap/operation.h"
 #include "ldap/result.h"
@@ -23,11 +24,17 @@ namespace {
 // Access-log category of an add that merged into an existing entry.
 constexpr int kLogTypeMerge = 0x20;
 
-// Marks the request's replication record as written. The replication log
-// is not part of this build, so there is no record to write; the flag still
-// keeps a request to one record.
-void NoteReplicated(int* replicated) {
-  if (replicated && *replicated == 0) *replicated = 1;
+// Writes the operation's replication record for its first stored entry:
+// the signed request block when one authorised the add (replArg), else the
+// entry's key block. The flag keeps a request to one record.
+void NoteReplicated(Connection* conn, Operation* op, const Entry& e, const void* replArg, int* replicated) {
+  if (!replicated || *replicated != 0) return;
+  *replicated = 1;
+  const uint32_t tag = op ? op->o_tag : 0;
+  if (replArg)
+    kryRepLogRequest(conn, tag, *static_cast<const std::string*>(replArg));
+  else
+    kryRepLog(nullptr, conn, tag, e.dn, &e, false);
 }
 
 // One replace per attribute of e, last attribute first.
@@ -45,7 +52,7 @@ std::vector<Modification> MergeModifications(const Entry& e) {
 }
 
 int Merge(Backend* be, Connection* conn, Operation* op, const std::string& ndn, Entry* existing, const Entry& e,
-          int* replicated, int* err, std::string* matched) {
+          const void* replArg, int* replicated, int* err, std::string* matched) {
   if (op) op->o_logType = kLogTypeMerge;
   std::vector<Modification> mods = MergeModifications(e);
   if (mods.empty()) {
@@ -54,13 +61,13 @@ int Merge(Backend* be, Connection* conn, Operation* op, const std::string& ndn, 
     Debug(LDAP_DEBUG_ANY, "Modifying entry failed.\n");
     return -1;
   }
-  NoteReplicated(replicated);
+  NoteReplicated(conn, op, e, replArg, replicated);
   return 0;
 }
 
 }  // namespace
 
-int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, int merge, void* /*replArg*/,
+int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, int merge, void* replArg,
                   int* replicated, int* err, std::string* matched) {
   EntryPtr e(entry);  // ours on every path
   Debug(LDAP_DEBUG_TRACE, "=> ldbm_back_add\n");
@@ -72,7 +79,7 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
   if (Entry* existing = entry_by_dn(be, ndn, &found)) {
     int rc;
     if (merge) {
-      rc = Merge(be, conn, op, ndn, existing, *e, replicated, err, matched);
+      rc = Merge(be, conn, op, ndn, existing, *e, replArg, replicated, err, matched);
     } else {
       Debug(LDAP_DEBUG_ANY, "Entry already exists.\n");
       *err = LDAP_ALREADY_EXISTS;
@@ -150,7 +157,7 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
 
   int rc;
   if (stored) {
-    NoteReplicated(replicated);
+    NoteReplicated(conn, op, *ne, replArg, replicated);
     cache_set_entry_state(cache, ne, ENTRY_STATE_READY);
     cache_release_entry(cache, ne);
     rc = 0;

@@ -33,6 +33,7 @@ struct AddRequestState {
   std::string text;                 // result text when hasText
   std::string certID;
   KeySetHolder revokers;            // designated revokers, open until the add ends
+  std::string request;              // the signed block of an authorised request
 
   void SetText(const char* t) {
     text = t;

@@ -2,6 +2,9 @@
 #include <string>
 
 #include "cert/addkey.h"
+#include "cert/keyid2entry.h"
+#include "cert/request.h"
+#include "runtime/connection.h"
 #include "ldap/entry.h"
 #include "ldap/operation.h"
 #include "ldap/result.h"
@@ -35,6 +38,101 @@ const char* MapErrorCodeToMsg(int code) {
   }
 }
 
+namespace {
+
+constexpr const char kBadSignature[] = "Invalid signature or malformed signature on signed request.";
+
+int BadSignature(AddRequestState* state) {
+  state->SetText(kBadSignature);
+  return 21;
+}
+
+// Whether the request is signed by the named key itself, read from its
+// stored ACTIVE copy. 0 with *verified set, or 21 when the key or its
+// signature cannot be read.
+int VerifySelfSigned(AddRequestState* state, Backend* be, const RequestKeys& keys, bool* verified) {
+  *verified = false;
+  std::string keyID = ToUpper(state->keyIDs[0].substr(2));
+  std::string block;
+  if (KeyID2Entry(be, &keyID, &block) != 0) return BadSignature(state);
+  KRYImportOptions in{};
+  in.inputBuffer = block.data();
+  in.inputLength = block.size();
+  KeySetHolder self;
+  if (KRYImportKeySet(keys.context, &in, self.out()) != 0) return BadSignature(state);
+  std::string signer;
+  if (VerifyCertRequest(state->request.data(), state->request.size(), self.get(), keys.context, verified,
+                        &signer) != 0)
+    return BadSignature(state);
+  *verified = *verified && StrIEquals(signer, keyID);
+  return 0;
+}
+
+// A delete or disable request without an authenticated TLS client: signed
+// by a delete signer, or by the one key it names when self-service
+// deletion is allowed.
+int AuthoriseKeyDelete(AddRequestState* state, Backend* be, Operation* op, const RequestKeys& keys) {
+  bool verified = false;
+  if (keys.deleteSigners) {
+    if (VerifyCertRequest(state->request.data(), state->request.size(), keys.deleteSigners, keys.context,
+                          &verified, &op->o_logDetail.signerID) != 0)
+      return BadSignature(state);
+  }
+  if (!verified && g_globals->selfDeleteAllowed && state->keyIDs.size() == 1) {
+    if (int rc = VerifySelfSigned(state, be, keys, &verified)) return rc;
+  }
+  state->authorised = verified;
+  if (!verified) {
+    state->SetText("Requests to disable/delete certificates must be signed.");
+    return 8;
+  }
+  return 0;
+}
+
+int AuthoriseSignedAdd(AddRequestState* state, Operation* op, const RequestKeys& keys) {
+  bool verified = false;
+  std::string& signer = op->o_logDetail.signerID;
+  if (VerifyCertRequest(state->request.data(), state->request.size(), keys.addSigners, keys.context, &verified,
+                        &signer) != 0)
+    return BadSignature(state);
+  state->authorised = verified && keys.addSigners != nullptr;
+  if (state->authorised) return 0;
+  if (g_globals->MustSignAdds) {
+    LogError(EVENTLOG_WARNING, "Request not signed by an authorized signer (0x%s).", signer.c_str());
+    state->SetText("Request not signed by an authorized signer.");
+    return 50;
+  }
+  LogError(EVENTLOG_WARNING, "Invalid and unnecessary signature on signed request from 0x%s.", signer.c_str());
+  return 48;
+}
+
+// Parses and authorises a kryRequest block (the first value of slot 0).
+// An add leaves its key block in that value for the key pipeline.
+int HandleSignedRequest(AddRequestState* state, Backend* be, Connection* conn, Operation* op,
+                        RequestKeysHolder* holder) {
+  Attribute& first = state->list.slots[0]->attrs[0];
+  state->request = first.values[0];
+  ParsedRequest req;
+  const bool wrapperRequired = conn == nullptr || conn->c_tlsSession == nullptr;
+  if (ProcessReqBuffer(state->request.data(), state->request.size(), wrapperRequired, &req) != 0) {
+    LogError(EVENTLOG_WARNING, "Invalid kryRequest block format.");
+    state->SetText("Invalid kryRequest block format.");
+    return 2;
+  }
+  state->kind = req.kind;
+  state->location = req.location;
+  if (holder->Acquire(conn) != 0) return 1;
+  const RequestKeys& keys = holder->keys();
+  if (req.kind == kRequestAdd) {
+    first.values[0] = std::move(req.keyBlock);
+    return AuthoriseSignedAdd(state, op, keys);
+  }
+  state->keyIDs = std::move(req.keyIDs);
+  return AuthoriseKeyDelete(state, be, op, keys);
+}
+
+}  // namespace
+
 int HandleAddRequest(AddRequestState* state, Backend* be, Connection* conn, Operation* op, RequestKeysHolder* keys) {
   state->authorised = false;
   if (state->list.count == 0 || !state->list.slots[0]) {
@@ -47,12 +145,9 @@ int HandleAddRequest(AddRequestState* state, Backend* be, Connection* conn, Oper
     return 2;
   }
   Attribute& first = e->attrs[0];
-  if (StrIEquals(first.type, "kryRequest")) {
-    // Signed add, delete and disable requests are not served by this build.
-    state->SetText("Function not implemented");
-    return LDAP_UNWILLING_TO_PERFORM;
-  }
-  if (!is_key_block_type(first.type)) {
+  const bool isRequest = StrIEquals(first.type, "kryRequest");
+  if (isRequest) first.type = "kryKey";
+  if (!isRequest && !is_key_block_type(first.type)) {
     LogError(EVENTLOG_WARNING, "kryKey or kryRequest attribute must be provided.");
     return 2;
   }
@@ -60,14 +155,18 @@ int HandleAddRequest(AddRequestState* state, Backend* be, Connection* conn, Oper
     LogError(EVENTLOG_WARNING, "Attribute must contain a single value.");
     return 2;
   }
-  state->kind = 1;
+  state->kind = kRequestAdd;
   state->location = 0;
+  if (isRequest) {
+    const int rc = HandleSignedRequest(state, be, conn, op, keys);
+    if (rc != 0 || state->kind != kRequestAdd) return rc;
+  }
   if (g_globals->MustSignAdds && !state->authorised) {
     state->SetText("Requests to add certificates must be signed.");
     return 8;
   }
   const std::string block = first.values[0];
-  if (keys->Acquire(conn) != 0) return 1;
+  if (!isRequest && keys->Acquire(conn) != 0) return 1;
   const int rc = CreateAddKeyEntries(state, be, block, keys->keys());
   op->o_logDetail.certID = state->certID;
   if (rc != 0) {

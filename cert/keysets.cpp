@@ -130,6 +130,9 @@ int ConvertKeySet2KeyBlock(KRYKeySetRef set, bool exportPrivate, int format, siz
 
 int TransferKeys(KRYContextRef target, KRYKeySetRef set, bool exportPrivate, KRYKeySetRef* out) {
   *out = nullptr;
+  // An empty set has nothing to export; its copy is a new empty set.
+  int count = 0;
+  if (KRYCountKeys(set, &count) == 0 && count == 0) return KRYNewKeySet(target, out);
   std::string block;
   int rc = ConvertKeySet2KeyBlock(set, exportPrivate, kKRYExportFormat_Complete, 0, &block);
   if (rc != 0) return rc;

@@ -9,6 +9,9 @@
 
 #include "back-ldbm/backend.h"
 #include "cert/addkey.h"
+#include "cert/keydelete.h"
+#include "cert/request.h"
+#include "log/accesslog.h"
 #include "ldap/ber.h"
 #include "ldap/dispatch.h"
 #include "ldap/dn.h"
@@ -64,16 +67,32 @@ void ProtocolDataError(Connection* conn, Operation* op, const char* event) {
 // Hands one entry to the backend's add with the time of the change (the
 // server's, whatever the client sent). Keeps the first failure's result.
 void StoreEntry(Backend* be, Connection* conn, Operation* op, EntryPtr e, int merge, const std::string& now,
-                int* replicated, int* err, std::string* matched) {
+                std::string* request, int* replicated, int* err, std::string* matched) {
   attr_remove(e.get(), "modifytimestamp");
   attr_merge(e.get(), "modifytimestamp", now);
   int rc = LDAP_SUCCESS;
   std::string m;
-  be->ops.add(be, conn, op, e.release(), merge, nullptr, replicated, &rc, &m);
+  be->ops.add(be, conn, op, e.release(), merge, request, replicated, &rc, &m);
   if (rc != LDAP_SUCCESS && *err == LDAP_SUCCESS) {
     *err = rc;
     *matched = m;
   }
+}
+
+// A signed delete or disable request that has been authorised. The key IDs
+// reach the access log only when every key was handled.
+int CarryOutKeyDelete(Connection* conn, Operation* op, Backend* be, AddRequestState* state) {
+  std::string text;
+  const int rc = HandleKeyDelete(be, conn, op, state->list.slots[0].get(), state->keyIDs,
+                                 state->kind == kRequestDelete, state->location, &text);
+  if (rc != LDAP_SUCCESS) {
+    if (!text.empty()) state->SetText(text.c_str());
+    return rc;
+  }
+  std::string joined;
+  for (const std::string& id : state->keyIDs) joined += (joined.empty() ? "" : " ") + id;
+  op->o_logDetail.keyIDs = joined;
+  return LDAP_SUCCESS;
 }
 
 // A key submission at the virtual DN: the add pipeline builds the
@@ -91,13 +110,17 @@ void do_add_key(Connection* conn, Operation* op, Backend* be, EntryPtr e) {
   RequestKeysHolder keys;
   int err = HandleAddRequest(&state, be, conn, op, &keys);
   std::string matched;
-  if (err == LDAP_SUCCESS) {
+  if (state.kind == kRequestDelete || state.kind == kRequestDisable) {
+    op->o_logType = kLogDelete;
+    if (err == LDAP_SUCCESS) err = CarryOutKeyDelete(conn, op, be, &state);
+  } else if (err == LDAP_SUCCESS) {
     const std::string now = GeneralizedTimeNow();
     int replicated = 0;
     for (int i = 0; i < state.list.count; ++i) {
       EntryPtr entry = std::move(state.list.slots[static_cast<size_t>(i)]);
       if (entry && !entry->dn.empty())
-        StoreEntry(be, conn, op, std::move(entry), 1, now, &replicated, &err, &matched);
+        StoreEntry(be, conn, op, std::move(entry), 1, now, state.authorised ? &state.request : nullptr,
+                   &replicated, &err, &matched);
     }
     if (!state.passedPolicy && err == LDAP_SUCCESS) {
       err = 49;
@@ -179,7 +202,7 @@ void do_add(Connection* conn, Operation* op) {
 
   int replicated = 0, err = LDAP_SUCCESS;
   std::string matched;
-  StoreEntry(be, conn, op, std::move(e), merge, GeneralizedTimeNow(), &replicated, &err, &matched);
+  StoreEntry(be, conn, op, std::move(e), merge, GeneralizedTimeNow(), nullptr, &replicated, &err, &matched);
   send_ldap_result(conn, op, err, matched.empty() ? nullptr : matched.c_str(), nullptr);
 }
 

@@ -1,6 +1,8 @@
 #include "runtime/startup_hooks.h"
 
+#include "back-ldbm/backend.h"
 #include "cert/keysets.h"
+#include "cert/replog.h"
 #include "cert/policy_init.h"
 #include "log/cycle.h"
 #include "log/eventlog.h"
@@ -10,9 +12,8 @@
 namespace kry {
 
 int InitReplicationLog() {
-  // Replication is not part of this build; a configured "RepLogFile" is
-  // accepted by the configuration reader and left unused.
-  return 0;
+  Backend* be = g_globals->backends.empty() ? nullptr : g_globals->backends.front().get();
+  return InitRepLog(be);
 }
 
 int InitLogCycling() {
@@ -34,6 +35,9 @@ int GatherEntropy() {
   return KRYGlobalRandomPoolHasMinimumEntropy() ? 0 : 1;
 }
 
-void ReleaseStartupKeys() { ReleasePolicy(); }
+void ReleaseStartupKeys() {
+  ReleasePolicy();
+  ReleaseRepLog();
+}
 
 }  // namespace kry

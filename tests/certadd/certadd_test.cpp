@@ -364,11 +364,14 @@ TEST_F(CertAdd, RequestShapes) {
     EXPECT_EQ(cert[0].Values("krykey")[1], "second value");
     EXPECT_EQ(cert[0].First("description"), "kept");
   }
-  // Signed requests are not served yet; a missing key attribute is corrupt
-  // data.
+  // A signed request from a key that may not add, while adds need no
+  // signature, is refused; a missing key attribute is corrupt data.
   r = server_->AddLdif("dn: kryCertID=virtual,OU=ACTIVE,O=KRY KEYSPACE,C=US\nkryRequest:< file://" +
                        Corpus("add-signed-by-trusted.req") + "\n");
-  EXPECT_EQ(r.exitCode, 53) << r.output;
+  EXPECT_EQ(r.exitCode, 48) << r.output;
+  EXPECT_NE(r.output.find("The authorization used for this request was invalid and unnecessary."),
+            std::string::npos)
+      << r.output;
   r = server_->AddLdif("dn: kryCertID=virtual,OU=ACTIVE,O=KRY KEYSPACE,C=US\ncn: no key\n");
   EXPECT_EQ(r.exitCode, 2) << r.output;
   EXPECT_TRUE(server_->tree().WaitForEvent("kryKey or kryRequest attribute must be provided.", 2000));

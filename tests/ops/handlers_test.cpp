@@ -223,11 +223,12 @@ TEST_F(Handlers, AddBranches) {
   Response r = Receive();
   EXPECT_EQ(r.code, 21);  // not a key block
   EXPECT_EQ(r.text, "");
+  // A request block is parsed before any key is looked at.
   NewOp(0x68, AddReq("KRYCERTID=VIRTUAL, OU=ACTIVE,O=KRY KEYSPACE,C=US", {{"kryRequest", {BerValue(std::string("k"))}}}));
   do_add(&conn_, op_.get());
   r = Receive();
-  EXPECT_EQ(r.code, 53);
-  EXPECT_EQ(r.text, "Function not implemented");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.text, "Invalid kryRequest block format.");
 
   NewOp(0x68, AddReq("OU=DEFAULT,O=KRY GROUPSPACE,C=US", {{"ou", {BerValue(std::string("default"))}}}));
   do_add(&conn_, op_.get());

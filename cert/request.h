@@ -1,0 +1,46 @@
+// Request blocks sent as a kryRequest value: the parser of their headers
+// and body, and the check of the clear signature that wraps them.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "platform/pgp/kry.h"
+
+namespace kry {
+
+constexpr int kRequestAdd = 1;
+constexpr int kRequestDelete = 2;
+constexpr int kRequestDisable = 3;
+
+// What ProcessReqBuffer found in a request block.
+struct ParsedRequest {
+  int kind = 0;                     // kRequestAdd, kRequestDelete, kRequestDisable
+  int location = 0;                 // kLocationPending 1, kLocationActive 2
+  std::string keyBlock;             // add: the armoured key block, escapes removed
+  std::vector<std::string> keyIDs;  // delete/disable: "0x" + 16 characters each
+};
+
+// GetLine statuses besides 0.
+constexpr int kGetLineEnd = 1;
+
+// Reads one line at *pos (at most bufSize-1 characters are kept, the rest
+// of a longer line is skipped), strips trailing white space and advances
+// *pos and *remaining past the line and its terminator (LF, CR or CRLF).
+// Returns 0 with *lineLen set, or kGetLineEnd when nothing is left.
+int GetLine(const char** pos, size_t* remaining, char* buf, size_t bufSize, size_t* lineLen);
+
+// Parses a request block. With wrapperRequired the clear-signed armour
+// header must be present. 0, -11986 header error, -11984 body error; the
+// reason goes to the trace.
+int ProcessReqBuffer(const char* block, size_t length, bool wrapperRequired, ParsedRequest* out);
+
+// Decodes the clear-signed block against `signers` (may be null). *verified
+// is set when a key of that set made a signature that verified; *signerID
+// gets the signer's 16-digit key ID even when it did not. 0, or 21 when the
+// block cannot be decoded.
+int VerifyCertRequest(const char* block, size_t length, KRYKeySetRef signers, KRYContextRef context,
+                      bool* verified, std::string* signerID);
+
+}  // namespace kry
