@@ -2,13 +2,13 @@
 // add and a group update, and the hand-off of the entry to the backend.
 #include "ldap/add.h"
 
-#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "back-ldbm/backend.h"
 #include "cert/addkey.h"
+#include "cert/certentry.h"
 #include "cert/keydelete.h"
 #include "cert/request.h"
 #include "log/accesslog.h"
@@ -33,15 +33,9 @@ namespace {
 // The current time of the key library as "%Y%m%d%H%M%SZ" (UTC); empty when
 // it cannot be broken down.
 std::string GeneralizedTimeNow() {
-  time_t t = static_cast<time_t>(KRYGetStdTimeFromKRYTime(KRYGetTime()));
-  struct tm tm {};
-  if (!gmtime_r(&t, &tm)) {
-    LogError(EVENTLOG_INFO, "Invalid time encountered (%d)", static_cast<int>(t));
-    return std::string();
-  }
-  char buf[16];
-  if (std::strftime(buf, sizeof buf, "%Y%m%d%H%M%SZ", &tm) == 0) return std::string();
-  return buf;
+  std::string text;
+  KRYTime2GeneralizedTime(KRYGetTime(), &text);
+  return text;
 }
 
 // The full ID of the client's TLS key without "0x"; empty when unreadable.

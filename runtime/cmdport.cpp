@@ -29,7 +29,7 @@ constexpr long kSessionIdleMs = 1800000;
 std::atomic<bool> g_sessionActive{false};
 Semaphore g_rejectStarted(0, 1);
 
-void LogSocketError(int kind, const char* fmt, int code) { LogError(kind, fmt, code, SocketErrorText(code).c_str()); }
+void LogSocketError(int kind, const char* fmt, int code) { LogError(kind, fmt, code, KRYSocketsErrorText(code).c_str()); }
 
 // How a session's opening ended.
 enum class Opening { kClosed, kServe, kShutdown };

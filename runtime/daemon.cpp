@@ -50,7 +50,7 @@ int GetClientHostname(uint32_t address, std::string* hostName, bool* has) {
   if (KRYGetHostByAddress(&address, 4, 2, &host) != 0) {
     int code = KRYGetLastSocketsError();
     LogError(EVENTLOG_WARNING, "Getting client's hostname failed with error %d (%s).", code,
-             SocketErrorText(code).c_str());
+             KRYSocketsErrorText(code).c_str());
     return 1;
   }
   *hostName = host.name;
@@ -92,13 +92,13 @@ int CreateDaemonSocket(int port, int /*secure*/, int* socketOut) {
   KRYSocketRef s = KRYOpenSocket(kKRYAddressFamilyInternet, kKRYSocketTypeStream, kKRYProtocolTCP);
   if (s == kKRYInvalidSocket) {
     int code = KRYGetLastSocketsError();
-    LogError(EVENTLOG_ERROR, "Creating socket failed with error %d (%s)", code, SocketErrorText(code).c_str());
+    LogError(EVENTLOG_ERROR, "Creating socket failed with error %d (%s)", code, KRYSocketsErrorText(code).c_str());
     return code;
   }
   int one = 1;
   if (KRYSetSocketOptions(s, kKRYSocketLevel, kKRYSocketReuseAddress, &one, 4) != 0) {
     int code = KRYGetLastSocketsError();
-    LogError(EVENTLOG_ERROR, "Setting socket option failed with error %d (%s)", code, SocketErrorText(code).c_str());
+    LogError(EVENTLOG_ERROR, "Setting socket option failed with error %d (%s)", code, KRYSocketsErrorText(code).c_str());
     KRYCloseSocket(s);
     return code;
   }
@@ -109,7 +109,7 @@ int CreateDaemonSocket(int port, int /*secure*/, int* socketOut) {
     int code = port <= 0 || port > 65535 ? EINVAL : KRYGetLastSocketsError();
     LogError(EVENTLOG_ERROR,
              "Binding to port %hu failed with error %d (%s)\nAnother server may already be running on that port.\n",
-             static_cast<unsigned short>(port), code, SocketErrorText(code).c_str());
+             static_cast<unsigned short>(port), code, KRYSocketsErrorText(code).c_str());
     KRYCloseSocket(s);
     return code;
   }
@@ -117,7 +117,7 @@ int CreateDaemonSocket(int port, int /*secure*/, int* socketOut) {
   // queue instead of for the SYN retries of an overflowing one.
   if (KRYListen(s, SOMAXCONN) != 0) {
     int code = KRYGetLastSocketsError();
-    LogError(EVENTLOG_ERROR, "Listening on socket failed with error %d (%s)", code, SocketErrorText(code).c_str());
+    LogError(EVENTLOG_ERROR, "Listening on socket failed with error %d (%s)", code, KRYSocketsErrorText(code).c_str());
     KRYCloseSocket(s);
     return code;
   }
@@ -160,7 +160,7 @@ int AddNewConnection(Connection* table, int listenSocket, int secure, long now, 
   KRYSocketRef s = KRYAccept(listenSocket, &peer, &len);
   if (s == kKRYInvalidSocket) {
     int code = KRYGetLastSocketsError();
-    LogError(EVENTLOG_WARNING, "TCP/IP accept failed with error %d (%s)", code, SocketErrorText(code).c_str());
+    LogError(EVENTLOG_WARNING, "TCP/IP accept failed with error %d (%s)", code, KRYSocketsErrorText(code).c_str());
     return 1;
   }
   LogError(EVENTLOG_VERBOSE, "New connection on socket %d.", s);
@@ -169,7 +169,7 @@ int AddNewConnection(Connection* table, int listenSocket, int secure, long now, 
   int one = 1;
   if (KRYSetSocketOptions(s, kKRYTcpLevel, kKRYTcpNoDelay, &one, 4) != 0)
     LogError(EVENTLOG_WARNING, "Setting socket option failed with error %d (%s)", KRYGetLastSocketsError(),
-             SocketErrorText(KRYGetLastSocketsError()).c_str());
+             KRYSocketsErrorText(KRYGetLastSocketsError()).c_str());
 
   // The name look-up may wait on a slow resolver: it runs before the table
   // lock, which every response takes.
@@ -299,14 +299,14 @@ bool OpenListeners(int* regular, int* secure) {
   if (g->Port != 0) {
     int rc = CreateDaemonSocket(g->Port, 0, regular);
     if (rc != 0) {
-      LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, SocketErrorText(rc).c_str());
+      LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, KRYSocketsErrorText(rc).c_str());
       failed = true;
     }
   }
   if (!failed && g->SecureMode != SECURE_DISABLED) {
     int rc = CreateDaemonSocket(g->SecurePort, 1, secure);
     if (rc != 0) {
-      LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, SocketErrorText(rc).c_str());
+      LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, KRYSocketsErrorText(rc).c_str());
       failed = true;
     }
   }
@@ -394,7 +394,7 @@ void ListenLoop(Connection* table, SocketSet* set, int regular, int secure) {
     if (n < 0) {
       if (!dird_shutdown) {
         int code = KRYGetLastSocketsError();
-        LogError(EVENTLOG_VERBOSE, "TCP/IP select failed with error %d (%s)", code, SocketErrorText(code).c_str());
+        LogError(EVENTLOG_VERBOSE, "TCP/IP select failed with error %d (%s)", code, KRYSocketsErrorText(code).c_str());
       }
       continue;
     }
@@ -485,7 +485,7 @@ int daemon(int /*port*/) {
   set.reset(KRYNewSocketSet(0));
   if (!set) {
     LogError(EVENTLOG_ERROR, "Creating a socket event failed with error %d (%s)", ENOMEM,
-             SocketErrorText(ENOMEM).c_str());
+             KRYSocketsErrorText(ENOMEM).c_str());
     return fail();
   }
   if (!OpenListeners(&regular, &secure)) {

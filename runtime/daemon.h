@@ -38,9 +38,6 @@ void CloseConnectionLocked(Connection* conn, uint32_t connectionID, int opID);
 // server's own port).
 int WakeListener();
 
-// Text of a network library error code.
-inline std::string SocketErrorText(int code) { return KRYSocketsErrorText(code); }
-
 // Process result word of the listener and the start-up handshake.
 extern std::atomic<int> g_daemonResult;
 class Semaphore;

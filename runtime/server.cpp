@@ -249,7 +249,7 @@ int OpenCommandSocket(ServerState& st) {
   int sock = -1;
   int rc = CreateDaemonSocket(g->CommandPort, 0, &sock);
   if (rc != 0) {
-    LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, SocketErrorText(rc).c_str());
+    LogError(EVENTLOG_ERROR, "Opening a TCP/IP socket failed with error %d (%s)", rc, KRYSocketsErrorText(rc).c_str());
     return 1;
   }
   st.commandSocket = sock;
