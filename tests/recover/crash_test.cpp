@@ -182,7 +182,10 @@ class Worker {
   bool ModifyOne() {
     std::vector<std::string> mine = Mine();
     const std::string dn = mine[rng_() % mine.size()];
-    const std::string value = "CHANGED " + std::to_string(rng_() % 1000000);
+    // Values are unique across workers and rounds, so a search by user ID
+    // names exactly one entry.
+    const std::string value = "CHANGED " + std::to_string(index_) + " R" + std::to_string(round_) + "M" +
+                              std::to_string(++changes_);
     {
       std::lock_guard<std::mutex> g(model_->lock);
       model_->dns[dn].inFlight = value;
@@ -218,6 +221,7 @@ class Worker {
   Client client_;
   int msgid_ = 0;
   int serial_ = 0;
+  int changes_ = 0;
   int failures_ = 0;
   std::string lastFailure_;
 };
@@ -321,7 +325,10 @@ class CrashTest : public ::testing::Test {
     auto users = Searches(c, byUserId);
     ASSERT_EQ(users.size(), byUserId.size());
     for (size_t i = 0; i < present.size(); ++i) {
-      ASSERT_EQ(users[i].second.size(), 1u) << "not found by kryUserID: " << present[i];
+      std::string shown;
+      for (const SearchEntry& e : users[i].second) shown += " [" + e.dn + "]";
+      ASSERT_EQ(users[i].second.size(), 1u) << "by kryUserID " << model_.dns[present[i]].userId << " of "
+                                            << present[i] << ":" << shown;
       EXPECT_EQ(users[i].second[0].dn, present[i]);
     }
     VerifyKeys(c, &msgid);
@@ -421,7 +428,10 @@ TEST_F(CrashTest, KillNineUnderLoadLosesNothingAcknowledged) {
       Verify(round);
       VerifyFiles();
       CheckIdsNotReused();
-      if (HasFatalFailure()) break;
+      if (HasFatalFailure()) {
+        tree_.Stop(SIGKILL);  // the checks below start their own server
+        break;
+      }
     }
     LoadAndKill(round, 250 + static_cast<int>(rng() % 900), &failures);
     Damage(round);
