@@ -488,6 +488,35 @@ int MaxMessageSizeLine(const ConfigLine& l, MainPass* p) {
   return 0;
 }
 
+// "HKPPort": 0 (off) or a port; "HKPMaxConnections": 1 to 1000, each
+// connection being served by a thread of its own.
+int HKPPortLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsSetting(l, &v, "Missing port number in \"HKPPort <Number>\" line\n",
+                         "Invalid port number in \"HKPPort <Number>\" line\n");
+  if (rc != 0) return rc;
+  if (v > 65534) {
+    LineMessage(EVENTLOG_ERROR, l, "Port number of '%s' is invalid.\n  Valid HKPPort values: 0 (off), 1 - 65534.\n",
+                l.arg(1));
+    return 1;
+  }
+  p->g->HKPPort = static_cast<int>(v);
+  return 0;
+}
+
+int HKPMaxConnectionsLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsSetting(l, &v, "Missing Number in \"HKPMaxConnections <Number>\" line\n",
+                         "Invalid Number in \"HKPMaxConnections <Number>\" line\n");
+  if (rc != 0) return rc;
+  if (v < 1 || v > 1000) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid Number in \"HKPMaxConnections <Number>\" line (1 - 1000)\n");
+    return 1;
+  }
+  p->g->HKPMaxConnections = static_cast<int>(v);
+  return 0;
+}
+
 using MainHandler = int (*)(const ConfigLine&, MainPass*);
 
 struct MainKeyword {
@@ -533,6 +562,8 @@ const MainKeyword kMainKeywords[] = {
     {"repdCommandPort", CommandPortLine},
     {"LookupHostname", LookupHostnameLine},
     {"MaxMessageSize", MaxMessageSizeLine},
+    {"HKPPort", HKPPortLine},
+    {"HKPMaxConnections", HKPMaxConnectionsLine},
 };
 
 }  // namespace
