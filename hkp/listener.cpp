@@ -133,36 +133,53 @@ HkpAnswer Add(HkpConnection* hc, const HkpRequest& r) {
   return HkpSubmit(&hc->conn, keytext);
 }
 
-// First call of a request: route it, and answer at once what needs no body.
+// 413 before the rest of the body is read: the connection closes after
+// the answer.
+MHD_Result TooLarge(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method) {
+  const HkpAnswer a = HkpText(413, "The request body is larger than the server accepts.");
+  Note(hc, method, url, a.status, false);
+  return Send(c, r, a);
+}
+
+// First call of a request: only the headers are known. A body announced
+// as too large is refused at once (the connection then closes without
+// reading it); everything else is answered once the request is complete,
+// so that the connection can be kept alive.
 MHD_Result Begin(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method) {
+  r->isAdd = std::strcmp(url, "/pks/add") == 0 && std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
+  if (!r->isAdd) return MHD_YES;
+  const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  if (!length || !IsSignedDigits(length) || AtoiSaturating(length) <= static_cast<long>(g_globals->MaxMessageSize))
+    return MHD_YES;
+  return TooLarge(c, hc, r, url, method);
+}
+
+// The whole request is in: route it and answer.
+MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method) {
   const bool isGet = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
   HkpAnswer a;
   const char* allow = nullptr;
+  bool logged = false;  // the directory wrote the access-log line
   if (dird_shutdown) {
     a = HkpText(503, "The server is stopping.");
+  } else if (r->isAdd) {
+    a = Add(hc, *r);
+    logged = a.status != 400 && a.status != 413;
   } else if (std::strcmp(url, "/pks/add") == 0) {
-    if (std::strcmp(method, MHD_HTTP_METHOD_POST) == 0) {
-      r->isAdd = true;
-      const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-      if (!length || !IsSignedDigits(length) || AtoiSaturating(length) <= static_cast<long>(g_globals->MaxMessageSize))
-        return MHD_YES;  // the body follows; a bad length the library refuses
-      a = HkpText(413, "The request body is larger than the server accepts.");
-    } else {
-      a = HkpText(405, "Keys are submitted with POST.");
-      allow = "POST";
-    }
+    a = HkpText(405, "Keys are submitted with POST.");
+    allow = "POST";
   } else if (std::strcmp(url, "/pks/lookup") == 0) {
     if (isGet) {
       a = Lookup(c, hc);
-      Note(hc, method, url, a.status, a.status != 400 && a.status != 403);
-      return Send(c, r, a);
+      logged = a.status != 400 && a.status != 403;
+    } else {
+      a = HkpText(405, "Lookups use GET.");
+      allow = "GET, HEAD";
     }
-    a = HkpText(405, "Lookups use GET.");
-    allow = "GET, HEAD";
   } else {
     a = HkpText(404, "Only /pks/lookup and /pks/add are served here.");
   }
-  Note(hc, method, url, a.status, false);
+  Note(hc, method, url, a.status, logged);
   return Send(c, r, a, allow);
 }
 
@@ -178,11 +195,14 @@ MHD_Result Access(void*, MHD_Connection* c, const char* url, const char* method,
     return Begin(c, hc, r, url, method);
   }
   if (*uploadSize > 0) {
-    if (!r->answered && !r->tooLarge) {
+    if (r->tooLarge && !r->answered) {
+      *uploadSize = 0;
+      return TooLarge(c, hc, r, url, method);
+    }
+    if (!r->answered && r->isAdd) {
       if (r->body.size() + *uploadSize > g_globals->MaxMessageSize) {
         r->tooLarge = true;
-        r->body.clear();
-        r->body.shrink_to_fit();
+        std::string().swap(r->body);
       } else {
         r->body.append(upload, *uploadSize);
       }
@@ -190,10 +210,8 @@ MHD_Result Access(void*, MHD_Connection* c, const char* url, const char* method,
     *uploadSize = 0;
     return MHD_YES;
   }
-  if (r->answered || !r->isAdd) return MHD_YES;
-  const HkpAnswer a = Add(hc, *r);
-  Note(hc, method, url, a.status, a.status != 400 && a.status != 413);
-  return Send(c, r, a);
+  if (r->answered) return MHD_YES;
+  return Finish(c, hc, r, url, method);
 }
 
 int IdleSeconds() {

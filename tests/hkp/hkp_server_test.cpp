@@ -66,6 +66,16 @@ std::string ReadAll(int fd, int timeoutMs) {
   }
 }
 
+// The HKP port opens just after the LDAP port the harness waits for.
+bool WaitForHkp(int port) {
+  for (int i = 0; i < 100; ++i) {
+    Client c;
+    if (c.Connect(port, 100)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 // GnuPG in a private home whose dirmngr uses the server as its keyserver;
 // the dirmngr it starts is ended with it.
 class KeyserverGpg {
@@ -94,6 +104,9 @@ class Hkp : public ::testing::Test {
     server_ = new KeyServer(Keyring() + "HKPPort " + std::to_string(hkpPort_) +
                             "\nMaxMessageSize 65536\nAccessLogFile ../log/access.log\nAccessLogDetails all\n"
                             "Allow keyid 0x" + CertIDOf("trusted-signer") + " delete\nAcceptModernKeys yes\n");
+    if (server_->ok()) {
+      EXPECT_TRUE(WaitForHkp(hkpPort_));
+    }
   }
   static void TearDownTestSuite() {
     delete server_;
@@ -328,6 +341,7 @@ TEST(HkpPolicy, PendingKeysAreAcceptedButNotServed) {
   const int hkp = FreePort();
   KeyServer server(Keyring() + "HKPPort " + std::to_string(hkp) + "\nMustSigID 0x" + CertIDOf("trusted-signer") + "\n");
   ASSERT_TRUE(server.ok()) << server.tree().Output();
+  ASSERT_TRUE(WaitForHkp(hkp));
   Http h = Submit(hkp, Corpus("rsa.asc"));
   EXPECT_EQ(h.status, 202);
   EXPECT_NE(h.body.find("awaiting approval"), std::string::npos) << h.body;
@@ -345,12 +359,14 @@ TEST(HkpAccess, RulesApplyByAddress) {
   tree.WriteConfig(Keyring() + "HKPPort " + std::to_string(hkp) + "\nDefaultAccess none\nAllow ip 10.* all\n");
   ASSERT_TRUE(tree.CreateDatabases());
   ASSERT_TRUE(tree.Start()) << tree.Output();
+  ASSERT_TRUE(WaitForHkp(hkp));
   EXPECT_EQ(Lookup(hkp, "op=get&search=0x" + ShortIDOf("rsa")).status, 403);
   EXPECT_EQ(Submit(hkp, Corpus("rsa.asc")).status, 403);
   // Reading allowed, adding not.
   tree.WriteConfig(Keyring() + "HKPPort " + std::to_string(hkp) + "\nDefaultAccess none\nAllow ip 127.0.0.* read\n");
   ASSERT_EQ(tree.Stop(SIGTERM), 0);
   ASSERT_TRUE(tree.Start()) << tree.Output();
+  ASSERT_TRUE(WaitForHkp(hkp));
   EXPECT_EQ(Lookup(hkp, "op=get&search=0x" + ShortIDOf("rsa")).status, 404);
   Http h = Submit(hkp, Corpus("rsa.asc"));
   EXPECT_EQ(h.status, 403);
