@@ -374,5 +374,29 @@ TEST(HkpAccess, RulesApplyByAddress) {
   EXPECT_EQ(tree.Stop(SIGTERM), 0) << tree.Output();
 }
 
+// The HKP port is served exactly while the directory server runs.
+TEST(HkpLifecycle, FollowsTheConsolesStopAndStart) {
+  const int hkp = FreePort();
+  ServerTree tree;
+  tree.WriteConfig("Allow ip 127.0.0.1 all\nHKPPort " + std::to_string(hkp) + "\n");
+  ASSERT_TRUE(tree.CreateDatabases());
+  ASSERT_TRUE(tree.Start()) << tree.Output();
+  ASSERT_TRUE(WaitForHkp(hkp));
+  const char* dir = std::getenv("KRY_BINARY_DIR");
+  const std::string ctl = "KRYCERTD_SETTINGS=" + ShellQuote(tree.settings) + " timeout 60 " +
+                          ShellQuote(std::string(dir ? dir : ".") + "/tools/krycertctl/krycertctl") +
+                          " --command-port " + std::to_string(tree.commandPort) + " ";
+  RunResult r = RunShell(ctl + "stop 2>&1");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  Client gone;
+  EXPECT_FALSE(gone.Connect(hkp, 500));
+  r = RunShell(ctl + "start 2>&1");
+  ASSERT_EQ(r.exitCode, 0) << r.output << tree.Events();
+  ASSERT_TRUE(WaitForHkp(hkp)) << tree.Events();
+  EXPECT_EQ(Lookup(hkp, "op=get&search=0x01234567").status, 404);
+  EXPECT_EQ(tree.Stop(SIGTERM), 0) << tree.Output();
+  EXPECT_FALSE(gone.Connect(hkp, 500));
+}
+
 }  // namespace
 }  // namespace krytest
