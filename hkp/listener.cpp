@@ -108,11 +108,18 @@ MHD_Result Send(MHD_Connection* c, HkpRequest* r, const HkpAnswer& a, const char
 }
 
 // The event line and, for requests the directory never saw, the access-log
-// line (a category "???" line, as an LDAP request of no category gets).
+// line: a lookup as a search, a submission as an add, anything else as a
+// request of no category, each with the LDAP result an LDAP client would
+// have got (50 refused access, 51 stopping, 2 any malformed request).
 void Note(const HkpConnection* hc, const char* method, const char* url, int status, bool logged) {
   LogError(EVENTLOG_VERBOSE, "conn=%d HKP %s %s from %s: %d.", static_cast<int>(hc->conn.c_connid), method, url,
            hc->conn.c_addr.empty() ? "unknown" : hc->conn.c_addr.c_str(), status);
-  if (!logged) HkpAccessLog(&hc->conn, kLogOther, AccessLogDetail(), 0, GetCurrentTime(), status);
+  if (logged) return;
+  int category = kLogOther;
+  if (std::strcmp(url, "/pks/lookup") == 0) category = kLogSearch;
+  else if (std::strcmp(url, "/pks/add") == 0) category = kLogAdd;
+  const int code = status == 403 ? 50 : status == 503 ? 51 : 2;
+  HkpAccessLog(&hc->conn, category, AccessLogDetail(), 0, GetCurrentTime(), code);
 }
 
 HkpAnswer Lookup(MHD_Connection* c, HkpConnection* hc) {
