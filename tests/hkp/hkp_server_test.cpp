@@ -399,5 +399,31 @@ TEST(HkpLifecycle, FollowsTheConsolesStopAndStart) {
   EXPECT_FALSE(gone.Connect(hkp, 500));
 }
 
+// A client that stops in the middle of its request loses its connection
+// after the idle time-out and holds no slot.
+TEST(HkpLimits, SilentClientsAreCutOff) {
+  const int hkp = FreePort();
+  ServerTree tree;
+  tree.WriteConfig("Allow ip 127.0.0.1 all\nHKPPort " + std::to_string(hkp) + "\nHKPMaxConnections 1\n");
+  ASSERT_TRUE(tree.CreateDatabases());
+  ASSERT_TRUE(tree.Start({}, {"KRYCERTD_IO_TIMEOUT_MS=1000"})) << tree.Output();
+  ASSERT_TRUE(WaitForHkp(hkp));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the probe's slot is given back
+  Client slow;
+  ASSERT_TRUE(slow.Connect(hkp));
+  ASSERT_TRUE(slow.Send("GET /pks/lookup?op=get&search=0x01234567 HTTP/1.1\r\nHo"));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(slow.WaitClosed(10000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // The one slot is free again (once the server has let go of it).
+  int status = 0;
+  for (int i = 0; i < 20 && status == 0; ++i) {
+    status = Lookup(hkp, "op=get&search=0x01234567").status;
+    if (status == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(status, 404);
+  EXPECT_EQ(tree.Stop(SIGTERM), 0) << tree.Output();
+}
+
 }  // namespace
 }  // namespace krytest
