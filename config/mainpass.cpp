@@ -1,6 +1,7 @@
 // The keywords of the main configuration pass, shared by ReadConfig (which
 // stores them) and CheckConfig (which only checks them).
 #include <algorithm>
+#include <climits>
 #include <vector>
 
 #include "back-ldbm/backend.h"
@@ -475,17 +476,40 @@ int LookupHostnameLine(const ConfigLine& l, MainPass* p) {
   return 0;
 }
 
+// DigitsSetting, with values outside lo..hi refused with `invalid` too.
+int DigitsInRange(const ConfigLine& l, long* out, const char* missing, const char* invalid, long lo, long hi) {
+  int rc = DigitsSetting(l, out, missing, invalid);
+  if (rc == 0 && (*out < lo || *out > hi)) {
+    LineMessage(EVENTLOG_ERROR, l, "%s", invalid);
+    rc = 1;
+  }
+  return rc;
+}
+
 int MaxMessageSizeLine(const ConfigLine& l, MainPass* p) {
   long v = 0;
-  int rc = DigitsSetting(l, &v, "Missing Size in \"MaxMessageSize <Bytes>\" line\n",
-                         "Invalid Size in \"MaxMessageSize <Bytes>\" line\n");
-  if (rc != 0) return rc;
-  if (v < kMinMessageSize) {
-    LineMessage(EVENTLOG_ERROR, l, "Invalid Size in \"MaxMessageSize <Bytes>\" line\n");
-    return 1;
-  }
-  p->g->MaxMessageSize = static_cast<uint32_t>(v);
-  return 0;
+  int rc = DigitsInRange(l, &v, "Missing Size in \"MaxMessageSize <Bytes>\" line\n",
+                         "Invalid Size in \"MaxMessageSize <Bytes>\" line\n", kMinMessageSize, LONG_MAX);
+  if (rc == 0) p->g->MaxMessageSize = static_cast<uint32_t>(v);
+  return rc;
+}
+
+// "HKPPort": 0 (off) or a port; "HKPMaxConnections": 1 to 1000, each
+// connection being served by a thread of its own.
+int HKPPortLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsInRange(l, &v, "Missing port number in \"HKPPort <Number>\" line\n",
+                         "Invalid port number in \"HKPPort <Number>\" line (0 for none, 1 - 65534)\n", 0, 65534);
+  if (rc == 0) p->g->HKPPort = static_cast<int>(v);
+  return rc;
+}
+
+int HKPMaxConnectionsLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsInRange(l, &v, "Missing Number in \"HKPMaxConnections <Number>\" line\n",
+                         "Invalid Number in \"HKPMaxConnections <Number>\" line (1 - 1000)\n", 1, 1000);
+  if (rc == 0) p->g->HKPMaxConnections = static_cast<int>(v);
+  return rc;
 }
 
 using MainHandler = int (*)(const ConfigLine&, MainPass*);
@@ -533,6 +557,8 @@ const MainKeyword kMainKeywords[] = {
     {"repdCommandPort", CommandPortLine},
     {"LookupHostname", LookupHostnameLine},
     {"MaxMessageSize", MaxMessageSizeLine},
+    {"HKPPort", HKPPortLine},
+    {"HKPMaxConnections", HKPMaxConnectionsLine},
 };
 
 }  // namespace

@@ -6,12 +6,31 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ldap/ber.h"
 #include "log/accesslog.h"
 #include "util/thread.h"
 
 namespace kry {
+
+struct Attribute;
+struct Entry;
+
+// Takes the responses of an operation that another front end (HKP) runs
+// through the LDAP handlers, instead of encoding them for a client socket.
+// Entries arrive after the access check; the result comes once, last, and
+// the front end writes its own access-log line for it.
+class ResponseSink {
+ public:
+  virtual ~ResponseSink() = default;
+  // `attrs` are the entry's own attributes or those computed for the
+  // search, `virtualAttrs` the key blocks copied from the certificate (may be
+  // null). Returns 0 to go on, -1 to stop the search.
+  virtual int OnEntry(const Entry& e, const std::vector<Attribute>& attrs,
+                      const std::vector<Attribute>* virtualAttrs) = 0;
+  virtual void OnResult(int err, const char* matched, const char* text, int nentries) = 0;
+};
 
 struct Operation {
   BerBufferPtr o_ber;       // the request, positioned after the message ID
@@ -26,6 +45,7 @@ struct Operation {
   Mutex o_abandonmutex;
   int o_logType = kLogOther;  // access-log category
   AccessLogDetail o_logDetail;
+  ResponseSink* o_sink = nullptr;  // set: responses go there, not to the socket
 
   bool Abandoned() {
     MutexGuard g(o_abandonmutex);

@@ -62,6 +62,10 @@ int SendResponse(Connection* conn, Operation* op, BerBuffer* ber) {
 void send_search_result(Connection* conn, Operation* op, int err, const char* matched, const char* text,
                         int nentries) {
   Debug(LDAP_DEBUG_TRACE, "send_ldap_result %d:%s:%s\n", err, matched ? matched : "", text ? text : "");
+  if (op->o_sink) {
+    op->o_sink->OnResult(err, matched, text, nentries);
+    return;
+  }
   AddAccessLogEntry(conn, op, op->o_logType, &op->o_logDetail, nentries, err);
   if (!text || !*text) {
     text = "";
@@ -129,6 +133,7 @@ int send_search_entry(Backend* be, Connection* conn, Operation* op, const Entry*
     Debug(LDAP_DEBUG_ACL, "acl: access to entry not allowed\n");
     return 1;
   }
+  if (op->o_sink) return op->o_sink->OnEntry(*e, attrList ? *attrList : e->attrs, virtualAttrs) == 0 ? 0 : -1;
   bool v30 = conn->c_version.load() == 30;
   const char* failure = nullptr;
   BerBufferPtr ber = ber_alloc_ptr(v30 ? 0 : BER_OPTION_DER);

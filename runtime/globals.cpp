@@ -77,6 +77,8 @@ void ResetGlobals(Globals* g) {
   g->selfDeleteAllowed = false;
   g->IdleSyncTimeout = 10;
   g->MaxMessageSize = 16777216;
+  g->HKPPort = 0;
+  g->HKPMaxConnections = 100;
   g->SizeLimit = 500;
   g->TimeLimit = 300;
   g->Port = 389;

@@ -83,6 +83,9 @@ struct Globals {
   int TimeLimit = 300;
   // Largest incoming LDAP message in bytes ("MaxMessageSize", >= 1024).
   uint32_t MaxMessageSize = 16777216;
+  // HKP listener: "HKPPort" (0: off) and "HKPMaxConnections".
+  int HKPPort = 0;
+  int HKPMaxConnections = 100;
 
   // Ports.
   int Port = 389;

@@ -15,6 +15,7 @@
 #include "config/config.h"
 #include "config/paths.h"
 #include "config/settings.h"
+#include "hkp/hkp.h"
 #include "ldap/sockbuf.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
@@ -62,6 +63,7 @@ int Finish(ServerState& st, int result) {
     KRYCloseSocket(st.commandSocket);
     st.commandSocket = -1;
   }
+  StopHkpListener();
   if (g && g->listenerThread.joinable()) {
     if (!dird_shutdown) {
       dird_shutdown = 1;
@@ -292,6 +294,7 @@ int StartListener(ServerState& st, Backend* be, bool nonFatalConfigErrors) {
     return serviceMode ? kContinue : 1;
   }
   g_serverRunning = true;
+  StartHkpListener();
   return kContinue;
 }
 

@@ -8,6 +8,7 @@
 #include "back-ldbm/recover.h"
 #include "cert/keysets.h"
 #include "config/config.h"
+#include "hkp/hkp.h"
 #include "ldap/sockbuf.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
@@ -156,6 +157,7 @@ StartReply StartDirectoryServer(const StartParams& params) {
     if (RebuildSettings() == 0 && ApplyStartParams(params) == 0 && StartListener() == 0) {
       reply.status = kConsoleOk;
       g_serverRunning = true;
+      StartHkpListener();
     }
   }
   reply.port = static_cast<uint16_t>(g->Port);
@@ -171,6 +173,7 @@ bool StopDirectoryServer(int* result) {
     JoinStopThread();
     g_stopThread = std::thread([] {
       g_stopThreadStarted.Release();
+      StopHkpListener();
       if (g_globals->listenerThread.joinable()) g_globals->listenerThread.join();
       g_serverRunning = false;
       g_stopInProgress = false;
@@ -192,6 +195,7 @@ void ShutdownDirectoryServer() {
   // A stop under way ends first; its thread owns the listener's handle
   // until then.
   JoinStopThread();
+  StopHkpListener();
   if (g_serverRunning) {
     if (!dird_shutdown) {
       dird_shutdown = 1;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the server and runs it in the foreground
 # on a demo tree under the build directory:
-#   build/demo/{bin,etc,data,log}, LDAP on port 3890, console port 4890.
+#   build/demo/{bin,etc,data,log}, LDAP on port 3890, console port 4890,
+#   HKP on 11371.
 # Stop it with Ctrl-C.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -20,5 +21,5 @@ export KRYCERTD_SETTINGS="$demo/etc/settings"
 export KRYCERTD_EVENTLOG="$demo/log/events.log"
 cd "$demo/bin"
 ./krycertd -g -n || true
-echo "krycertd demo: LDAP on 127.0.0.1:3890, console port 4890; events in $KRYCERTD_EVENTLOG"
+echo "krycertd demo: LDAP on 127.0.0.1:3890, console port 4890, HKP on 11371; events in $KRYCERTD_EVENTLOG"
 exec ./krycertd -g -s

@@ -77,6 +77,10 @@ TEST_F(ReadConfigTest, RejectedLinesGiveTheirMessage) {
       {"MaxMessageSize", "Missing Size in \"MaxMessageSize <Bytes>\" line\n"},
       {"MaxMessageSize 1023", "Invalid Size in \"MaxMessageSize <Bytes>\" line\n"},
       {"MaxMessageSize 64k", "Invalid Size in \"MaxMessageSize <Bytes>\" line\n"},
+      {"HKPPort 65535", "Invalid port number in \"HKPPort <Number>\" line (0 for none, 1 - 65534)\n"},
+      {"HKPPort", "Missing port number in \"HKPPort <Number>\" line\n"},
+      {"HKPMaxConnections 0", "Invalid Number in \"HKPMaxConnections <Number>\" line (1 - 1000)\n"},
+      {"HKPMaxConnections 1001", "Invalid Number in \"HKPMaxConnections <Number>\" line (1 - 1000)\n"},
   };
   for (const LineCase& c : cases) {
     SCOPED_TRACE(c.line);
@@ -90,6 +94,7 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
   ASSERT_EQ(Read("Port 65534\nSizeLimit 0\nCycleLogTime 9:05\nCycleLogKeep 99\nCycleLogDay TUES\n"
                  "AccessLogFile access.log 0644\nPolicyFailures Error\nDefaultAccess SelfRead\n"
                  "LookupHostname off\nMustSignAdds YES\nAcceptModernKeys yes\nMaxMessageSize 1024\nReadOnly on\nLogLevel verbose\n"
+                 "HKPPort 11371\nHKPMaxConnections 1000\n"
                  "CommandTimeout 65535\nIdleSyncTimeout 3\nRandSeedFile ..\\etc\\seed.bin\n"),
             0)
       << Logged();
@@ -107,6 +112,8 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
   EXPECT_TRUE(g.MustSignAdds);
   EXPECT_TRUE(g.AcceptModernKeys);
   EXPECT_EQ(g.MaxMessageSize, 1024u);
+  EXPECT_EQ(g.HKPPort, 11371);
+  EXPECT_EQ(g.HKPMaxConnections, 1000);
   EXPECT_EQ(backend_->readOnly, 1);
   EXPECT_EQ(g.CommandTimeout, 65535);
   EXPECT_EQ(g.IdleSyncTimeout, 3);

@@ -37,7 +37,7 @@ if echo "$lintian_out" | grep -q '^[EW]:'; then fail "lintian:"; echo "$lintian_
 
 # --- control data: dependencies, conffiles, maintainer scripts.
 control="$(dpkg-deb -f "$deb")"
-for lib in libdb5.3 libssl3 libc6 adduser; do
+for lib in libdb5.3 libssl3 libmicrohttpd12 libc6 adduser; do
   echo "$control" | grep -q "^Depends:.*\b$lib\b" || fail "Depends lacks $lib"
 done
 mkdir -p "$work/ctl"

@@ -1,0 +1,158 @@
+// HKP lookup benchmark against the real server: the keys of bulk-rsa.asc
+// are submitted in one HKP request, then fetched by short key ID for a fixed
+// time over 8 connections twice: as LDAP searches asking for "kryKey" (the
+// key fetch an LDAP client makes) and as HKP op=get requests on keep-alive
+// HTTP connections. Prints both rates side by side.
+//
+//   hkp_bench [--corpus DIR] [--server PATH] [--seconds S] [--connections C]
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/harness.h"
+
+using namespace krytest;
+
+namespace {
+
+const char kActive[] = "OU=ACTIVE,O=KRY KEYSPACE,C=US";
+
+// One HTTP/1.1 exchange on a kept-alive connection: the status, or 0 when
+// the answer could not be read.
+int HttpGet(Client& c, const std::string& path, std::string* buffer) {
+  if (!c.Send("GET " + path + " HTTP/1.1\r\nHost: bench\r\n\r\n")) return 0;
+  buffer->clear();
+  size_t headerEnd = std::string::npos, need = 0;
+  for (;;) {
+    if (headerEnd == std::string::npos) {
+      headerEnd = buffer->find("\r\n\r\n");
+      if (headerEnd != std::string::npos) {
+        const size_t at = buffer->find("Content-Length: ");
+        if (at == std::string::npos || at > headerEnd) return 0;
+        need = headerEnd + 4 + std::strtoul(buffer->c_str() + at + 16, nullptr, 10);
+      }
+    }
+    if (headerEnd != std::string::npos && buffer->size() >= need) break;
+    pollfd p{c.fd(), POLLIN, 0};
+    if (poll(&p, 1, 10000) != 1) return 0;
+    char chunk[16384];
+    const ssize_t n = read(c.fd(), chunk, sizeof chunk);
+    if (n <= 0) return 0;
+    buffer->append(chunk, static_cast<size_t>(n));
+  }
+  return std::atoi(buffer->c_str() + 9);
+}
+
+bool LdapFetch(Client& c, const std::string& shortID, int msgid) {
+  if (!c.Send(SearchEqualityRequest(msgid, kActive, 2, "kryKeyID", shortID, {"kryKey"}))) return false;
+  std::vector<SearchEntry> entries;
+  return ReadSearchResponses(c, &entries) == 0 && entries.size() == 1;
+}
+
+// Runs `one` on `connections` connections to `port` for `seconds`; the
+// requests per second, with failures counted.
+double Timed(int port, int connections, int seconds, const std::function<bool(Client&, long)>& one,
+             std::atomic<long>* failures) {
+  std::atomic<bool> stop{false};
+  std::atomic<long> done{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < connections; ++t) {
+    threads.emplace_back([&, t] {
+      Client c;
+      if (!c.Connect(port)) {
+        ++*failures;
+        return;
+      }
+      for (long i = t; !stop; i += connections) {
+        if (one(c, i)) ++done;
+        else ++*failures;
+      }
+    });
+  }
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  stop = true;
+  for (auto& th : threads) th.join();
+  return done / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string corpus = KRY_BENCH_CORPUS, server = KRY_BENCH_SERVER;
+  int seconds = 5, connections = 8;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--corpus") corpus = argv[i + 1];
+    else if (a == "--server") server = argv[i + 1];
+    else if (a == "--seconds") seconds = std::atoi(argv[i + 1]);
+    else if (a == "--connections") connections = std::atoi(argv[i + 1]);
+  }
+  if (seconds < 1 || seconds > 600 || connections < 1 || connections > 64) return 2;
+  setenv("KRYCERTD_BIN", server.c_str(), 1);
+  setenv("KRY_CORPUS", corpus.c_str(), 1);
+  ServerTree tree;
+  const int hkp = FreePort();
+  tree.WriteConfig("LogLevel error\nAllow ip 127.0.0.1 all\nHKPPort " + std::to_string(hkp) + "\n");
+  if (!tree.CreateDatabases() || !tree.Start()) {
+    std::fprintf(stderr, "server did not start\n%s\n", tree.Output().c_str());
+    return 1;
+  }
+  // The HKP port opens just after the LDAP port.
+  for (int i = 0; i < 100; ++i) {
+    Client probe;
+    if (probe.Connect(hkp, 100)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  RunResult r = RunShell("curl -s --max-time 600 -o /dev/null -w '%{http_code}' --data-urlencode keytext@" +
+                         ShellQuote(corpus + "/bulk-rsa.asc") + " http://127.0.0.1:" + std::to_string(hkp) +
+                         "/pks/add");
+  const double addSecs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  if (r.output != "200") {
+    std::fprintf(stderr, "submission failed: %s\n", r.output.c_str());
+    return 1;
+  }
+  // The short key IDs, as any LDAP client can list them.
+  std::vector<std::string> ids;
+  {
+    Client c;
+    std::vector<SearchEntry> entries;
+    if (!c.Connect(tree.port) ||
+        !c.Send(SearchEqualityRequest(1, kActive, 2, "objectclass", "kryUserID", {"kryKeyID"})) ||
+        ReadSearchResponses(c, &entries) != 0)
+      return 1;
+    for (const SearchEntry& e : entries)
+      for (const std::string& v : e.Values("kryKeyID"))
+        if (ids.empty() || ids.back() != v) ids.push_back(v);
+  }
+  if (ids.empty()) return 1;
+  std::printf("%zu keys of bulk-rsa.asc submitted in one HKP request in %.1f s (%.1f keys/s)\n", ids.size(), addSecs,
+              ids.size() / addSecs);
+
+  std::atomic<long> ldapFailures{0}, hkpFailures{0};
+  const double ldap = Timed(tree.port, connections, seconds,
+                            [&](Client& c, long i) { return LdapFetch(c, ids[i % ids.size()], static_cast<int>(i + 2)); },
+                            &ldapFailures);
+  const double http = Timed(hkp, connections, seconds,
+                            [&](Client& c, long i) {
+                              std::string buffer;
+                              return HttpGet(c, "/pks/lookup?op=get&options=mr&search=0x" + ids[i % ids.size()],
+                                             &buffer) == 200;
+                            },
+                            &hkpFailures);
+  std::printf("key fetch by short key ID over %d connections, %d s each:\n", connections, seconds);
+  std::printf("  LDAP search (kryKeyID=..., kryKey): %8.0f per second (%ld failures)\n", ldap, ldapFailures.load());
+  std::printf("  HKP op=get&options=mr:              %8.0f per second (%ld failures)\n", http, hkpFailures.load());
+  tree.Stop(SIGTERM);
+  return ldapFailures || hkpFailures ? 1 : 0;
+}

@@ -1,0 +1,269 @@
+// The HTTP side of the HKP listener, on libmicrohttpd: one thread per
+// connection, at most "HKPMaxConnections" of them, an idle time-out per
+// connection and request bodies capped by "MaxMessageSize". Requests are
+// routed to the lookup and the submission; the HTTP library does all the
+// parsing of the protocol.
+#include <microhttpd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "cert/access.h"
+#include "hkp/answer.h"
+#include "hkp/directory.h"
+#include "hkp/hkp.h"
+#include "hkp/lookup.h"
+#include "hkp/query.h"
+#include "hkp/submit.h"
+#include "ldap/sockbuf.h"
+#include "log/eventlog.h"
+#include "log/trace.h"
+#include "runtime/connection.h"
+#include "runtime/globals.h"
+#include "util/strutil.h"
+#include "util/thread.h"
+
+namespace kry {
+
+namespace {
+
+// Longest idle wait of an HTTP connection, whatever the LDAP socket waits
+// are: a slot held by a silent client is a slot other clients lack.
+constexpr int kMaxIdleSeconds = 30;
+
+struct DaemonDeleter {
+  void operator()(MHD_Daemon* d) const { MHD_stop_daemon(d); }
+};
+struct ResponseDeleter {
+  void operator()(MHD_Response* r) const { MHD_destroy_response(r); }
+};
+
+Mutex g_hkpLock;  // guards g_daemon and g_port
+std::unique_ptr<MHD_Daemon, DaemonDeleter> g_daemon;
+int g_port = 0;
+
+// What the directory side knows of one HTTP connection, for all its
+// requests: peer, connection number, key-library context.
+struct HkpConnection {
+  Connection conn;
+  bool peerKnown = false;
+};
+
+// One request while its body arrives.
+struct HkpRequest {
+  bool isAdd = false;
+  bool answered = false;
+  bool tooLarge = false;
+  std::string body;
+};
+
+void Logger(void*, const char* fmt, va_list ap) {
+  const std::string text = StrFormatV(fmt, ap);
+  Debug(LDAP_DEBUG_ANY, "HKP: %s", text.c_str());
+}
+
+void OnConnection(void*, MHD_Connection*, void** socketContext, MHD_ConnectionNotificationCode code) {
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    auto c = std::make_unique<HkpConnection>();
+    {
+      MutexGuard lock(g_globals->countersLock);
+      c->conn.c_connid = g_globals->nextConnectionID++;
+    }
+    c->conn.c_starttime = GetCurrentTime();
+    *socketContext = c.release();
+  } else if (code == MHD_CONNECTION_NOTIFY_CLOSED && *socketContext) {
+    std::unique_ptr<HkpConnection> c(static_cast<HkpConnection*>(*socketContext));
+    *socketContext = nullptr;
+    ReleaseHkpKeyContext(&c->conn);
+  }
+}
+
+void OnCompleted(void*, MHD_Connection*, void** requestContext, MHD_RequestTerminationCode) {
+  std::unique_ptr<HkpRequest> r(static_cast<HkpRequest*>(*requestContext));
+  *requestContext = nullptr;
+}
+
+HkpConnection* ConnectionOf(MHD_Connection* c) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  auto* hc = info ? static_cast<HkpConnection*>(info->socket_context) : nullptr;
+  if (hc && !hc->peerKnown) {
+    const MHD_ConnectionInfo* peer = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    SetHkpPeer(&hc->conn, peer ? peer->client_addr : nullptr);
+    hc->peerKnown = true;
+  }
+  return hc;
+}
+
+MHD_Result Send(MHD_Connection* c, HkpRequest* r, const HkpAnswer& a, const char* allow = nullptr) {
+  r->answered = true;
+  std::unique_ptr<MHD_Response, ResponseDeleter> resp(
+      MHD_create_response_from_buffer(a.body.size(), const_cast<char*>(a.body.data()), MHD_RESPMEM_MUST_COPY));
+  if (!resp) return MHD_NO;
+  MHD_add_response_header(resp.get(), MHD_HTTP_HEADER_CONTENT_TYPE, a.contentType.c_str());
+  if (allow) MHD_add_response_header(resp.get(), MHD_HTTP_HEADER_ALLOW, allow);
+  return MHD_queue_response(c, static_cast<unsigned>(a.status), resp.get());
+}
+
+// The event line and, for requests the directory never saw, the access-log
+// line: a lookup as a search, a submission as an add, anything else as a
+// request of no category, each with the LDAP result an LDAP client would
+// have got (50 refused access, 51 stopping, 2 any malformed request).
+void Note(const HkpConnection* hc, const char* method, const char* url, int status, bool logged) {
+  LogError(EVENTLOG_VERBOSE, "conn=%d HKP %s %s from %s: %d.", static_cast<int>(hc->conn.c_connid), method, url,
+           hc->conn.c_addr.empty() ? "unknown" : hc->conn.c_addr.c_str(), status);
+  if (logged) return;
+  int category = kLogOther;
+  if (std::strcmp(url, "/pks/lookup") == 0) category = kLogSearch;
+  else if (std::strcmp(url, "/pks/add") == 0) category = kLogAdd;
+  const int code = status == 403 ? 50 : status == 503 ? 51 : 2;
+  HkpAccessLog(&hc->conn, category, AccessLogDetail(), 0, GetCurrentTime(), code);
+}
+
+HkpAnswer Lookup(MHD_Connection* c, HkpConnection* hc) {
+  HkpQuery q;
+  std::string error;
+  auto argument = [c](const char* name) { return MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, name); };
+  if (!ParseHkpLookup(argument, &q, &error)) return HkpText(400, error);
+  if (!AccessAllowed(hc->conn.c_addr.c_str(), ConnectionHostName(&hc->conn), ACL_READ))
+    return HkpText(403, "You do not have authority to perform this action.");
+  return HkpLookup(&hc->conn, q);
+}
+
+HkpAnswer Add(HkpConnection* hc, const HkpRequest& r) {
+  if (r.tooLarge) return HkpText(413, "The request body is larger than the server accepts.");
+  std::string keytext;
+  if (!FormField(r.body, "keytext", &keytext)) return HkpText(400, "The form field keytext is missing or malformed.");
+  if (keytext.find_first_not_of(" \t\r\n") == std::string::npos) return HkpText(400, "The form field keytext is empty.");
+  return HkpSubmit(&hc->conn, keytext);
+}
+
+// 413 before the rest of the body is read: the connection closes after
+// the answer.
+MHD_Result TooLarge(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method) {
+  const HkpAnswer a = HkpText(413, "The request body is larger than the server accepts.");
+  Note(hc, method, url, a.status, false);
+  return Send(c, r, a);
+}
+
+// First call of a request: only the headers are known. A body announced
+// as too large is refused at once (the connection then closes without
+// reading it); everything else is answered once the request is complete,
+// so that the connection can be kept alive.
+MHD_Result Begin(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method) {
+  r->isAdd = std::strcmp(url, "/pks/add") == 0 && std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
+  if (!r->isAdd) return MHD_YES;
+  const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  if (!length || !IsSignedDigits(length) || AtoiSaturating(length) <= static_cast<long>(g_globals->MaxMessageSize))
+    return MHD_YES;
+  return TooLarge(c, hc, r, url, method);
+}
+
+// The whole request is in: route it and answer.
+MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method) {
+  const bool isGet = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+  HkpAnswer a;
+  const char* allow = nullptr;
+  bool logged = false;  // the directory wrote the access-log line
+  if (dird_shutdown) {
+    a = HkpText(503, "The server is stopping.");
+  } else if (r->isAdd) {
+    a = Add(hc, *r);
+    logged = a.status != 400 && a.status != 413;
+  } else if (std::strcmp(url, "/pks/add") == 0) {
+    a = HkpText(405, "Keys are submitted with POST.");
+    allow = "POST";
+  } else if (std::strcmp(url, "/pks/lookup") == 0) {
+    if (isGet) {
+      a = Lookup(c, hc);
+      logged = a.status != 400 && a.status != 403;
+    } else {
+      a = HkpText(405, "Lookups use GET.");
+      allow = "GET, HEAD";
+    }
+  } else {
+    a = HkpText(404, "Only /pks/lookup and /pks/add are served here.");
+  }
+  Note(hc, method, url, a.status, logged);
+  return Send(c, r, a, allow);
+}
+
+MHD_Result Access(void*, MHD_Connection* c, const char* url, const char* method, const char*, const char* upload,
+                  size_t* uploadSize, void** requestContext) {
+  HkpConnection* hc = ConnectionOf(c);
+  if (!hc) return MHD_NO;
+  auto* r = static_cast<HkpRequest*>(*requestContext);
+  if (!r) {
+    auto fresh = std::make_unique<HkpRequest>();
+    r = fresh.get();
+    *requestContext = fresh.release();
+    return Begin(c, hc, r, url, method);
+  }
+  if (*uploadSize > 0) {
+    if (r->tooLarge && !r->answered) {
+      *uploadSize = 0;
+      return TooLarge(c, hc, r, url, method);
+    }
+    if (!r->answered && r->isAdd) {
+      if (r->body.size() + *uploadSize > g_globals->MaxMessageSize) {
+        r->tooLarge = true;
+        std::string().swap(r->body);
+      } else {
+        r->body.append(upload, *uploadSize);
+      }
+    }
+    *uploadSize = 0;
+    return MHD_YES;
+  }
+  if (r->answered) return MHD_YES;
+  return Finish(c, hc, r, url, method);
+}
+
+int IdleSeconds() {
+  const int fromLdap = std::max(1, g_berSocketTimeoutMs.load() / 1000);
+  return std::min(fromLdap, kMaxIdleSeconds);
+}
+
+}  // namespace
+
+int StartHkpListener() {
+  Globals* g = g_globals;
+  MutexGuard lock(g_hkpLock);
+  if (g_daemon || !g || g->HKPPort == 0) return 0;
+  const int port = g->HKPPort;
+  if (port == g->Port || port == g->CommandPort || (port == g->SecurePort && g->SecureMode != SECURE_DISABLED)) {
+    LogError(EVENTLOG_ERROR, "HKPPort %d is already used by another port of the server; HKP not started.", port);
+    return 1;
+  }
+  MHD_Daemon* d = MHD_start_daemon(
+      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG,
+      static_cast<uint16_t>(port), nullptr, nullptr, &Access, nullptr, MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(g->HKPMaxConnections), MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(IdleSeconds()),
+      MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, nullptr, MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, nullptr,
+      MHD_OPTION_EXTERNAL_LOGGER, &Logger, nullptr, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
+  if (!d) {
+    LogError(EVENTLOG_ERROR, "Opening the HKP port %d failed; HKP not started.", port);
+    return 1;
+  }
+  g_daemon.reset(d);
+  g_port = port;
+  LogError(EVENTLOG_INFO, "HKP listener serving port %d (at most %d connections).", port, g->HKPMaxConnections);
+  return 0;
+}
+
+void StopHkpListener() {
+  MutexGuard lock(g_hkpLock);
+  if (!g_daemon) return;
+  g_daemon.reset();  // waits for the connection threads
+  LogError(EVENTLOG_INFO, "HKP listener on port %d stopped.", g_port);
+  g_port = 0;
+}
+
+int HkpListenerPort() {
+  MutexGuard lock(g_hkpLock);
+  return g_port;
+}
+
+}  // namespace kry

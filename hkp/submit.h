@@ -1,0 +1,30 @@
+// "/pks/add": the armoured text of the form field keytext is submitted to
+// the directory as an LDAP add of each key at the virtual DN, through the
+// same handler and add pipeline (policy, merge, PENDING, every refusal).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "hkp/answer.h"
+
+namespace kry {
+
+struct Connection;
+
+// The key blocks to submit one by one: a text holding several keys is split
+// into one armoured block per key; anything else (one key, or text the key
+// library cannot read) is submitted as it is, for the pipeline to judge.
+std::vector<std::string> SplitKeyText(Connection* conn, const std::string& keytext);
+
+// HTTP status of one add's LDAP result: 200 stored or unchanged, 202 waiting
+// for approval (PENDING), 403 refused by access or signing rules, 500 only
+// when the server itself failed, 422 for every refusal of the key.
+int HkpAddStatus(int ldapResult);
+
+// Submits every key and answers with one line per key carrying the
+// pipeline's result text. The status is the first refusal's, else 202 when
+// a key went to PENDING, else 200. Writes one access-log line per key.
+HkpAnswer HkpSubmit(Connection* conn, const std::string& keytext);
+
+}  // namespace kry

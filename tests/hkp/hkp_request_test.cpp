@@ -1,0 +1,172 @@
+// The HKP request arguments, the form body, the search built for a query
+// and the machine-readable index, without a server.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "hkp/format.h"
+#include "hkp/lookup.h"
+#include "hkp/query.h"
+#include "hkp/submit.h"
+#include "ldap/ber.h"
+#include "ldap/filter.h"
+
+namespace kry {
+namespace {
+
+// Parses a lookup from name/value pairs.
+bool Parse(const std::map<std::string, std::string>& args, HkpQuery* q, std::string* error = nullptr) {
+  std::string ignored;
+  return ParseHkpLookup(
+      [&](const char* name) -> const char* {
+        auto it = args.find(name);
+        return it == args.end() ? nullptr : it->second.c_str();
+      },
+      q, error ? error : &ignored);
+}
+
+TEST(HkpLookupArguments, SearchKinds) {
+  HkpQuery q;
+  ASSERT_TRUE(Parse({{"op", "get"}, {"search", "0x83984697"}}, &q));
+  EXPECT_EQ(q.kind, HkpSearchKind::kShortKeyID);
+  EXPECT_EQ(q.search, "83984697");
+  ASSERT_TRUE(Parse({{"op", "GET"}, {"search", "0X9b17f4ff83984697"}}, &q));
+  EXPECT_EQ(q.kind, HkpSearchKind::kLongKeyID);
+  EXPECT_EQ(q.search, "9B17F4FF83984697");
+  const std::string fpr = "D8FFF68421F9F5D298BA67BE9B17F4FF83984697";
+  ASSERT_TRUE(Parse({{"op", "index"}, {"search", "0x" + fpr}}, &q));
+  EXPECT_EQ(q.kind, HkpSearchKind::kFingerprint);
+  EXPECT_EQ(q.op, HkpOp::kIndex);
+  ASSERT_TRUE(Parse({{"op", "vindex"}, {"search", fpr}}, &q));
+  EXPECT_EQ(q.kind, HkpSearchKind::kFingerprint);
+  EXPECT_EQ(q.op, HkpOp::kVIndex);
+  // Bare short hex is a text search: it may be part of a name.
+  ASSERT_TRUE(Parse({{"op", "index"}, {"search", "deadbeef"}, {"options", "nm,mr"}, {"exact", "on"}}, &q));
+  EXPECT_EQ(q.kind, HkpSearchKind::kText);
+  EXPECT_EQ(q.search, "deadbeef");
+  EXPECT_TRUE(q.machineReadable);
+  EXPECT_TRUE(q.exact);
+  ASSERT_TRUE(Parse({{"op", "index"}, {"search", "alice@example.org"}, {"options", "nm"}, {"exact", "off"}}, &q));
+  EXPECT_FALSE(q.machineReadable);
+  EXPECT_FALSE(q.exact);
+}
+
+TEST(HkpLookupArguments, MalformedRequestsAreRefused) {
+  HkpQuery q;
+  std::string error;
+  EXPECT_FALSE(Parse({{"search", "0x83984697"}}, &q, &error));
+  EXPECT_NE(error.find("op"), std::string::npos);
+  EXPECT_FALSE(Parse({{"op", "stats"}, {"search", "x"}}, &q));
+  EXPECT_FALSE(Parse({{"op", "get"}}, &q));
+  EXPECT_FALSE(Parse({{"op", "get"}, {"search", ""}}, &q));
+  EXPECT_FALSE(Parse({{"op", "get"}, {"search", "0x8398469G"}}, &q));
+  EXPECT_FALSE(Parse({{"op", "get"}, {"search", "0x"}}, &q));
+  EXPECT_FALSE(Parse({{"op", "get"}, {"search", "0x123456789"}}, &q));   // 9 digits
+  EXPECT_FALSE(Parse({{"op", "get"}, {"search", "0x" + std::string(32, 'A')}}, &q));  // v3 fingerprint
+  EXPECT_FALSE(Parse({{"op", "get"}, {"search", std::string(kMaxHkpSearchText + 1, 'a')}}, &q));
+  EXPECT_TRUE(Parse({{"op", "get"}, {"search", std::string(kMaxHkpSearchText, 'a')}}, &q));
+  EXPECT_FALSE(Parse({{"op", "index"}, {"search", "a\r\nb"}}, &q));
+}
+
+TEST(HkpForm, FieldsAreDecoded) {
+  std::string v;
+  ASSERT_TRUE(FormField("a=1&keytext=-----BEGIN+PGP%0AmQ%2B%2F%3D%3D&b=", "keytext", &v));
+  EXPECT_EQ(v, "-----BEGIN PGP\nmQ+/==");
+  ASSERT_TRUE(FormField("keytext=", "keytext", &v));
+  EXPECT_EQ(v, "");
+  ASSERT_TRUE(FormField("x=1&b", "b", &v));
+  EXPECT_EQ(v, "");
+  EXPECT_FALSE(FormField("key=1&text=2", "keytext", &v));
+  EXPECT_FALSE(FormField("", "keytext", &v));
+  // Truncated or non-hex escapes are malformed, never read past the end.
+  EXPECT_FALSE(FormField("keytext=abc%4", "keytext", &v));
+  EXPECT_FALSE(FormField("keytext=abc%", "keytext", &v));
+  EXPECT_FALSE(FormField("keytext=%zz", "keytext", &v));
+  ASSERT_TRUE(FormDecode("%00%ff", &v));
+  EXPECT_EQ(v, std::string("\0\xff", 2));
+}
+
+// The filter text of the search built for a query.
+std::string FilterOf(const HkpQuery& q) {
+  const std::string op = HkpSearchRequest(q);
+  BerBufferPtr ber = ber_init(op.data(), op.size());
+  std::string base;
+  int scope = 0, deref = 0, size = 0, time = 0, attrsonly = 0;
+  EXPECT_NE(ber_scanf(ber.get(), "{aiiiib", &base, &scope, &deref, &size, &time, &attrsonly), -1);
+  EXPECT_EQ(base, "OU=ACTIVE,O=KRY KEYSPACE,C=US");
+  EXPECT_EQ(scope, 2);
+  FilterPtr f;
+  std::string text;
+  EXPECT_EQ(get_filter(nullptr, ber.get(), &f, &text), 0);
+  std::vector<std::string> attrs;
+  EXPECT_NE(ber_scanf(ber.get(), "{v}}", &attrs), -1);
+  EXPECT_FALSE(attrs.empty());
+  return text;
+}
+
+TEST(HkpSearch, QueriesBecomeActiveSubtreeSearchesWithoutDisabledKeys) {
+  HkpQuery q;
+  q.kind = HkpSearchKind::kShortKeyID;
+  q.search = "83984697";
+  EXPECT_EQ(FilterOf(q), "(&(krykeyid=83984697)(!(krydisabled=1)))");
+  q.kind = HkpSearchKind::kFingerprint;
+  q.search = "D8FFF68421F9F5D298BA67BE9B17F4FF83984697";
+  EXPECT_EQ(FilterOf(q), "(&(|(krycertid=9B17F4FF83984697)(krysubkeyid=9B17F4FF83984697))(!(krydisabled=1)))");
+  q.kind = HkpSearchKind::kText;
+  q.search = "Alice";
+  EXPECT_EQ(FilterOf(q), "(&(kryuserid=*ALICE*)(!(krydisabled=1)))");
+  q.exact = true;
+  EXPECT_EQ(FilterOf(q), "(&(kryuserid=ALICE)(!(krydisabled=1)))");
+}
+
+TEST(HkpIndex, MachineReadableLines) {
+  HkpKey k;
+  k.certID = "9B17F4FF83984697";
+  k.algorithm = 1;
+  k.bits = 2048;
+  k.created = 1577836800;  // 2020-01-01
+  k.expires = 1609459200;  // 2021-01-01
+  k.revoked = true;
+  k.userIDs.push_back({"Smith: John <j%s@example.org>\x01", {}});
+  HkpKey plain;
+  plain.certID = "0123456789ABCDEF";
+  plain.userIDs.push_back({"Plain", {}});
+  const std::string out = HkpMachineIndex({k, plain}, 1700000000);
+  EXPECT_EQ(out,
+            "info:1:2\n"
+            "pub:9B17F4FF83984697:1:2048:1577836800:1609459200:re\n"
+            "uid:Smith%3A John <j%25s@example.org>%01:1577836800:1609459200:re\n"
+            "pub:0123456789ABCDEF:::::\n"
+            "uid:Plain:::\n");
+  // Not yet expired: no 'e'.
+  EXPECT_NE(HkpMachineIndex({k}, 1600000000).find(":r\n"), std::string::npos);
+}
+
+TEST(HkpIndex, AttributeValues) {
+  EXPECT_EQ(HkpParseGeneralizedTime("19700101000000Z"), 0);
+  EXPECT_EQ(HkpParseGeneralizedTime("20200101000000Z"), 1577836800);
+  EXPECT_EQ(HkpParseGeneralizedTime("2020010100000Z"), 0);
+  EXPECT_EQ(HkpParseGeneralizedTime("20201301000000Z"), 0);
+  EXPECT_EQ(HkpParseGeneralizedTime("2020010100000xZ"), 0);
+  EXPECT_EQ(HkpAlgorithmNumber("DSS/DH"), 17);
+  EXPECT_EQ(HkpAlgorithmNumber("rsa"), 1);
+  EXPECT_EQ(HkpAlgorithmNumber("EdDSA"), 22);
+  EXPECT_EQ(HkpAlgorithmNumber("other"), 0);
+  EXPECT_EQ(HtmlEscape("<a href=\"x\">&</a>"), "&lt;a href=&quot;x&quot;&gt;&amp;&lt;/a&gt;");
+}
+
+TEST(HkpAdd, ResultCodesBecomeStatuses) {
+  EXPECT_EQ(HkpAddStatus(0), 200);
+  EXPECT_EQ(HkpAddStatus(68), 200);  // unchanged
+  EXPECT_EQ(HkpAddStatus(49), 202);  // awaiting approval
+  EXPECT_EQ(HkpAddStatus(50), 403);
+  EXPECT_EQ(HkpAddStatus(8), 403);
+  EXPECT_EQ(HkpAddStatus(53), 403);
+  EXPECT_EQ(HkpAddStatus(90), 500);
+  // Refusals of the key itself are never server errors.
+  for (int code : {1, 2, 19, 21, 64, 65}) EXPECT_EQ(HkpAddStatus(code), 422) << code;
+}
+
+}  // namespace
+}  // namespace kry
