@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <sstream>
 
 #include "interop_support.h"
 
@@ -137,6 +138,46 @@ TEST_F(KeysInterop, NewUserIDAndCertificationAreMergedIntoTheStoredCopy) {
     const bool original = e.First("kryuserid") == "Alice Rsa <alice-c@example.org>";
     EXPECT_EQ(Contains(e.Values("krysignerid"), CertIDOf("trusted-signer")), original) << e.dn;
   }
+}
+
+// User IDs with characters that matter in a DN: each one's entry stays a
+// child of its certificate, so a key lookup still brings the key block.
+TEST_F(KeysInterop, UserIDsWithDNCharactersStayUnderTheirCertificate) {
+  KeyServer s("AcceptModernKeys yes\n");
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  const std::vector<std::string> uids = {"J\xC3\xBCrgen M\xC3\xBCller <jm@example.org>", "Ends With Backslash\\",
+                                         "Back\\, Comma <bc@example.org>", "Plus+Sign; Semi <ps@example.org>"};
+  Gpg owner;
+  const std::string quiet = "--passphrase '' --pinentry-mode loopback ";
+  ASSERT_EQ(owner.Run(quiet + "--quick-gen-key " + ShellQuote(uids[0]) + " ed25519 sign never").exitCode, 0);
+  std::string certID;
+  std::istringstream listing(owner.Run("--with-colons --list-keys").output);
+  for (std::string line; std::getline(listing, line);)
+    if (line.rfind("pub:", 0) == 0) certID = Columns(line)[4];
+  ASSERT_EQ(certID.size(), 16u);
+  for (size_t i = 1; i < uids.size(); ++i)
+    ASSERT_EQ(owner.Run(quiet + "--quick-add-uid " + certID + " " + ShellQuote(uids[i])).exitCode, 0) << uids[i];
+  RunResult r = s.AddBlock(owner.Export(certID));
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+
+  const std::string certDN = "KRYCERTID=" + certID + "," + kActiveOU;
+  std::vector<LdifEntry> children = s.Search(certDN, "(objectclass=*)", {"kryUserID"});
+  std::vector<std::string> stored;
+  for (const LdifEntry& e : children)
+    if (e.dn != certDN) stored.push_back(e.First("kryuserid"));
+  std::sort(stored.begin(), stored.end());
+  std::vector<std::string> expected = uids;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(stored, expected);
+
+  std::vector<LdifEntry> found = s.Search(kActiveOU, "(kryKeyID=" + certID.substr(8) + ")", {"kryKey", "kryUserID"});
+  ASSERT_EQ(found.size(), uids.size());
+  for (const LdifEntry& e : found) {
+    EXPECT_TRUE(Has(e.dn, "," + certDN)) << e.dn;
+    EXPECT_EQ(ImportedUserIDs(e.First("krykey")).size(), uids.size()) << e.dn;
+  }
+  EXPECT_EQ(s.Search(kActiveOU, "(kryUserID=*M\xC3\xBCller*)", {"kryCertID"}).size(), 1u);
+  EXPECT_EQ(s.Search(kActiveOU, "(kryUserID=*Backslash\\5c)", {"kryCertID"}).size(), 1u);
 }
 
 TEST_F(KeysInterop, PolicyFailureParksTheKeyUnderPending) {
