@@ -180,6 +180,53 @@ TEST_F(KeysInterop, UserIDsWithDNCharactersStayUnderTheirCertificate) {
   EXPECT_EQ(s.Search(kActiveOU, "(kryUserID=*Backslash\\5c)", {"kryCertID"}).size(), 1u);
 }
 
+// Four ldapadd clients submit forty keys at once while others search: every
+// key is stored once and a single key-only search brings all of them back.
+TEST_F(KeysInterop, ConcurrentSubmittersAndSearchers) {
+  KeyServer s("");
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  Gpg bulk;
+  ASSERT_TRUE(bulk.Import(ReadFile(Corpus("bulk-rsa.asc"))));
+  std::vector<std::string> ids;
+  std::istringstream listing(bulk.Run("--with-colons --list-keys").output);
+  for (std::string line; std::getline(listing, line) && ids.size() < 40;)
+    if (line.rfind("pub:", 0) == 0) ids.push_back(Columns(line)[4]);
+  ASSERT_EQ(ids.size(), 40u);
+  const std::string dir = s.tree().log;
+  std::vector<std::string> ldif(4);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const std::string file = dir + "/" + ids[i] + ".asc";
+    WriteFile(file, bulk.Export(ids[i]));
+    ldif[i % 4] += std::string("dn: ") + kVirtualDN + "\nkryKey:< file://" + file + "\n\n";
+  }
+  const std::string tool = " -P 2 -x -o nettimeout=30 -H ldap://127.0.0.1:" + std::to_string(s.tree().port);
+  std::string script;
+  for (size_t w = 0; w < ldif.size(); ++w) {
+    const std::string file = dir + "/batch" + std::to_string(w) + ".ldif";
+    WriteFile(file, ldif[w]);
+    script += "ldapadd" + tool + " -f " + ShellQuote(file) + " >" + ShellQuote(file + ".out") + " 2>&1 || echo add " +
+              std::to_string(w) + " failed & ";
+    script += "ldapsearch" + tool + " -b " + ShellQuote(kActiveOU) + " '(kryUserID=*bulk*)' kryKey >/dev/null 2>&1" +
+              " || echo search failed & ";
+  }
+  RunResult r = RunShell("timeout 120 sh -c " + ShellQuote(script + "wait") + " 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.output, "");
+
+  std::vector<LdifEntry> found = s.Search(kActiveOU, "(kryUserID=*bulk*)", {"kryKey"});
+  ASSERT_EQ(found.size(), ids.size());
+  std::string all;
+  for (const LdifEntry& e : found) all += e.First("krykey");
+  std::vector<std::string> imported = ImportedFingerprints(all);
+  EXPECT_EQ(imported.size(), ids.size());
+  for (const std::string& id : ids)
+    EXPECT_EQ(std::count_if(imported.begin(), imported.end(),
+                            [&id](const std::string& f) { return f.size() == 40 && f.substr(24) == id; }),
+              1)
+        << id;
+  EXPECT_TRUE(s.tree().Running());
+}
+
 TEST_F(KeysInterop, PolicyFailureParksTheKeyUnderPending) {
   KeyServer s("PublicKeyRing " + Corpus("server-pubring.pkr") + "\nMustSigID 0x" + CertIDOf("trusted-signer") +
               "\n");
