@@ -227,6 +227,26 @@ TEST_F(KeysInterop, ConcurrentSubmittersAndSearchers) {
   EXPECT_TRUE(s.tree().Running());
 }
 
+// A client that submits its secret key by mistake publishes the public key
+// only: no secret key material is ever handed out again.
+TEST_F(KeysInterop, SecretKeyBlocksPublishOnlyThePublicKey) {
+  KeyServer s("");
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  RunResult r = s.AddFile(Corpus("rsa-secret.asc"));
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  for (const std::string attr : {"kryKey", "kryKeyV2"}) {
+    std::vector<LdifEntry> found = s.Search(kActiveOU, "(kryKeyID=" + ShortIDOf("rsa") + ")", {attr});
+    ASSERT_EQ(found.size(), 1u) << attr;
+    const std::string block = found[0].First(Lower(attr));
+    EXPECT_TRUE(Has(block, "BEGIN PGP PUBLIC KEY BLOCK")) << block;
+    Gpg reader;
+    ASSERT_TRUE(reader.Import(block)) << attr;
+    EXPECT_FALSE(Has(reader.Run("--list-packets", block).output, "secret")) << attr;
+    EXPECT_EQ(reader.Run("--with-colons --list-secret-keys").output, "") << attr;
+    EXPECT_EQ(ImportedFingerprints(block), std::vector<std::string>{FingerprintOf("rsa")}) << attr;
+  }
+}
+
 TEST_F(KeysInterop, PolicyFailureParksTheKeyUnderPending) {
   KeyServer s("PublicKeyRing " + Corpus("server-pubring.pkr") + "\nMustSigID 0x" + CertIDOf("trusted-signer") +
               "\n");
