@@ -73,12 +73,59 @@ TEST_F(RequestsInterop, SignedDisableKeepsTheKeyReadableButClosed) {
   EXPECT_EQ(blocks[0], found[0].First("krykey"));
 }
 
+// Requests clear-signed by GnuPG as an administrator would make them: a
+// delete in the pending area, a disable naming a key that is not there,
+// the delete of a disabled key and a replay.
+TEST_F(RequestsInterop, RequestsClearSignedWithGnuPG) {
+  KeyServer s(TrustedSignerLines() + "MustSigID 0x" + CertIDOf("trusted-signer") + "\n");
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  Gpg admin;
+  ASSERT_TRUE(admin.Import(ReadFile(Corpus("trusted-signer-secret.asc"))));
+  int serial = 0;
+  auto send = [&](const std::string& text) {
+    const std::string file = s.tree().log + "/request" + std::to_string(++serial) + ".req";
+    RunResult signing = admin.Run("--output " + ShellQuote(file) + " -u " + CertIDOf("trusted-signer") + " --clearsign",
+                                  text);
+    EXPECT_EQ(signing.exitCode, 0) << signing.output;
+    return SendRequestFile(s, file);
+  };
+  const std::string rsa = "0x" + CertIDOf("rsa"), user = "0x" + CertIDOf("signed-user");
+  ASSERT_EQ(s.AddFile(Corpus("rsa.asc")).exitCode, 49);
+  ASSERT_EQ(s.AddFile(Corpus("signed-by-trusted.asc")).exitCode, 0);
+
+  RunResult r = send("REQUEST: DELETE\nLOCATION: PENDING\n\n" + rsa + "\n");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(s.Search(kPendingOU, "(kryKeyID=" + ShortIDOf("rsa") + ")", {"kryCertID"}).empty());
+
+  // The first key is disabled though the second is not in ACTIVE.
+  r = send("request: disable\n\n" + user + "\n" + rsa + "\n");
+  EXPECT_EQ(r.exitCode, 32) << r.output;
+  EXPECT_TRUE(Has(r.output, "Keys not disabled: " + rsa)) << r.output;
+  EXPECT_FALSE(Has(r.output, user)) << r.output;
+  EXPECT_EQ(s.Search(kActiveOU, "(&(kryKeyID=" + ShortIDOf("signed-user") + ")(kryDisabled=1))", {"kryCertID"}).size(),
+            1u);
+
+  const std::string remove = "REQUEST: DELETE\n\n" + user + "\n";
+  r = send(remove);
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Entries(s, "signed-user"), 0u);
+  r = send(remove);
+  EXPECT_EQ(r.exitCode, 32) << r.output;
+  EXPECT_TRUE(Has(r.output, "Keys not deleted: " + user)) << r.output;
+}
+
 // A server with `config` as its whole access policy (no open rule first).
 class AccessInterop : public ::testing::Test {
  protected:
   void Boot(const std::string& config) {
     tree_.WriteConfig(config);
     ASSERT_TRUE(tree_.CreateDatabases());
+    ASSERT_TRUE(tree_.Start()) << tree_.Output();
+  }
+  // The same data under a new policy.
+  void Reboot(const std::string& config) {
+    ASSERT_EQ(tree_.Stop(SIGTERM), 0) << tree_.Output();
+    tree_.WriteConfig(config);
     ASSERT_TRUE(tree_.Start()) << tree_.Output();
   }
   void TearDown() override {
@@ -117,21 +164,17 @@ TEST_F(AccessInterop, DefaultAccessAloneDecides) {
   EXPECT_TRUE(VisibleKeyIDs(&code).empty());
   EXPECT_EQ(code, 0);
   EXPECT_EQ(Tool("ldapcompare", {kActiveOU, "ou:ACTIVE"}).exitCode, 6);
-  ASSERT_EQ(tree_.Stop(SIGTERM), 0);
 
   // Add: the default when nothing is said; plain directory deletes refused.
-  tree_.WriteConfig("");
-  ASSERT_TRUE(tree_.Start()) << tree_.Output();
+  Reboot("");
   r = SubmitKey("rsa.asc");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(VisibleKeyIDs(), std::vector<std::string>{ShortIDOf("rsa")});
   r = Tool("ldapdelete", {RsaUserIDEntry()});
   EXPECT_EQ(r.exitCode, 50) << r.output;
-  ASSERT_EQ(tree_.Stop(SIGTERM), 0);
 
   // Compare only: the stored key stays hidden from searches.
-  tree_.WriteConfig("DefaultAccess compare\n");
-  ASSERT_TRUE(tree_.Start()) << tree_.Output();
+  Reboot("DefaultAccess compare\n");
   EXPECT_TRUE(VisibleKeyIDs().empty());
   EXPECT_EQ(Tool("ldapcompare", {kActiveOU, "ou:ACTIVE"}).exitCode, 6);
 }
@@ -146,19 +189,15 @@ TEST_F(AccessInterop, FirstMatchingAllowRuleDecides) {
   int code = -1;
   VisibleKeyIDs(&code);
   EXPECT_EQ(code, 0);
-  ASSERT_EQ(tree_.Stop(SIGTERM), 0);
 
-  tree_.WriteConfig("DefaultAccess none\nAllow ip 10.* all\nAllow host * add\n");
-  ASSERT_TRUE(tree_.Start()) << tree_.Output();
+  Reboot("DefaultAccess none\nAllow ip 10.* all\nAllow host * add\n");
   r = SubmitKey("rsa.asc");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(VisibleKeyIDs(), std::vector<std::string>{ShortIDOf("rsa")});
   EXPECT_EQ(Tool("ldapdelete", {RsaUserIDEntry()}).exitCode, 50);
-  ASSERT_EQ(tree_.Stop(SIGTERM), 0);
 
   // Nothing matches and the default is none: every request is refused.
-  tree_.WriteConfig("DefaultAccess none\nAllow ip 10.* all\n");
-  ASSERT_TRUE(tree_.Start()) << tree_.Output();
+  Reboot("DefaultAccess none\nAllow ip 10.* all\n");
   EXPECT_TRUE(VisibleKeyIDs().empty());
   EXPECT_EQ(Tool("ldapcompare", {kActiveOU, "ou:ACTIVE"}).exitCode, 50);
   EXPECT_TRUE(tree_.WaitForEvent("Access denied.", 2000)) << tree_.Events();
