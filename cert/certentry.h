@@ -64,7 +64,9 @@ int CreateKeyDN(const void* keyID, bool rawForm, int location, std::string* dn);
 
 // A backslash goes before each comma, plus, equals sign, double quote,
 // carriage return, less-than, greater-than, number sign and semicolon;
-// every other byte, the backslash included, is copied as it is. 0, or 90 after "Memory allocation error.".
+// every other byte is copied as it is, a backslash too unless it would take
+// the escape of the character after it or the comma after the value (then
+// it is doubled). 0, or 90 after "Memory allocation error.".
 int EscapeDNString(std::string_view userID, std::string* escaped);
 
 // The user ID's name string as the directory stores it: at most 255 bytes

@@ -48,13 +48,33 @@ int CreateKeyDN(const void* keyID, bool rawForm, int location, std::string* dn) 
   }
 }
 
+namespace {
+bool IsDNSpecial(char c) { return c != '\0' && std::strchr(",+=\"\r<>#;", c) != nullptr; }
+}  // namespace
+
 int EscapeDNString(std::string_view userID, std::string* escaped) {
   try {
     std::string out;
     out.reserve(userID.size() * 2 + 1);
-    for (char c : userID) {
-      if (std::strchr(",+=\"\r<>#;", c) && c != '\0') out += '\\';
-      out += c;
+    for (size_t i = 0; i < userID.size(); ++i) {
+      const char c = userID[i];
+      if (c != '\\') {
+        if (IsDNSpecial(c)) out += '\\';
+        out += c;
+        continue;
+      }
+      // dn_normalize keeps a backslash only together with the character after
+      // it. Two backslashes in the user ID pair with each other as they stand;
+      // a lone one before a special character (whose own escape would be
+      // taken) or at the very end (before the comma that ends the value) is
+      // doubled, or the DN would lose its shape and the entry its parent.
+      if (i + 1 < userID.size() && userID[i + 1] == '\\') {
+        out += "\\\\";
+        ++i;
+      } else {
+        out += '\\';
+        if (i + 1 == userID.size() || IsDNSpecial(userID[i + 1])) out += '\\';
+      }
     }
     *escaped = std::move(out);
     return 0;

@@ -3,7 +3,7 @@
 # when any is missing. Needs root (or sudo) only when something is missing.
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libssl-dev libdb5.3-dev db5.3-util
-          zlib1g-dev libbz2-dev libmicrohttpd-dev pkg-config ldap-utils gnupg dirmngr curl ca-certificates
+          zlib1g-dev libbz2-dev libmicrohttpd-dev pkg-config ldap-utils gnupg dirmngr curl openssl ca-certificates
           dpkg-dev binutils file lintian man-db groff-base systemd)
 missing=()
 for p in "${packages[@]}"; do

@@ -49,6 +49,34 @@ TEST(CertNames, EscapingMarksTheSpecialCharactersOnly) {
   }
 }
 
+// A backslash in a user ID must not take the escape of the character after
+// it, nor the comma that ends the value: the user-ID entry keeps its
+// certificate as parent. Backslashes that cannot do harm stay as they were,
+// so the DNs of stored user IDs do not change.
+TEST(CertNames, BackslashesInUserIDsKeepTheParent) {
+  const std::string cert = "KRYCERTID=9B17F4FF83984697,OU=ACTIVE,O=KRY KEYSPACE,C=US";
+  const std::pair<std::string, std::string> cases[] = {
+      {"Trailing\\", "Trailing\\\\"},
+      {"a\\,b", "a\\\\\\,b"},
+      {"a\\<b>", "a\\\\\\<b\\>"},
+      {"x\\+y", "x\\\\\\+y"},
+      {"two\\\\", "two\\\\"},
+      {"three\\\\\\", "three\\\\\\\\"},
+      {"a\\b", "a\\b"},
+      {"a\\\\b", "a\\\\b"},
+      {"\\", "\\\\"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    ASSERT_EQ(EscapeDNString(c.first, &out), 0);
+    EXPECT_EQ(out, c.second) << c.first;
+    EXPECT_LE(out.size(), c.first.size() * 2 + 1);
+    std::string dn = "kryUserID=" + out + "," + cert;
+    dn_normalize(dn);
+    EXPECT_EQ(dn_get_parent(nullptr, dn), std::optional<std::string>(cert)) << dn;
+  }
+}
+
 TEST(CertNames, GeneralizedTimes) {
   std::string t;
   ASSERT_EQ(KRYTime2GeneralizedTime(0, &t), 0);
