@@ -2,11 +2,21 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <cctype>
+#include <unordered_map>
+#include <unordered_set>
+
 #include "platform/pgp/armor.h"
 
 namespace krybench {
 
 namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
 
 // Joins folded lines (a line starting with one space continues the last).
 std::vector<std::string> Unfold(const std::string& text) {
@@ -26,8 +36,22 @@ std::vector<std::string> Unfold(const std::string& text) {
   return lines;
 }
 
-bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && strcasecmp(s.c_str() + s.size() - suffix.size(), suffix.c_str()) == 0;
+// The DN less its first RDN ("" for a one-RDN DN), with escapes and
+// quoted stretches respected; lower-cased for comparison.
+std::string ParentKey(const std::string& dn) {
+  bool quoted = false;
+  for (size_t i = 0; i < dn.size(); ++i) {
+    if (dn[i] == '\\') {
+      ++i;
+    } else if (dn[i] == '"') {
+      quoted = !quoted;
+    } else if (!quoted && (dn[i] == ',' || dn[i] == ';')) {
+      size_t from = i + 1;
+      while (from < dn.size() && dn[from] == ' ') ++from;
+      return Lower(dn.substr(from));
+    }
+  }
+  return "";
 }
 
 }  // namespace
@@ -80,11 +104,29 @@ bool ParseLdif(const std::string& text, std::vector<LdifEntry>* out, size_t* bad
 }
 
 std::vector<std::vector<LdifEntry>> GroupBySubtree(std::vector<LdifEntry> entries) {
+  std::unordered_set<std::string> present;
+  for (const LdifEntry& e : entries) present.insert(Lower(e.dn));
+  // Each entry goes to the group of its highest ancestor in the input, so a
+  // child listed before its parent still lands in the parent's group.
   std::vector<std::vector<LdifEntry>> groups;
+  std::unordered_map<std::string, size_t> groupOf;
   for (LdifEntry& e : entries) {
-    if (groups.empty() || !EndsWithNoCase(e.dn, "," + groups.back().front().dn)) groups.emplace_back();
-    groups.back().push_back(std::move(e));
+    std::string top = Lower(e.dn);
+    for (std::string up = ParentKey(top); !up.empty(); up = ParentKey(up))
+      if (present.count(up)) top = up;
+    auto [it, fresh] = groupOf.emplace(top, groups.size());
+    if (fresh) groups.emplace_back();
+    groups[it->second].push_back(std::move(e));
   }
+  // Parents before children: order each group by the number of RDNs.
+  auto rdns = [](const LdifEntry& e) {
+    size_t n = 0;
+    for (std::string k = Lower(e.dn); !k.empty(); k = ParentKey(k)) ++n;
+    return n;
+  };
+  for (auto& g : groups)
+    std::stable_sort(g.begin(), g.end(),
+                     [&](const LdifEntry& a, const LdifEntry& b) { return rdns(a) < rdns(b); });
   return groups;
 }
 

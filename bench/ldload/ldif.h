@@ -1,7 +1,7 @@
 // Reading the LDIF that ldapsearch writes (RFC 2849 subset: folded lines,
 // base64 values, comments, no change records) into entries, and grouping
-// them so that each group (an entry and the entries below it that follow
-// it) can be added in order by one connection.
+// them so that each group (an entry and the entries below it) can be added
+// in order by one connection.
 #pragma once
 
 #include <string>
@@ -19,8 +19,8 @@ struct LdifEntry {
 // neither a continuation, a comment nor "attr: value" / "attr:: base64".
 bool ParseLdif(const std::string& text, std::vector<LdifEntry>* out, size_t* badLine);
 
-// Splits entries into groups: a new group starts at each entry whose DN
-// does not end with the DN of the group's first entry.
+// Splits entries into groups, one per entry none of whose ancestors is in
+// the input: each group holds that entry and its descendants, parents first.
 std::vector<std::vector<LdifEntry>> GroupBySubtree(std::vector<LdifEntry> entries);
 
 }  // namespace krybench

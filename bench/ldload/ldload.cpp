@@ -170,6 +170,13 @@ LdapPtr Connect(const Options& o) {
   return ld;
 }
 
+// The first few failures go to standard error, so a run full of errors
+// says why without drowning its figures.
+void ReportError(const std::string& what, int rc) {
+  static std::atomic<int> reported{0};
+  if (reported++ < 5) std::fprintf(stderr, "ldload: %s: %s (%d)\n", what.c_str(), ldap_err2string(rc), rc);
+}
+
 // A search; the number of entries returned, or -1 on failure.
 long Search(LDAP* ld, const Options& o, const std::string& filter) {
   char* attrs[] = {const_cast<char*>(o.attr.c_str()), nullptr};
@@ -178,8 +185,13 @@ long Search(LDAP* ld, const Options& o, const std::string& filter) {
   const int rc = ldap_search_ext_s(ld, o.base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attrs, 0, nullptr,
                                    nullptr, &timeout, 0, &raw);
   std::unique_ptr<LDAPMessage, MsgFree> res(raw);
-  if (rc != LDAP_SUCCESS) return -1;
-  return ldap_count_entries(ld, raw);
+  if (rc != LDAP_SUCCESS) {
+    ReportError(filter, rc);
+    return -1;
+  }
+  const int n = ldap_count_entries(ld, raw);
+  if (n == 0) ReportError(filter + ": no entry", LDAP_NO_SUCH_OBJECT);
+  return n;
 }
 
 // Adds dn with the attribute/value pairs (values of one attribute together).
@@ -207,7 +219,9 @@ bool Add(LDAP* ld, const std::string& dn, const std::vector<std::pair<std::strin
     modPtrs.push_back(&mods[k]);
   }
   modPtrs.push_back(nullptr);
-  return ldap_add_ext_s(ld, dn.c_str(), modPtrs.data(), nullptr, nullptr) == LDAP_SUCCESS;
+  const int rc = ldap_add_ext_s(ld, dn.c_str(), modPtrs.data(), nullptr, nullptr);
+  if (rc != LDAP_SUCCESS) ReportError("add " + dn.substr(0, 80), rc);
+  return rc == LDAP_SUCCESS;
 }
 
 struct Shared {
