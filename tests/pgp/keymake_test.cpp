@@ -115,6 +115,11 @@ TEST_F(KeyMake, SameMaterialAtAnotherTimeIsAnotherKey) {
   size_t len = 0;
   ASSERT_EQ(0, krypgp::ParsePublicKey(a, &ia, &len));
   ASSERT_EQ(0, krypgp::ParsePublicKey(b, &ib, &len));
+  // The MPI bit counts are exact (our reader tolerates a wrong count, GnuPG
+  // does not): the modulus has 1024 bits, the exponent 65537 has 17.
+  ASSERT_GT(a.size(), 6u + 2 + 128 + 2);
+  EXPECT_EQ((a[6] << 8) | a[7], 1024);
+  EXPECT_EQ((a[6 + 2 + 128] << 8) | a[6 + 2 + 128 + 1], 17);
   EXPECT_NE(ia.fingerprint, ib.fingerprint);
   EXPECT_NE(ia.keyID64, ib.keyID64);
 }
