@@ -4,8 +4,11 @@
 // material comes from a small pool made at start; each key has its own
 // creation time, so its own fingerprint, and every signature is made.
 //
-//   gen-keys --count N --out FILE [--threads T] [--pool P] [--base-time T]
+//   gen-keys --count N --out FILE [--threads T] [--pool P] [--bits B] [--base-time T]
 //
+// --pool: pool keys of each kind (default 4); --bits: RSA and DSA size, 2048
+// (default), 3072 or 1024 (quick tests); --base-time: the first key's
+// creation time (default 2020-09-13, so a data set can be made again).
 // FILE gets one armoured block per key; FILE.keyids the short key ID of each
 // key (8 hex digits) and FILE.words the surname in its user IDs, one a line,
 // for lookups and substring searches.
@@ -28,6 +31,7 @@ struct Options {
   std::string out;
   int threads = int(std::thread::hardware_concurrency());
   int pool = 4;
+  int bits = 2048;
   uint32_t baseTime = 1600000000;  // 2020-09-13: fixed, so runs repeat exactly
 };
 
@@ -39,12 +43,14 @@ bool ParseArgs(int argc, char** argv, Options* o) {
     else if (a == "--out") o->out = v;
     else if (a == "--threads") o->threads = std::atoi(v);
     else if (a == "--pool") o->pool = std::atoi(v);
+    else if (a == "--bits") o->bits = std::atoi(v);
     else if (a == "--base-time") o->baseTime = uint32_t(std::strtoul(v, nullptr, 10));
     else return false;
   }
   if (argc % 2 == 0) return false;
   if (o->threads < 1) o->threads = 1;
-  return o->count > 0 && o->count <= 10000000 && !o->out.empty() && o->pool > 0 && o->pool <= 64;
+  return o->count > 0 && o->count <= 10000000 && !o->out.empty() && o->pool > 0 && o->pool <= 64 &&
+         (o->bits == 1024 || o->bits == 2048 || o->bits == 3072);
 }
 
 bool WriteAll(const Options& o, const std::vector<krybench::GeneratedKey>& keys) {
@@ -65,13 +71,14 @@ bool WriteAll(const Options& o, const std::vector<krybench::GeneratedKey>& keys)
 int main(int argc, char** argv) {
   Options o;
   if (!ParseArgs(argc, argv, &o)) {
-    std::fprintf(stderr, "usage: gen-keys --count N --out FILE [--threads T] [--pool P] [--base-time T]\n");
+    std::fprintf(stderr, "usage: gen-keys --count N --out FILE [--threads T] [--pool P] [--bits B]\n"
+                         "               [--base-time T]\n");
     return 2;
   }
   KRYsdkInit(0);
   const auto start = std::chrono::steady_clock::now();
   krybench::KeyPool pool;
-  if (!krybench::FillPool(&pool, o.pool)) {
+  if (!krybench::FillPool(&pool, o.pool, o.bits)) {
     std::fprintf(stderr, "gen-keys: making the key pool failed\n");
     return 1;
   }

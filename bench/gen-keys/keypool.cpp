@@ -56,11 +56,11 @@ void Append(int tag, Bytes body, Bytes* out) { krypgp::WritePacket(krypgp::MakeP
 
 }  // namespace
 
-bool FillPool(KeyPool* pool, int size) {
+bool FillPool(KeyPool* pool, int size, int bits) {
   for (int n = 0; n < size; ++n) {
-    pool->rsaPrimary.push_back(krypgp::GenerateRSA(2048));
-    pool->rsaSub.push_back(krypgp::GenerateRSA(2048));
-    pool->dsaPrimary.push_back(krypgp::GenerateDSA(2048, 256));
+    pool->rsaPrimary.push_back(krypgp::GenerateRSA(bits));
+    pool->rsaSub.push_back(krypgp::GenerateRSA(bits));
+    pool->dsaPrimary.push_back(krypgp::GenerateDSA(bits, bits >= 2048 ? 256 : 160));
     krypgp::ElGamalKey elg;
     if (!pool->rsaPrimary.back() || !pool->rsaSub.back() || !pool->dsaPrimary.back() ||
         !krypgp::GenerateElGamal(&elg))

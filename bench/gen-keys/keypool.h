@@ -15,8 +15,9 @@ struct KeyPool {
   std::vector<krypgp::ElGamalKey> elgSub;
 };
 
-// Generates `size` keys of each kind (RSA 2048, DSA 2048/256, ElGamal 2048).
-bool FillPool(KeyPool* pool, int size);
+// Generates `size` keys of each kind: RSA and DSA of `bits` (2048: DSA with
+// a 256-bit q; 1024, for quick tests: a 160-bit q), ElGamal 2048.
+bool FillPool(KeyPool* pool, int size, int bits = 2048);
 
 struct GeneratedKey {
   std::string armored;  // one "PGP PUBLIC KEY BLOCK"
