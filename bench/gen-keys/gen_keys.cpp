@@ -8,7 +8,8 @@
 //
 // --pool: pool keys of each kind (default 4); --bits: RSA and DSA size, 2048
 // (default), 3072 or 1024 (quick tests); --base-time: the first key's
-// creation time (default 2020-09-13, so a data set can be made again).
+// creation time (default 2020-09-13). The pool is new each run, so the
+// fingerprints are too; user IDs, times and certifiers repeat.
 // FILE gets one armoured block per key; FILE.keyids the short key ID of each
 // key (8 hex digits) and FILE.words the surname in its user IDs, one a line,
 // for lookups and substring searches.
@@ -32,7 +33,7 @@ struct Options {
   int threads = int(std::thread::hardware_concurrency());
   int pool = 4;
   int bits = 2048;
-  uint32_t baseTime = 1600000000;  // 2020-09-13: fixed, so runs repeat exactly
+  uint32_t baseTime = 1600000000;  // 2020-09-13: fixed, so runs repeat the same layout
 };
 
 bool ParseArgs(int argc, char** argv, Options* o) {

@@ -1,6 +1,6 @@
 // The small pool of key material the data-set generator reuses, and the
-// making of one generated key from it: key i always gets the same material,
-// creation time, user IDs and certifier, so a data set is reproducible.
+// making of one generated key from it: key i always gets the same pool
+// slot, creation time, user IDs and certifier.
 #pragma once
 
 #include <string>
