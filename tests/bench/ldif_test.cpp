@@ -1,9 +1,10 @@
-// The load generator's LDIF reader: what ldapsearch writes (folded lines,
+// The load generator's LDIF reader and figures: what ldapsearch writes (folded lines,
 // base64 values, comments) into entries, and entries into groups that one
 // connection can add in order, whatever order the export listed them in.
 #include <gtest/gtest.h>
 
 #include "bench/ldload/ldif.h"
+#include "bench/ldload/stats.h"
 
 namespace krybench {
 namespace {
@@ -76,6 +77,50 @@ TEST(BenchLdif, AnEscapedCommaDoesNotEndAnRdn) {
   ASSERT_EQ(groups.size(), 1u);
   ASSERT_EQ(groups[0].size(), 4u);
   EXPECT_EQ(groups[0][0].dn, "o=x");
+}
+
+}  // namespace
+}  // namespace krybench
+
+namespace krybench {
+namespace {
+
+// Nearest-rank percentiles: p99 of 100 samples is the 99th smallest, and a
+// single slow operation shows in max but not in p50.
+TEST(BenchStats, PercentilesAreNearestRank) {
+  std::vector<long> micros;
+  for (long i = 100; i >= 1; --i) micros.push_back(i * 1000);
+  RunFigures f;
+  Percentiles(&micros, &f);
+  EXPECT_DOUBLE_EQ(f.p50ms, 50);
+  EXPECT_DOUBLE_EQ(f.p99ms, 99);
+  EXPECT_DOUBLE_EQ(f.maxms, 100);
+  std::vector<long> one{1500};
+  RunFigures g;
+  Percentiles(&one, &g);
+  EXPECT_DOUBLE_EQ(g.p50ms, 1.5);
+  EXPECT_DOUBLE_EQ(g.p99ms, 1.5);
+  std::vector<long> none;
+  RunFigures h;
+  Percentiles(&none, &h);
+  EXPECT_EQ(h.maxms, 0);
+}
+
+TEST(BenchStats, JsonLineCarriesRatesAndEscapesLabels) {
+  RunFigures f;
+  f.label = "W1 \"8\"\n";
+  f.op = "keyid";
+  f.connections = 8;
+  f.seconds = 2;
+  f.ops = 10;
+  f.items = 4;
+  f.errors = 1;
+  const std::string j = JsonLine(f);
+  EXPECT_EQ(j.find("{\"label\":\"W1 \\\"8\\\"\",\"op\":\"keyid\","), 0u) << j;
+  EXPECT_NE(j.find("\"ops_per_s\":5.0,"), std::string::npos) << j;
+  EXPECT_NE(j.find("\"items_per_s\":2.0,"), std::string::npos) << j;
+  EXPECT_NE(j.find("\"errors\":1}"), std::string::npos) << j;
+  EXPECT_NE(HumanLine(f).find("5.0 ops/s"), std::string::npos);
 }
 
 }  // namespace
