@@ -21,6 +21,24 @@ void SentKeySet::Add(const std::string& certID) {
   tree_.Insert(certID, [](std::string&, const std::string&) { return 0; });
 }
 
+int SentKeySet::CertIDFor(Backend* be, std::string_view dn, std::string* certID) {
+  if (lastRc_ < 0 || dn != lastDn_) {
+    std::string id;
+    const int rc = ExtractKeyIDFromDN(be, dn, &id);
+    try {
+      lastDn_.assign(dn);
+      lastID_ = std::move(id);
+      lastRc_ = rc;
+    } catch (const std::bad_alloc&) {
+      lastRc_ = -1;
+      if (rc == 0) *certID = id;
+      return rc;
+    }
+  }
+  if (lastRc_ == 0) *certID = lastID_;
+  return lastRc_;
+}
+
 namespace {
 
 bool Requests(const std::vector<std::string>* attrs, std::string_view name) {
@@ -120,13 +138,13 @@ bool IsKeyOnlySearch(const std::vector<std::string>* attrs) {
 
 bool CheckIfKeySent(Backend* be, const Entry* e, SentKeySet* sent) {
   std::string id;
-  if (ExtractKeyIDFromDN(be, e->dn, &id) != 0) return false;
+  if (sent->CertIDFor(be, e->dn, &id) != 0) return false;
   return sent->Contains(id);
 }
 
 void TrackKeysSent(Backend* be, const Entry* e, SentKeySet* sent) {
   std::string id;
-  if (ExtractKeyIDFromDN(be, e->dn, &id) != 0) return;
+  if (sent->CertIDFor(be, e->dn, &id) != 0) return;
   try {
     sent->Add(id);
   } catch (const std::bad_alloc&) {

@@ -22,9 +22,14 @@ class SentKeySet {
   bool Contains(const std::string& certID);
   void Add(const std::string& certID);
   size_t Size() const { return tree_.size(); }
+  // ExtractKeyIDFromDN, remembering the last DN: the search asks for the
+  // same entry's ID before the filter test and again after sending it.
+  int CertIDFor(Backend* be, std::string_view dn, std::string* certID);
 
  private:
   AvlTree<std::string> tree_;
+  std::string lastDn_, lastID_;
+  int lastRc_ = -1;  // -1: nothing remembered
 };
 
 // Virtual key-block attributes of `e` for the requested attribute list

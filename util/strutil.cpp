@@ -29,11 +29,22 @@ std::string StrFormat(const char* fmt, ...) {
   return s;
 }
 
+namespace {
+
+// ASCII case folding in line: the C library's tolower is a call per byte
+// and consults the locale, and these run on every DN and attribute-name
+// comparison of a search.
+inline unsigned char FoldLower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+inline unsigned char FoldUpper(unsigned char c) { return c >= 'a' && c <= 'z' ? c - 32 : c; }
+
+}  // namespace
+
 int StrCaseCmp(std::string_view a, std::string_view b) {
   size_t n = a.size() < b.size() ? a.size() : b.size();
   for (size_t i = 0; i < n; ++i) {
-    int ca = std::tolower(static_cast<unsigned char>(a[i]));
-    int cb = std::tolower(static_cast<unsigned char>(b[i]));
+    if (a[i] == b[i]) continue;
+    int ca = FoldLower(static_cast<unsigned char>(a[i]));
+    int cb = FoldLower(static_cast<unsigned char>(b[i]));
     if (ca != cb) return ca - cb;
   }
   if (a.size() == b.size()) return 0;
@@ -42,13 +53,13 @@ int StrCaseCmp(std::string_view a, std::string_view b) {
 
 std::string ToLower(std::string_view s) {
   std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : r) c = static_cast<char>(FoldLower(static_cast<unsigned char>(c)));
   return r;
 }
 
 std::string ToUpper(std::string_view s) {
   std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : r) c = static_cast<char>(FoldUpper(static_cast<unsigned char>(c)));
   return r;
 }
 

@@ -19,19 +19,27 @@ constexpr int kPoolBits = 8 * 64;
 
 std::mutex g_poolLock;
 unsigned char g_mix[32];  // keystroke timings, folded into requested bytes
+uint64_t g_events = 0;    // keystrokes since the mix was last hashed
+
+// Hashes the keystrokes gathered so far into the mix. Caller holds the lock.
+bool StirMix() {
+  unsigned char input[sizeof g_mix + sizeof g_events];
+  std::memcpy(input, g_mix, sizeof g_mix);
+  std::memcpy(input + sizeof g_mix, &g_events, sizeof g_events);
+  unsigned int len = 0;
+  return EVP_Digest(input, sizeof input, g_mix, &len, EVP_sha256(), nullptr) == 1;
+}
 
 }  // namespace
 
+// The server hands every request's timing in here, so this stays cheap: a
+// multiply-xorshift step folds the event into a word, and the hash runs
+// only when random bytes are taken.
 KRYError KRYGlobalRandomPoolAddKeystroke(int event) {
-  auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+  const auto now = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
   std::lock_guard<std::mutex> lock(g_poolLock);
-  unsigned char input[sizeof g_mix + sizeof event + sizeof now];
-  std::memcpy(input, g_mix, sizeof g_mix);
-  std::memcpy(input + sizeof g_mix, &event, sizeof event);
-  std::memcpy(input + sizeof g_mix + sizeof event, &now, sizeof now);
-  unsigned int len = 0;
-  if (EVP_Digest(input, sizeof input, g_mix, &len, EVP_sha256(), nullptr) != 1)
-    return kKRYError_CryptoFailure;
+  g_events = (g_events ^ now ^ (uint64_t(uint32_t(event)) << 32)) * 0x9E3779B97F4A7C15ull;
+  g_events ^= g_events >> 29;
   return kKRYError_NoErr;
 }
 
@@ -52,6 +60,7 @@ KRYError KRYGlobalRandomPoolGetBytes(void* out, size_t len) {
     done += static_cast<size_t>(n);
   }
   std::lock_guard<std::mutex> lock(g_poolLock);
+  if (!StirMix()) return kKRYError_CryptoFailure;
   for (size_t i = 0; i < len; ++i) p[i] ^= g_mix[i % sizeof g_mix];
   return kKRYError_NoErr;
 }

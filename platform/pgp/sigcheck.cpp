@@ -40,48 +40,6 @@ void HashKey(EVP_MD_CTX* md, const PublicKeyInfo& k) {
   EVP_DigestUpdate(md, k.body.data(), k.body.size());
 }
 
-bool Digest(const Bytes& body, const SigInfo& info, const SigTarget& t, uint8_t* out,
-            unsigned int* outLen, const EVP_MD** mdOut) {
-  const EVP_MD* mdType = HashFor(info.hashAlgorithm);
-  if (mdType == nullptr) return false;
-  *mdOut = mdType;
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
-  if (!md || EVP_DigestInit_ex(md.get(), mdType, nullptr) != 1) return false;
-  int type = info.type;
-  if (type == kSigBinary || type == kSigText) {
-    if (t.data == nullptr && t.dataLen != 0) return false;
-    EVP_DigestUpdate(md.get(), t.data, t.dataLen);
-  } else {
-    if (t.primary == nullptr) return false;
-    HashKey(md.get(), *t.primary);
-    if (type == kSigSubkeyBinding || type == kSigSubkeyRevocation || type == kSigPrimaryBinding) {
-      if (t.subkey == nullptr) return false;
-      HashKey(md.get(), *t.subkey);
-    } else if (IsCertification(type) || type == kSigCertRevocation) {
-      if (t.userID == nullptr) return false;
-      const Bytes& u = t.userID->body;
-      if (info.version == 4) {
-        uint8_t pre[5] = {uint8_t(t.userID->tag == 17 ? 0xD1 : 0xB4), uint8_t(u.size() >> 24),
-                          uint8_t(u.size() >> 16), uint8_t(u.size() >> 8), uint8_t(u.size())};
-        EVP_DigestUpdate(md.get(), pre, 5);
-      }
-      EVP_DigestUpdate(md.get(), u.data(), u.size());
-    } else if (type != kSigDirectKey && type != kSigKeyRevocation) {
-      return false;
-    }
-  }
-  if (info.version == 4) {
-    EVP_DigestUpdate(md.get(), body.data(), info.hashedEnd);
-    uint32_t n = uint32_t(info.hashedEnd);
-    uint8_t trailer[6] = {0x04, 0xFF, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8),
-                          uint8_t(n)};
-    EVP_DigestUpdate(md.get(), trailer, 6);
-  } else {
-    EVP_DigestUpdate(md.get(), body.data() + 2, 5);  // type and creation time
-  }
-  return EVP_DigestFinal_ex(md.get(), out, outLen) == 1;
-}
-
 bool VerifyDigest(PublicKeyInfo& signer, const EVP_MD* md, const uint8_t* digest,
                   unsigned int dlen, ByteReader& mpis) {
   EVP_PKEY* pkey = PublicEVP(signer);
@@ -172,13 +130,55 @@ bool Checkable(const SigInfo& info, const PublicKeyInfo& signer) {
 
 }  // namespace
 
+bool SignatureDigest(const Bytes& body, const SigInfo& info, const SigTarget& t, uint8_t* out,
+                     unsigned int* outLen, const EVP_MD** mdOut) {
+  const EVP_MD* mdType = HashFor(info.hashAlgorithm);
+  if (mdType == nullptr) return false;
+  *mdOut = mdType;
+  std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
+  if (!md || EVP_DigestInit_ex(md.get(), mdType, nullptr) != 1) return false;
+  int type = info.type;
+  if (type == kSigBinary || type == kSigText) {
+    if (t.data == nullptr && t.dataLen != 0) return false;
+    EVP_DigestUpdate(md.get(), t.data, t.dataLen);
+  } else {
+    if (t.primary == nullptr) return false;
+    HashKey(md.get(), *t.primary);
+    if (type == kSigSubkeyBinding || type == kSigSubkeyRevocation || type == kSigPrimaryBinding) {
+      if (t.subkey == nullptr) return false;
+      HashKey(md.get(), *t.subkey);
+    } else if (IsCertification(type) || type == kSigCertRevocation) {
+      if (t.userID == nullptr) return false;
+      const Bytes& u = t.userID->body;
+      if (info.version == 4) {
+        uint8_t pre[5] = {uint8_t(t.userID->tag == 17 ? 0xD1 : 0xB4), uint8_t(u.size() >> 24),
+                          uint8_t(u.size() >> 16), uint8_t(u.size() >> 8), uint8_t(u.size())};
+        EVP_DigestUpdate(md.get(), pre, 5);
+      }
+      EVP_DigestUpdate(md.get(), u.data(), u.size());
+    } else if (type != kSigDirectKey && type != kSigKeyRevocation) {
+      return false;
+    }
+  }
+  if (info.version == 4) {
+    EVP_DigestUpdate(md.get(), body.data(), info.hashedEnd);
+    uint32_t n = uint32_t(info.hashedEnd);
+    uint8_t trailer[6] = {0x04, 0xFF, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8),
+                          uint8_t(n)};
+    EVP_DigestUpdate(md.get(), trailer, 6);
+  } else {
+    EVP_DigestUpdate(md.get(), body.data() + 2, 5);  // type and creation time
+  }
+  return EVP_DigestFinal_ex(md.get(), out, outLen) == 1;
+}
+
 bool VerifySignature(const Bytes& body, const SigInfo& info, PublicKeyInfo& signer,
                      const SigTarget& t) {
   if (!info.parsed || info.pkAlgorithm != signer.algorithm) return false;
   uint8_t digest[EVP_MAX_MD_SIZE];
   unsigned int dlen = 0;
   const EVP_MD* md = nullptr;
-  if (!Digest(body, info, t, digest, &dlen, &md)) return false;
+  if (!SignatureDigest(body, info, t, digest, &dlen, &md)) return false;
   if (digest[0] != info.left16[0] || digest[1] != info.left16[1]) return false;
   ByteReader mpis(body.data() + info.mpiOffset, body.size() - info.mpiOffset);
   return VerifyDigest(signer, md, digest, dlen, mpis);

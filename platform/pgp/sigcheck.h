@@ -7,6 +7,8 @@
 
 #include "platform/pgp/model.h"
 
+typedef struct evp_md_st EVP_MD;
+
 namespace krypgp {
 
 // What a signature covers. Fields not used by the type stay null.
@@ -17,6 +19,12 @@ struct SigTarget {
   const uint8_t* data = nullptr;    // documents: the (canonical) data
   size_t dataLen = 0;
 };
+
+// The digest a v4 or v3 signature of info.type covers over t: the target's
+// key/user-ID/data hashing, then body's hashed part and trailer. False for an
+// unknown hash or a target that lacks what the type needs.
+bool SignatureDigest(const Bytes& body, const SigInfo& info, const SigTarget& t, uint8_t* out,
+                     unsigned int* outLen, const EVP_MD** md);
 
 // True when sig (body + parsed info) is a good signature by signer over t.
 bool VerifySignature(const Bytes& body, const SigInfo& info, PublicKeyInfo& signer,

@@ -153,6 +153,29 @@ TEST_F(KeyAttrTest, EntriesOutsideTheKeySpaceAreNeverSuppressed) {
   for (size_t i = 0; i < r.dns.size(); ++i) EXPECT_TRUE(r.attrs[i].empty());
 }
 
+// The set remembers the last DN's certificate ID; an answer must never
+// come from the previous entry.
+TEST_F(KeyAttrTest, SentKeySetsFollowEachEntrysOwnDN) {
+  SentKeySet sent;
+  Entry a, b, other;
+  a.dn = "kryUserID=a,KRYCERTID=9B17F4FF83984697,OU=ACTIVE,O=KRY KEYSPACE,C=US";
+  b.dn = "kryUserID=a,KRYCERTID=0000000083984697,OU=ACTIVE,O=KRY KEYSPACE,C=US";
+  other.dn = "cn=other,OU=ACTIVE,O=KRY KEYSPACE,C=US";
+  EXPECT_FALSE(CheckIfKeySent(be_, &a, &sent));
+  TrackKeysSent(be_, &a, &sent);
+  EXPECT_FALSE(CheckIfKeySent(be_, &b, &sent));
+  EXPECT_FALSE(CheckIfKeySent(be_, &other, &sent));
+  EXPECT_TRUE(CheckIfKeySent(be_, &a, &sent));
+  TrackKeysSent(be_, &other, &sent);
+  EXPECT_EQ(sent.Size(), 1u);
+  TrackKeysSent(be_, &b, &sent);
+  EXPECT_EQ(sent.Size(), 2u);
+  std::string id;
+  EXPECT_EQ(sent.CertIDFor(be_, other.dn, &id), 1);
+  EXPECT_EQ(sent.CertIDFor(be_, b.dn, &id), 0);
+  EXPECT_EQ(id, "0000000083984697");
+}
+
 TEST_F(KeyAttrTest, SentKeySetsIgnoreCase) {
   SentKeySet sent;
   Entry e;

@@ -31,6 +31,13 @@ TEST(StrUtil, CaseAndFormat) {
   EXPECT_LT(StrCaseCmp("abc", "abd"), 0);
   EXPECT_GT(StrCaseCmp("abcd", "ABC"), 0);
   EXPECT_EQ(ToUpper("cn=a"), "CN=A");
+  // Only ASCII letters fold: the bytes between 'Z' and 'a' and bytes above
+  // 0x7F compare and convert as they are.
+  EXPECT_LT(StrCaseCmp("_", "A"), 0);
+  EXPECT_LT(StrCaseCmp("[", "Z"), 0);
+  EXPECT_EQ(StrCaseCmp("@", "`"), '@' - '`');
+  EXPECT_EQ(ToUpper("m\xc3\xbcller{z}"), "M\xc3\xbcLLER{Z}");
+  EXPECT_EQ(ToLower("M\xc3\x9cLLER@[Z]"), "m\xc3\x9cller@[z]");
   std::string big(2000, 'x');
   EXPECT_EQ(StrFormat("%s-%d", big.c_str(), 5), big + "-5");
 }
