@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -207,6 +208,33 @@ TEST(TlsServer, PassphraseFromCredentialsDirectory) {
   TLSClient c;
   ASSERT_TRUE(c.Connect(s.securePort));
   EXPECT_TRUE(Contains(c.PeerSubject(), kProtectedKeyID)) << c.PeerSubject();
+}
+
+// A stop and start from the console keeps the unlocked key: the passphrase
+// file may be gone by then, and nothing is asked.
+TEST(TlsServer, ConsoleRestartKeepsTheServerKey) {
+  SecureServer s("required", kProtectedKeyID);
+  WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
+  const std::string pass = s.t.etc + "/passphrase";
+  WriteFile(pass, "server secret\n");
+  chmod(pass.c_str(), 0600);
+  ASSERT_TRUE(s.Start("ServerKeyPassphraseFile " + pass + "\n")) << s.t.Output();
+  std::remove(pass.c_str());
+  const char* dir = std::getenv("KRY_BINARY_DIR");
+  std::string ctl = "KRYCERTD_SETTINGS=" + ShellQuote(s.t.settings) + " timeout 60 " +
+                    ShellQuote(std::string(dir ? dir : ".") + "/tools/krycertctl/krycertctl") + " --command-port " +
+                    std::to_string(s.t.commandPort) + " ";
+  RunResult r = RunShell(ctl + "stop 2>&1");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  TLSClient gone;
+  EXPECT_FALSE(gone.Connect(s.securePort, 1000));
+  r = RunShell(ctl + "start --port " + std::to_string(s.t.port) + " --secure-port " + std::to_string(s.securePort) +
+               " 2>&1");
+  ASSERT_EQ(r.exitCode, 0) << r.output << s.t.Events();
+  TLSClient c;
+  ASSERT_TRUE(c.Connect(s.securePort));
+  EXPECT_TRUE(Contains(c.PeerSubject(), kProtectedKeyID)) << c.PeerSubject();
+  EXPECT_TRUE(s.SearchOverTLS(&c));
 }
 
 TEST(TlsServer, StartUpRefusesBadPassphraseSources) {
