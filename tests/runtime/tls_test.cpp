@@ -398,6 +398,23 @@ TEST(TlsServer, HostilePeersLoseOnlyTheirConnection) {
   EXPECT_TRUE(s.SearchOverTLS(&after, 3));
 }
 
+// A request larger than the stream's read-ahead arrives in one TLS record:
+// the decrypted rest waits inside the session, not on the socket, and must
+// be read without waiting for more bytes that never come.
+TEST(TlsServer, RequestLargerThanReadAheadInOneRecord) {
+  SecureServer s;
+  ASSERT_TRUE(s.Start()) << s.t.Output();
+  TLSClient c;
+  ASSERT_TRUE(c.Connect(s.securePort));
+  std::string request = SearchEqualityRequest(5, "OU=ACTIVE,O=KRY KEYSPACE,C=US", 2, "cn", std::string(12000, 'a'));
+  request += SearchRequest(6, "");
+  ASSERT_LT(request.size(), 16000u);
+  ASSERT_TRUE(c.Send(request));
+  int entries = 0;
+  EXPECT_GE(c.ReadSearchDone(&entries, 1500), 0);
+  EXPECT_GE(c.ReadSearchDone(&entries, 1500), 0);
+}
+
 TEST(TlsServer, HundredConcurrentConnections) {
   SecureServer s;
   ASSERT_TRUE(s.Start()) << s.t.Output();
