@@ -533,6 +533,7 @@ const MainKeyword kMainKeywords[] = {
     {"SecureMode", IgnoredLine},
     {"RandSeedFile", RandSeedFileLine},
     {"ServerSecureKeyID", IgnoredLine},
+    {"ServerKeyPassphraseFile", IgnoredLine},
     {"ReplicationSecureKeyID", ReplicationKeyIDLine},
     {"ReadOnly", ReadOnlyLine},
     {"LogLevel", LogLevelLine},

@@ -15,6 +15,7 @@
 #include "runtime/connection.h"
 #include "runtime/daemon.h"
 #include "runtime/globals.h"
+#include "runtime/tlsconn.h"
 
 namespace kry {
 
@@ -60,6 +61,11 @@ void LogUnanswered(Connection* conn, Operation* op, int resultCode) {
 // the forced close left open, and count the thread out.
 void EndConnection(Connection* conn) {
   Globals* g = g_globals;
+  // The session goes while the slot is still this connection's (the close
+  // below frees the slot for the listener); after a forced close it is the
+  // only place the session is closed. Its client key set lives in the
+  // block's context, so it goes before the block.
+  CloseConnectionTLS(conn);
   CloseConnection(conn, conn->c_connid, -1);
   // After a forced close the block is still held; keep it for later
   // connections instead of losing it.
@@ -115,9 +121,8 @@ void connection_activity(Connection* conn) {
     GetKRYSDKCtx(g->serverKeyID.empty() ? g->ServerSecureKeyID : g->serverKeyID, &conn->c_keyContext);
   }
 
-  if (conn->c_secure && !conn->c_tlsSession) {
-    // The secure port is never opened without TLS support; a secure
-    // connection without a session cannot be served in the clear.
+  if (conn->c_secure && !conn->c_tlsSession && SetUpConnectionTLS(conn) != 0) {
+    // A failed handshake or key retrieval loses only this connection.
     EndConnection(conn);
     Debug(LDAP_DEBUG_TRACE, "<= connection_activity\n");
     return;
