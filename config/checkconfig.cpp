@@ -131,7 +131,8 @@ int CheckConfig(const char* path, Backend* scratchBackend) {
           scratch->CommandPort = port;
           return 0;
         }
-        if (l.Is("PublicKeyRing") || l.Is("PrivateKeyRing") || l.Is("SecureMode") || l.Is("ServerSecureKeyID"))
+        if (l.Is("PublicKeyRing") || l.Is("PrivateKeyRing") || l.Is("SecureMode") || l.Is("ServerSecureKeyID") ||
+            l.Is("ServerKeyPassphraseFile"))
           return HandleCommandKeyword(l, scratch.get()) == 0 ? 0 : 1;
         if (l.Is("LookupHostname")) {
           if (l.argc() < 2) {

@@ -509,6 +509,7 @@ const MainKeyword kMainKeywords[] = {
     {"SecureMode", IgnoredLine},
     {"RandSeedFile", RandSeedFileLine},
     {"ServerSecureKeyID", IgnoredLine},
+    {"ServerKeyPassphraseFile", IgnoredLine},
     {"ReplicationSecureKeyID", ReplicationKeyIDLine},
     {"ReadOnly", ReadOnlyLine},
     {"LogLevel", LogLevelLine},

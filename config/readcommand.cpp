@@ -46,6 +46,9 @@ int HandleCommandKeyword(const ConfigLine& l, Globals* g) {
     return KeyringLine(l, &g->PublicKeyRing, "Missing Filename in \"PublicKeyRing <Filename>\" line\n");
   if (l.Is("PrivateKeyRing"))
     return KeyringLine(l, &g->PrivateKeyRing, "Missing Filename in \"PrivateKeyRing <Filename>\" line\n");
+  if (l.Is("ServerKeyPassphraseFile"))
+    return KeyringLine(l, &g->ServerKeyPassphraseFile,
+                       "Missing Filename in \"ServerKeyPassphraseFile <Filename>\" line\n");
   if (l.Is("ServerSecureKeyID")) {
     if (l.argc() != 2) {
       LineMessage(EVENTLOG_ERROR, l, "Missing Key ID in \"ServerSecureKeyID <KeyID>\" line\n");

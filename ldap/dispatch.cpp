@@ -15,6 +15,7 @@
 #include "runtime/connection.h"
 #include "runtime/daemon.h"
 #include "runtime/globals.h"
+#include "runtime/tlsconn.h"
 
 namespace kry {
 
@@ -61,8 +62,10 @@ void LogUnanswered(Connection* conn, Operation* op, int resultCode) {
 void EndConnection(Connection* conn) {
   Globals* g = g_globals;
   CloseConnection(conn, conn->c_connid, -1);
-  // After a forced close the block is still held; keep it for later
-  // connections instead of losing it.
+  // After a forced close the session and the block are still held: close
+  // the session (its client key set lives in the block's context), then
+  // keep the block for later connections instead of losing it.
+  CloseConnectionTLS(conn);
   ReleaseKRYSDKCtx(&conn->c_keyContext);
   {
     MutexGuard lock(g->connectionTableLock);
@@ -115,9 +118,8 @@ void connection_activity(Connection* conn) {
     GetKRYSDKCtx(g->serverKeyID.empty() ? g->ServerSecureKeyID : g->serverKeyID, &conn->c_keyContext);
   }
 
-  if (conn->c_secure && !conn->c_tlsSession) {
-    // The secure port is never opened without TLS support; a secure
-    // connection without a session cannot be served in the clear.
+  if (conn->c_secure && !conn->c_tlsSession && SetUpConnectionTLS(conn) != 0) {
+    // A failed handshake or key retrieval loses only this connection.
     EndConnection(conn);
     Debug(LDAP_DEBUG_TRACE, "<= connection_activity\n");
     return;

@@ -73,6 +73,16 @@ void sockbuf_reset(Sockbuf* sb, KRYSocketRef sd) {
   sb->transport = nullptr;
 }
 
+long TLSSockbufTransport::Receive(Sockbuf* sb, void* data, size_t length) {
+  return KRYReceive(sb->sd.load(), data, length, 0);
+}
+
+long TLSSockbufTransport::Send(Sockbuf* sb, const void* data, size_t length) {
+  return KRYSend(sb->sd.load(), data, length, kKRYSocketNoWait);
+}
+
+size_t TLSSockbufTransport::Pending(Sockbuf*) { return KRYtlsPendingBytes(session); }
+
 void sockbuf_release_buffer(Sockbuf* sb) { sb->readAhead.FreeArea(); }
 
 long sockbuf_read(Sockbuf* sb, void* data, size_t length) { return ReadThrough(sb, data, length, Deadline()); }

@@ -16,6 +16,7 @@
 
 #include "ldap/ber.h"
 #include "platform/net/krynet.h"
+#include "platform/net/krytls.h"
 
 namespace kry {
 
@@ -54,6 +55,17 @@ class SockbufTransport {
   // Bytes the transport can deliver without the socket becoming readable
   // (decrypted data held back); the stream skips its wait when non-zero.
   virtual size_t Pending(Sockbuf* /*sb*/) { return 0; }
+};
+
+// The transport of a socket that carries a TLS session: the network
+// library's receive and send already go through the session; the session's
+// decrypted bytes held back count as pending.
+class TLSSockbufTransport : public SockbufTransport {
+ public:
+  KRYtlsSessionRef session = nullptr;
+  long Receive(Sockbuf* sb, void* data, size_t length) override;
+  long Send(Sockbuf* sb, const void* data, size_t length) override;
+  size_t Pending(Sockbuf* sb) override;
 };
 
 // The socket stream of one connection.

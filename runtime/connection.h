@@ -59,11 +59,16 @@ struct Connection {
   // pool when the thread starts and given back when the connection closes.
   // Touched only by the connection's own thread.
   KeyContextBlock c_keyContext;
-  // Key the client authenticated with over TLS, or null.
+  // Key the client authenticated with over TLS (a KRYKeyRef), or null.
   void* c_clientKey = nullptr;
-  // TLS context and session, or null.
+  // TLS context and session (KRYtlsContextRef, KRYtlsSessionRef), or null.
   void* c_tlsContext = nullptr;
   void* c_tlsSession = nullptr;
+  // Key set holding a client key found in the directory, or null; made in
+  // the connection's key-library context and freed before it goes back.
+  KRYKeySetRef c_clientKeySet = nullptr;
+  // The stream's transport while the socket carries a TLS session.
+  TLSSockbufTransport c_tlsTransport;
 
   // The connection's thread; joined before the slot gets a new one.
   std::thread c_thread;

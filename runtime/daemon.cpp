@@ -22,6 +22,7 @@
 #include "runtime/connection.h"
 #include "runtime/globals.h"
 #include "runtime/process.h"
+#include "runtime/tlsconn.h"
 
 namespace kry {
 
@@ -239,8 +240,13 @@ void CloseConnectionLocked(Connection* conn, uint32_t connectionID, int opID) {
   if (sd == -1 || conn->c_connid != connectionID) return;
   LogError(EVENTLOG_VERBOSE, "conn=%d op=%d fd=%d closed.", static_cast<int>(connectionID), opID, sd);
   // At the forced close the connection's thread may still be working in
-  // its context; the thread gives the block back itself when it ends.
-  if (opID != -2) ReleaseKRYSDKCtx(&conn->c_keyContext);
+  // its context and session; the thread closes the session and gives the
+  // block back itself when it ends. The session goes first: its client key
+  // set belongs to the block's context.
+  if (opID != -2) {
+    CloseConnectionTLS(conn);
+    ReleaseKRYSDKCtx(&conn->c_keyContext);
+  }
   if (::shutdown(sd, SHUT_RDWR) != 0 && errno != ENOTCONN)
     LogError(EVENTLOG_WARNING, "Shutting down client connection failed with error %d\n", errno);
   if (opID != -2) {
@@ -254,10 +260,6 @@ void CloseConnectionLocked(Connection* conn, uint32_t connectionID, int opID) {
     // cannot be reused under the thread's feet.
     conn->c_sb.sd = -1;
     conn->c_deferredClose = sd;
-  }
-  if (opID != -2) {
-    conn->c_tlsSession = nullptr;
-    conn->c_tlsContext = nullptr;
   }
   conn->c_version = 0;
   if (g->highestSlot >= 0 && g_connections[g->highestSlot].c_sb.sd.load() == -1) {

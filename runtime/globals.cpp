@@ -47,6 +47,7 @@ void ResetGlobals(Globals* g) {
   int secureMode = g->SecureMode;
   KeyIDList allowCommand = g->allowCommand;
   std::vector<uint8_t> serverKey = g->ServerSecureKeyID;
+  std::string passphraseFile = g->ServerKeyPassphraseFile;
   std::string configFile = g->configFile;
   void* keyContext = g->keyContext;
   std::vector<std::unique_ptr<Backend>> backends = std::move(g->backends);
@@ -103,6 +104,7 @@ void ResetGlobals(Globals* g) {
   g->SecureMode = secureMode;
   g->allowCommand = allowCommand;
   g->ServerSecureKeyID = serverKey;
+  g->ServerKeyPassphraseFile = passphraseFile;
   g->configFile = configFile;
   g->keyContext = keyContext;
   g->backends = std::move(backends);

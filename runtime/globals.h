@@ -108,6 +108,8 @@ struct Globals {
   std::vector<uint8_t> ServerSecureKeyID;
   std::vector<uint8_t> serverKeyID;
   std::string passphrase;
+  // "ServerKeyPassphraseFile": where the server key's passphrase is read.
+  std::string ServerKeyPassphraseFile;
 
   // Library capability.
   bool rsaAvailable = false;

@@ -12,6 +12,7 @@
 #include "back-ldbm/backend.h"
 #include "back-ldbm/recover.h"
 #include "cert/keysets.h"
+#include "cert/policy_init.h"
 #include "config/config.h"
 #include "config/paths.h"
 #include "config/settings.h"
@@ -25,6 +26,7 @@
 #include "runtime/globals.h"
 #include "runtime/options.h"
 #include "runtime/process.h"
+#include "runtime/serverkey.h"
 #include "runtime/startup_hooks.h"
 #include "util/strutil.h"
 
@@ -253,15 +255,31 @@ int OpenCommandSocket(ServerState& st) {
     return 1;
   }
   st.commandSocket = sock;
+  return kContinue;
+}
 
-  if (g->SecureMode != SECURE_DISABLED) {
-    // TLS on the secure port is not available in this build: refuse to start
-    // rather than serve the secure port in the clear.
-    LogError(EVENTLOG_ERROR,
-             "SecureMode '%s' is not supported by this build: the secure port needs TLS.  Set \"SecureMode "
-             "disabled\".",
-             g->SecureMode == SECURE_REQUIRED ? "required" : "optional");
+// The server key and its passphrase when TLS is on (its certificate made
+// here, so that a key TLS cannot use stops start-up), the entropy check,
+// and the console's key while TLS is off.
+int PrepareServerKey(ServerState& st) {
+  Globals* g = g_globals;
+  if (ConfigurePassphraseSource() != 0) {
     LogError(EVENTLOG_ERROR, "Could not retrieve LDAPS signing key");
+    return 1;
+  }
+  if (g->SecureMode != SECURE_DISABLED) {
+    int rc = SelectServerKey(static_cast<KRYContextRef>(g->keyContext), g->ServerSecureKeyID, g_policy.keyrings,
+                             st.opts.startServer, &g->SecureMode, &g->serverKeyID, &g->passphrase);
+    if (rc != 0 && rc != kKRYError_UserAbort && rc != kKRYError_NoPrivateKey) {
+      LogError(EVENTLOG_ERROR, "Could not retrieve LDAPS signing key");
+      return 1;
+    }
+    if (g->SecureMode != SECURE_DISABLED && PrepareServerCertificate() != 0) return 1;
+  }
+  if (GatherEntropy(&g->SecureMode) != 0) return 1;
+  if (!st.opts.debugGiven) UpdateErrorLogValues(-1, -1, 0);
+  if (g->SecureMode == SECURE_DISABLED && !g->ServerSecureKeyID.empty() && PrepareIdleServerKey() != 0) {
+    LogError(EVENTLOG_ERROR, "Out of memory!");
     return 1;
   }
   return kContinue;
@@ -321,8 +339,7 @@ int ServerMain(int argc, char** argv) {
   g_daemonStarted = st.daemonStarted.get();
   if ((rc = OpenCommandSocket(st)) != kContinue) return Finish(st, rc);
 
-  if (GatherEntropy() != 0) return Finish(st, 1);
-  if (!st.opts.debugGiven) UpdateErrorLogValues(-1, -1, 0);
+  if ((rc = PrepareServerKey(st)) != kContinue) return Finish(st, rc);
 
   if ((rc = StartListener(st, be, nonFatalConfigErrors)) != kContinue) return Finish(st, rc);
 

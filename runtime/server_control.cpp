@@ -13,6 +13,7 @@
 #include "log/trace.h"
 #include "runtime/daemon.h"
 #include "runtime/globals.h"
+#include "runtime/serverkey.h"
 #include "runtime/startup_hooks.h"
 #include "util/strutil.h"
 #include "util/thread.h"
@@ -106,12 +107,9 @@ int ApplyStartParams(const StartParams& p) {
     LogError(EVENTLOG_ERROR, "Secure port disabled.");
     return 1;
   }
-  if (g->SecurePort != 0) {
-    // TLS is not part of this build (start-up refuses any SecureMode but
-    // disabled), so no key can be prepared for the secure port.
-    LogError(EVENTLOG_ERROR, "Error, no key specified for use with TLS");
-    return 1;
-  }
+  // The key is prepared once; later starts keep it and never ask again.
+  if (g->SecurePort != 0 && g->serverKeyID.empty() && PrepareConsoleStartKey() != 0) return 1;
+  if (g->SecurePort != 0 && PrepareServerCertificate() != 0) return 1;
   return 0;
 }
 

@@ -29,12 +29,6 @@ int InitServerPolicies() {
   return InitPolicy(ctx);
 }
 
-int GatherEntropy() {
-  // The random pool draws on the operating system's generator, which is
-  // always seeded on Linux.
-  return KRYGlobalRandomPoolHasMinimumEntropy() ? 0 : 1;
-}
-
 void ReleaseStartupKeys() {
   ReleasePolicy();
   ReleaseRepLog();

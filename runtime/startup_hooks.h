@@ -13,8 +13,6 @@ int InitLogCycling();
 // Opens the server's keyrings and resolves the configured signer key IDs
 // into the policy key sets. 0, -1 (already reported) or a library code.
 int InitServerPolicies();
-// Makes sure the random pool has its minimum entropy; 0 on success.
-int GatherEntropy();
 // Frees the key sets InitPolicy built (before the main context goes).
 void ReleaseStartupKeys();
 

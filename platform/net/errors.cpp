@@ -4,6 +4,8 @@
 
 #include "platform/net/krynet.h"
 #include "platform/net/net_internal.h"
+#include "platform/net/tls_internal.h"
+#include "platform/pgp/kry.h"
 
 namespace {
 
@@ -32,7 +34,19 @@ int KRYGetSocketsErrorString(int code, char* buf, size_t size) {
     case kKRYNetError_HostNotFound: text = "Host not found"; break;
     case kKRYNetError_TryAgain: text = "Temporary failure in name resolution"; break;
     case kKRYNetError_LookupFailed: text = "Name resolution failed"; break;
+    case kKRYNetError_TLSHandshakeFailed: text = "TLS handshake failed"; break;
+    case kKRYNetError_TLSProtocolError: text = "TLS protocol error"; break;
+    case kKRYNetError_TLSUnsupportedKey: text = "The key cannot authenticate a TLS server"; break;
+    case kKRYNetError_TLSNotReady: text = "TLS session not ready"; break;
+    case kKRYNetError_TLSClosed: text = "TLS session closed"; break;
+    case kKRYNetError_TLSBadPassphrase: text = "Passphrase differs from the one the TLS key was prepared with"; break;
     default:
+      // Key-library codes reach here through the TLS calls.
+      if (code <= -11300 && code >= -11999 && KRYGetErrorString(code, scratch, sizeof scratch) == 0 &&
+          std::strncmp(scratch, "Unknown error", 13) != 0) {
+        text = scratch;
+        break;
+      }
       if (code > 0) {
         scratch[0] = '\0';
         text = StrerrorResult(strerror_r(code, scratch, sizeof scratch), scratch);
@@ -41,6 +55,15 @@ int KRYGetSocketsErrorString(int code, char* buf, size_t size) {
         std::snprintf(scratch, sizeof scratch, "Unknown error (%d)", code);
         text = scratch;
       }
+  }
+  std::string withDetail;
+  if (code == kKRYNetError_TLSHandshakeFailed || code == kKRYNetError_TLSProtocolError ||
+      code == kKRYNetError_TLSUnsupportedKey) {
+    const std::string& detail = krytls_internal::LastTLSDetail();
+    if (!detail.empty()) {
+      withDetail = std::string(text) + ": " + detail;
+      text = withDetail.c_str();
+    }
   }
   if (!buf || size == 0) return -11998;
   size_t n = std::strlen(text);

@@ -14,6 +14,8 @@
 
 #include "platform/net/krynet.h"
 #include "platform/net/net_internal.h"
+#include "platform/net/tls_internal.h"
+#include "platform/net/tls_local.h"
 
 using krynet_internal::Fail;
 using krynet_internal::FailWithErrno;
@@ -66,6 +68,7 @@ int KRYsdkNetworkLibCleanup() {
   int users = g_libUsers.load();
   while (users > 0 && !g_libUsers.compare_exchange_weak(users, users - 1)) {
   }
+  if (users == 1) krytls_internal::ReleaseLocalKeys();
   return 0;
 }
 
@@ -167,6 +170,8 @@ int KRYConnect(KRYSocketRef socket, const KRYSocketAddress* address, int size) {
 
 long KRYSend(KRYSocketRef socket, const void* data, size_t length, int flags) {
   if (!KnownFlags(flags, false) || (!data && length)) return Fail(EINVAL);
+  if (KRYtlsSession* tls = krytls_internal::SessionOfSocket(socket))
+    return krytls_internal::SessionSend(tls, data, length, flags);
   ssize_t n;
   do {
     n = ::send(socket, data, length, NativeFlags(flags, false) | MSG_NOSIGNAL);
@@ -177,6 +182,8 @@ long KRYSend(KRYSocketRef socket, const void* data, size_t length, int flags) {
 
 long KRYReceive(KRYSocketRef socket, void* data, size_t length, int flags) {
   if (!KnownFlags(flags, true) || (!data && length)) return Fail(EINVAL);
+  if (KRYtlsSession* tls = krytls_internal::SessionOfSocket(socket))
+    return krytls_internal::SessionReceive(tls, data, length, flags);
   ssize_t n;
   do {
     n = ::recv(socket, data, length, NativeFlags(flags, true));

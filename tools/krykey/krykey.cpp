@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/pgp/kry.h"
+#include "tools/krykey/tlscert.h"
 
 namespace {
 
@@ -172,7 +173,9 @@ int Usage() {
                "       krykey verify KEYRING MESSAGE\n"
                "       krykey merge [--format 1|255] [--secret] FILE...\n"
                "       krykey export [--format 1|255] [--secret] [--binary] FILE...\n"
-               "       krykey unlock FILE PASSPHRASE\n");
+               "       krykey unlock FILE PASSPHRASE\n"
+               "       krykey tls-cert SECRET-KEY-FILE [--keyid ID] [--passphrase-file FILE] [--public] "
+               "[--out PREFIX]\n");
   return 2;
 }
 
@@ -207,6 +210,7 @@ int main(int argc, char** argv) {
   std::string cmd = argv[1];
   Session s;
   if (s.ctx == nullptr) return Fail("context", kKRYError_NotInitialized);
+  if (cmd == "tls-cert") return TLSCertCommand(s.ctx, argc - 2, argv + 2);
   if (cmd == "list") {
     for (int i = 2; i < argc; ++i) {
       KRYKeySetRef set;

@@ -1,0 +1,297 @@
+// The secure port against real clients: openssl s_client, ldapsearch over
+// ldaps:// and an OpenSSL client, with server keys of every algorithm, client
+// certificates made by krykey, passphrase sources and hostile peers.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
+#include "support/tlsclient.h"
+
+namespace krytest {
+namespace {
+
+const char kServerKeyID[] = "0xA1874F4984FD368F";
+const char kProtectedKeyID[] = "0x666E9FB10B8B1EEE";
+const char kRsaKeyID[] = "0x9B17F4FF83984697";
+const char kSignerKeyID[] = "0xE195DB435B5AE33C";
+
+bool Contains(const std::string& haystack, const std::string& needle) {
+  return haystack.find(needle) != std::string::npos;
+}
+
+std::string Krykey() { return KRYKEY_BIN; }
+
+std::string Corpus(const std::string& name) { return CorpusDir() + "/" + name; }
+
+// `krykey tls-cert` of a secret key file into PREFIX.crt / PREFIX.key.
+bool MakeClientCert(const std::string& keyFile, const std::string& prefix, const std::string& extra = "") {
+  RunResult r = RunShell(ShellQuote(Krykey()) + " tls-cert " + ShellQuote(keyFile) + " --out " + ShellQuote(prefix) +
+                         " " + extra + " 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  return r.exitCode == 0;
+}
+
+// A server tree with the secure port on.
+class SecureServer {
+ public:
+  explicit SecureServer(const std::string& mode = "required", const std::string& keyID = kServerKeyID) {
+    securePort = FreePort();
+    while (securePort == t.port || securePort == t.commandPort) securePort = FreePort();
+    tlsLines = "SecurePort " + std::to_string(securePort) + "\nSecureMode " + mode + "\n" +
+               (keyID.empty() ? "" : "ServerSecureKeyID " + keyID + "\n");
+  }
+  ~SecureServer() {
+    if (t.Running()) {
+      EXPECT_EQ(t.Stop(SIGTERM), 0) << t.Output();
+    }
+  }
+  // Writes the configuration (the standard lines say "SecureMode disabled";
+  // the later line wins) and starts the server with -g -s.
+  bool Start(const std::string& extra = "", const std::vector<std::string>& env = {}) {
+    t.WriteConfig("Allow ip 127.0.0.1 all\n" + tlsLines + extra);
+    if (!t.CreateDatabases()) return false;
+    std::vector<std::string> fullEnv = {"KRYCERTD_IO_TIMEOUT_MS=2000"};
+    fullEnv.insert(fullEnv.end(), env.begin(), env.end());
+    return t.Start({}, fullEnv);
+  }
+  // ldapsearch of the root DSE over ldaps:// with the given LDAPTLS_*
+  // settings; the result line.
+  RunResult Ldaps(const std::string& tlsEnv) const {
+    return RunShell(tlsEnv + " timeout 30 ldapsearch -P 2 -x -o nettimeout=20 -H ldaps://127.0.0.1:" +
+                    std::to_string(securePort) + " -b '' -s base 2>&1");
+  }
+  // Adds a key block file to the directory over the plain port.
+  bool AddKey(const std::string& file) {
+    RunResult r = RunLdapTool(t.port, "ldapadd", {},
+                              "dn: kryCertID=virtual,OU=ACTIVE,O=KRY KEYSPACE,C=US\nkryKey:< file://" + file + "\n",
+                              t.log + "/add.ldif");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    return r.exitCode == 0;
+  }
+  // Waits for the event line naming the client key of the latest session.
+  bool SawClientKey(const std::string& keyText) const {
+    return t.WaitForEvent("TLS client authenticated with " + keyText + ".", 5000);
+  }
+  int CountEvents(const std::string& text) const {
+    std::string e = t.Events();
+    int n = 0;
+    for (size_t at = e.find(text); at != std::string::npos; at = e.find(text, at + 1)) ++n;
+    return n;
+  }
+  // A full search of the root DSE over TLS with an OpenSSL client.
+  bool SearchOverTLS(TLSClient* c, int msgid = 2) {
+    if (!c->Send(SearchRequest(msgid, ""))) return false;
+    int entries = 0;
+    return c->ReadSearchDone(&entries) >= 0;
+  }
+
+  ServerTree t;
+  int securePort = 0;
+  std::string tlsLines;
+};
+
+const char kReqCertNever[] = "LDAPTLS_REQCERT=never";
+
+TEST(TlsServer, SClientSeesCertificateNamingTheServerKey) {
+  SecureServer s;
+  ASSERT_TRUE(s.Start()) << s.t.Output();
+  RunResult r = RunShell("echo | timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(s.securePort) +
+                         " 2>&1");
+  EXPECT_TRUE(Contains(r.output, std::string("subject=CN = ") + kServerKeyID)) << r.output;
+  // The fingerprint travels in the subjectAltName.
+  RunResult x = RunShell("echo | timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(s.securePort) +
+                         " 2>/dev/null | openssl x509 -noout -ext subjectAltName 2>&1");
+  EXPECT_TRUE(Contains(x.output, "URI:openpgp4fpr:EA9226E14FCCBEF7726485A0A1874F4984FD368F")) << x.output;
+  EXPECT_TRUE(s.t.WaitForEvent("Negotiated cipher suite number ", 5000)) << s.t.Events();
+}
+
+TEST(TlsServer, LdapsearchWithAndWithoutClientCertificate) {
+  SecureServer s;
+  ASSERT_TRUE(s.Start()) << s.t.Output();
+  const std::string dir = s.t.log;
+  ASSERT_TRUE(MakeClientCert(Corpus("rsa-secret.asc"), dir + "/rsa"));
+  ASSERT_TRUE(MakeClientCert(Corpus("trusted-signer-secret.asc"), dir + "/signer"));
+
+  // No certificate: served, no client key.
+  RunResult r = s.Ldaps(kReqCertNever);
+  EXPECT_TRUE(Contains(r.output, "result: 32 No such object")) << r.output;
+  EXPECT_TRUE(s.SawClientKey("no key")) << s.t.Events();
+
+  // A key of the server's keyrings.
+  r = s.Ldaps(std::string(kReqCertNever) + " LDAPTLS_CERT=" + dir + "/signer.crt LDAPTLS_KEY=" + dir + "/signer.key");
+  EXPECT_TRUE(Contains(r.output, "result: 32")) << r.output;
+  EXPECT_TRUE(s.SawClientKey(std::string("key ") + kSignerKeyID)) << s.t.Events();
+
+  // A key the server does not know yet counts for nothing; once its
+  // certificate is in the directory, it is the client's key.
+  r = s.Ldaps(std::string(kReqCertNever) + " LDAPTLS_CERT=" + dir + "/rsa.crt LDAPTLS_KEY=" + dir + "/rsa.key");
+  EXPECT_TRUE(Contains(r.output, "result: 32")) << r.output;
+  EXPECT_EQ(s.CountEvents(std::string("key ") + kRsaKeyID), 0);
+  ASSERT_TRUE(s.AddKey(Corpus("rsa.asc")));
+  r = s.Ldaps(std::string(kReqCertNever) + " LDAPTLS_CERT=" + dir + "/rsa.crt LDAPTLS_KEY=" + dir + "/rsa.key");
+  EXPECT_TRUE(Contains(r.output, "result: 32")) << r.output;
+  EXPECT_TRUE(s.SawClientKey(std::string("key ") + kRsaKeyID)) << s.t.Events();
+}
+
+// The server's certificate, made again by krykey, pins the server for a
+// client that verifies it (and its name: the certificate names the key, so
+// only the pin is checked here).
+TEST(TlsServer, PinnedServerCertificateVerifies) {
+  SecureServer s;
+  ASSERT_TRUE(s.Start()) << s.t.Output();
+  const std::string pin = s.t.log + "/server";
+  ASSERT_TRUE(MakeClientCert(Corpus("server-secring.skr"), pin, std::string("--public --keyid ") + kServerKeyID));
+  struct stat st;
+  EXPECT_NE(stat((pin + ".key").c_str(), &st), 0) << "--public writes no private key";
+  RunResult r = RunShell("echo | timeout 20 openssl s_client -verify_return_error -CAfile " + pin +
+                         ".crt -connect 127.0.0.1:" + std::to_string(s.securePort) + " 2>&1");
+  EXPECT_TRUE(Contains(r.output, "Verify return code: 0 (ok)")) << r.output;
+  r = s.Ldaps("LDAPTLS_REQCERT=allow LDAPTLS_CACERT=" + pin + ".crt");
+  EXPECT_TRUE(Contains(r.output, "result: 32")) << r.output;
+}
+
+// A certificate naming a known key but carrying another public key proves
+// nothing: the connection is served with a null client key.
+TEST(TlsServer, CertificateWithForeignPublicKeyGetsNoClientKey) {
+  SecureServer s;
+  ASSERT_TRUE(s.Start()) << s.t.Output();
+  const std::string dir = s.t.log;
+  RunResult g = RunShell("cd " + ShellQuote(dir) +
+                         " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "
+                         "/CN=" + std::string(kSignerKeyID) + " -keyout forged.key -out forged.crt 2>&1");
+  ASSERT_EQ(g.exitCode, 0) << g.output;
+  RunResult r = s.Ldaps(std::string(kReqCertNever) + " LDAPTLS_CERT=" + dir + "/forged.crt LDAPTLS_KEY=" + dir +
+                        "/forged.key");
+  EXPECT_TRUE(Contains(r.output, "result: 32")) << r.output;
+  EXPECT_TRUE(s.SawClientKey("no key")) << s.t.Events();
+  EXPECT_EQ(s.CountEvents(std::string("key ") + kSignerKeyID), 0);
+}
+
+TEST(TlsServer, OptionalModeWithProtectedKeyAndStartNowRunsWithoutSecurePort) {
+  SecureServer s("optional", kProtectedKeyID);
+  WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
+  ASSERT_TRUE(s.Start()) << s.t.Output();
+  EXPECT_TRUE(Contains(s.t.Output(), "Secure server key requires passphrase, disabling SecureMode.")) << s.t.Output();
+  Client c;
+  EXPECT_FALSE(c.Connect(s.securePort, 500));
+}
+
+TEST(TlsServer, ProtectedKeyUnlockedFromPassphraseFile) {
+  SecureServer s("required", kProtectedKeyID);
+  WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
+  const std::string pass = s.t.etc + "/passphrase";
+  WriteFile(pass, "server secret\n");
+  chmod(pass.c_str(), 0600);
+  ASSERT_TRUE(s.Start("ServerKeyPassphraseFile " + pass + "\n")) << s.t.Output();
+  TLSClient c;
+  ASSERT_TRUE(c.Connect(s.securePort));
+  EXPECT_TRUE(Contains(c.PeerSubject(), kProtectedKeyID)) << c.PeerSubject();
+  EXPECT_TRUE(s.SearchOverTLS(&c));
+}
+
+TEST(TlsServer, PassphraseFromCredentialsDirectory) {
+  SecureServer s("required", kProtectedKeyID);
+  WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
+  const std::string creds = s.t.root + "/credentials";
+  mkdir(creds.c_str(), 0700);
+  WriteFile(creds + "/krycertd-passphrase", "server secret");
+  chmod((creds + "/krycertd-passphrase").c_str(), 0400);
+  ASSERT_TRUE(s.Start("", {"CREDENTIALS_DIRECTORY=" + creds})) << s.t.Output();
+  TLSClient c;
+  ASSERT_TRUE(c.Connect(s.securePort));
+  EXPECT_TRUE(Contains(c.PeerSubject(), kProtectedKeyID)) << c.PeerSubject();
+}
+
+TEST(TlsServer, StartUpRefusesBadPassphraseSources) {
+  // Readable by others: refused before anything is read.
+  {
+    SecureServer s("required", kProtectedKeyID);
+    WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
+    const std::string pass = s.t.etc + "/passphrase";
+    WriteFile(pass, "server secret\n");
+    chmod(pass.c_str(), 0644);
+    EXPECT_FALSE(s.Start("ServerKeyPassphraseFile " + pass + "\n"));
+    EXPECT_TRUE(Contains(s.t.Output(), "may be read or written by group or others")) << s.t.Output();
+    EXPECT_TRUE(Contains(s.t.Output(), "Could not retrieve LDAPS signing key")) << s.t.Output();
+  }
+  // The wrong passphrase stops a Required start.
+  {
+    SecureServer s("required", kProtectedKeyID);
+    WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
+    const std::string pass = s.t.etc + "/passphrase";
+    WriteFile(pass, "not it\n");
+    chmod(pass.c_str(), 0600);
+    EXPECT_FALSE(s.Start("ServerKeyPassphraseFile " + pass + "\n"));
+    EXPECT_TRUE(Contains(s.t.Output(), "Getting passphrase failed with error")) << s.t.Output();
+  }
+  // A key ID that is not in the keyring.
+  {
+    SecureServer s("required", "0x0123456789ABCDEF");
+    EXPECT_FALSE(s.Start());
+    EXPECT_TRUE(Contains(s.t.Output(), "Cannot find Server Secure KeyID (0x0123456789ABCDEF) in keyring."))
+        << s.t.Output();
+    EXPECT_TRUE(Contains(s.t.Output(), "Could not retrieve LDAPS signing key")) << s.t.Output();
+  }
+}
+
+// Peers that break the protocol lose their own connection and nothing else.
+TEST(TlsServer, HostilePeersLoseOnlyTheirConnection) {
+  SecureServer s;
+  ASSERT_TRUE(s.Start()) << s.t.Output();
+  // Plain LDAP instead of a ClientHello.
+  Client garbage;
+  ASSERT_TRUE(garbage.Connect(s.securePort));
+  garbage.Send(SearchRequest(1, ""));
+  EXPECT_TRUE(garbage.WaitClosed(5000));
+  EXPECT_TRUE(s.t.WaitForEvent("Establishing a TLS connection failed with error -11090", 5000)) << s.t.Events();
+
+  // A ClientHello cut short, then silence: the handshake's wait ends it.
+  Client stalled;
+  ASSERT_TRUE(stalled.Connect(s.securePort));
+  stalled.Send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11));
+  // Meanwhile others are served.
+  TLSClient other;
+  ASSERT_TRUE(other.Connect(s.securePort));
+  EXPECT_TRUE(s.SearchOverTLS(&other));
+  EXPECT_TRUE(stalled.WaitClosed(8000));
+
+  // Renegotiation asked for again and again (TLS 1.2) is refused.
+  RunResult r = RunShell("(for i in $(seq 20); do echo R; sleep 0.05; done) | timeout 20 openssl s_client -tls1_2 "
+                         "-connect 127.0.0.1:" + std::to_string(s.securePort) + " 2>&1");
+  EXPECT_TRUE(Contains(r.output, "RENEGOTIATING")) << r.output;
+  EXPECT_FALSE(Contains(r.output, "Renegotiation successful")) << r.output;
+  TLSClient after;
+  ASSERT_TRUE(after.Connect(s.securePort));
+  EXPECT_TRUE(s.SearchOverTLS(&after, 3));
+}
+
+TEST(TlsServer, HundredConcurrentConnections) {
+  SecureServer s;
+  ASSERT_TRUE(s.Start()) << s.t.Output();
+  constexpr int kClients = 100;
+  std::vector<std::unique_ptr<TLSClient>> clients(kClients);
+  std::atomic<int> connected{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < 4; ++w)
+    threads.emplace_back([&, w] {
+      for (int i = w; i < kClients; i += 4) {
+        clients[i] = std::make_unique<TLSClient>();
+        if (clients[i]->Connect(s.securePort, 30000)) ++connected;
+      }
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(connected.load(), kClients);
+  int served = 0;
+  for (auto& c : clients) served += s.SearchOverTLS(c.get()) ? 1 : 0;
+  EXPECT_EQ(served, kClients);
+}
+
+}  // namespace
+}  // namespace krytest
