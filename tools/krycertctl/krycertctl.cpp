@@ -2,6 +2,7 @@
 // command port. Exit status: 0 success, 1 the server answered with a
 // failure status, 2 the server could not be reached or refused the session.
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -368,6 +369,8 @@ int Run(Args& a) {
 }  // namespace krycertctl
 
 int main(int argc, char** argv) {
+  // TLS writes to a server that dropped the session must fail, not kill.
+  signal(SIGPIPE, SIG_IGN);
   krycertctl::Args args;
   if (int rc = krycertctl::ParseArgs(argc, argv, &args)) return rc;
   return krycertctl::Run(args);
