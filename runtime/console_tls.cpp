@@ -44,7 +44,10 @@ bool AuthenticateRemoteConsole(ConsoleSession* s) {
              s->socket);
     return false;
   }
-  if (SetUpServerTLS(s->socket, state->keys, &state->tls) != 0) return false;
+  // The main thread serves the command port: a client that stalls the
+  // handshake holds it no longer than a console's silence would.
+  const long handshakeMs = g_globals->CommandTimeout * 1000L;
+  if (SetUpServerTLS(s->socket, state->keys, &state->tls, handshakeMs) != 0) return false;
   if (state->tls.clientKey == nullptr) {
     LogError(EVENTLOG_INFO, "Unable to retrieve console key to authenticate, disconnecting!");
     return false;
