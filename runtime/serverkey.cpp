@@ -226,6 +226,10 @@ int PrepareServerCertificate() {
   KRYtlsKeyOptions o{};
   o.passphrase = g->passphrase.c_str();
   int rc = KRYtlsPrepareLocalKey(key, &o);
+  int32_t alg = 0;
+  if (rc == 0 && KRYGetKeyNumber(key, kKRYKeyProperty_AlgorithmID, &alg) == 0 && alg == kKRYPublicKeyAlgorithm_DSA)
+    LogError(EVENTLOG_WARNING,
+             "The server key is a DSA key: only TLS 1.2 clients that enable DHE-DSS cipher suites can connect.");
   if (rc != 0) {
     LogError(EVENTLOG_ERROR, "Making the TLS certificate of the server key failed with error %d (%s)", rc,
              KRYSocketsErrorText(rc).c_str());

@@ -39,13 +39,18 @@ void HashPassphrase(const char* passphrase, unsigned char out[32]) {
 // null instead of failing the connection).
 int AcceptAnyCertificate(int, X509_STORE_CTX*) { return 1; }
 
-// A DSA key serves only TLS 1.2 suites with DSS authentication; true when
-// the configured suites still hold one.
-bool HasSuiteFor(SSL_CTX* ctx, EVP_PKEY* pkey) {
+// A DSA key serves only TLS 1.2 with DSS-authenticated suites: offer those
+// and nothing newer. False (with the reason) when the library's settings
+// leave none of them.
+bool LimitToDSASuites(SSL_CTX* ctx, EVP_PKEY* pkey) {
   if (!EVP_PKEY_is_a(pkey, "DSA")) return true;
-  STACK_OF(SSL_CIPHER)* suites = SSL_CTX_get_ciphers(ctx);
-  for (int i = 0; i < sk_SSL_CIPHER_num(suites); ++i)
-    if (SSL_CIPHER_get_auth_nid(sk_SSL_CIPHER_value(suites, i)) == NID_auth_dss) return true;
+  SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_security_level(ctx, 1);
+  if (SSL_CTX_set_cipher_list(ctx, "DHE-DSS-AES256-GCM-SHA384:DHE-DSS-AES128-GCM-SHA256:DHE-DSS-AES256-SHA256:"
+                                   "DHE-DSS-AES128-SHA256") == 1)
+    return true;
+  SetTLSDetail("DSA keys need TLS 1.2 DSS cipher suites, which the TLS library does not allow here");
+  ERR_clear_error();
   return false;
 }
 
@@ -66,9 +71,11 @@ KRYError BuildServerContext(X509* cert, EVP_PKEY* pkey, SSL_CTX** out) {
   SSL_CTX_set_dh_auto(ctx, 1);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_CLIENT_ONCE, AcceptAnyCertificate);
   KRYError err = kKRYError_NoErr;
-  if (SSL_CTX_use_certificate(ctx, cert) != 1 || SSL_CTX_use_PrivateKey(ctx, pkey) != 1 ||
-      SSL_CTX_check_private_key(ctx) != 1 || !HasSuiteFor(ctx, pkey)) {
-    SetTLSDetailFromErrors("the key cannot authenticate a TLS server");
+  if (!LimitToDSASuites(ctx, pkey)) {
+    err = kKRYNetError_TLSUnsupportedKey;
+  } else if (SSL_CTX_use_certificate(ctx, cert) != 1 || SSL_CTX_use_PrivateKey(ctx, pkey) != 1 ||
+             SSL_CTX_check_private_key(ctx) != 1) {
+    SetTLSDetailFromErrors(nullptr);
     err = kKRYNetError_TLSUnsupportedKey;
   }
   if (err != kKRYError_NoErr) {

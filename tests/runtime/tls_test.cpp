@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -209,6 +210,33 @@ TEST(TlsServer, PassphraseFromCredentialsDirectory) {
   EXPECT_TRUE(Contains(c.PeerSubject(), kProtectedKeyID)) << c.PeerSubject();
 }
 
+// A stop and start from the console keeps the unlocked key: the passphrase
+// file may be gone by then, and nothing is asked.
+TEST(TlsServer, ConsoleRestartKeepsTheServerKey) {
+  SecureServer s("required", kProtectedKeyID);
+  WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
+  const std::string pass = s.t.etc + "/passphrase";
+  WriteFile(pass, "server secret\n");
+  chmod(pass.c_str(), 0600);
+  ASSERT_TRUE(s.Start("ServerKeyPassphraseFile " + pass + "\n")) << s.t.Output();
+  std::remove(pass.c_str());
+  const char* dir = std::getenv("KRY_BINARY_DIR");
+  std::string ctl = "KRYCERTD_SETTINGS=" + ShellQuote(s.t.settings) + " timeout 60 " +
+                    ShellQuote(std::string(dir ? dir : ".") + "/tools/krycertctl/krycertctl") + " --command-port " +
+                    std::to_string(s.t.commandPort) + " ";
+  RunResult r = RunShell(ctl + "stop 2>&1");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  TLSClient gone;
+  EXPECT_FALSE(gone.Connect(s.securePort, 1000));
+  r = RunShell(ctl + "start --port " + std::to_string(s.t.port) + " --secure-port " + std::to_string(s.securePort) +
+               " 2>&1");
+  ASSERT_EQ(r.exitCode, 0) << r.output << s.t.Events();
+  TLSClient c;
+  ASSERT_TRUE(c.Connect(s.securePort));
+  EXPECT_TRUE(Contains(c.PeerSubject(), kProtectedKeyID)) << c.PeerSubject();
+  EXPECT_TRUE(s.SearchOverTLS(&c));
+}
+
 TEST(TlsServer, StartUpRefusesBadPassphraseSources) {
   // Readable by others: refused before anything is read.
   {
@@ -241,6 +269,104 @@ TEST(TlsServer, StartUpRefusesBadPassphraseSources) {
   }
 }
 
+// A throw-away GnuPG home making unprotected signing keys.
+struct GpgKeys {
+  explicit GpgKeys(const std::string& dir) : home(dir + "/gnupg") { mkdir(home.c_str(), 0700); }
+  // Makes a key ("nistp256", "dsa2048", ...); its 16-digit ID, or "".
+  std::string Make(const std::string& algo) {
+    std::string gpg = "GNUPGHOME=" + ShellQuote(home) + " gpg --batch --pinentry-mode loopback --passphrase ''";
+    RunResult r = RunShell(gpg + " --quick-gen-key " + ShellQuote("TLS " + algo + " <" + algo + "@example.org>") + " " +
+                           algo + " sign never 2>&1 && " + gpg + " --with-colons --list-keys " +
+                           ShellQuote(algo + "@example.org") + " | awk -F: '/^pub/{print $5}'");
+    std::string id = r.output.size() >= 17 ? r.output.substr(r.output.size() - 17, 16) : "";
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    return id;
+  }
+  // Writes the secret and public keys of `id` to the two files.
+  bool Export(const std::string& id, const std::string& secFile, const std::string& pubFile) {
+    std::string gpg = "GNUPGHOME=" + ShellQuote(home) + " gpg --batch --pinentry-mode loopback --passphrase ''";
+    RunResult r = RunShell(gpg + " --export-secret-keys " + id + " > " + ShellQuote(secFile) + " && " + gpg +
+                           " --export " + id + " > " + ShellQuote(pubFile) + " 2>&1");
+    return r.exitCode == 0;
+  }
+  std::string home;
+};
+
+// The server key of each algorithm authenticates the server; the same kind
+// of key authenticates a client.
+TEST(TlsServer, EdDsaAndEcdsaKeysOnBothSides) {
+  SecureServer s("required", "");
+  GpgKeys gpg(s.t.root);
+  std::string ecdsa = gpg.Make("nistp256");
+  ASSERT_EQ(ecdsa.size(), 16u);
+  const std::string ecSec = s.t.log + "/ec-sec.gpg", ecPub = s.t.log + "/ec-pub.gpg";
+  ASSERT_TRUE(gpg.Export(ecdsa, ecSec, ecPub));
+
+  // Server: the Ed25519 key of the corpus.
+  WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("ed25519-secret.asc")));
+  WriteFile(s.t.etc + "/KRYcertd-pubring.pkr", ReadFile(Corpus("ed25519.asc")));
+  s.tlsLines += "ServerSecureKeyID 0xDD3EF9FFECFED210\n";
+  ASSERT_TRUE(s.Start("AcceptModernKeys yes\n")) << s.t.Output();
+  for (int version : {0x0303, 0x0304}) {
+    TLSClient c;
+    c.Configure("", "", version);
+    ASSERT_TRUE(c.Connect(s.securePort)) << version;
+    EXPECT_TRUE(Contains(c.PeerSubject(), "CN=0xDD3EF9FFECFED210")) << c.PeerSubject();
+    EXPECT_TRUE(s.SearchOverTLS(&c));
+  }
+  // Client: the ECDSA key, known once it is in the directory.
+  ASSERT_TRUE(s.AddKey(ecPub));
+  ASSERT_TRUE(MakeClientCert(ecSec, s.t.log + "/ec"));
+  RunResult r = s.Ldaps(std::string(kReqCertNever) + " LDAPTLS_CERT=" + s.t.log + "/ec.crt LDAPTLS_KEY=" + s.t.log +
+                        "/ec.key");
+  EXPECT_TRUE(Contains(r.output, "result: 32")) << r.output;
+  EXPECT_TRUE(s.SawClientKey("key 0x" + ecdsa)) << s.t.Events();
+}
+
+TEST(TlsServer, EcdsaServerKeyAndEdDsaClientKey) {
+  SecureServer s("required", "");
+  GpgKeys gpg(s.t.root);
+  std::string ecdsa = gpg.Make("nistp256");
+  ASSERT_EQ(ecdsa.size(), 16u);
+  ASSERT_TRUE(gpg.Export(ecdsa, s.t.etc + "/KRYcertd-secring.skr", s.t.etc + "/KRYcertd-pubring.pkr"));
+  s.tlsLines += "ServerSecureKeyID 0x" + ecdsa + "\n";
+  ASSERT_TRUE(s.Start("AcceptModernKeys yes\n")) << s.t.Output();
+  ASSERT_TRUE(s.AddKey(Corpus("ed25519.asc")));
+  ASSERT_TRUE(MakeClientCert(Corpus("ed25519-secret.asc"), s.t.log + "/ed"));
+  for (int version : {0x0303, 0x0304}) {
+    TLSClient c;
+    c.Configure(s.t.log + "/ed.crt", s.t.log + "/ed.key", version);
+    ASSERT_TRUE(c.Connect(s.securePort)) << version;
+    EXPECT_TRUE(Contains(c.PeerSubject(), "CN=0x" + ecdsa)) << c.PeerSubject();
+    EXPECT_TRUE(s.SearchOverTLS(&c));
+    EXPECT_TRUE(s.SawClientKey("key 0xDD3EF9FFECFED210")) << s.t.Events();
+  }
+}
+
+// DSA serves only TLS 1.2 with DSS suites; where the TLS library's settings
+// leave none, start-up says so clearly instead of serving a port no client
+// can use.
+TEST(TlsServer, DsaServerKeyWorksOverTls12OrStopsStartUpClearly) {
+  SecureServer s("required", "");
+  GpgKeys gpg(s.t.root);
+  std::string dsa = gpg.Make("dsa2048");
+  ASSERT_EQ(dsa.size(), 16u);
+  ASSERT_TRUE(gpg.Export(dsa, s.t.etc + "/KRYcertd-secring.skr", s.t.etc + "/KRYcertd-pubring.pkr"));
+  s.tlsLines += "ServerSecureKeyID 0x" + dsa + "\n";
+  if (!s.Start()) {
+    EXPECT_TRUE(Contains(s.t.Output(), "Making the TLS certificate of the server key failed with error")) << s.t.Output();
+    return;
+  }
+  EXPECT_TRUE(Contains(s.t.Output(), "only TLS 1.2 clients that enable DHE-DSS cipher suites")) << s.t.Output();
+  TLSClient c;
+  c.Configure("", "", 0x0303);
+  c.SetCipherList("DHE-DSS-AES256-GCM-SHA384");
+  ASSERT_TRUE(c.Connect(s.securePort));
+  EXPECT_TRUE(Contains(c.PeerSubject(), "CN=0x" + dsa)) << c.PeerSubject();
+  EXPECT_EQ(c.CipherName(), "DHE-DSS-AES256-GCM-SHA384");
+  EXPECT_TRUE(s.SearchOverTLS(&c));
+}
+
 // Peers that break the protocol lose their own connection and nothing else.
 TEST(TlsServer, HostilePeersLoseOnlyTheirConnection) {
   SecureServer s;
@@ -270,6 +396,23 @@ TEST(TlsServer, HostilePeersLoseOnlyTheirConnection) {
   TLSClient after;
   ASSERT_TRUE(after.Connect(s.securePort));
   EXPECT_TRUE(s.SearchOverTLS(&after, 3));
+}
+
+// A request larger than the stream's read-ahead arrives in one TLS record:
+// the decrypted rest waits inside the session, not on the socket, and must
+// be read without waiting for more bytes that never come.
+TEST(TlsServer, RequestLargerThanReadAheadInOneRecord) {
+  SecureServer s;
+  ASSERT_TRUE(s.Start()) << s.t.Output();
+  TLSClient c;
+  ASSERT_TRUE(c.Connect(s.securePort));
+  std::string request = SearchEqualityRequest(5, "OU=ACTIVE,O=KRY KEYSPACE,C=US", 2, "cn", std::string(12000, 'a'));
+  request += SearchRequest(6, "");
+  ASSERT_LT(request.size(), 16000u);
+  ASSERT_TRUE(c.Send(request));
+  int entries = 0;
+  EXPECT_GE(c.ReadSearchDone(&entries, 1500), 0);
+  EXPECT_GE(c.ReadSearchDone(&entries, 1500), 0);
 }
 
 TEST(TlsServer, HundredConcurrentConnections) {

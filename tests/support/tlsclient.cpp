@@ -67,6 +67,7 @@ bool TLSClient::Handshake(int fd, int timeoutMs) {
   // DSA server keys need the TLS 1.2 DSS suites, which the default
   // security level may exclude.
   SSL_CTX_set_security_level(ctx_, 1);
+  if (!ciphers_.empty() && SSL_CTX_set_cipher_list(ctx_, ciphers_.c_str()) != 1) return false;
   if (!cert_.empty() && (SSL_CTX_use_certificate_file(ctx_, cert_.c_str(), SSL_FILETYPE_PEM) != 1 ||
                          SSL_CTX_use_PrivateKey_file(ctx_, key_.c_str(), SSL_FILETYPE_PEM) != 1))
     return false;

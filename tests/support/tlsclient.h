@@ -19,6 +19,8 @@ class TLSClient {
   // Client certificate and key (PEM files) to present; empty for none.
   // maxVersion: 0 for the library's best, else 0x0303 (TLS 1.2) or 0x0304.
   void Configure(const std::string& certFile, const std::string& keyFile, int maxVersion = 0);
+  // TLS 1.2 suites to offer (OpenSSL cipher-list syntax); empty: the default.
+  void SetCipherList(const std::string& list) { ciphers_ = list; }
   // TCP connection to 127.0.0.1:port and the handshake.
   bool Connect(int port, int timeoutMs = 5000);
   // The handshake over an already connected descriptor (taken over).
@@ -41,6 +43,7 @@ class TLSClient {
   bool ReadExact(void* data, size_t n, int timeoutMs);
   std::string cert_, key_;
   int maxVersion_ = 0;
+  std::string ciphers_;
   int fd_ = -1;
   SSL_CTX* ctx_ = nullptr;
   SSL* ssl_ = nullptr;
