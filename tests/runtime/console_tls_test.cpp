@@ -94,6 +94,18 @@ TEST_F(RemoteConsole, AllowedKeyGivesCommandsOthersAreRefused) {
   EXPECT_TRUE(Contains(r.output, "\"running\":true")) << r.output;
   r = Ctl("trusted-signer", "stats");
   EXPECT_EQ(r.exitCode, 0) << r.output;
+  // The server's own certificate, made again from its key, pins it; any
+  // other certificate does not.
+  const std::string pin = dir_.File("server");
+  ASSERT_EQ(RunShell(ShellQuote(ToolBinary("krykey")) + " tls-cert " + ShellQuote(CorpusFile("server-secring.skr")) +
+                     " --keyid A1874F4984FD368F --public --out " + ShellQuote(pin) + " 2>&1")
+                .exitCode,
+            0);
+  r = Ctl("trusted-signer", "--server-cert " + ShellQuote(pin + ".crt") + " status");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  r = Ctl("trusted-signer", "--server-cert " + ShellQuote(certs_["rsa"].cert) + " status");
+  EXPECT_EQ(r.exitCode, 2) << r.output;
+  EXPECT_TRUE(Contains(r.output, "TLS handshake")) << r.output;
 
   // A key the server does not know proves nothing; one it knows (here from
   // the directory) but that is not allowed to give commands is refused.
