@@ -38,15 +38,6 @@ int CopyPolicySet(KRYKeySetRef source, KRYContextRef target, KRYKeySetRef* copy)
   return rc;
 }
 
-// The configured server key ID (4 or 8 bytes) as a library key ID.
-bool ToLibraryKeyID(const std::vector<uint8_t>& bytes, KRYKeyID* id) {
-  std::memset(id, 0, sizeof *id);
-  if (bytes.size() != 4 && bytes.size() != 8) return false;
-  id->bytes[0] = static_cast<uint8_t>(bytes.size());
-  std::memcpy(id->bytes + 2, bytes.data(), bytes.size());
-  return true;
-}
-
 int MakeBlock(const std::vector<uint8_t>& serverKeyID, KeyContextBlock* block) {
   Globals* g = g_globals;
   int rc;
@@ -81,6 +72,14 @@ int MakeBlock(const std::vector<uint8_t>& serverKeyID, KeyContextBlock* block) {
 }
 
 }  // namespace
+
+bool ToLibraryKeyID(const std::vector<uint8_t>& bytes, KRYKeyID* id) {
+  std::memset(id, 0, sizeof *id);
+  if (bytes.size() != 4 && bytes.size() != 8) return false;
+  id->bytes[0] = static_cast<uint8_t>(bytes.size());
+  std::memcpy(id->bytes + 2, bytes.data(), bytes.size());
+  return true;
+}
 
 int GetKRYSDKCtx(const std::vector<uint8_t>& serverKeyID, KeyContextBlock* block) {
   *block = KeyContextBlock();

@@ -30,6 +30,10 @@ struct KeyContextBlock {
   bool Empty() const { return context == nullptr; }
 };
 
+// A key ID of the configuration or of the chosen server key (4 or 8 bytes)
+// as a library key ID; false when it has neither length.
+bool ToLibraryKeyID(const std::vector<uint8_t>& bytes, KRYKeyID* id);
+
 // Fills *block from the pool, or makes a new block when the pool is empty.
 // 0 on success, 1 on failure; handles made before a failure stay filled in
 // (the block is still given back with ReleaseKRYSDKCtx).

@@ -13,6 +13,7 @@
 #include "log/trace.h"
 #include "platform/net/krytls.h"
 #include "runtime/globals.h"
+#include "runtime/keycontext.h"
 
 namespace kry {
 
@@ -45,15 +46,6 @@ void ClearPassphraseBuffer(char* p) {
   volatile char* v = p;
   while (*v) *v++ = 0;
   KRYFreeData(p);
-}
-
-// A library key ID from the configured bytes (4 or 8).
-bool ToLibraryKeyID(const std::vector<uint8_t>& bytes, KRYKeyID* id) {
-  std::memset(id, 0, sizeof *id);
-  if (bytes.size() != 4 && bytes.size() != 8) return false;
-  id->bytes[0] = static_cast<uint8_t>(bytes.size());
-  std::memcpy(id->bytes + 2, bytes.data(), bytes.size());
-  return true;
 }
 
 std::string KeyIDText(const KRYKeyID& id) {

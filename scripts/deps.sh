@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the build, the tests and the demo need,
 # when any is missing. Needs root (or sudo) only when something is missing.
 set -euo pipefail
-packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libssl-dev libdb5.3-dev db5.3-util
+packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libssl-dev openssl libdb5.3-dev db5.3-util
           zlib1g-dev libbz2-dev ldap-utils gnupg ca-certificates
           dpkg-dev binutils file lintian man-db groff-base systemd)
 missing=()

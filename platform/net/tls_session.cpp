@@ -52,28 +52,32 @@ namespace {
 thread_local std::string t_detail;
 
 // ---------------------------------------------------------------- socket map
+// Sockets that carry a session. The map lives as long as the process (it is
+// reached from every KRYSend); g_attached mirrors its size so that plain
+// sockets skip the lock while no session exists.
 std::shared_mutex g_mapLock;
 std::unordered_map<int, KRYtlsSession*>* g_map = nullptr;  // guarded by g_mapLock
-std::atomic<int> g_attached{0};
+std::atomic<size_t> g_attached{0};
 
 void Attach(KRYtlsSession* s) {
   std::unique_lock<std::shared_mutex> lock(g_mapLock);
   if (g_map == nullptr) g_map = new std::unordered_map<int, KRYtlsSession*>();
+  // A descriptor still mapped to an older session was closed without its
+  // session being closed first; the new session takes the number over.
+  auto it = g_map->find(s->socket);
+  if (it != g_map->end()) it->second->attached = false;
   (*g_map)[s->socket] = s;
   s->attached = true;
-  g_attached.fetch_add(1);
+  g_attached.store(g_map->size(), std::memory_order_release);
 }
 
 void Detach(KRYtlsSession* s) {
-  if (!s->attached) return;
   std::unique_lock<std::shared_mutex> lock(g_mapLock);
+  if (!s->attached) return;
   auto it = g_map->find(s->socket);
   if (it != g_map->end() && it->second == s) g_map->erase(it);
   s->attached = false;
-  if (g_attached.fetch_sub(1) == 1) {
-    delete g_map;
-    g_map = nullptr;
-  }
+  g_attached.store(g_map->size(), std::memory_order_release);
 }
 
 // ---------------------------------------------------------------- raw I/O

@@ -86,6 +86,22 @@ class SecureServer {
     for (size_t at = e.find(text); at != std::string::npos; at = e.find(text, at + 1)) ++n;
     return n;
   }
+  // The protected server key in the secret keyring and a passphrase file of
+  // the given text and mode; the configuration line naming the file.
+  std::string ProtectedKey(const std::string& passphrase, mode_t mode) {
+    WriteFile(t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
+    passFile = t.etc + "/passphrase";
+    WriteFile(passFile, passphrase + "\n");
+    chmod(passFile.c_str(), mode);
+    return "ServerKeyPassphraseFile " + passFile + "\n";
+  }
+  // Connects over TLS and checks that the protected key is presented.
+  void ExpectProtectedKeyServed() {
+    TLSClient c;
+    ASSERT_TRUE(c.Connect(securePort));
+    EXPECT_TRUE(Contains(c.PeerSubject(), kProtectedKeyID)) << c.PeerSubject();
+    EXPECT_TRUE(SearchOverTLS(&c));
+  }
   // A full search of the root DSE over TLS with an OpenSSL client.
   bool SearchOverTLS(TLSClient* c, int msgid = 2) {
     if (!c->Send(SearchRequest(msgid, ""))) return false;
@@ -96,6 +112,7 @@ class SecureServer {
   ServerTree t;
   int securePort = 0;
   std::string tlsLines;
+  std::string passFile;
 };
 
 const char kReqCertNever[] = "LDAPTLS_REQCERT=never";
@@ -186,15 +203,8 @@ TEST(TlsServer, OptionalModeWithProtectedKeyAndStartNowRunsWithoutSecurePort) {
 
 TEST(TlsServer, ProtectedKeyUnlockedFromPassphraseFile) {
   SecureServer s("required", kProtectedKeyID);
-  WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
-  const std::string pass = s.t.etc + "/passphrase";
-  WriteFile(pass, "server secret\n");
-  chmod(pass.c_str(), 0600);
-  ASSERT_TRUE(s.Start("ServerKeyPassphraseFile " + pass + "\n")) << s.t.Output();
-  TLSClient c;
-  ASSERT_TRUE(c.Connect(s.securePort));
-  EXPECT_TRUE(Contains(c.PeerSubject(), kProtectedKeyID)) << c.PeerSubject();
-  EXPECT_TRUE(s.SearchOverTLS(&c));
+  ASSERT_TRUE(s.Start(s.ProtectedKey("server secret", 0600))) << s.t.Output();
+  s.ExpectProtectedKeyServed();
 }
 
 TEST(TlsServer, PassphraseFromCredentialsDirectory) {
@@ -205,21 +215,15 @@ TEST(TlsServer, PassphraseFromCredentialsDirectory) {
   WriteFile(creds + "/krycertd-passphrase", "server secret");
   chmod((creds + "/krycertd-passphrase").c_str(), 0400);
   ASSERT_TRUE(s.Start("", {"CREDENTIALS_DIRECTORY=" + creds})) << s.t.Output();
-  TLSClient c;
-  ASSERT_TRUE(c.Connect(s.securePort));
-  EXPECT_TRUE(Contains(c.PeerSubject(), kProtectedKeyID)) << c.PeerSubject();
+  s.ExpectProtectedKeyServed();
 }
 
 // A stop and start from the console keeps the unlocked key: the passphrase
 // file may be gone by then, and nothing is asked.
 TEST(TlsServer, ConsoleRestartKeepsTheServerKey) {
   SecureServer s("required", kProtectedKeyID);
-  WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
-  const std::string pass = s.t.etc + "/passphrase";
-  WriteFile(pass, "server secret\n");
-  chmod(pass.c_str(), 0600);
-  ASSERT_TRUE(s.Start("ServerKeyPassphraseFile " + pass + "\n")) << s.t.Output();
-  std::remove(pass.c_str());
+  ASSERT_TRUE(s.Start(s.ProtectedKey("server secret", 0600))) << s.t.Output();
+  std::remove(s.passFile.c_str());
   const char* dir = std::getenv("KRY_BINARY_DIR");
   std::string ctl = "KRYCERTD_SETTINGS=" + ShellQuote(s.t.settings) + " timeout 60 " +
                     ShellQuote(std::string(dir ? dir : ".") + "/tools/krycertctl/krycertctl") + " --command-port " +
@@ -231,32 +235,21 @@ TEST(TlsServer, ConsoleRestartKeepsTheServerKey) {
   r = RunShell(ctl + "start --port " + std::to_string(s.t.port) + " --secure-port " + std::to_string(s.securePort) +
                " 2>&1");
   ASSERT_EQ(r.exitCode, 0) << r.output << s.t.Events();
-  TLSClient c;
-  ASSERT_TRUE(c.Connect(s.securePort));
-  EXPECT_TRUE(Contains(c.PeerSubject(), kProtectedKeyID)) << c.PeerSubject();
-  EXPECT_TRUE(s.SearchOverTLS(&c));
+  s.ExpectProtectedKeyServed();
 }
 
 TEST(TlsServer, StartUpRefusesBadPassphraseSources) {
   // Readable by others: refused before anything is read.
   {
     SecureServer s("required", kProtectedKeyID);
-    WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
-    const std::string pass = s.t.etc + "/passphrase";
-    WriteFile(pass, "server secret\n");
-    chmod(pass.c_str(), 0644);
-    EXPECT_FALSE(s.Start("ServerKeyPassphraseFile " + pass + "\n"));
+    EXPECT_FALSE(s.Start(s.ProtectedKey("server secret", 0644)));
     EXPECT_TRUE(Contains(s.t.Output(), "may be read or written by group or others")) << s.t.Output();
     EXPECT_TRUE(Contains(s.t.Output(), "Could not retrieve LDAPS signing key")) << s.t.Output();
   }
   // The wrong passphrase stops a Required start.
   {
     SecureServer s("required", kProtectedKeyID);
-    WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
-    const std::string pass = s.t.etc + "/passphrase";
-    WriteFile(pass, "not it\n");
-    chmod(pass.c_str(), 0600);
-    EXPECT_FALSE(s.Start("ServerKeyPassphraseFile " + pass + "\n"));
+    EXPECT_FALSE(s.Start(s.ProtectedKey("not it", 0600)));
     EXPECT_TRUE(Contains(s.t.Output(), "Getting passphrase failed with error")) << s.t.Output();
   }
   // A key ID that is not in the keyring.
