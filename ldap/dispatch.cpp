@@ -61,11 +61,14 @@ void LogUnanswered(Connection* conn, Operation* op, int resultCode) {
 // the forced close left open, and count the thread out.
 void EndConnection(Connection* conn) {
   Globals* g = g_globals;
-  CloseConnection(conn, conn->c_connid, -1);
-  // After a forced close the session and the block are still held: close
-  // the session (its client key set lives in the block's context), then
-  // keep the block for later connections instead of losing it.
+  // The session goes while the slot is still this connection's (the close
+  // below frees the slot for the listener); after a forced close it is the
+  // only place the session is closed. Its client key set lives in the
+  // block's context, so it goes before the block.
   CloseConnectionTLS(conn);
+  CloseConnection(conn, conn->c_connid, -1);
+  // After a forced close the block is still held; keep it for later
+  // connections instead of losing it.
   ReleaseKRYSDKCtx(&conn->c_keyContext);
   {
     MutexGuard lock(g->connectionTableLock);

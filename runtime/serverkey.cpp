@@ -132,8 +132,9 @@ int ConfigurePassphraseSource() {
   if (path.empty()) {
     const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
     std::string candidate = dir && *dir ? std::string(dir) + "/" + kCredentialPassphraseName : "";
+    // An empty credential (the package installs one) gives no passphrase.
     struct stat st;
-    if (!candidate.empty() && stat(candidate.c_str(), &st) == 0) path = candidate;
+    if (!candidate.empty() && stat(candidate.c_str(), &st) == 0 && st.st_size > 0) path = candidate;
   }
   if (!path.empty()) {
     if (!PrivateFile(path)) return 1;

@@ -15,7 +15,7 @@ namespace kry {
 constexpr const char* kCredentialPassphraseName = "krycertd-passphrase";
 
 // Chooses the passphrase source: the "ServerKeyPassphraseFile" file, else
-// $CREDENTIALS_DIRECTORY/krycertd-passphrase when present, else the
+// $CREDENTIALS_DIRECTORY/krycertd-passphrase when present and not empty, else the
 // terminal in the foreground and nothing in service mode. A file that group
 // or others may read, or that is not a regular file, is refused. 0, or 1
 // after logging.

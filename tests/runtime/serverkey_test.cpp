@@ -159,8 +159,13 @@ TEST_F(SelectServerKeyTest, PassphraseFileOthersMayReadIsRefused) {
   EXPECT_NE(Events().find("may be read or written by group or others"), std::string::npos);
   g_globals->ServerKeyPassphraseFile = dir_;  // a directory
   EXPECT_EQ(1, ConfigurePassphraseSource());
-  // The credentials directory is the fallback, with the same rule.
+  // The credentials directory is the fallback, with the same rule; an empty
+  // credential gives nothing to read.
   g_globals->ServerKeyPassphraseFile.clear();
+  std::ofstream(dir_ + "/krycertd-passphrase").flush();
+  setenv("CREDENTIALS_DIRECTORY", dir_.c_str(), 1);
+  EXPECT_EQ(0, ConfigurePassphraseSource());
+  EXPECT_FALSE(PassphraseCanBeRead());
   std::ofstream(dir_ + "/krycertd-passphrase") << "server secret\n";
   chmod((dir_ + "/krycertd-passphrase").c_str(), 0400);
   setenv("CREDENTIALS_DIRECTORY", dir_.c_str(), 1);
