@@ -4,6 +4,7 @@
 #include "cert/addkey.h"
 #include "cert/keyid2entry.h"
 #include "cert/request.h"
+#include "cert/tlsclient.h"
 #include "runtime/connection.h"
 #include "ldap/entry.h"
 #include "ldap/operation.h"
@@ -68,18 +69,49 @@ int VerifySelfSigned(AddRequestState* state, Backend* be, const RequestKeys& key
   return 0;
 }
 
-// A delete or disable request without an authenticated TLS client: signed
-// by a delete signer, or by the one key it names when self-service
-// deletion is allowed.
-int AuthoriseKeyDelete(AddRequestState* state, Backend* be, Operation* op, const RequestKeys& keys) {
-  bool verified = false;
+// The client's TLS key as an authority: 0 with *id set (empty when the
+// connection has no client key), or 50 when the key's ID cannot be read.
+int ReadClientKeyID(Connection* conn, std::string* id) {
+  id->clear();
+  if (!HasTLSClientKey(conn)) return 0;
+  *id = FullKeyIDText(static_cast<KRYKeyRef>(conn->c_clientKey));
+  if (!id->empty()) return 0;
+  LogError(EVENTLOG_INFO, "Invalid TLS client key encountered.");
+  return 50;
+}
+
+// The signature of a delete or disable request: by a delete signer, or by
+// the one key it names when self-service deletion is allowed.
+int VerifyDeleteSignature(AddRequestState* state, Backend* be, Operation* op, const RequestKeys& keys,
+                          bool* verified) {
+  *verified = false;
   if (keys.deleteSigners) {
     if (VerifyCertRequest(state->request.data(), state->request.size(), keys.deleteSigners, keys.context,
-                          &verified, &op->o_logDetail.signerID) != 0)
+                          verified, &op->o_logDetail.signerID) != 0)
       return BadSignature(state);
   }
-  if (!verified && g_globals->selfDeleteAllowed && state->keyIDs.size() == 1) {
-    if (int rc = VerifySelfSigned(state, be, keys, &verified)) return rc;
+  if (!*verified && g_globals->selfDeleteAllowed && state->keyIDs.size() == 1)
+    return VerifySelfSigned(state, be, keys, verified);
+  return 0;
+}
+
+// A delete or disable request. A client that authenticated over TLS with a
+// delete signer's key, or (self-service) with the one key the request
+// names, needs no signature; otherwise the request's own signature counts,
+// so that a signed request stays valid whatever key the client presented.
+int AuthoriseKeyDelete(AddRequestState* state, Backend* be, Connection* conn, Operation* op,
+                       const RequestKeys& keys, bool clearSigned) {
+  std::string clientID;
+  if (int rc = ReadClientKeyID(conn, &clientID)) return rc;
+  bool verified = false;
+  if (!clientID.empty()) {
+    op->o_logDetail.signerID = clientID;
+    verified = KeyInSet(keys.deleteSigners, static_cast<KRYKeyRef>(conn->c_clientKey)) ||
+               (g_globals->selfDeleteAllowed && state->keyIDs.size() == 1 &&
+                StrIEquals(state->keyIDs[0].substr(2), clientID));
+  }
+  if (!verified && clearSigned) {
+    if (int rc = VerifyDeleteSignature(state, be, op, keys, &verified)) return rc;
   }
   state->authorised = verified;
   if (!verified) {
@@ -89,11 +121,23 @@ int AuthoriseKeyDelete(AddRequestState* state, Backend* be, Operation* op, const
   return 0;
 }
 
-int AuthoriseSignedAdd(AddRequestState* state, Operation* op, const RequestKeys& keys) {
-  bool verified = false;
+// An add request: authorised by an add signer's signature, or by an add
+// signer's key that the client proved over TLS (the block may then be
+// unsigned).
+int AuthoriseSignedAdd(AddRequestState* state, Connection* conn, Operation* op, const RequestKeys& keys,
+                       bool clearSigned) {
+  std::string clientID;
+  if (int rc = ReadClientKeyID(conn, &clientID)) return rc;
   std::string& signer = op->o_logDetail.signerID;
-  if (VerifyCertRequest(state->request.data(), state->request.size(), keys.addSigners, keys.context, &verified,
-                        &signer) != 0)
+  if (!clientID.empty() && KeyInSet(keys.addSigners, static_cast<KRYKeyRef>(conn->c_clientKey))) {
+    signer = clientID;
+    state->authorised = true;
+    return 0;
+  }
+  bool verified = false;
+  signer = clientID;
+  if (clearSigned && VerifyCertRequest(state->request.data(), state->request.size(), keys.addSigners, keys.context,
+                                       &verified, &signer) != 0)
     return BadSignature(state);
   state->authorised = verified && keys.addSigners != nullptr;
   if (state->authorised) return 0;
@@ -125,10 +169,10 @@ int HandleSignedRequest(AddRequestState* state, Backend* be, Connection* conn, O
   const RequestKeys& keys = holder->keys();
   if (req.kind == kRequestAdd) {
     first.values[0] = std::move(req.keyBlock);
-    return AuthoriseSignedAdd(state, op, keys);
+    return AuthoriseSignedAdd(state, conn, op, keys, req.clearSigned);
   }
   state->keyIDs = std::move(req.keyIDs);
-  return AuthoriseKeyDelete(state, be, op, keys);
+  return AuthoriseKeyDelete(state, be, conn, op, keys, req.clearSigned);
 }
 
 }  // namespace

@@ -42,11 +42,12 @@ int BodyError(const char* fmt, const char* arg = "") {
 
 // Positions r at the request text: after the clear-signed header and its
 // armour headers, or at the first line when the wrapper may be left out.
-int SkipWrapper(LineReader* r, bool wrapperRequired) {
+int SkipWrapper(LineReader* r, bool wrapperRequired, bool* clearSigned) {
   const char* start = r->pos;
   const size_t startLen = r->remaining;
   while (r->Next()) {
     if (std::strcmp(r->buf, kSignedHeader) != 0) continue;
+    *clearSigned = true;
     while (r->Next())
       if (r->len == 0) return 0;
     return HeaderError("No request header was specified.\n");
@@ -147,7 +148,7 @@ int ProcessReqBuffer(const char* block, size_t length, bool wrapperRequired, Par
   Debug(LDAP_DEBUG_TRACE, "=> ProcessReqBuffer\n");
   *out = ParsedRequest();
   LineReader r{block, length, {0}};
-  int rc = SkipWrapper(&r, wrapperRequired);
+  int rc = SkipWrapper(&r, wrapperRequired, &out->clearSigned);
   if (rc == 0) rc = ReadHeaders(&r, out);
   if (rc == 0 && out->location == 0) out->location = kLocationActive;
   if (rc == 0) {

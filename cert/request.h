@@ -20,6 +20,7 @@ struct ParsedRequest {
   int location = 0;                 // kLocationPending 1, kLocationActive 2
   std::string keyBlock;             // add: the armoured key block, escapes removed
   std::vector<std::string> keyIDs;  // delete/disable: "0x" + 16 characters each
+  bool clearSigned = false;         // the block carried the clear-signed wrapper
 };
 
 // GetLine statuses besides 0.

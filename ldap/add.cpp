@@ -11,6 +11,7 @@
 #include "cert/certentry.h"
 #include "cert/keydelete.h"
 #include "cert/request.h"
+#include "cert/tlsclient.h"
 #include "log/accesslog.h"
 #include "ldap/ber.h"
 #include "ldap/dispatch.h"
@@ -36,16 +37,6 @@ std::string GeneralizedTimeNow() {
   std::string text;
   KRYTime2GeneralizedTime(KRYGetTime(), &text);
   return text;
-}
-
-// The full ID of the client's TLS key without "0x"; empty when unreadable.
-std::string ClientKeyID(const Connection* conn) {
-  KRYKeyID id{};
-  if (KRYGetKeyIDFromKey(static_cast<KRYKeyRef>(conn->c_clientKey), &id) != 0) return std::string();
-  char text[32] = {0};
-  if (KRYGetKeyIDString(&id, kKRYKeyIDString_Full, text, sizeof text) != 0) return std::string();
-  const char* digits = (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) ? text + 2 : text;
-  return digits;
 }
 
 int Refuse(const char* why) {
@@ -128,13 +119,11 @@ void do_add_key(Connection* conn, Operation* op, Backend* be, EntryPtr e) {
 }  // namespace
 
 int VerifyGroupUpdate(Backend* /*be*/, Connection* conn, Operation* /*op*/) {
-  if (!conn || !conn->c_tlsSession || !conn->c_clientKey)
-    return Refuse("Client requesting to update group was not authenticated.");
+  if (!HasTLSClientKey(conn)) return Refuse("Client requesting to update group was not authenticated.");
   if (!g_globals || g_globals->allowGroupUpdate.empty()) return Refuse("The updating of groups has not been configured.");
-  const std::string keyID = ClientKeyID(conn);
+  const std::string keyID = FullKeyIDText(static_cast<KRYKeyRef>(conn->c_clientKey));
   if (keyID.empty()) return Refuse("Client's TLS key was invalid.");
-  for (const std::string& allowed : g_globals->allowGroupUpdate)
-    if (StrIEquals(allowed, keyID)) return LDAP_SUCCESS;
+  if (KeyIDAllowed(g_globals->allowGroupUpdate, keyID)) return LDAP_SUCCESS;
   return Refuse("Insufficient access to update groups.");
 }
 

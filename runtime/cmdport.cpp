@@ -11,6 +11,7 @@
 #include "platform/net/krynet.h"
 #include "runtime/console_commands.h"
 #include "runtime/console_session.h"
+#include "runtime/console_tls.h"
 #include "runtime/daemon.h"
 #include "runtime/globals.h"
 #include "runtime/peer_user.h"
@@ -81,11 +82,7 @@ bool Authenticate(ConsoleSession* s) {
     LogError(EVENTLOG_INFO, "Remote connection rejected on socket %d.", s->socket);
     return false;
   }
-  // TLS is not part of this build, so there is never a usable key for a
-  // remote console. Refusing it must not end the process: a remote peer
-  // could otherwise stop the server at will.
-  LogError(EVENTLOG_ERROR, "Remote console on socket %d refused: the server has no usable key for TLS.", s->socket);
-  return false;
+  return AuthenticateRemoteConsole(s);
 }
 
 LogonReply MakeLogonReply(bool tooOld) {
@@ -135,7 +132,7 @@ Opening Logon(ConsoleSession* s) {
 void ServeConsoleSession(ConsoleSession* s) {
   while (s->active) {
     // A message received with the previous one is handled without waiting.
-    if (s->pending.empty() && WaitReadable(s->socket, kSessionIdleMs, true) != WaitResult::kReady) break;
+    if (!ConsoleInputBuffered(s) && WaitReadable(s->socket, kSessionIdleMs, true) != WaitResult::kReady) break;
     if (!ReceiveConsoleMessage(s, g_globals->CommandTimeout)) {
       if (s->socketFailed || s->timedOut) break;
       continue;  // not a console's message: ignored

@@ -48,11 +48,14 @@ long TimeoutMs(int seconds) { return seconds > 0 ? seconds * 1000L : -1; }
 ConsoleSession::~ConsoleSession() { Close(); }
 
 void ConsoleSession::Close() {
+  tls.reset();
   if (socket >= 0) KRYCloseSocket(socket);
   socket = -1;
   valid = false;
   tag = 0;
 }
+
+bool ConsoleInputBuffered(const ConsoleSession* s) { return !s->pending.empty() || ConsoleTLSPending(s) > 0; }
 
 WaitResult WaitReadable(int socket, long timeoutMs, bool watchStop) {
   return WaitSocket(socket, kKRYSocketSetRead, timeoutMs, watchStop);
@@ -81,7 +84,7 @@ bool ReceiveConsoleMessage(ConsoleSession* s, int timeoutSeconds) {
       left = static_cast<long>(deadline - NowMs());
       if (left <= 0) left = 0;
     }
-    WaitResult w = WaitReadable(s->socket, left, false);
+    WaitResult w = ConsoleTLSPending(s) > 0 ? WaitResult::kReady : WaitReadable(s->socket, left, false);
     if (w == WaitResult::kTimeout) {
       // A message announced but never completed is not a console's; it is
       // dropped like any other such message.

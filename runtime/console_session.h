@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "runtime/console_proto.h"
+#include "runtime/console_tls.h"
 
 namespace kry {
 
@@ -22,12 +24,16 @@ struct ConsoleSession {
   std::string pending;
   ConsoleMessage message;  // the last message received
   bool valid = true, active = false, timedOut = false, socketFailed = false;
+  // A remote console's TLS; while set, every receive and send on the
+  // socket goes through it.
+  std::unique_ptr<ConsoleTLSState, ConsoleTLSFree> tls;
 
   ConsoleSession() = default;
   ~ConsoleSession();
   ConsoleSession(const ConsoleSession&) = delete;
   ConsoleSession& operator=(const ConsoleSession&) = delete;
-  // Closes the socket (if open) and clears the valid flag and the tag.
+  // Closes the TLS session (if any), then the socket (if open), and clears
+  // the valid flag and the tag.
   void Close();
 };
 
@@ -38,6 +44,10 @@ enum class WaitResult { kReady, kTimeout, kStop, kError };
 // readable. With `watchStop` the wait also ends when the process stop event
 // is set.
 WaitResult WaitReadable(int socket, long timeoutMs, bool watchStop);
+
+// True when a message or bytes of one are already at hand (read ahead, or
+// decrypted by TLS), so that a receive need not wait for the socket.
+bool ConsoleInputBuffered(const ConsoleSession* session);
 
 // Receives the next message into session->message, waiting at most
 // `timeoutSeconds` (0: no limit). False on a time-out (timedOut set), a

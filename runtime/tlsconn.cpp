@@ -102,7 +102,7 @@ long TLSReceive(KRYSocketRef socket, void* buffer, size_t size) {
   return static_cast<long>(got);
 }
 
-int SetUpServerTLS(KRYSocketRef sd, const KeyContextBlock& block, ServerTLS* tls) {
+int SetUpServerTLS(KRYSocketRef sd, const KeyContextBlock& block, ServerTLS* tls, long handshakeTimeoutMs) {
   Globals* g = g_globals;
   int rc = KRYNewTLSContext(block.context, &tls->context);
   if (rc != 0) {
@@ -116,7 +116,7 @@ int SetUpServerTLS(KRYSocketRef sd, const KeyContextBlock& block, ServerTLS* tls
   }
   KRYtlsProtocolOptions options{};
   options.flags = kKRYtlsFlags_ServerSide | kKRYtlsFlags_RequestRemoteAuth;
-  options.handshakeTimeoutMs = g_berSocketTimeoutMs.load();
+  options.handshakeTimeoutMs = handshakeTimeoutMs > 0 ? handshakeTimeoutMs : g_berSocketTimeoutMs.load();
   rc = KRYtlsSetProtocolOptions(tls->session, &options);
   if (rc != 0) {
     LogTLSFailure(EVENTLOG_ERROR, "Setting TLS options", rc);

@@ -25,10 +25,11 @@ struct ServerTLS {
 // Wraps the accepted socket `sd` in a server session presenting the server
 // key of `block` (with the passphrase of Globals) and asking the client for
 // its key; the client key is looked up in the block's server key set, then
-// among the ACTIVE certificates of the directory. Runs the handshake. 0, or
-// 1 after logging; objects made before a failure are left in *tls for
-// CloseServerTLS.
-int SetUpServerTLS(KRYSocketRef sd, const KeyContextBlock& block, ServerTLS* tls);
+// among the ACTIVE certificates of the directory. Runs the handshake, each
+// wait of it bounded by handshakeTimeoutMs (0: the connections' socket
+// time-out). 0, or 1 after logging; objects made before a failure are left
+// in *tls for CloseServerTLS.
+int SetUpServerTLS(KRYSocketRef sd, const KeyContextBlock& block, ServerTLS* tls, long handshakeTimeoutMs = 0);
 // Closes the session (close_notify when still sound) and frees the session,
 // the context and the client key set, in that order. Safe on empty objects.
 void CloseServerTLS(ServerTLS* tls);

@@ -502,6 +502,16 @@ TEST(ConsoleClient, UnreachableServerAndBadArguments) {
   EXPECT_EQ(r.exitCode, 2) << r.output;
   r = RunShell(ShellQuote(CtlBinary()) + " start --port 70000 2>&1");
   EXPECT_EQ(r.exitCode, 2) << r.output;
+  // TLS needs both PEM files, and the files need TLS.
+  for (const char* args : {"--tls --cert c.pem status", "--cert c.pem --key k.pem status",
+                           "--server-cert s.pem status"}) {
+    r = RunShell(ShellQuote(CtlBinary()) + " " + args + " 2>&1");
+    EXPECT_EQ(r.exitCode, 2) << args << r.output;
+    EXPECT_TRUE(Contains(r.output, "--tls needs --cert and --key")) << args << r.output;
+  }
+  r = RunShell(ShellQuote(CtlBinary()) + " --command-port " + std::to_string(port) +
+               " --source 127.0.0.300 status 2>&1");
+  EXPECT_TRUE(Contains(r.output, "bad source address")) << r.output;
 }
 
 }  // namespace

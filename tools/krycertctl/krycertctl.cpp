@@ -2,6 +2,7 @@
 // command port. Exit status: 0 success, 1 the server answered with a
 // failure status, 2 the server could not be reached or refused the session.
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -38,13 +39,18 @@ struct Args {
   bool json = false;
   std::string user;
   int timeoutSeconds = 15;
+  // A remote console: TLS with the client certificate of an OpenPGP key.
+  bool tls = false;
+  TLSOptions tlsOptions;
+  std::string source;
   // start
   int port = -1, securePort = -1;
   bool keepPorts = false, noSigCheck = false;
 };
 
 const char kUsage[] =
-    "usage: krycertctl [--host H] [--command-port N] [--user NAME] [--timeout S] [--json] COMMAND\n"
+    "usage: krycertctl [--host H] [--command-port N] [--user NAME] [--timeout S] [--json]\n"
+    "                  [--tls --cert FILE --key FILE [--server-cert FILE]] [--source ADDR] COMMAND\n"
     "commands: status | start [--port N] [--secure-port N] [--keep-ports] [--no-sigcheck] | stop | stats |\n"
     "          connections | events | create-db | check-config\n";
 
@@ -119,6 +125,11 @@ int ParseArgs(int argc, char** argv, Args* a) {
     if (opt == "--json") a->json = true;
     else if (opt == "--keep-ports") a->keepPorts = true;
     else if (opt == "--no-sigcheck") a->noSigCheck = true;
+    else if (opt == "--tls") a->tls = true;
+    else if (opt == "--cert") ok = value(&v) && (a->tlsOptions.certFile = v, true);
+    else if (opt == "--key") ok = value(&v) && (a->tlsOptions.keyFile = v, true);
+    else if (opt == "--server-cert") ok = value(&v) && (a->tlsOptions.serverCertFile = v, true);
+    else if (opt == "--source") ok = value(&v) && (a->source = v, true);
     else if (opt == "--host") ok = value(&v) && (a->host = v, true);
     else if (opt == "--user") ok = value(&v) && (a->user = v, true);
     else if (opt == "--command-port") ok = value(&v) && ParsePort(v, &a->commandPort) && a->commandPort != 0;
@@ -137,6 +148,11 @@ int ParseArgs(int argc, char** argv, Args* a) {
   }
   if (a->command.empty()) {
     std::fputs(kUsage, stderr);
+    return kExitUnreachable;
+  }
+  const TLSOptions& t = a->tlsOptions;
+  if (a->tls != (!t.certFile.empty() && !t.keyFile.empty()) || (!a->tls && !t.serverCertFile.empty())) {
+    std::fprintf(stderr, "krycertctl: --tls needs --cert and --key, and they need --tls\n%s", kUsage);
     return kExitUnreachable;
   }
   if (a->command != "start" && (a->port >= 0 || a->securePort >= 0 || a->keepPorts || a->noSigCheck)) {
@@ -294,7 +310,8 @@ bool OpenSession(const Args& a, std::unique_ptr<ConsoleClient>* client, kry::Log
   for (;;) {
     auto c = std::make_unique<ConsoleClient>();
     c->set_timeout_ms(a.timeoutSeconds * 1000);
-    if (c->Connect(a.host, a.commandPort, a.timeoutSeconds * 1000) && c->Logon(a.user, logon)) {
+    if (c->Connect(a.host, a.commandPort, a.timeoutSeconds * 1000, a.source) &&
+        (!a.tls || c->StartTLS(a.tlsOptions)) && c->Logon(a.user, logon)) {
       *client = std::move(c);
       return true;
     }
@@ -352,6 +369,8 @@ int Run(Args& a) {
 }  // namespace krycertctl
 
 int main(int argc, char** argv) {
+  // TLS writes to a server that dropped the session must fail, not kill.
+  signal(SIGPIPE, SIG_IGN);
   krycertctl::Args args;
   if (int rc = krycertctl::ParseArgs(argc, argv, &args)) return rc;
   return krycertctl::Run(args);
