@@ -19,11 +19,11 @@ std::string FullKeyIDText(KRYKeyRef key) {
   return out.size() == 16 ? ToUpper(out) : std::string();
 }
 
-bool KeyIDAllowed(const std::vector<std::string>& allowed, const std::string& fullID) {
+bool KeyIDAllowed(const std::vector<std::string>& allowed, const std::string& fullID, bool acceptShort) {
   if (fullID.size() != 16) return false;
   for (const std::string& id : allowed) {
     if (id.size() == 16 && StrIEquals(id, fullID)) return true;
-    if (id.size() == 8 && StrIEquals(id, fullID.substr(8))) return true;
+    if (acceptShort && id.size() == 8 && StrIEquals(id, fullID.substr(8))) return true;
   }
   return false;
 }

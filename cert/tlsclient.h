@@ -20,9 +20,9 @@ bool HasTLSClientKey(const Connection* conn);
 std::string FullKeyIDText(KRYKeyRef key);
 
 // True when `fullID` (16 digits, without "0x") is named by one of the
-// configured IDs (without "0x"): a 16-digit entry must equal it, an 8-digit
-// entry its last 8 digits; case is ignored.
-bool KeyIDAllowed(const std::vector<std::string>& allowed, const std::string& fullID);
+// configured IDs (without "0x"): a 16-digit entry must equal it and, when
+// `acceptShort` is set, an 8-digit entry its last 8 digits; case is ignored.
+bool KeyIDAllowed(const std::vector<std::string>& allowed, const std::string& fullID, bool acceptShort = true);
 
 // True when `key` is in `set`: a key of the set has its ID and the same
 // fingerprint.

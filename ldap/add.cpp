@@ -123,7 +123,9 @@ int VerifyGroupUpdate(Backend* /*be*/, Connection* conn, Operation* /*op*/) {
   if (!g_globals || g_globals->allowGroupUpdate.empty()) return Refuse("The updating of groups has not been configured.");
   const std::string keyID = FullKeyIDText(static_cast<KRYKeyRef>(conn->c_clientKey));
   if (keyID.empty()) return Refuse("Client's TLS key was invalid.");
-  if (KeyIDAllowed(g_globals->allowGroupUpdate, keyID)) return LDAP_SUCCESS;
+  // Group membership decides who may sign for others, so only the full
+  // 16-digit ID names a key here: short IDs are easy to forge.
+  if (KeyIDAllowed(g_globals->allowGroupUpdate, keyID, /*acceptShort=*/false)) return LDAP_SUCCESS;
   return Refuse("Insufficient access to update groups.");
 }
 

@@ -86,10 +86,12 @@ TEST_F(TLSClient, GroupUpdateNeedsAnAllowedKey) {
   EXPECT_EQ(Send(kGroup, "ou", "default").code, 50);
   EXPECT_NE(Events().find("Insufficient access to update groups."), std::string::npos);
 
-  // Full IDs compare without regard to case; a short ID names its key too.
+  // Full IDs compare without regard to case; a short ID never names a key
+  // for group updates.
+  g_globals->allowGroupUpdate = {"83984697"};
+  EXPECT_EQ(Send(kGroup, "ou", "default").code, 50);
   g_globals->allowGroupUpdate = {kTrustedID, "9b17f4ff83984697"};
   EXPECT_EQ(Send(kGroup, "ou", "default").code, 0);
-  g_globals->allowGroupUpdate = {"83984697"};
   EXPECT_EQ(Send(kGroup, "ou", "second").code, 0);
   EXPECT_EQ(Values(kGroup, "ou").size(), 1u);  // replaced, not added to
 }
@@ -173,6 +175,8 @@ TEST(KeyIDAllowed, FullAndShortEntries) {
   EXPECT_FALSE(KeyIDAllowed({"9B17F4FF8398469"}, id));
   EXPECT_FALSE(KeyIDAllowed({""}, id));
   EXPECT_FALSE(KeyIDAllowed({"83984697"}, ""));
+  EXPECT_FALSE(KeyIDAllowed({"83984697"}, id, /*acceptShort=*/false));
+  EXPECT_TRUE(KeyIDAllowed({"9B17F4FF83984697"}, id, /*acceptShort=*/false));
 }
 
 }  // namespace
