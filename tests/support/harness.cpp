@@ -346,10 +346,10 @@ bool Client::ReadExact(void* data, size_t n, int timeoutMs) {
   return true;
 }
 
-bool Client::ReadMessage(std::string* message, int timeoutMs) {
+bool ReadBerMessage(const std::function<bool(void*, size_t)>& readExact, std::string* message) {
   message->clear();
   uint8_t tag, first;
-  if (!ReadExact(&tag, 1, timeoutMs) || !ReadExact(&first, 1, timeoutMs)) return false;
+  if (!readExact(&tag, 1) || !readExact(&first, 1)) return false;
   message->push_back(static_cast<char>(tag));
   message->push_back(static_cast<char>(first));
   size_t len = first;
@@ -359,15 +359,19 @@ bool Client::ReadMessage(std::string* message, int timeoutMs) {
     len = 0;
     for (int i = 0; i < n; ++i) {
       uint8_t b;
-      if (!ReadExact(&b, 1, timeoutMs)) return false;
+      if (!readExact(&b, 1)) return false;
       message->push_back(static_cast<char>(b));
       len = (len << 8) | b;
     }
   }
   std::string body(len, '\0');
-  if (len && !ReadExact(&body[0], len, timeoutMs)) return false;
+  if (len && !readExact(&body[0], len)) return false;
   *message += body;
   return true;
+}
+
+bool Client::ReadMessage(std::string* message, int timeoutMs) {
+  return ReadBerMessage([&](void* p, size_t n) { return ReadExact(p, n, timeoutMs); }, message);
 }
 
 bool Client::WaitClosed(int timeoutMs) {

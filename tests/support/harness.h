@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,6 +85,11 @@ class ServerTree {
 };
 
 // A raw client connection.
+// Reads one BER message (tag, length, body) through `readExact`, which
+// fills exactly the bytes asked for or fails; false on a failed read or a
+// length of more than four octets.
+bool ReadBerMessage(const std::function<bool(void*, size_t)>& readExact, std::string* message);
+
 class Client {
  public:
   Client() = default;

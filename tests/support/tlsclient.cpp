@@ -1,5 +1,7 @@
 #include "support/tlsclient.h"
 
+#include "support/harness.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -123,25 +125,7 @@ bool TLSClient::ReadExact(void* data, size_t n, int timeoutMs) {
 bool TLSClient::ReadMessage(std::string* message, int timeoutMs) {
   message->clear();
   if (ssl_ == nullptr) return false;
-  unsigned char head[2];
-  if (!ReadExact(head, 2, timeoutMs)) return false;
-  message->append(reinterpret_cast<char*>(head), 2);
-  size_t len = head[1];
-  if (head[1] & 0x80) {
-    int n = head[1] & 0x7F;
-    if (n > 4) return false;
-    len = 0;
-    for (int i = 0; i < n; ++i) {
-      unsigned char b;
-      if (!ReadExact(&b, 1, timeoutMs)) return false;
-      message->push_back(static_cast<char>(b));
-      len = (len << 8) | b;
-    }
-  }
-  std::string body(len, '\0');
-  if (len && !ReadExact(&body[0], len, timeoutMs)) return false;
-  *message += body;
-  return true;
+  return ReadBerMessage([&](void* p, size_t n) { return ReadExact(p, n, timeoutMs); }, message);
 }
 
 int TLSClient::ReadSearchDone(int* entries, int timeoutMs) {
