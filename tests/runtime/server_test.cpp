@@ -4,7 +4,9 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -126,8 +128,14 @@ TEST(ServerLifecycle, StartWritesSettingsAndStopsOnSigterm) {
   int overridePort = FreePort();
   std::swap(t.port, overridePort);
   ASSERT_TRUE(t.Start({"-p", std::to_string(t.port)})) << t.Output();
-  // The listener writes the ports in force back to the settings file.
+  // The listener writes the ports in force back to the settings file once
+  // its sockets listen, so a client may connect a moment before the write.
+  const std::string portLine = "Port=" + std::to_string(t.port) + "\n";
   std::string settings = ReadFile(t.settings);
+  for (int i = 0; i < 100 && !Contains(settings, portLine); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    settings = ReadFile(t.settings);
+  }
   EXPECT_TRUE(Contains(settings, "Port=" + std::to_string(t.port) + "\n")) << settings;
   EXPECT_TRUE(Contains(settings, "CommandPort=" + std::to_string(t.commandPort) + "\n")) << settings;
   EXPECT_EQ(t.Stop(SIGTERM), 0) << t.Output();
