@@ -302,6 +302,9 @@ TEST_F(Console, LongConnectionListArrivesInChunks) {
 }
 
 TEST_F(Console, EventsShowThisServersStartUpNewestFirst) {
+  // The listener logs the start-up probe's connection on its own thread;
+  // wait for that line so that this session's lines are surely newer.
+  ASSERT_TRUE(t_.WaitForEvent("New connection on socket", 5000)) << t_.Events();
   RunResult r = Ctl("events");
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // This very session's lines are the newest; the start-up's come later.
