@@ -98,8 +98,8 @@ bool MakeKey(const KeyPool& pool, long i, uint32_t baseTime, GeneratedKey* out) 
 
   Bytes data;
   Append(krypgp::kTagPublicKey, primary.body, &data);
-  krypgp::SigSpec spec;
-  spec.created = primary.created;
+  krypgp::SigSpec params;
+  params.created = primary.created;
   for (int j = 0; j < 1 + int(i % 3); ++j) {
     const std::string uid = UserID(i, j, out->word);
     const krypgp::Packet uidPacket = krypgp::MakePacket(krypgp::kTagUserID, Bytes(uid.begin(), uid.end()));
@@ -107,11 +107,11 @@ bool MakeKey(const KeyPool& pool, long i, uint32_t baseTime, GeneratedKey* out) 
     krypgp::SigTarget t;
     t.primary = &primary;
     t.userID = &uidPacket;
-    spec.type = krypgp::kSigCertPositive;
-    spec.keyFlags = 0x03;  // certify and sign
-    spec.primaryUserID = j == 0;
+    params.type = krypgp::kSigCertPositive;
+    params.keyFlags = 0x03;  // certify and sign
+    params.primaryUserID = j == 0;
     Bytes sig;
-    if (!krypgp::MakeSignature(spec, primary, priv, t, &sig)) return false;
+    if (!krypgp::MakeSignature(params, primary, priv, t, &sig)) return false;
     Append(krypgp::kTagSignature, std::move(sig), &data);
     if (j == 0 && i % 5 == 4) {
       // Certified by the previous key of the set.
@@ -130,11 +130,11 @@ bool MakeKey(const KeyPool& pool, long i, uint32_t baseTime, GeneratedKey* out) 
   krypgp::SigTarget t;
   t.primary = &primary;
   t.subkey = &sub;
-  spec.type = krypgp::kSigSubkeyBinding;
-  spec.keyFlags = 0x0C;  // encrypt communications and storage
-  spec.primaryUserID = false;
+  params.type = krypgp::kSigSubkeyBinding;
+  params.keyFlags = 0x0C;  // encrypt communications and storage
+  params.primaryUserID = false;
   Bytes sig;
-  if (!krypgp::MakeSignature(spec, primary, priv, t, &sig)) return false;
+  if (!krypgp::MakeSignature(params, primary, priv, t, &sig)) return false;
   Append(krypgp::kTagSignature, std::move(sig), &data);
   out->armored = krypgp::Armor("PGP PUBLIC KEY BLOCK", data);
   return true;

@@ -61,15 +61,15 @@ void Subpacket(Bytes* out, int type, const Bytes& data) {
   out->insert(out->end(), data.begin(), data.end());
 }
 
-Bytes HashedSubpackets(const SigSpec& spec, const PublicKeyInfo& signer) {
+Bytes HashedSubpackets(const SigSpec& params, const PublicKeyInfo& signer) {
   Bytes out, v;
-  PutU32(&v, spec.created);
+  PutU32(&v, params.created);
   Subpacket(&out, 2, v);
   v.assign(1, 4);
   v.insert(v.end(), signer.fingerprint.begin(), signer.fingerprint.begin() + signer.fingerprintLen);
   Subpacket(&out, 33, v);
-  if (spec.keyFlags >= 0) Subpacket(&out, 27, Bytes{uint8_t(spec.keyFlags)});
-  if (spec.primaryUserID) Subpacket(&out, 25, Bytes{1});
+  if (params.keyFlags >= 0) Subpacket(&out, 27, Bytes{uint8_t(params.keyFlags)});
+  if (params.primaryUserID) Subpacket(&out, 25, Bytes{1});
   return out;
 }
 
@@ -165,18 +165,18 @@ Bytes ElGamalBody(KRYTime created, const ElGamalKey& key) {
   return body;
 }
 
-bool MakeSignature(const SigSpec& spec, const PublicKeyInfo& signer, EVP_PKEY* priv,
+bool MakeSignature(const SigSpec& params, const PublicKeyInfo& signer, EVP_PKEY* priv,
                    const SigTarget& t, Bytes* body) {
   if (signer.algorithm != kKRYPublicKeyAlgorithm_RSA && signer.algorithm != kKRYPublicKeyAlgorithm_DSA)
     return false;
-  body->assign({4, uint8_t(spec.type), uint8_t(signer.algorithm), uint8_t(spec.hashAlgorithm)});
-  const Bytes hashed = HashedSubpackets(spec, signer);
+  body->assign({4, uint8_t(params.type), uint8_t(signer.algorithm), uint8_t(params.hashAlgorithm)});
+  const Bytes hashed = HashedSubpackets(params, signer);
   PutU16(body, uint32_t(hashed.size()));
   body->insert(body->end(), hashed.begin(), hashed.end());
   SigInfo info;
   info.version = 4;
-  info.type = spec.type;
-  info.hashAlgorithm = spec.hashAlgorithm;
+  info.type = params.type;
+  info.hashAlgorithm = params.hashAlgorithm;
   info.hashedEnd = body->size();
   Bytes unhashed;
   Subpacket(&unhashed, 16, Bytes(signer.keyID.begin(), signer.keyID.end()));

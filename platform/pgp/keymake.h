@@ -36,11 +36,11 @@ struct SigSpec {
   bool primaryUserID = false;
 };
 
-// A v4 signature body of spec.type by `signer` (its public key info and
+// A v4 signature body of params.type by `signer` (its public key info and
 // private key) over t: hashed creation time, issuer fingerprint and the
 // optional flags, unhashed issuer key ID. RSA and DSA signers only; false
 // when the digest or the private-key operation fails.
-bool MakeSignature(const SigSpec& spec, const PublicKeyInfo& signer, EVP_PKEY* priv,
+bool MakeSignature(const SigSpec& params, const PublicKeyInfo& signer, EVP_PKEY* priv,
                    const SigTarget& t, Bytes* body);
 
 }  // namespace krypgp

@@ -41,18 +41,18 @@ class KeyMake : public Lib {
     krypgp::SigTarget t;
     t.primary = &key.info;
     t.userID = &u;
-    krypgp::SigSpec spec;
-    spec.type = krypgp::kSigCertPositive;
-    spec.created = key.info.created;
-    spec.keyFlags = 3;
-    spec.primaryUserID = true;
+    krypgp::SigSpec params;
+    params.type = krypgp::kSigCertPositive;
+    params.created = key.info.created;
+    params.keyFlags = 3;
+    params.primaryUserID = true;
     Bytes selfSig, certSig, binding;
-    EXPECT_TRUE(krypgp::MakeSignature(spec, key.info, key.priv.get(), t, &selfSig));
+    EXPECT_TRUE(krypgp::MakeSignature(params, key.info, key.priv.get(), t, &selfSig));
     if (certifier) {
-      spec.type = krypgp::kSigCertGeneric;
-      spec.keyFlags = -1;
-      spec.primaryUserID = false;
-      EXPECT_TRUE(krypgp::MakeSignature(spec, certifier->info, certifier->priv.get(), t, &certSig));
+      params.type = krypgp::kSigCertGeneric;
+      params.keyFlags = -1;
+      params.primaryUserID = false;
+      EXPECT_TRUE(krypgp::MakeSignature(params, certifier->info, certifier->priv.get(), t, &certSig));
     }
     if (corruptUserID) u.body.back() ^= 1;
     krypgp::WritePacket(u, &out);
@@ -62,9 +62,9 @@ class KeyMake : public Lib {
     krypgp::SigTarget bt;
     bt.primary = &key.info;
     bt.subkey = &sub;
-    spec.type = krypgp::kSigSubkeyBinding;
-    spec.keyFlags = 0x0C;
-    EXPECT_TRUE(krypgp::MakeSignature(spec, key.info, key.priv.get(), bt, &binding));
+    params.type = krypgp::kSigSubkeyBinding;
+    params.keyFlags = 0x0C;
+    EXPECT_TRUE(krypgp::MakeSignature(params, key.info, key.priv.get(), bt, &binding));
     Put(krypgp::kTagSignature, binding, &out);
     return out;
   }
@@ -146,12 +146,12 @@ TEST_F(KeyMake, UnsupportedSignersAndKeysAreRefused) {
   size_t len = 0;
   ASSERT_EQ(0, krypgp::ParsePublicKey(krypgp::ElGamalBody(1, elg), &elgInfo, &len));
   krypgp::EvpPtr rsa = krypgp::GenerateRSA(1024);
-  krypgp::SigSpec spec;
-  spec.type = krypgp::kSigDirectKey;
+  krypgp::SigSpec params;
+  params.type = krypgp::kSigDirectKey;
   krypgp::SigTarget t;
   t.primary = &elgInfo;
   Bytes sig;
-  EXPECT_FALSE(krypgp::MakeSignature(spec, elgInfo, rsa.get(), t, &sig));
+  EXPECT_FALSE(krypgp::MakeSignature(params, elgInfo, rsa.get(), t, &sig));
   Bytes body;
   EXPECT_FALSE(krypgp::PublicKeyBody(kKRYPublicKeyAlgorithm_ECDSA, 1, rsa.get(), &body));
   // A DSA key's fields cannot be written as an RSA key.
