@@ -3,6 +3,7 @@
 
 #include "cert/addkey.h"
 #include "cert/keyid2entry.h"
+#include "cert/keystanding.h"
 #include "cert/request.h"
 #include "cert/tlsclient.h"
 #include "runtime/connection.h"
@@ -65,15 +66,17 @@ int VerifySelfSigned(AddRequestState* state, Backend* be, const RequestKeys& key
   if (VerifyCertRequest(state->request.data(), state->request.size(), self.get(), keys.context, verified,
                         &signer) != 0)
     return BadSignature(state);
-  *verified = *verified && StrIEquals(signer, keyID);
+  *verified = *verified && StrIEquals(signer, keyID) && SignerMayAuthorise(be, keys.context, self.get(), keyID);
   return 0;
 }
 
 // The client's TLS key as an authority: 0 with *id set (empty when the
-// connection has no client key), or 50 when the key's ID cannot be read.
-int ReadClientKeyID(Connection* conn, std::string* id) {
+// connection has no client key, or when the key was revoked or disabled
+// since the handshake), or 50 when the key's ID cannot be read.
+int ReadClientKeyID(Backend* be, Connection* conn, const RequestKeys& keys, std::string* id) {
   id->clear();
   if (!HasTLSClientKey(conn)) return 0;
+  if (!KeyMayAuthorise(be, keys.context, static_cast<KRYKeyRef>(conn->c_clientKey))) return 0;
   *id = FullKeyIDText(static_cast<KRYKeyRef>(conn->c_clientKey));
   if (!id->empty()) return 0;
   LogError(EVENTLOG_INFO, "Invalid TLS client key encountered.");
@@ -89,6 +92,7 @@ int VerifyDeleteSignature(AddRequestState* state, Backend* be, Operation* op, co
     if (VerifyCertRequest(state->request.data(), state->request.size(), keys.deleteSigners, keys.context,
                           verified, &op->o_logDetail.signerID) != 0)
       return BadSignature(state);
+    *verified = *verified && SignerMayAuthorise(be, keys.context, keys.deleteSigners, op->o_logDetail.signerID);
   }
   if (!*verified && g_globals->selfDeleteAllowed && state->keyIDs.size() == 1)
     return VerifySelfSigned(state, be, keys, verified);
@@ -102,7 +106,7 @@ int VerifyDeleteSignature(AddRequestState* state, Backend* be, Operation* op, co
 int AuthoriseKeyDelete(AddRequestState* state, Backend* be, Connection* conn, Operation* op,
                        const RequestKeys& keys, bool clearSigned) {
   std::string clientID;
-  if (int rc = ReadClientKeyID(conn, &clientID)) return rc;
+  if (int rc = ReadClientKeyID(be, conn, keys, &clientID)) return rc;
   bool verified = false;
   if (!clientID.empty()) {
     op->o_logDetail.signerID = clientID;
@@ -124,10 +128,10 @@ int AuthoriseKeyDelete(AddRequestState* state, Backend* be, Connection* conn, Op
 // An add request: authorised by an add signer's signature, or by an add
 // signer's key that the client proved over TLS (the block may then be
 // unsigned).
-int AuthoriseSignedAdd(AddRequestState* state, Connection* conn, Operation* op, const RequestKeys& keys,
-                       bool clearSigned) {
+int AuthoriseSignedAdd(AddRequestState* state, Backend* be, Connection* conn, Operation* op,
+                       const RequestKeys& keys, bool clearSigned) {
   std::string clientID;
-  if (int rc = ReadClientKeyID(conn, &clientID)) return rc;
+  if (int rc = ReadClientKeyID(be, conn, keys, &clientID)) return rc;
   std::string& signer = op->o_logDetail.signerID;
   if (!clientID.empty() && KeyInSet(keys.addSigners, static_cast<KRYKeyRef>(conn->c_clientKey))) {
     signer = clientID;
@@ -139,7 +143,8 @@ int AuthoriseSignedAdd(AddRequestState* state, Connection* conn, Operation* op, 
   if (clearSigned && VerifyCertRequest(state->request.data(), state->request.size(), keys.addSigners, keys.context,
                                        &verified, &signer) != 0)
     return BadSignature(state);
-  state->authorised = verified && keys.addSigners != nullptr;
+  state->authorised =
+      verified && keys.addSigners != nullptr && SignerMayAuthorise(be, keys.context, keys.addSigners, signer);
   if (state->authorised) return 0;
   if (g_globals->MustSignAdds) {
     LogError(EVENTLOG_WARNING, "Request not signed by an authorized signer (0x%s).", signer.c_str());
@@ -158,18 +163,20 @@ int HandleSignedRequest(AddRequestState* state, Backend* be, Connection* conn, O
   state->request = first.values[0];
   ParsedRequest req;
   const bool wrapperRequired = conn == nullptr || conn->c_tlsSession == nullptr;
-  if (ProcessReqBuffer(state->request.data(), state->request.size(), wrapperRequired, &req) != 0) {
+  if (holder->Acquire(conn) != 0) return 1;
+  const RequestKeys& keys = holder->keys();
+  const int parsed = ProcessReqBuffer(state->request.data(), state->request.size(), wrapperRequired, keys.context, &req);
+  if (parsed == 21) return BadSignature(state);
+  if (parsed != 0) {
     LogError(EVENTLOG_WARNING, "Invalid kryRequest block format.");
     state->SetText("Invalid kryRequest block format.");
     return 2;
   }
   state->kind = req.kind;
   state->location = req.location;
-  if (holder->Acquire(conn) != 0) return 1;
-  const RequestKeys& keys = holder->keys();
   if (req.kind == kRequestAdd) {
     first.values[0] = std::move(req.keyBlock);
-    return AuthoriseSignedAdd(state, conn, op, keys, req.clearSigned);
+    return AuthoriseSignedAdd(state, be, conn, op, keys, req.clearSigned);
   }
   state->keyIDs = std::move(req.keyIDs);
   return AuthoriseKeyDelete(state, be, conn, op, keys, req.clearSigned);

@@ -42,7 +42,7 @@ bool ResolveShortID(Backend* be, std::string* keyID) {
 
 }  // namespace
 
-int KeyID2Entry(Backend* be, std::string* keyID, std::string* block) {
+int KeyID2Entry(Backend* be, std::string* keyID, std::string* block, bool* disabled) {
   if (keyID->size() == 8 && !ResolveShortID(be, keyID)) {
     Debug(LDAP_DEBUG_TRACE, "KeyID2Entry: Key ID not found.\n");
     return kKRYError_ItemNotFound;
@@ -53,6 +53,10 @@ int KeyID2Entry(Backend* be, std::string* keyID, std::string* block) {
   const Attribute* key = cert ? attr_lookup(cert, "kryKey") : nullptr;
   const bool found = key && !key->values.empty();
   if (found) *block = key->values[0];
+  if (found && disabled) {
+    const Attribute* mark = attr_lookup(cert, "kryDisabled");
+    *disabled = mark && !mark->values.empty() && mark->values[0] == "1";
+  }
   if (cert) cache_return_entry(be, cert);
   if (!found) {
     Debug(LDAP_DEBUG_TRACE, "KeyID2Entry: Key ID not found.\n");

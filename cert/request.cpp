@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <cstring>
+#include <memory>
+#include <string_view>
 
 #include "cert/certentry.h"
 #include "log/trace.h"
@@ -12,7 +14,6 @@ namespace kry {
 namespace {
 
 constexpr const char* kSignedHeader = "-----BEGIN PGP SIGNED MESSAGE-----";
-constexpr const char* kSignatureHeader = "-----BEGIN PGP SIGNATURE-----";
 constexpr const char* kKeyHeader = "-----BEGIN PGP PUBLIC KEY BLOCK-----";
 constexpr const char* kKeyFooter = "-----END PGP PUBLIC KEY BLOCK-----";
 constexpr size_t kLineBuf = 256;
@@ -40,21 +41,52 @@ int BodyError(const char* fmt, const char* arg = "") {
   return kKRYError_ItemNotFound;
 }
 
-// Positions r at the request text: after the clear-signed header and its
-// armour headers, or at the first line when the wrapper may be left out.
-int SkipWrapper(LineReader* r, bool wrapperRequired, bool* clearSigned) {
-  const char* start = r->pos;
-  const size_t startLen = r->remaining;
-  while (r->Next()) {
-    if (std::strcmp(r->buf, kSignedHeader) != 0) continue;
-    *clearSigned = true;
-    while (r->Next())
-      if (r->len == 0) return 0;
-    return HeaderError("No request header was specified.\n");
+// The clear-signed armour header is the block's first line, exactly, ended
+// by LF or CR LF: the line the key library's decoder takes as the header.
+bool StartsWithSignedHeader(const char* block, size_t length) {
+  const size_t n = std::strlen(kSignedHeader);
+  if (length <= n || std::memcmp(block, kSignedHeader, n) != 0) return false;
+  return block[n] == '\n' || (block[n] == '\r' && length > n + 1 && block[n + 1] == '\n');
+}
+
+bool Contains(const char* block, size_t length, const char* text) {
+  return std::string_view(block, length).find(text) != std::string_view::npos;
+}
+
+bool OnlyLineWhiteSpace(const char* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] != ' ' && p[i] != '\t' && p[i] != '\r' && p[i] != '\n') return false;
+  return true;
+}
+
+struct DataFree {
+  void operator()(char* p) const { KRYFreeData(p); }
+};
+
+// The text that the block's signature covers, dash escapes removed, as the
+// key library reads it. Nothing but white space may follow the signature,
+// and the text may hold no carriage return that the request's line reader
+// would take for a line end where the decoder saw none.
+int DecodeSignedText(const char* block, size_t length, KRYContextRef context, std::string* text) {
+  char* data = nullptr;
+  size_t dataLen = 0, end = 0;
+  KRYDecodeOptions o{};
+  o.inputBuffer = block;
+  o.inputLength = length;
+  o.outputData = &data;
+  o.outputLength = &dataLen;
+  o.endOffset = &end;
+  const KRYError err = KRYDecode(context, &o);
+  std::unique_ptr<char, DataFree> owned(data);
+  if (err != 0) {
+    Debug(LDAP_DEBUG_ANY, "ProcessReqBuffer: Decoding kryRequest failed, rc = %d\n", static_cast<int>(err));
+    return 21;
   }
-  if (wrapperRequired) return HeaderError("No KRY message block in kryRequest.\n");
-  r->pos = start;
-  r->remaining = startLen;
+  if (end > length || !OnlyLineWhiteSpace(block + end, length - end))
+    return HeaderError("Data follows the signature of the kryRequest block.\n");
+  if (dataLen > 0 && std::memchr(data, '\r', dataLen) != nullptr)
+    return HeaderError("Carriage return inside the signed request text.\n");
+  text->assign(data ? data : "", dataLen);
   return 0;
 }
 
@@ -86,13 +118,18 @@ int ReadHeaders(LineReader* r, ParsedRequest* out) {
   return HeaderError("No request header was specified.\n");
 }
 
-int ReadKeyBlock(LineReader* r, ParsedRequest* out) {
-  if (!r->Next() || !r->EscapedEquals(kKeyHeader)) return BodyError("KRY Key Block not specified.\n");
+// The armour line `text`, after the dash escape when the text has them.
+bool ArmourLineIs(const LineReader& r, bool escaped, const char* text) {
+  return escaped ? r.EscapedEquals(text) : std::strcmp(r.buf, text) == 0;
+}
+
+int ReadKeyBlock(LineReader* r, bool escaped, ParsedRequest* out) {
+  if (!r->Next() || !ArmourLineIs(*r, escaped, kKeyHeader)) return BodyError("KRY Key Block not specified.\n");
   std::string block = std::string(kKeyHeader) + "\n";
   for (;;) {
     const char* lineStart = r->pos;
     if (!r->Next()) return BodyError("KRY Key Block invalid.\n");
-    if (r->EscapedEquals(kKeyFooter)) break;
+    if (ArmourLineIs(*r, escaped, kKeyFooter)) break;
     // Copy the line as sent (not the shortened buffer), without its
     // terminator; an armour line is never longer than the buffer anyway.
     size_t n = static_cast<size_t>(r->pos - lineStart);
@@ -106,12 +143,10 @@ int ReadKeyBlock(LineReader* r, ParsedRequest* out) {
   return 0;
 }
 
-// Key-ID lines up to an empty line, the end of the block, or the armour
-// line of the signature that follows the text of a clear-signed block (the
-// signed text has no empty line before it).
+// Key-ID lines up to an empty line or the end of the text.
 int ReadKeyIDs(LineReader* r, ParsedRequest* out) {
   while (r->Next()) {
-    if (r->len == 0 || std::strcmp(r->buf, kSignatureHeader) == 0) break;
+    if (r->len == 0) break;
     if (r->len != kKeyIDLineLen || r->buf[0] != '0' || r->buf[1] != 'x')
       return BodyError("Key ID '%s' is invalid.\n", r->buf);
     out->keyIDs.emplace_back(r->buf, kKeyIDLineLen);
@@ -144,16 +179,14 @@ int GetLine(const char** pos, size_t* remaining, char* buf, size_t bufSize, size
   return 0;
 }
 
-int ProcessReqBuffer(const char* block, size_t length, bool wrapperRequired, ParsedRequest* out) {
-  Debug(LDAP_DEBUG_TRACE, "=> ProcessReqBuffer\n");
+int ParseRequestText(const char* text, size_t length, bool escaped, ParsedRequest* out) {
   *out = ParsedRequest();
-  LineReader r{block, length, {0}};
-  int rc = SkipWrapper(&r, wrapperRequired, &out->clearSigned);
-  if (rc == 0) rc = ReadHeaders(&r, out);
+  LineReader r{text, length, {0}};
+  int rc = ReadHeaders(&r, out);
   if (rc == 0 && out->location == 0) out->location = kLocationActive;
   if (rc == 0) {
     if (out->kind == kRequestAdd)
-      rc = ReadKeyBlock(&r, out);
+      rc = ReadKeyBlock(&r, escaped, out);
     else if (out->kind == kRequestDelete || out->kind == kRequestDisable)
       rc = ReadKeyIDs(&r, out);
     else
@@ -161,6 +194,28 @@ int ProcessReqBuffer(const char* block, size_t length, bool wrapperRequired, Par
   }
   if (rc == 0 && out->location != kLocationPending && out->location != kLocationActive)
     rc = HeaderError("Location headers are invalid.\n");
+  return rc;
+}
+
+int ProcessReqBuffer(const char* block, size_t length, bool wrapperRequired, KRYContextRef context,
+                     ParsedRequest* out) {
+  Debug(LDAP_DEBUG_TRACE, "=> ProcessReqBuffer\n");
+  *out = ParsedRequest();
+  int rc;
+  if (StartsWithSignedHeader(block, length)) {
+    std::string text;
+    rc = DecodeSignedText(block, length, context, &text);
+    if (rc == 0) rc = ParseRequestText(text.data(), text.size(), false, out);
+    out->clearSigned = true;
+  } else if (wrapperRequired) {
+    rc = HeaderError("No KRY message block in kryRequest.\n");
+  } else if (Contains(block, length, kSignedHeader)) {
+    // Whatever a signed message further down says, it would not be what
+    // this block's request is read from.
+    rc = HeaderError("A signed message does not start the kryRequest block.\n");
+  } else {
+    rc = ParseRequestText(block, length, true, out);
+  }
   Debug(LDAP_DEBUG_TRACE, "<= ProcessReqBuffer, rc=%d\n", rc);
   return rc;
 }

@@ -32,10 +32,21 @@ constexpr int kGetLineEnd = 1;
 // Returns 0 with *lineLen set, or kGetLineEnd when nothing is left.
 int GetLine(const char** pos, size_t* remaining, char* buf, size_t bufSize, size_t* lineLen);
 
-// Parses a request block. With wrapperRequired the clear-signed armour
-// header must be present. 0, -11986 header error, -11984 body error; the
-// reason goes to the trace.
-int ProcessReqBuffer(const char* block, size_t length, bool wrapperRequired, ParsedRequest* out);
+// Parses request text: headers and body. With `escaped` the key block's
+// armour lines carry the "- " escape, as an unsigned block writes them;
+// the text a clear-signed block decodes to has it removed. 0, -11986
+// header error, -11984 body error; the reason goes to the trace.
+int ParseRequestText(const char* text, size_t length, bool escaped, ParsedRequest* out);
+
+// Parses a request block. A clear-signed block must begin with the armour
+// header line and end with its signature (white space may follow); the
+// request is read only from the text its signature covers, as the key
+// library decodes it. Otherwise, unless wrapperRequired, the block is the
+// request text and must not hold a signed message. 0, -11986 header or
+// framing error, -11984 body error, 21 when a signed block cannot be
+// decoded.
+int ProcessReqBuffer(const char* block, size_t length, bool wrapperRequired, KRYContextRef context,
+                     ParsedRequest* out);
 
 // Decodes the clear-signed block against `signers` (may be null). *verified
 // is set when a key of that set made a signature that verified; *signerID

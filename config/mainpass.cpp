@@ -120,9 +120,8 @@ int AllowLine(const ConfigLine& l, MainPass* p) {
   } else if (StrIEquals(level, "groupupdate")) {
     list = &g->allowGroupUpdate;
   } else if (StrIEquals(level, "command")) {
-    // The command pass takes these; the check pass checks the key ID.
-    if (!p->check) return 0;
-    list = &g->allowCommand;
+    // The command pass takes these; the check pass checks them its way.
+    return p->check ? (HandleCommandKeyword(l, g) == 0 ? 0 : 1) : 0;
   } else {
     LineMessage(EVENTLOG_ERROR, l,
                 "Allow Access Level of '%s' is invalid.\n  Valid Levels: 'add', 'GroupUpdate', 'delete', 'command'.\n",

@@ -92,6 +92,15 @@ int HandleCommandKeyword(const ConfigLine& l, Globals* g) {
       LineMessage(EVENTLOG_ERROR, l, "Invalid KeyID (%s) found in Allow\n", l.arg(2));
       return 1;
     }
+    // Anyone can make a key whose short ID collides with another's, so
+    // console authority is granted to full key IDs only.
+    if (l.tokens[2].size() != 18) {
+      LineMessage(EVENTLOG_ERROR, l,
+                  "Allow keyid %s command: a console key must be named by its full 16-digit key ID; a short key "
+                  "ID can be matched by any key made to collide with it.\n",
+                  l.arg(2));
+      return 1;
+    }
     g->allowCommand.insert(g->allowCommand.begin(), l.tokens[2].substr(2));
     return 0;
   }

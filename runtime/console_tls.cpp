@@ -57,7 +57,7 @@ bool AuthenticateRemoteConsole(ConsoleSession* s) {
     LogError(EVENTLOG_INFO, "Unable to get Key ID from remote console to continue, disconnecting!");
     return false;
   }
-  if (!KeyIDAllowed(g_globals->allowCommand, keyID)) {
+  if (!KeyIDAllowed(g_globals->allowCommand, keyID, /*acceptShort=*/false)) {
     LogError(EVENTLOG_INFO, "Console authentication failed, disconnecting!");
     return false;
   }

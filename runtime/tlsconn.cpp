@@ -7,6 +7,8 @@
 
 #include "cert/keyid2entry.h"
 #include "cert/keysets.h"
+#include "cert/keystanding.h"
+#include "cert/tlsclient.h"
 #include "ldap/sockbuf.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
@@ -49,13 +51,21 @@ KRYError LookupInDirectory(const KRYKeyID* id, KeyLookup* l, KRYKeyRef* outKey) 
   return kKRYError_NoErr;
 }
 
-// The server's keyrings first, then the directory.
+// The server's keyrings first, then the directory. A revoked or disabled
+// key is no client key at all: it authorises nothing.
 KRYError LookupClientKey(const KRYKeyID* id, void* userData, KRYKeyRef* outKey) {
   auto* l = static_cast<KeyLookup*>(userData);
   *outKey = nullptr;
-  if (l->block->serverKeySet && KRYGetKeyByKeyID(l->block->serverKeySet, id, -1, outKey) == 0 && *outKey)
-    return kKRYError_NoErr;
-  return LookupInDirectory(id, l, outKey);
+  KRYError rc = kKRYError_NoErr;
+  if (!l->block->serverKeySet || KRYGetKeyByKeyID(l->block->serverKeySet, id, -1, outKey) != 0 || !*outKey)
+    rc = LookupInDirectory(id, l, outKey);
+  if (rc != kKRYError_NoErr || *outKey == nullptr) return kKRYError_ItemNotFound;
+  Backend* be = g_globals->backends.empty() ? nullptr : g_globals->backends.front().get();
+  if (KeyMayAuthorise(be, l->block->context, *outKey)) return kKRYError_NoErr;
+  LogError(EVENTLOG_WARNING, "TLS client key 0x%s is revoked or disabled; the client has no key.",
+           FullKeyIDText(*outKey).c_str());
+  *outKey = nullptr;
+  return kKRYError_ItemNotFound;
 }
 
 void LogTLSFailure(int kind, const char* what, int rc) {

@@ -82,6 +82,7 @@ KRYError ParseClearSigned(const uint8_t* d, size_t n, ClearSigned* out) {
   if (err != kKRYError_NoErr) return err == kKRYError_ItemNotFound ? kKRYError_BadArmor : err;
   if (block.label != "PGP SIGNATURE") return kKRYError_BadArmor;
   out->signatureData = std::move(block.data);
+  out->endOffset = block.endOffset;
   return kKRYError_NoErr;
 }
 

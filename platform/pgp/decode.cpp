@@ -119,6 +119,7 @@ KRYError KRYDecode(KRYContextRef context, const KRYDecodeOptions* o) {
     return kKRYError_BadParams;
   if (o->keySet != nullptr && o->keySet->context != context) return kKRYError_WrongContext;
   if (o->outputData) *o->outputData = nullptr;
+  if (o->endOffset) *o->endOffset = o->inputLength;
   const uint8_t* d = static_cast<const uint8_t*>(o->inputBuffer);
   size_t n = o->inputLength;
   if (n > kMaxInput) return kKRYError_TooLarge;
@@ -133,6 +134,7 @@ KRYError KRYDecode(KRYContextRef context, const KRYDecodeOptions* o) {
       err = Report(context, o, p, cs.canonical, &cs.canonical);
       if (err != kKRYError_NoErr) return err;
     }
+    if (o->endOffset) *o->endOffset = cs.endOffset;
     return Output(o, reinterpret_cast<const uint8_t*>(cs.text.data()), cs.text.size());
   }
   if (err != kKRYError_ItemNotFound) return err;

@@ -275,6 +275,8 @@ struct KRYDecodeOptions {
   KRYBoolean discardOutput; // when false, the signed text is returned below
   char** outputData;        // KRYFreeData; may be null
   size_t* outputLength;
+  size_t* endOffset;        // may be null; clear-signed input: the offset just
+                            // past its signature's END line, else the length
 };
 // Decodes a signed message and reports one kKRYEvent_Signature per signature.
 // A readable message whose signature does not verify still returns 0 (the

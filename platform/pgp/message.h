@@ -15,6 +15,7 @@ struct ClearSigned {
   std::string text;       // dash-unescaped text, LF line ends, no final line end
   Bytes canonical;        // the text as signed: CRLF, trailing blanks removed
   Bytes signatureData;    // packets of the signature block(s)
+  size_t endOffset = 0;   // input offset just past the signature's END line
 };
 // Parses a clear-signed message starting at its BEGIN line.
 KRYError ParseClearSigned(const uint8_t* data, size_t len, ClearSigned* out);

@@ -1,19 +1,20 @@
 // The request-block parser and its line reader.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "cert/replog.h"
 #include "cert/request.h"
+#include "../pgp/testutil.h"
+#include "../support/corpus_ids.h"
 
 namespace kry {
 namespace {
 
-const char kWrap[] = "-----BEGIN PGP SIGNED MESSAGE-----\nHash: SHA256\n\n";
-const char kSig[] = "-----BEGIN PGP SIGNATURE-----\n\nAAAA\n-----END PGP SIGNATURE-----\n";
-
-int Parse(const std::string& text, ParsedRequest* out, bool wrapper = true) {
-  return ProcessReqBuffer(text.data(), text.size(), wrapper, out);
+// Request text as an unsigned block carries it (key-block lines escaped).
+int Parse(const std::string& text, ParsedRequest* out) {
+  return ParseRequestText(text.data(), text.size(), true, out);
 }
 
 std::string Lines(const std::string& s) {
@@ -37,33 +38,32 @@ TEST(GetLine, TerminatorsTrailingBlanksAndLongLines) {
 
 TEST(ProcessReqBuffer, DeleteAndDisableLists) {
   ParsedRequest r;
-  ASSERT_EQ(Parse(std::string(kWrap) + "REQUEST: DELETE  \n\n0x0123456789ABCDEF\n0xzzzzzzzzzzzzzzzz\n" + kSig, &r), 0);
+  ASSERT_EQ(Parse(std::string() + "REQUEST: DELETE  \n\n0x0123456789ABCDEF\n0xzzzzzzzzzzzzzzzz\n", &r), 0);
   EXPECT_EQ(r.kind, kRequestDelete);
   EXPECT_EQ(r.location, 2);
   ASSERT_EQ(r.keyIDs.size(), 2u);
   EXPECT_EQ(r.keyIDs[1], "0xzzzzzzzzzzzzzzzz");
-  ASSERT_EQ(Parse(std::string(kWrap) + "request: disable\nLocation: Pending\n\n", &r), 0);
+  ASSERT_EQ(Parse(std::string() + "request: disable\nLocation: Pending\n\n", &r), 0);
   EXPECT_EQ(r.kind, kRequestDisable);
   EXPECT_EQ(r.location, 1);
   EXPECT_TRUE(r.keyIDs.empty());
   // Short, long and unprefixed IDs are refused as body errors.
   for (const char* bad : {"0x89ABCDEF", "0x0123456789ABCDEF0", "000123456789ABCDEF"})
-    EXPECT_EQ(Parse(std::string(kWrap) + "REQUEST: DELETE\n\n" + bad + "\n", &r), -11984) << bad;
+    EXPECT_EQ(Parse(std::string() + "REQUEST: DELETE\n\n" + bad + "\n", &r), -11984) << bad;
 }
 
 TEST(ProcessReqBuffer, HeaderErrors) {
   ParsedRequest r;
   const std::string del = "REQUEST: DELETE\n\n0x0123456789ABCDEF\n";
-  EXPECT_EQ(Parse(del, &r, true), -11986);  // no wrapper on a plain connection
-  EXPECT_EQ(Parse(del, &r, false), 0);
-  EXPECT_EQ(Parse(std::string(kWrap) + "REQUEST: DELETE\nREQUEST: DELETE\n\n", &r), -11986);
-  EXPECT_EQ(Parse(std::string(kWrap) + "REQUEST: DELETE\nLOCATION: ACTIVE\nLOCATION: ACTIVE\n\n", &r), -11986);
-  EXPECT_EQ(Parse(std::string(kWrap) + "REQUEST: DELETE\nPLEASE: NOW\n\n", &r), -11986);
-  EXPECT_EQ(Parse(std::string(kWrap) + "LOCATION: ACTIVE\n\n", &r), -11986);   // no kind
-  EXPECT_EQ(Parse(std::string(kWrap) + "REQUEST: DELETE\n", &r), -11986);      // headers never end
+  EXPECT_EQ(Parse(del, &r), 0);
+  EXPECT_EQ(Parse(std::string() + "REQUEST: DELETE\nREQUEST: DELETE\n\n", &r), -11986);
+  EXPECT_EQ(Parse(std::string() + "REQUEST: DELETE\nLOCATION: ACTIVE\nLOCATION: ACTIVE\n\n", &r), -11986);
+  EXPECT_EQ(Parse(std::string() + "REQUEST: DELETE\nPLEASE: NOW\n\n", &r), -11986);
+  EXPECT_EQ(Parse(std::string() + "LOCATION: ACTIVE\n\n", &r), -11986);   // no kind
+  EXPECT_EQ(Parse(std::string() + "REQUEST: DELETE\n", &r), -11986);      // headers never end
   EXPECT_EQ(Parse("-----BEGIN PGP SIGNED MESSAGE-----\nHash: SHA1\n", &r), -11986);
   // A thousand repeated headers do not overflow into a valid kind.
-  std::string many = kWrap;
+  std::string many;
   for (int i = 0; i < 1000; ++i) many += "REQUEST: ADD\n";
   EXPECT_EQ(Parse(many + "\n", &r), -11986);
 }
@@ -72,23 +72,120 @@ TEST(ProcessReqBuffer, AddKeyBlock) {
   ParsedRequest r;
   const std::string body = "- -----BEGIN PGP PUBLIC KEY BLOCK-----\n\nmQINBGE=\n=abcd\n"
                            "- -----END PGP PUBLIC KEY BLOCK-----\n";
-  ASSERT_EQ(Parse(std::string(kWrap) + "REQUEST: ADD\n\n" + body + kSig, &r), 0);
+  ASSERT_EQ(Parse(std::string() + "REQUEST: ADD\n\n" + body, &r), 0);
   EXPECT_EQ(r.keyBlock, "-----BEGIN PGP PUBLIC KEY BLOCK-----\n\nmQINBGE=\n=abcd\n-----END PGP PUBLIC KEY BLOCK-----\n");
   // The escape is required, and so is the footer.
-  EXPECT_EQ(Parse(std::string(kWrap) + "REQUEST: ADD\n\n-----BEGIN PGP PUBLIC KEY BLOCK-----\n", &r), -11984);
-  EXPECT_EQ(Parse(std::string(kWrap) + "REQUEST: ADD\n\n- -----BEGIN PGP PUBLIC KEY BLOCK-----\nAAAA\n", &r), -11984);
+  EXPECT_EQ(Parse(std::string() + "REQUEST: ADD\n\n-----BEGIN PGP PUBLIC KEY BLOCK-----\n", &r), -11984);
+  EXPECT_EQ(Parse(std::string() + "REQUEST: ADD\n\n- -----BEGIN PGP PUBLIC KEY BLOCK-----\nAAAA\n", &r), -11984);
 }
 
 TEST(ProcessReqBuffer, HugeInputsEndCleanly) {
   ParsedRequest r;
-  std::string many = std::string(kWrap) + "REQUEST: DELETE\n\n";
+  std::string many = std::string() + "REQUEST: DELETE\n\n";
   for (int i = 0; i < 100000; ++i) many += "0x0123456789ABCDEF\n";
   ASSERT_EQ(Parse(many, &r), 0);
   EXPECT_EQ(r.keyIDs.size(), 100000u);
   // A 10 KB line is cut to the buffer, so its ID is refused, not truncated
   // into a valid one.
-  EXPECT_EQ(Parse(std::string(kWrap) + "REQUEST: DELETE\n\n0x0123456789ABCDEF" + std::string(10240, 'A') + "\n", &r),
+  EXPECT_EQ(Parse(std::string() + "REQUEST: DELETE\n\n0x0123456789ABCDEF" + std::string(10240, 'A') + "\n", &r),
             -11984);
+}
+
+// Clear-signed blocks from the corpus, and forgeries made from them: the
+// request must be read from exactly the text the signature covers.
+class SignedBlock : public pgptest::Lib {
+ protected:
+  void SetUp() override {
+    if (corpus::Dir().empty()) GTEST_SKIP() << "no corpus";
+    Lib::SetUp();
+    trusted_ = ImportFile("trusted-signer.asc");
+    genuine_ = pgptest::ReadFile(pgptest::Corpus("delete-rsa-by-trusted.req"));
+  }
+  void TearDown() override {
+    if (trusted_) KRYFreeKeySet(trusted_);
+    if (ctx) Lib::TearDown();
+  }
+  int Process(const std::string& block, ParsedRequest* r, bool wrapperRequired = true) {
+    return ProcessReqBuffer(block.data(), block.size(), wrapperRequired, ctx, r);
+  }
+  // Whether the block, as the server reads it, is a delete of `name` that
+  // trusted-signer signed.
+  bool DeletesByTrusted(const std::string& block, const std::string& name) {
+    ParsedRequest r;
+    if (Process(block, &r) != 0 || r.kind != kRequestDelete) return false;
+    const std::string id = "0x" + corpus::KeyId(name);
+    if (std::find(r.keyIDs.begin(), r.keyIDs.end(), id) == r.keyIDs.end()) return false;
+    bool verified = false;
+    std::string signer;
+    return VerifyCertRequest(block.data(), block.size(), trusted_, ctx, &verified, &signer) == 0 && verified;
+  }
+  static std::string Replace(std::string s, const std::string& from, const std::string& to) {
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+      s.replace(at, from.size(), to);
+    return s;
+  }
+
+  KRYKeySetRef trusted_ = nullptr;
+  std::string genuine_;
+};
+
+TEST_F(SignedBlock, GenuineBlockInItsLineEndings) {
+  EXPECT_TRUE(DeletesByTrusted(genuine_, "rsa"));
+  EXPECT_TRUE(DeletesByTrusted(Replace(genuine_, "\n", "\r\n"), "rsa"));
+  EXPECT_TRUE(DeletesByTrusted(genuine_ + "\n \t\r\n", "rsa"));
+  // CR alone ends no line for the decoder, so nothing is read.
+  EXPECT_FALSE(DeletesByTrusted(Replace(genuine_, "\n", "\r"), "rsa"));
+  // A dash-escaped key-ID line is signed as the line without its escape.
+  const std::string id = "0x" + corpus::KeyId("rsa");
+  EXPECT_TRUE(DeletesByTrusted(Replace(genuine_, "\n" + id + "\n", "\n- " + id + "\n"), "rsa"));
+  // An add's key block comes back from the signed text without escapes.
+  ParsedRequest r;
+  ASSERT_EQ(Process(pgptest::ReadFile(pgptest::Corpus("add-signed-by-trusted.req")), &r), 0);
+  EXPECT_EQ(r.kind, kRequestAdd);
+  EXPECT_EQ(r.keyBlock.rfind("-----BEGIN PGP PUBLIC KEY BLOCK-----\n", 0), 0u) << r.keyBlock;
+  EXPECT_EQ(r.keyBlock.find("\n- "), std::string::npos);
+  EXPECT_NE(r.keyBlock.find("\n-----END PGP PUBLIC KEY BLOCK-----\n"), std::string::npos);
+}
+
+TEST_F(SignedBlock, ForgedHeadersCannotBorrowASignature) {
+  const std::string header = "-----BEGIN PGP SIGNED MESSAGE-----";
+  const std::string fake = "Hash: SHA512\n\nREQUEST: DELETE\n\n0x" + corpus::KeyId("ed25519") + "\n\n";
+  for (const char* end : {"\v", "\f", "\r", " ", "\t", "\r\r", " \v", ""}) {
+    const std::string forged = header + end + "\n" + fake + genuine_;
+    EXPECT_FALSE(DeletesByTrusted(forged, "ed25519")) << testing::PrintToString(std::string(end));
+    EXPECT_FALSE(DeletesByTrusted(Replace(forged, "\n", "\r\n"), "ed25519"));
+  }
+  // Anything before the armour header, even the genuine request's own
+  // text, and anything after the signature is refused.
+  ParsedRequest r;
+  EXPECT_EQ(Process("REQUEST: DELETE\n\n0x" + corpus::KeyId("ed25519") + "\n\n" + genuine_, &r), -11986);
+  EXPECT_EQ(Process("\n" + genuine_, &r), -11986);
+  EXPECT_EQ(Process(genuine_ + "0x" + corpus::KeyId("ed25519") + "\n", &r), -11986);
+  EXPECT_EQ(Process(genuine_ + "\v", &r), -11986);
+  const std::string second = pgptest::ReadFile(pgptest::Corpus("delete-rsa-by-self.req"));
+  EXPECT_EQ(Process(genuine_ + second, &r), -11986);
+  EXPECT_EQ(Process(genuine_ + "\n" + second, &r), -11986);
+  // A key ID slipped in before the signature is read, but not signed.
+  const std::string slipped =
+      Replace(genuine_, "\n-----BEGIN PGP SIGNATURE", "\n0x" + corpus::KeyId("ed25519") + "\n-----BEGIN PGP SIGNATURE");
+  EXPECT_FALSE(DeletesByTrusted(slipped, "ed25519"));
+  // A bare CR inside the signed text would split a line the decoder kept.
+  const std::string id = "0x" + corpus::KeyId("rsa");
+  EXPECT_EQ(Process(Replace(genuine_, "\n" + id + "\n", "\n" + id + "\r0x" + corpus::KeyId("ed25519") + "\n"), &r),
+            -11986);
+  // A signature block that does not decode is a signature error.
+  EXPECT_EQ(Process(Replace(genuine_, "-----END PGP SIGNATURE-----", "-----END PGP SIGNATURE-----x"), &r), 21);
+}
+
+TEST_F(SignedBlock, UnsignedBlocksOnlyWhereAllowedAndNeverAroundASignedOne) {
+  ParsedRequest r;
+  const std::string del = "REQUEST: DELETE\n\n0x" + corpus::KeyId("rsa") + "\n";
+  EXPECT_EQ(Process(del, &r, true), -11986);
+  ASSERT_EQ(Process(del, &r, false), 0);
+  EXPECT_FALSE(r.clearSigned);
+  EXPECT_EQ(Process(del + "\n" + genuine_, &r, false), -11986);
+  ASSERT_EQ(Process(genuine_, &r, false), 0);
+  EXPECT_TRUE(r.clearSigned);
 }
 
 TEST(RepLogRecord, LayoutAndFolding) {
