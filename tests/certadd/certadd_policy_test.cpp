@@ -101,6 +101,34 @@ TEST_F(PolicyPending, PolicyFailuresErrorRefuses) {
   EXPECT_EQ(server.AddFile(Corpus("signed-by-trusted.asc")).exitCode, 0);
 }
 
+// Every key of a MustSigID line must have signed, whichever order the line
+// names them in; signed-by-both carries both signatures, signed-by-trusted
+// only the first.
+TEST_F(PolicyPending, EveryKeyOfAMustSigIDLineIsRequired) {
+  const std::string t = "0x" + CertIDOf("trusted-signer"), s = "0x" + CertIDOf("second-signer");
+  for (const std::string& line : {t + " " + s, s + " " + t}) {
+    KeyServer server(KeyringLine() + "MustSigID " + line + "\nPolicyFailures error\n");
+    ASSERT_TRUE(server.ok()) << server.tree().Output();
+    RunResult r = server.AddFile(Corpus("signed-by-trusted.asc"));
+    EXPECT_EQ(r.exitCode, 49) << line << r.output;
+    r = server.AddFile(Corpus("signed-by-both.asc"));
+    EXPECT_EQ(r.exitCode, 0) << line << r.output;
+  }
+}
+
+// A certification that has expired vouches for nothing.
+TEST_F(PolicyPending, ExpiredCertificationDoesNotCount) {
+  KeyServer server("");
+  ASSERT_TRUE(server.ok()) << server.tree().Output();
+  ASSERT_EQ(server.AddFile(Corpus("old-signer.asc")).exitCode, 0);
+  ASSERT_EQ(server.Stop(), 0);
+  server.tree().WriteConfig("Allow ip 127.0.0.1 all\nMustSigID 0x" + CertIDOf("old-signer") + "\nPolicyFailures error\n");
+  ASSERT_TRUE(server.tree().Start()) << server.tree().Output();
+  RunResult r = server.AddFile(Corpus("expired-cert.asc"));
+  EXPECT_EQ(r.exitCode, 49) << r.output;
+  EXPECT_TRUE(server.KeyBlocks(ShortIDOf("expired-cert")).empty());
+}
+
 TEST_F(PolicyPending, MustSignAddsRefusesBareKeys) {
   if (CorpusDir().empty()) return;
   KeyServer server("MustSignAdds yes\n");

@@ -146,6 +146,21 @@ TEST_F(RepLog, DeleteFromAReplicaIsNotLoggedAgain) {
   EXPECT_EQ(recs[2].Value(), ReadFile(Corpus("disable-dsa-by-trusted.req")));
 }
 
+// Without host-name look-up the client has no name: that makes it no
+// replica, so its delete is logged like any other.
+TEST_F(RepLog, ClientWithoutAHostNameIsNoReplica) {
+  TempDir dir;
+  const std::string log = dir.File("rep.log");
+  KeyServer a(Signers() + "RepLogFile " + log + "\nReplica replica-b.example\nLookupHostname off\n");
+  ASSERT_TRUE(a.ok()) << a.tree().Output();
+  ASSERT_EQ(a.AddFile(Corpus("rsa.asc")).exitCode, 0);
+  RunResult r = SendRequest(a, ReadFile(Corpus("delete-rsa-by-trusted.req")));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  std::vector<Record> recs = Records(ReadFile(log));
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_EQ(recs[1].Value(), ReadFile(Corpus("delete-rsa-by-trusted.req")));
+}
+
 // A request signed here with the trusted signer's secret key.
 std::string SignedByTrusted(const std::string& text) {
   Gpg gpg;

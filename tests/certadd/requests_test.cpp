@@ -65,6 +65,30 @@ TEST_F(Requests, SignedAddsUnderMustSignAdds) {
   EXPECT_EQ(s.KeyBlocks(ShortIDOf("rsa")).size(), 1u);
 }
 
+// Lines beginning with a dash, escaped as clear-signing writes them.
+std::string DashEscaped(const std::string& text) {
+  std::string out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out += (line.rfind("-", 0) == 0 ? "- " : "") + line + "\n";
+  return out;
+}
+
+// A made-up request in front of a genuine signed block, behind a header
+// line that only the request parser used to take for the armour header.
+TEST_F(Requests, ForgedRequestCannotBorrowAGenuineSignature) {
+  KeyServer s(Signers(true));
+  ASSERT_TRUE(s.ok()) << s.tree().Output();
+  ASSERT_EQ(SendRequestFile(s, Corpus("add-signed-by-trusted.req")).exitCode, 0);
+  const std::string header = "-----BEGIN PGP SIGNED MESSAGE-----\v\nHash: SHA512\n\n";
+  const std::string genuine = ReadFile(Corpus("disable-dsa-by-trusted.req"));
+  RunResult r = SendRequest(s, header + "REQUEST: DELETE\n\n0x" + CertIDOf("rsa") + "\n\n" + genuine);
+  EXPECT_EQ(r.exitCode, 2) << r.output;
+  EXPECT_EQ(Traces(s, "rsa"), 2u);
+  r = SendRequest(s, header + "REQUEST: ADD\n\n" + DashEscaped(ReadFile(Corpus("dsa-elg.asc"))) + "\n" + genuine);
+  EXPECT_EQ(r.exitCode, 2) << r.output;
+  EXPECT_TRUE(s.KeyBlocks(ShortIDOf("dsa-elg")).empty());
+}
+
 TEST_F(Requests, SignedAddByOutsiderWithoutMustSignAdds) {
   KeyServer s(Signers(false));
   ASSERT_TRUE(s.ok()) << s.tree().Output();

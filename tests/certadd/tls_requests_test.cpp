@@ -3,6 +3,8 @@
 // deletes and group updates authorised by the client's key.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "certadd_support.h"
 #include "support/ldaps_tools.h"
 
@@ -19,12 +21,10 @@ class TLSRequests : public ::testing::Test {
   void SetUp() override {
     if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
     securePort_ = FreePort();
-    const std::string t = "0x" + CertIDOf("trusted-signer");
     server_ = std::make_unique<KeyServer>(
         "PublicKeyRing " + Corpus("server-pubring.pkr") + "\nPrivateKeyRing " + Corpus("server-secring.skr") +
             "\nServerSecureKeyID 0x" + CertIDOf("server") + "\nSecureMode Required\nMustSignAdds yes\n" +
-            "Allow keyid " + t + " add\nAllow keyid " + t + " delete\nAllow keyid self delete\n" +
-            "Allow keyid " + t + " GroupUpdate\n",
+            Signers(),
         std::vector<std::string>{"-t", std::to_string(securePort_)});
     ASSERT_TRUE(server_->ok()) << server_->tree().Output();
     for (const char* name : {"trusted-signer", "rsa", "ed25519"}) {
@@ -33,6 +33,11 @@ class TLSRequests : public ::testing::Test {
     }
   }
 
+  virtual std::string Signers() const {
+    const std::string t = "0x" + CertIDOf("trusted-signer");
+    return "Allow keyid " + t + " add\nAllow keyid " + t + " delete\nAllow keyid self delete\n" + "Allow keyid " +
+           t + " GroupUpdate\n";
+  }
   // ldapadd over ldaps of `ldif`, presenting the certificate of `who`
   // (none when empty).
   RunResult Secure(const std::string& who, const std::string& ldif) {
@@ -112,6 +117,55 @@ TEST_F(TLSRequests, GroupUpdateByAnAllowedKeyOnly) {
   const std::string events = server_->tree().Events();
   EXPECT_TRUE(Has({0, events}, "Client requesting to update group was not authenticated.")) << events;
   EXPECT_TRUE(Has({0, events}, "Insufficient access to update groups.")) << events;
+}
+
+// A revoked or disabled key authorises nothing: not as the client's TLS
+// key, not as the signer of its own deletion (which would let its owner
+// undo the disable, or re-add the copy from before the revocation).
+TEST_F(TLSRequests, DisabledKeyAuthorisesNothing) {
+  const std::string own = RequestText("REQUEST: DELETE\n\n0x" + CertIDOf("rsa") + "\n");
+  ASSERT_EQ(Secure("trusted-signer", RequestLdif(Corpus("add-unsigned-tls.req"))).exitCode, 0);
+  ASSERT_EQ(Secure("trusted-signer", RequestText("REQUEST: DISABLE\n\n0x" + CertIDOf("rsa") + "\n")).exitCode, 0);
+  EXPECT_EQ(Secure("rsa", own).exitCode, 8);
+  EXPECT_EQ(server_->AddLdif(RequestLdif(Corpus("delete-rsa-by-self.req"))).exitCode, 8);
+  EXPECT_EQ(Stored("rsa"), 1u);
+}
+
+TEST_F(TLSRequests, RevokedKeyAuthorisesNothing) {
+  Gpg gpg;
+  ASSERT_TRUE(gpg.Import(ReadFile(Corpus("rsa-secret.asc"))));
+  RunResult rev = gpg.Run("--pinentry-mode loopback --passphrase '' --command-fd 0 --edit-key 0x" + CertIDOf("rsa"),
+                          "revkey\ny\n0\n\ny\nsave\n");
+  ASSERT_EQ(rev.exitCode, 0) << rev.output;
+  std::string revoked = "REQUEST: ADD\n\n";
+  std::istringstream in(gpg.Export("0x" + CertIDOf("rsa")));
+  for (std::string line; std::getline(in, line);) revoked += (line.rfind("-", 0) == 0 ? "- " : "") + line + "\n";
+  ASSERT_EQ(Secure("trusted-signer", RequestText(revoked)).exitCode, 0);
+  RunResult r = Secure("rsa", RequestText("REQUEST: DELETE\n\n0x" + CertIDOf("rsa") + "\n"));
+  EXPECT_EQ(r.exitCode, 8) << r.output;
+  EXPECT_EQ(server_->AddLdif(RequestLdif(Corpus("delete-rsa-by-self.req"))).exitCode, 8);
+  EXPECT_EQ(Stored("rsa"), 1u);
+  // The copy from before the revocation merges into the revoked one.
+  r = Secure("trusted-signer", RequestLdif(Corpus("add-unsigned-tls.req")));
+  EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 68) << r.output;
+  for (const LdifEntry& e : server_->Search(kActiveOU, "(kryCertID=" + CertIDOf("rsa") + ")", {"kryRevoked"}))
+    EXPECT_EQ(e.First("kryrevoked"), "1") << e.dn;
+}
+
+// Delete authority is its own: an add signer's TLS key deletes nothing.
+class AddOnlyTLS : public TLSRequests {
+ protected:
+  std::string Signers() const override {
+    return "Allow keyid 0x" + CertIDOf("trusted-signer") + " add\nAllow keyid 0x" + CertIDOf("second-signer") +
+           " delete\n";
+  }
+};
+
+TEST_F(AddOnlyTLS, AddSignersKeyCannotDelete) {
+  ASSERT_EQ(Secure("trusted-signer", RequestLdif(Corpus("add-unsigned-tls.req"))).exitCode, 0);
+  RunResult r = Secure("trusted-signer", RequestText("REQUEST: DELETE\n\n0x" + CertIDOf("rsa") + "\n"));
+  EXPECT_EQ(r.exitCode, 8) << r.output;
+  EXPECT_EQ(Stored("rsa"), 1u);
 }
 
 }  // namespace

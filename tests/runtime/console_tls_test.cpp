@@ -16,6 +16,7 @@
 
 #include "runtime/console_proto.h"
 #include "support/harness.h"
+#include "support/corpus_ids.h"
 #include "support/ldaps_tools.h"
 
 namespace krytest {
@@ -34,15 +35,18 @@ class RemoteConsole : public ::testing::Test {
  protected:
   void SetUp() override {
     if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
-    t_.WriteConfig("PublicKeyRing " + CorpusFile("server-pubring.pkr") + "\nPrivateKeyRing " +
-                   CorpusFile("server-secring.skr") + "\nServerSecureKeyID 0xA1874F4984FD368F\n" +
-                   "SecureMode Required\nCommandTimeout 3\nAllow keyid 0xE195DB435B5AE33C command\n");
+    WriteConfig("Allow keyid 0xE195DB435B5AE33C command\n");
     ASSERT_TRUE(t_.CreateDatabases());
     ASSERT_TRUE(t_.Start({"-t", std::to_string(FreePort())})) << t_.Output();
     for (const char* name : {"trusted-signer", "rsa"}) {
       certs_[name] = MakeClientCert(CorpusFile(std::string(name) + "-secret.asc"), dir_.path(), name);
       ASSERT_TRUE(certs_[name].ok()) << name;
     }
+  }
+  void WriteConfig(const std::string& commandLines) {
+    t_.WriteConfig("PublicKeyRing " + CorpusFile("server-pubring.pkr") + "\nPrivateKeyRing " +
+                   CorpusFile("server-secring.skr") + "\nServerSecureKeyID 0xA1874F4984FD368F\n" +
+                   "SecureMode Required\nCommandTimeout 3\n" + commandLines);
   }
   void TearDown() override {
     if (t_.Running()) {
@@ -132,6 +136,22 @@ TEST_F(RemoteConsole, AllowedKeyGivesCommandsOthersAreRefused) {
   EXPECT_TRUE(Contains(r.output, "\"running\":false")) << r.output;
   r = Ctl("trusted-signer", "start");
   EXPECT_EQ(r.exitCode, 0) << r.output << t_.Events();
+}
+
+// Console authority goes to full key IDs only, and to none when no line
+// grants it.
+TEST_F(RemoteConsole, ShortIDsAndMissingLinesGrantNothing) {
+  ASSERT_EQ(t_.Stop(SIGTERM), 0) << t_.Output();
+  WriteConfig("Allow keyid 0x" + corpus::ShortId("trusted-signer") + " command\n");
+  RunResult run = t_.Run({"-g", "-s", "-t", std::to_string(FreePort())}, 10);
+  EXPECT_NE(run.exitCode, 0);
+  EXPECT_TRUE(Contains(run.output + t_.Events(), "a console key must be named by its full 16-digit key ID"))
+      << run.output;
+  WriteConfig("");
+  ASSERT_TRUE(t_.Start({"-t", std::to_string(FreePort())})) << t_.Output();
+  RunResult r = Ctl("trusted-signer", "status");
+  EXPECT_EQ(r.exitCode, 2) << r.output;
+  EXPECT_TRUE(t_.WaitForEvent("Console authentication failed, disconnecting!", 3000)) << t_.Events();
 }
 
 TEST_F(RemoteConsole, ClientsThatDoNotFinishTLSLoseOnlyTheirSession) {
