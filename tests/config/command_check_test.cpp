@@ -23,7 +23,7 @@ class ReadCommandTest : public ConfigFixture {
 
 TEST_F(ReadCommandTest, TakesOnlyItsKeywords) {
   ASSERT_EQ(Command("Port 0\nCommandPort 4001\nSecureMode Optional\nPublicKeyRing ..\\etc\\pub.pkr\n"
-                    "ServerSecureKeyID 0x0123456789ABCDEF\nAllow keyid 0x11111111 command\nAllow ip * all\n"
+                    "ServerSecureKeyID 0x0123456789ABCDEF\nAllow keyid 0x1111111111111111 command\nAllow ip * all\n"
                     "Allow keyid 0x22222222 add\nBogus line\n"),
             0)
       << Logged();
@@ -31,7 +31,7 @@ TEST_F(ReadCommandTest, TakesOnlyItsKeywords) {
   EXPECT_EQ(globals_->SecureMode, SECURE_OPTIONAL);
   EXPECT_EQ(globals_->PublicKeyRing, "../etc/pub.pkr");
   EXPECT_EQ(globals_->ServerSecureKeyID, (std::vector<uint8_t>{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
-  EXPECT_EQ(globals_->allowCommand, (KeyIDList{"11111111"}));
+  EXPECT_EQ(globals_->allowCommand, (KeyIDList{"1111111111111111"}));
   EXPECT_TRUE(globals_->allowAdd.empty());
   EXPECT_TRUE(globals_->accessList.empty());
   EXPECT_EQ(globals_->Port, 389);
@@ -60,6 +60,7 @@ TEST_F(ReadCommandTest, Messages) {
       {"SecureMode sometimes",
        "SecureMode of 'sometimes' is invalid.\n  Valid SecureModes: 'Required', 'Optional', 'Disabled'.\n"},
       {"Allow keyid 0x1234 command", "Invalid KeyID (0x1234) found in Allow\n"},
+      {"Allow keyid 0x11111111 command", "Allow keyid 0x11111111 command: a console key must be named by its full 16-digit key ID"},
       {"Allow ip 10.*", "Invalid syntax on \"Allow <type> <pattern> <access level>\" line.\n"},
   };
   for (const auto& c : cases) {
@@ -103,6 +104,7 @@ TEST_F(CheckConfigTest, Messages) {
       {"LookupHostname", "Missing On|Off in \"LookupHostname <On|Off>\" line\n"},
       {"LookupHostname maybe", "Invalid permission in \"LookupHostname <On|Off>\" line\n"},
       {"Allow keyid 0x1234 command", "Invalid KeyID (0x1234) found in Allow\n"},
+      {"Allow keyid 0x11111111 command", "Allow keyid 0x11111111 command: a console key must be named by its full 16-digit key ID"},
       {"Allow ip 10.* write", "Allow Access Level of 'write' is invalid."},
       {"Allow host h command", "Invalid syntax on \"Allow <type> <pattern> <access level>\" line.\n"},
       {"Mode", "Missing Mode in \"Mode <Mode>\" line.\n"},
