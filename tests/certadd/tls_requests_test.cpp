@@ -123,12 +123,17 @@ TEST_F(TLSRequests, GroupUpdateByAnAllowedKeyOnly) {
 // key, not as the signer of its own deletion (which would let its owner
 // undo the disable, or re-add the copy from before the revocation).
 TEST_F(TLSRequests, DisabledKeyAuthorisesNothing) {
-  const std::string own = RequestText("REQUEST: DELETE\n\n0x" + CertIDOf("rsa") + "\n");
   ASSERT_EQ(Secure("trusted-signer", RequestLdif(Corpus("add-unsigned-tls.req"))).exitCode, 0);
   ASSERT_EQ(Secure("trusted-signer", RequestText("REQUEST: DISABLE\n\n0x" + CertIDOf("rsa") + "\n")).exitCode, 0);
-  EXPECT_EQ(Secure("rsa", own).exitCode, 8);
+  const std::string own = RequestText("REQUEST: DELETE\n\n0x" + CertIDOf("rsa") + "\n");
+  RunResult r = Secure("rsa", own);
+  EXPECT_EQ(r.exitCode, 8) << r.output;
   EXPECT_EQ(server_->AddLdif(RequestLdif(Corpus("delete-rsa-by-self.req"))).exitCode, 8);
   EXPECT_EQ(Stored("rsa"), 1u);
+  // A delete signer still removes it.
+  r = Secure("trusted-signer", own);
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Stored("rsa"), 0u);
 }
 
 TEST_F(TLSRequests, RevokedKeyAuthorisesNothing) {
