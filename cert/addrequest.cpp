@@ -163,9 +163,12 @@ int HandleSignedRequest(AddRequestState* state, Backend* be, Connection* conn, O
   state->request = first.values[0];
   ParsedRequest req;
   const bool wrapperRequired = conn == nullptr || conn->c_tlsSession == nullptr;
-  if (holder->Acquire(conn) != 0) return 1;
-  const RequestKeys& keys = holder->keys();
-  const int parsed = ProcessReqBuffer(state->request.data(), state->request.size(), wrapperRequired, keys.context, &req);
+  // Only a signed block needs the key library to be read; anything else is
+  // parsed before a context is taken.
+  const bool signedBlock = IsClearSignedBlock(state->request.data(), state->request.size());
+  if (signedBlock && holder->Acquire(conn) != 0) return 1;
+  const int parsed = ProcessReqBuffer(state->request.data(), state->request.size(), wrapperRequired,
+                                      signedBlock ? holder->keys().context : nullptr, &req);
   if (parsed == 21) return BadSignature(state);
   if (parsed != 0) {
     LogError(EVENTLOG_WARNING, "Invalid kryRequest block format.");
@@ -174,6 +177,8 @@ int HandleSignedRequest(AddRequestState* state, Backend* be, Connection* conn, O
   }
   state->kind = req.kind;
   state->location = req.location;
+  if (!signedBlock && holder->Acquire(conn) != 0) return 1;
+  const RequestKeys& keys = holder->keys();
   if (req.kind == kRequestAdd) {
     first.values[0] = std::move(req.keyBlock);
     return AuthoriseSignedAdd(state, be, conn, op, keys, req.clearSigned);

@@ -41,14 +41,6 @@ int BodyError(const char* fmt, const char* arg = "") {
   return kKRYError_ItemNotFound;
 }
 
-// The clear-signed armour header is the block's first line, exactly, ended
-// by LF or CR LF: the line the key library's decoder takes as the header.
-bool StartsWithSignedHeader(const char* block, size_t length) {
-  const size_t n = std::strlen(kSignedHeader);
-  if (length <= n || std::memcmp(block, kSignedHeader, n) != 0) return false;
-  return block[n] == '\n' || (block[n] == '\r' && length > n + 1 && block[n + 1] == '\n');
-}
-
 bool Contains(const char* block, size_t length, const char* text) {
   return std::string_view(block, length).find(text) != std::string_view::npos;
 }
@@ -179,6 +171,14 @@ int GetLine(const char** pos, size_t* remaining, char* buf, size_t bufSize, size
   return 0;
 }
 
+// The header must be the block's first line, exactly, ended by LF or CR LF:
+// the line the key library's decoder then takes as the header too.
+bool IsClearSignedBlock(const char* block, size_t length) {
+  const size_t n = std::strlen(kSignedHeader);
+  if (length <= n || std::memcmp(block, kSignedHeader, n) != 0) return false;
+  return block[n] == '\n' || (block[n] == '\r' && length > n + 1 && block[n + 1] == '\n');
+}
+
 int ParseRequestText(const char* text, size_t length, bool escaped, ParsedRequest* out) {
   *out = ParsedRequest();
   LineReader r{text, length, {0}};
@@ -202,7 +202,7 @@ int ProcessReqBuffer(const char* block, size_t length, bool wrapperRequired, KRY
   Debug(LDAP_DEBUG_TRACE, "=> ProcessReqBuffer\n");
   *out = ParsedRequest();
   int rc;
-  if (StartsWithSignedHeader(block, length)) {
+  if (IsClearSignedBlock(block, length)) {
     std::string text;
     rc = DecodeSignedText(block, length, context, &text);
     if (rc == 0) rc = ParseRequestText(text.data(), text.size(), false, out);

@@ -38,13 +38,17 @@ int GetLine(const char** pos, size_t* remaining, char* buf, size_t bufSize, size
 // header error, -11984 body error; the reason goes to the trace.
 int ParseRequestText(const char* text, size_t length, bool escaped, ParsedRequest* out);
 
+// True when the block starts with the clear-signed armour header line (LF
+// or CR LF after it, nothing else): the blocks ProcessReqBuffer decodes.
+bool IsClearSignedBlock(const char* block, size_t length);
+
 // Parses a request block. A clear-signed block must begin with the armour
 // header line and end with its signature (white space may follow); the
 // request is read only from the text its signature covers, as the key
 // library decodes it. Otherwise, unless wrapperRequired, the block is the
 // request text and must not hold a signed message. 0, -11986 header or
 // framing error, -11984 body error, 21 when a signed block cannot be
-// decoded.
+// decoded. `context` is needed only for a clear-signed block.
 int ProcessReqBuffer(const char* block, size_t length, bool wrapperRequired, KRYContextRef context,
                      ParsedRequest* out);
 
