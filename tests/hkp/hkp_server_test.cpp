@@ -566,8 +566,11 @@ TEST_F(HkpCrowd, UploadsShareOneBudgetAndGiveTheirMemoryBack) {
               "while held, %ld KiB after they closed\n",
               kSent, busy, before, held, after);
   EXPECT_EQ(busy, 8);  // 16 MiB holds four bodies of 4 MB
+  // A sanitizer's allocator keeps freed memory and shadows all of it.
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
   EXPECT_LT(held - before, 24 * 1024);
   EXPECT_LT(after - before, 8 * 1024);
+#endif
   EXPECT_EQ(Lookup(hkp_, "op=get&search=0x01234567").status, 404);
 }
 
