@@ -7,11 +7,11 @@
 // library does all the parsing of the protocol.
 #include <malloc.h>
 #include <microhttpd.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
-#include <strings.h>
 #include <memory>
 #include <string>
 
