@@ -511,6 +511,49 @@ int HKPMaxConnectionsLine(const ConfigLine& l, MainPass* p) {
   return rc;
 }
 
+int HKPMaxConnectionsPerAddressLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsInRange(l, &v, "Missing Number in \"HKPMaxConnectionsPerAddress <Number>\" line\n",
+                         "Invalid Number in \"HKPMaxConnectionsPerAddress <Number>\" line (1 - 1000)\n", 1, 1000);
+  if (rc == 0) p->g->HKPMaxConnectionsPerAddress = static_cast<int>(v);
+  return rc;
+}
+
+// What HKP request bodies may hold together; at least one small body.
+int HKPMaxBodyBytesLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsInRange(l, &v, "Missing Size in \"HKPMaxBodyBytes <Bytes>\" line\n",
+                         "Invalid Size in \"HKPMaxBodyBytes <Bytes>\" line (at least 1024)\n", 1024, LONG_MAX);
+  if (rc == 0) p->g->HKPMaxBodyBytes = static_cast<uint64_t>(v);
+  return rc;
+}
+
+int HKPRequestTimeoutLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsInRange(l, &v, "Missing Seconds in \"HKPRequestTimeout <Seconds>\" line\n",
+                         "Invalid Seconds in \"HKPRequestTimeout <Seconds>\" line (1 - 3600)\n", 1, 3600);
+  if (rc == 0) p->g->HKPRequestTimeout = static_cast<int>(v);
+  return rc;
+}
+
+// The LDAP connection table: one thread and one descriptor per slot. The
+// console's statistics carry the size in 16 bits.
+int MaxConnectionsLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsInRange(l, &v, "Missing Number in \"MaxConnections <Number>\" line\n",
+                         "Invalid Number in \"MaxConnections <Number>\" line (1 - 65535)\n", 1, 65535);
+  if (rc == 0) p->g->MaxConnections = static_cast<int>(v);
+  return rc;
+}
+
+int MaxConnectionsPerAddressLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsInRange(l, &v, "Missing Number in \"MaxConnectionsPerAddress <Number>\" line\n",
+                         "Invalid Number in \"MaxConnectionsPerAddress <Number>\" line (1 - 65535)\n", 1, 65535);
+  if (rc == 0) p->g->MaxConnectionsPerAddress = static_cast<int>(v);
+  return rc;
+}
+
 using MainHandler = int (*)(const ConfigLine&, MainPass*);
 
 struct MainKeyword {
@@ -559,6 +602,11 @@ const MainKeyword kMainKeywords[] = {
     {"MaxMessageSize", MaxMessageSizeLine},
     {"HKPPort", HKPPortLine},
     {"HKPMaxConnections", HKPMaxConnectionsLine},
+    {"HKPMaxConnectionsPerAddress", HKPMaxConnectionsPerAddressLine},
+    {"HKPMaxBodyBytes", HKPMaxBodyBytesLine},
+    {"HKPRequestTimeout", HKPRequestTimeoutLine},
+    {"MaxConnections", MaxConnectionsLine},
+    {"MaxConnectionsPerAddress", MaxConnectionsPerAddressLine},
 };
 
 }  // namespace

@@ -1,9 +1,13 @@
 // The HTTP side of the HKP listener, on libmicrohttpd: one thread per
-// connection, at most "HKPMaxConnections" of them, an idle time-out per
-// connection and request bodies capped by "MaxMessageSize". Requests are
-// routed to the lookup and the submission; the HTTP library does all the
-// parsing of the protocol.
+// connection, at most "HKPMaxConnections" of them and
+// "HKPMaxConnectionsPerAddress" from one address, an idle time-out per
+// connection and a deadline per request ("HKPRequestTimeout"), request
+// bodies capped by "MaxMessageSize" each and by "HKPMaxBodyBytes"
+// together. Requests are routed to the lookup and the submission; the HTTP
+// library does all the parsing of the protocol.
+#include <malloc.h>
 #include <microhttpd.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -13,11 +17,13 @@
 
 #include "cert/access.h"
 #include "hkp/answer.h"
+#include "hkp/body_budget.h"
 #include "hkp/directory.h"
 #include "hkp/hkp.h"
 #include "hkp/lookup.h"
 #include "hkp/query.h"
 #include "hkp/submit.h"
+#include "hkp/watchdog.h"
 #include "ldap/sockbuf.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
@@ -41,6 +47,15 @@ struct ResponseDeleter {
   void operator()(MHD_Response* r) const { MHD_destroy_response(r); }
 };
 
+// A body at least this large is given back to the system when its request
+// ends: freed memory otherwise stays with the connection thread's arena.
+constexpr uint64_t kTrimAfterBytes = 1 << 20;
+// First share of a body sent without a length, grown by doubling.
+constexpr uint64_t kFirstUnknownShare = 64 * 1024;
+
+BodyBudget g_bodyBudget;
+RequestWatchdog g_watchdog;
+
 Mutex g_hkpLock;  // guards g_daemon and g_port
 std::unique_ptr<MHD_Daemon, DaemonDeleter> g_daemon;
 int g_port = 0;
@@ -52,12 +67,15 @@ struct HkpConnection {
   bool peerKnown = false;
 };
 
-// One request while its body arrives.
+// One request while its body arrives. The body's memory is its share of
+// the budget, taken before it is buffered.
 struct HkpRequest {
   bool isAdd = false;
   bool answered = false;
   bool tooLarge = false;
+  bool tooBusy = false;  // the budget had no room for the body
   std::string body;
+  BodyShare share{&g_bodyBudget};
 };
 
 void Logger(void*, const char* fmt, va_list ap) {
@@ -65,7 +83,7 @@ void Logger(void*, const char* fmt, va_list ap) {
   Debug(LDAP_DEBUG_ANY, "HKP: %s", text.c_str());
 }
 
-void OnConnection(void*, MHD_Connection*, void** socketContext, MHD_ConnectionNotificationCode code) {
+void OnConnection(void*, MHD_Connection* connection, void** socketContext, MHD_ConnectionNotificationCode code) {
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     auto c = std::make_unique<HkpConnection>();
     {
@@ -73,17 +91,25 @@ void OnConnection(void*, MHD_Connection*, void** socketContext, MHD_ConnectionNo
       c->conn.c_connid = g_globals->nextConnectionID++;
     }
     c->conn.c_starttime = GetCurrentTime();
+    const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    g_watchdog.Add(c.get(), fd ? fd->connect_fd : -1, c->conn.c_connid);
     *socketContext = c.release();
   } else if (code == MHD_CONNECTION_NOTIFY_CLOSED && *socketContext) {
     std::unique_ptr<HkpConnection> c(static_cast<HkpConnection*>(*socketContext));
     *socketContext = nullptr;
+    g_watchdog.Remove(c.get());
     ReleaseHkpKeyContext(&c->conn);
   }
 }
 
-void OnCompleted(void*, MHD_Connection*, void** requestContext, MHD_RequestTerminationCode) {
+void OnCompleted(void*, MHD_Connection* connection, void** requestContext, MHD_RequestTerminationCode) {
   std::unique_ptr<HkpRequest> r(static_cast<HkpRequest*>(*requestContext));
   *requestContext = nullptr;
+  const bool large = r && r->share.bytes() >= kTrimAfterBytes;
+  r.reset();
+  if (large) malloc_trim(0);
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  if (info && info->socket_context) g_watchdog.NextRequest(info->socket_context);
 }
 
 HkpConnection* ConnectionOf(MHD_Connection* c) {
@@ -99,6 +125,8 @@ HkpConnection* ConnectionOf(MHD_Connection* c) {
 
 MHD_Result Send(MHD_Connection* c, HkpRequest* r, const HkpAnswer& a, const char* allow = nullptr) {
   r->answered = true;
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  if (info && info->socket_context) g_watchdog.Answering(info->socket_context);
   std::unique_ptr<MHD_Response, ResponseDeleter> resp(
       MHD_create_response_from_buffer(a.body.size(), const_cast<char*>(a.body.data()), MHD_RESPMEM_MUST_COPY));
   if (!resp) return MHD_NO;
@@ -132,10 +160,15 @@ HkpAnswer Lookup(MHD_Connection* c, HkpConnection* hc) {
   return HkpLookup(&hc->conn, q);
 }
 
-HkpAnswer Add(HkpConnection* hc, const HkpRequest& r) {
+HkpAnswer Busy() { return HkpText(503, "Too many submissions are in progress; try again later."); }
+
+HkpAnswer Add(HkpConnection* hc, HkpRequest& r) {
   if (r.tooLarge) return HkpText(413, "The request body is larger than the server accepts.");
+  if (r.tooBusy) return Busy();
   std::string keytext;
-  if (!FormField(r.body, "keytext", &keytext)) return HkpText(400, "The form field keytext is missing or malformed.");
+  const bool found = FormField(r.body, "keytext", &keytext);
+  std::string().swap(r.body);  // the form is not needed beside its field
+  if (!found) return HkpText(400, "The form field keytext is missing or malformed.");
   if (keytext.find_first_not_of(" \t\r\n") == std::string::npos) return HkpText(400, "The form field keytext is empty.");
   return HkpSubmit(&hc->conn, keytext);
 }
@@ -148,21 +181,74 @@ MHD_Result TooLarge(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const c
   return Send(c, r, a);
 }
 
+// The values of every Content-Length header agree (or there is at most
+// one): a peer that sends two lengths may mean either, and a proxy in front
+// of the server may have taken the other one.
+struct LengthHeaders {
+  const char* first = nullptr;
+  bool conflict = false;
+};
+
+MHD_Result CollectLength(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  auto* h = static_cast<LengthHeaders*>(cls);
+  if (!key || strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) != 0) return MHD_YES;
+  const char* v = value ? value : "";
+  if (!h->first) h->first = v;
+  else if (std::strcmp(h->first, v) != 0) h->conflict = true;
+  return MHD_YES;
+}
+
+bool ConflictingLengths(MHD_Connection* c) {
+  LengthHeaders h;
+  MHD_get_connection_values(c, MHD_HEADER_KIND, &CollectLength, &h);
+  return h.conflict;
+}
+
+// A request refused before its body is read: the connection closes after
+// the answer.
+MHD_Result RefuseEarly(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method,
+                       const HkpAnswer& a) {
+  Note(hc, method, url, a.status, false);
+  return Send(c, r, a);
+}
+
 // First call of a request: only the headers are known. A body announced
 // as too large is refused at once (the connection then closes without
 // reading it); everything else is answered once the request is complete,
 // so that the connection can be kept alive.
 MHD_Result Begin(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method) {
   r->isAdd = std::strcmp(url, "/pks/add") == 0 && std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
+  if (ConflictingLengths(c))
+    return RefuseEarly(c, hc, r, url, method, HkpText(400, "The request has conflicting Content-Length headers."));
   if (!r->isAdd) return MHD_YES;
   const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-  if (!length || !IsSignedDigits(length) || AtoiSaturating(length) <= static_cast<long>(g_globals->MaxMessageSize))
-    return MHD_YES;
-  return TooLarge(c, hc, r, url, method);
+  if (!length || !IsSignedDigits(length)) return MHD_YES;
+  const long announced = AtoiSaturating(length);
+  if (announced > static_cast<long>(g_globals->MaxMessageSize)) return TooLarge(c, hc, r, url, method);
+  if (announced <= 0) return MHD_YES;
+  // The whole body's memory at once: taken from the budget, then allocated
+  // once rather than grown (and copied) step by step as it arrives.
+  if (!r->share.GrowTo(static_cast<uint64_t>(announced), g_globals->HKPMaxBodyBytes))
+    return RefuseEarly(c, hc, r, url, method, Busy());
+  r->body.reserve(static_cast<size_t>(announced));
+  return MHD_YES;
+}
+
+// Room for `more` bytes of a body: within its share, grown (by doubling)
+// for a body sent without a length. False when the budget has no room.
+bool MakeRoom(HkpRequest* r, size_t more) {
+  const uint64_t needed = r->body.size() + more;
+  if (needed <= r->share.bytes()) return true;
+  const uint64_t cap = g_globals->MaxMessageSize;
+  const uint64_t grown = std::min(cap, std::max({needed, 2 * r->share.bytes(), kFirstUnknownShare}));
+  if (!r->share.GrowTo(grown, g_globals->HKPMaxBodyBytes)) return false;
+  r->body.reserve(static_cast<size_t>(grown));
+  return true;
 }
 
 // The whole request is in: route it and answer.
 MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method) {
+  g_watchdog.Answering(hc);  // the request is whole: its answer takes what it takes
   const bool isGet = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
   HkpAnswer a;
   const char* allow = nullptr;
@@ -171,7 +257,7 @@ MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const cha
     a = HkpText(503, "The server is stopping.");
   } else if (r->isAdd) {
     a = Add(hc, *r);
-    logged = a.status != 400 && a.status != 413;
+    logged = a.status != 400 && a.status != 413 && a.status != 503;
   } else if (std::strcmp(url, "/pks/add") == 0) {
     a = HkpText(405, "Keys are submitted with POST.");
     allow = "POST";
@@ -206,9 +292,16 @@ MHD_Result Access(void*, MHD_Connection* c, const char* url, const char* method,
       *uploadSize = 0;
       return TooLarge(c, hc, r, url, method);
     }
+    if (r->tooBusy && !r->answered) {
+      *uploadSize = 0;
+      return RefuseEarly(c, hc, r, url, method, Busy());
+    }
     if (!r->answered && r->isAdd) {
       if (r->body.size() + *uploadSize > g_globals->MaxMessageSize) {
         r->tooLarge = true;
+        std::string().swap(r->body);
+      } else if (!MakeRoom(r, *uploadSize)) {
+        r->tooBusy = true;
         std::string().swap(r->body);
       } else {
         r->body.append(upload, *uploadSize);
@@ -237,13 +330,17 @@ int StartHkpListener() {
     LogError(EVENTLOG_ERROR, "HKPPort %d is already used by another port of the server; HKP not started.", port);
     return 1;
   }
+  g_watchdog.Start(g->HKPRequestTimeout);
   MHD_Daemon* d = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG,
       static_cast<uint16_t>(port), nullptr, nullptr, &Access, nullptr, MHD_OPTION_CONNECTION_LIMIT,
-      static_cast<unsigned>(g->HKPMaxConnections), MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(IdleSeconds()),
+      static_cast<unsigned>(g->HKPMaxConnections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      static_cast<unsigned>(g->HKPMaxConnectionsPerAddress), MHD_OPTION_CONNECTION_TIMEOUT,
+      static_cast<unsigned>(IdleSeconds()),
       MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, nullptr, MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, nullptr,
       MHD_OPTION_EXTERNAL_LOGGER, &Logger, nullptr, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
   if (!d) {
+    g_watchdog.Stop();
     LogError(EVENTLOG_ERROR, "Opening the HKP port %d failed; HKP not started.", port);
     return 1;
   }
@@ -257,6 +354,7 @@ void StopHkpListener() {
   MutexGuard lock(g_hkpLock);
   if (!g_daemon) return;
   g_daemon.reset();  // waits for the connection threads
+  g_watchdog.Stop();
   LogError(EVENTLOG_INFO, "HKP listener on port %d stopped.", g_port);
   g_port = 0;
 }

@@ -1,5 +1,6 @@
 #include "hkp/submit.h"
 
+#include "cert/addkey.h"
 #include "cert/kryhandles.h"
 #include "hkp/directory.h"
 #include "ldap/add.h"
@@ -18,6 +19,8 @@ constexpr ber_tag_t kAddTag = 0x68;
 constexpr int kUnchanged = 68;
 // Result of an add that failed policy and waits for approval.
 constexpr int kAwaitingApproval = 49;
+// Result of a key block that could not be read or failed its checks.
+constexpr int kInvalidKey = 21;
 
 // One key of `set` as its own armoured block; empty on failure.
 std::string ExportOne(KRYKeyRef key) {
@@ -61,6 +64,26 @@ std::vector<std::string> SplitKeyText(Connection* conn, const std::string& keyte
   return blocks.empty() ? std::vector<std::string>{keytext} : blocks;
 }
 
+std::string HkpResultText(int ldapResult) {
+  // The add pipeline leaves some results without a text, as LDAP clients
+  // read the code; an HTTP client reads the line, which must say what
+  // happened to the key.
+  switch (ldapResult) {
+    case LDAP_SUCCESS:
+      return "Stored.";
+    case kUnchanged:
+      return "Certificate has not changed.";
+    case kAwaitingApproval:
+      return "Due to certificate not passing policy, its addition is awaiting approval.";
+    case kInvalidKey:
+      return "The key block is invalid and was not stored.";
+    default:
+      break;
+  }
+  const char* mapped = MapErrorCodeToMsg(ldapResult);
+  return mapped ? std::string(mapped) : "The key was not stored.";
+}
+
 int HkpAddStatus(int ldapResult) {
   switch (ldapResult) {
     case LDAP_SUCCESS:
@@ -95,7 +118,7 @@ HkpAnswer HkpSubmit(Connection* conn, const std::string& keytext) {
     } else {
       status = HkpAddStatus(out.code);
       const std::string id = out.logDetail.certID.empty() ? std::string("key") : "0x" + out.logDetail.certID;
-      line = id + ": " + std::to_string(out.code) + " " + (out.text.empty() ? std::string("Stored.") : out.text);
+      line = id + ": " + std::to_string(out.code) + " " + (out.text.empty() ? HkpResultText(out.code) : out.text);
       HkpAccessLog(conn, out.logType, out.logDetail, 0, out.start, out.code);
     }
     a.body += line + "\n";

@@ -17,6 +17,10 @@ struct Connection;
 // library cannot read) is submitted as it is, for the pipeline to judge.
 std::vector<std::string> SplitKeyText(Connection* conn, const std::string& keytext);
 
+// The line text of an add whose pipeline chose no text: the text of that
+// very result ("Stored." only for a stored key).
+std::string HkpResultText(int ldapResult);
+
 // HTTP status of one add's LDAP result: 200 stored or unchanged, 202 waiting
 // for approval (PENDING), 403 refused by access or signing rules, 500 only
 // when the server itself failed, 422 for every refusal of the key.

@@ -80,21 +80,64 @@ int Fail(Globals* g, const char* what, const char* traceWhat, int e) {
 
 }  // namespace
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i] that stands for a
+// printable character, or 0. Overlong forms, surrogates, values past
+// U+10FFFF, the C1 controls and the line and paragraph separators are not
+// printable: a log reader could take them for line ends or terminal codes.
+size_t PrintableUtf8Length(const std::string& text, size_t i) {
+  const unsigned char lead = static_cast<unsigned char>(text[i]);
+  size_t n;
+  uint32_t cp;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    n = 2;
+    cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    n = 3;
+    cp = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    n = 4;
+    cp = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (text.size() - i < n) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    const unsigned char b = static_cast<unsigned char>(text[i + k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kSmallest[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  if (cp <= 0x9F || cp == 0x2028 || cp == 0x2029) return 0;
+  return n;
+}
+
+}  // namespace
+
 std::string EscapeAccessLogText(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size() + 8);
-  for (char c : text) {
+  for (size_t i = 0; i < text.size();) {
+    const char c = text[i];
     const unsigned char u = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (u < 0x20 || u == 0x7F) {
+      ++i;
+    } else if (u >= 0x20 && u < 0x7F) {
+      out += c;
+      ++i;
+    } else if (const size_t n = u >= 0x80 ? PrintableUtf8Length(text, i) : 0) {
+      out.append(text, i, n);
+      i += n;
+    } else {
       out += '\\';
       out += kHex[u >> 4];
       out += kHex[u & 0xF];
-    } else {
-      out += c;
+      ++i;
     }
   }
   return out;

@@ -48,7 +48,9 @@ std::string FormatAccessLogDetail(int category, const AccessLogDetail& detail, i
 // A whole line with its line feed. `addr` and `host` empty print as "-".
 std::string FormatAccessLogLine(int category, const AccessLogDetail& detail, int nentries, uint32_t connid,
                                 time_t start, int resultCode, const std::string& addr, const std::string& host);
-// `text` with '"' and '\' preceded by a backslash and control bytes as \XX.
+// `text` with '"' and '\' preceded by a backslash, and every byte that is
+// not part of printable UTF-8 (controls, C1 controls, malformed sequences)
+// as \XX.
 std::string EscapeAccessLogText(const std::string& text);
 
 // Writes the line of a completed request when its category is enabled.

@@ -1,5 +1,6 @@
 #include "runtime/cmdport.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -35,6 +36,62 @@ void LogSocketError(int kind, const char* fmt, int code) { LogError(kind, fmt, c
 // How a session's opening ended.
 enum class Opening { kClosed, kServe, kShutdown };
 
+// A remote console holds the one session from its TLS handshake through
+// LOGON, up to CommandTimeout for each step, before it has proved anything.
+// A local console that arrives meanwhile must not be turned away behind a
+// peer that may never finish: RejectNewCnx cuts the remote opening short
+// and hands the local connection to the main thread, which serves it next.
+// Guarded by g_openingLock.
+Mutex g_openingLock;
+int g_remoteOpening = -1;  // socket of a remote session not yet logged on
+int g_handoffSocket = -1;  // local console accepted by RejectNewCnx
+std::string g_handoffPeer;
+
+// Marks the session's socket as a remote opening for as long as it lives;
+// declared after the session record, so the mark goes before the socket
+// closes and a late shutdown can never reach a reused descriptor.
+class RemoteOpening {
+ public:
+  explicit RemoteOpening(int socket) {
+    MutexGuard lock(g_openingLock);
+    g_remoteOpening = socket;
+  }
+  ~RemoteOpening() { Done(); }
+  RemoteOpening(const RemoteOpening&) = delete;
+  RemoteOpening& operator=(const RemoteOpening&) = delete;
+  void Done() {
+    MutexGuard lock(g_openingLock);
+    g_remoteOpening = -1;
+  }
+};
+
+bool LocalConsoleAllowed(int socket);
+
+// A console accepted while a session is open: a permitted local console
+// takes over from a remote one still opening; true when it was kept.
+bool HandOffToLocal(KRYSocketRef s, const KRYSocketAddress& peer) {
+  const std::string text = KRYInternetAddressToDottedString(peer.address);
+  if (!IsLocalHost(text) || !LocalConsoleAllowed(s)) return false;
+  MutexGuard lock(g_openingLock);
+  if (g_remoteOpening < 0 || g_handoffSocket >= 0) return false;
+  LogError(EVENTLOG_INFO, "Remote console on socket %d had not logged on; a local console takes the command port.",
+           g_remoteOpening);
+  ::shutdown(g_remoteOpening, SHUT_RDWR);
+  g_handoffSocket = s;
+  g_handoffPeer = text;
+  return true;
+}
+
+// The local console handed over by RejectNewCnx, if any.
+bool TakeHandoff(KRYSocketRef* s, std::string* peer) {
+  MutexGuard lock(g_openingLock);
+  if (g_handoffSocket < 0) return false;
+  *s = g_handoffSocket;
+  *peer = g_handoffPeer;
+  g_handoffSocket = -1;
+  return true;
+}
+
 // Turns every further console away while a session is open. It serves the
 // command port's own listening socket, so the port never closes: a console
 // learns at once that it was refused, and one that connects as the session
@@ -51,13 +108,15 @@ void RejectNewCnx(int listenSocket, bool* failed) {
       break;
     }
     if (w != WaitResult::kReady || !g_sessionActive) continue;
-    KRYSocketRef s = KRYAccept(listenSocket, nullptr, nullptr);
+    KRYSocketAddress peer;
+    int len = sizeof peer;
+    KRYSocketRef s = KRYAccept(listenSocket, &peer, &len);
     if (s == kKRYInvalidSocket) {
       LogSocketError(EVENTLOG_WARNING, "TCP/IP accept failed with error %d (%s)", KRYGetLastSocketsError());
       *failed = true;
       break;
     }
-    KRYCloseSocket(s);
+    if (!HandOffToLocal(s, peer)) KRYCloseSocket(s);
   }
   Debug(LDAP_DEBUG_TRACE, "<= RejectNewCnx, rc=%d\n", 0);
 }
@@ -150,8 +209,11 @@ bool RunSession(int socket, const std::string& peer) {
   session.peer = peer;
   LogError(EVENTLOG_VERBOSE, "New connection on socket %d.", socket);
   LogError(EVENTLOG_VERBOSE, "New connection from %s on %d.", peer.c_str(), socket);
+  std::unique_ptr<RemoteOpening> opening;
+  if (!IsLocalHost(peer)) opening = std::make_unique<RemoteOpening>(socket);
   if (!Authenticate(&session)) return false;
   Opening o = Logon(&session);
+  if (opening) opening->Done();
   if (o == Opening::kServe) ServeConsoleSession(&session);
   return o == Opening::kShutdown;
 }
@@ -171,21 +233,25 @@ int ServeCommandPort(int* listenSocket) {
   Debug(LDAP_DEBUG_TRACE, "=> ServeCommandPort\n");
   int result = 0;
   for (;;) {
-    WaitResult w = WaitReadable(*listenSocket, -1, true);
-    if (w != WaitResult::kReady) break;
-    KRYSocketAddress peer;
-    int len = sizeof peer;
-    KRYSocketRef s = KRYAccept(*listenSocket, &peer, &len);
-    if (s == kKRYInvalidSocket) {
-      LogSocketError(EVENTLOG_WARNING, "TCP/IP accept failed with error %d (%s)", KRYGetLastSocketsError());
-      result = 1;
-      break;
+    KRYSocketRef s = kKRYInvalidSocket;
+    std::string peerText;
+    if (!TakeHandoff(&s, &peerText)) {
+      WaitResult w = WaitReadable(*listenSocket, -1, true);
+      if (w != WaitResult::kReady) break;
+      KRYSocketAddress peer;
+      int len = sizeof peer;
+      s = KRYAccept(*listenSocket, &peer, &len);
+      if (s == kKRYInvalidSocket) {
+        LogSocketError(EVENTLOG_WARNING, "TCP/IP accept failed with error %d (%s)", KRYGetLastSocketsError());
+        result = 1;
+        break;
+      }
+      peerText = peer.address ? KRYInternetAddressToDottedString(peer.address) : "unknown";
     }
     bool listenFailed = false;
     std::thread rejecter(RejectNewCnx, *listenSocket, &listenFailed);
     g_rejectStarted.Acquire();
 
-    std::string peerText = peer.address ? KRYInternetAddressToDottedString(peer.address) : "unknown";
     bool shutdown = RunSession(s, peerText);
 
     g_sessionActive = false;
@@ -205,6 +271,9 @@ int ServeCommandPort(int* listenSocket) {
       }
     }
   }
+  KRYSocketRef left;
+  std::string leftPeer;
+  if (TakeHandoff(&left, &leftPeer)) KRYCloseSocket(left);
   ShutdownDirectoryServer();
   Debug(LDAP_DEBUG_TRACE, "<= ServeCommandPort\n");
   return result;

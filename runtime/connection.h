@@ -48,6 +48,13 @@ struct Connection {
   Mutex c_activitymutex;
 
   uint32_t c_connid = 0;
+  // Peer's IPv4 address in network order, for the per-address limit.
+  // Guarded by connectionTableLock.
+  uint32_t c_peer = 0;
+  // Set when the listener shut the socket down to make room in a full
+  // table; the slot frees when the connection's thread sees it. Guarded by
+  // connectionTableLock.
+  bool c_evicted = false;
   uint32_t c_opsinitiated = 0;  // guarded by c_opsmutex
   uint32_t c_opscompleted = 0;
   int c_secure = 0;

@@ -2,9 +2,11 @@
 // flushes the databases when idle and cycles the access log when due.
 #include "runtime/daemon.h"
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -20,6 +22,7 @@
 #include "log/trace.h"
 #include "platform/net/krynet.h"
 #include "runtime/connection.h"
+#include "runtime/connlimits.h"
 #include "runtime/globals.h"
 #include "runtime/process.h"
 #include "runtime/tlsconn.h"
@@ -86,6 +89,21 @@ void JoinSlotThread(Connection* c) {
   if (c->c_thread.joinable()) c->c_thread.join();
 }
 
+// Every slot holds a descriptor, beside the listening sockets, the
+// database files, the logs and the HKP port: the usual soft limit of 1024
+// would refuse accepts long before a table of thousands is full.
+void RaiseDescriptorLimit(int slots) {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
+  const rlim_t wanted = static_cast<rlim_t>(slots) + 2048;
+  if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < wanted) {
+    lim.rlim_cur = lim.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, lim.rlim_max);
+    if (setrlimit(RLIMIT_NOFILE, &lim) != 0)
+      LogError(EVENTLOG_WARNING, "Raising the open-file limit to %lu failed with error %d",
+               static_cast<unsigned long>(lim.rlim_cur), errno);
+  }
+}
+
 }  // namespace
 
 int CreateDaemonSocket(int port, int /*secure*/, int* socketOut) {
@@ -128,9 +146,10 @@ int CreateDaemonSocket(int port, int /*secure*/, int* socketOut) {
 
 namespace {
 
-// A free slot, or -1 (with the warning, at most every 10 seconds) when the
-// table is full. Only the listener takes slots, so the slot stays free
-// until it is filled.
+// A free slot, or -1 when the table is full: then the connection idle
+// longest is shut down to make room, or, when every connection is busy, the
+// warning is logged (at most every 10 seconds). Only the listener takes
+// slots, so the slot stays free until it is filled.
 int FindFreeSlot(Connection* table, long now) {
   Globals* g = g_globals;
   MutexGuard tableLock(g->connectionTableLock);
@@ -139,13 +158,30 @@ int FindFreeSlot(Connection* table, long now) {
       g_tableFull = false;
       return i;
     }
-  if (!g_tableFull || now - g_lastFullWarning >= kFullWarningSeconds) {
+  const bool wasFull = g_tableFull;
+  g_tableFull = true;
+  if (EvictLongestIdle(table, g->highestSlot)) return -1;
+  if (!wasFull || now - g_lastFullWarning >= kFullWarningSeconds) {
     LogError(EVENTLOG_WARNING, "Exceeded maximum number of connections (%d).  New connection rejected. ",
              g->maxConnections);
     g_lastFullWarning = now;
   }
-  g_tableFull = true;
   return -1;
+}
+
+// Whether `address` may have one more connection; the refusal is logged at
+// most every 10 seconds.
+bool AddressBelowLimit(Connection* table, uint32_t address, const std::string& text, long now) {
+  Globals* g = g_globals;
+  MutexGuard tableLock(g->connectionTableLock);
+  if (ConnectionsFromAddress(table, g->highestSlot, address) < g->MaxConnectionsPerAddress) return true;
+  static time_t lastWarning = 0;
+  if (now - lastWarning >= kFullWarningSeconds) {
+    LogError(EVENTLOG_WARNING, "Exceeded maximum number of connections from %s (%d).  New connection rejected. ",
+             text.c_str(), g->MaxConnectionsPerAddress);
+    lastWarning = now;
+  }
+  return false;
 }
 
 }  // namespace
@@ -162,6 +198,11 @@ int AddNewConnection(Connection* table, int listenSocket, int secure, long now, 
   if (s == kKRYInvalidSocket) {
     int code = KRYGetLastSocketsError();
     LogError(EVENTLOG_WARNING, "TCP/IP accept failed with error %d (%s)", code, KRYSocketsErrorText(code).c_str());
+    return 1;
+  }
+  // Refused before the name look-up: the address alone decides.
+  if (!AddressBelowLimit(table, peer.address, KRYInternetAddressToDottedString(peer.address), now)) {
+    KRYCloseSocket(s);
     return 1;
   }
   LogError(EVENTLOG_VERBOSE, "New connection on socket %d.", s);
@@ -184,6 +225,8 @@ int AddNewConnection(Connection* table, int listenSocket, int secure, long now, 
   c->c_addr = std::move(addressText);
   c->c_domain = std::move(hostName);
   c->c_hasDomain = hasHost;
+  c->c_peer = peer.address;
+  c->c_evicted = false;
   c->c_sb.options = 0;
   sockbuf_reset(&c->c_sb, s);
   if (slot > g->highestSlot) g->highestSlot = slot;
@@ -262,6 +305,7 @@ void CloseConnectionLocked(Connection* conn, uint32_t connectionID, int opID) {
     conn->c_deferredClose = sd;
   }
   conn->c_version = 0;
+  conn->c_evicted = false;
   if (g->highestSlot >= 0 && g_connections[g->highestSlot].c_sb.sd.load() == -1) {
     int h = g->highestSlot;
     while (h >= 0 && g_connections[h].c_sb.sd.load() == -1) --h;
@@ -451,7 +495,7 @@ void DrainConnections(Connection* table) {
     LogError(EVENTLOG_VERBOSE, "Waiting for %d threads to terminate.", g->iActiveThreads);
   }
   WaitForZero(g->threadCountLock, g->iActiveThreads, {});
-  for (int i = 0; i < kMaxConnections; ++i) JoinSlotThread(&table[i]);
+  for (int i = 0; i < g->maxConnections; ++i) JoinSlotThread(&table[i]);
 }
 
 }  // namespace
@@ -477,8 +521,9 @@ int daemon(int /*port*/) {
     if (g_daemonStarted) g_daemonStarted->Release();
     return 1;
   }
-  g->maxConnections = kMaxConnections;
-  table.reset(new (std::nothrow) Connection[kMaxConnections]);
+  g->maxConnections = g->MaxConnections;
+  RaiseDescriptorLimit(g->maxConnections);
+  table.reset(new (std::nothrow) Connection[g->maxConnections]);
   if (!table) {
     LogError(EVENTLOG_ERROR, "Out of memory.");
     return fail();

@@ -1,6 +1,6 @@
 // The listener: owns the regular and secure ports, accepts connections into
-// the table of 100 slots with one thread each, flushes the databases when the
-// server goes idle and cycles the access log when due.
+// the table of "MaxConnections" slots with one thread each, flushes the
+// databases when the server goes idle and cycles the access log when due.
 #pragma once
 
 #include <atomic>
@@ -13,7 +13,6 @@ namespace kry {
 
 struct Connection;
 
-constexpr int kMaxConnections = 100;
 
 // The listener thread's body. 0 after an orderly shutdown, 1 when it could
 // not start. Stores its result in g_daemonResult and releases
@@ -26,6 +25,10 @@ int daemon(int port);
 int CreateDaemonSocket(int port, int secure, int* socket);
 
 // Accepts one pending connection into a free slot; 0 and *conn on success.
+// A full table is not an accept: the connection idle longest with no
+// request in progress is shut down instead, and the pending connection
+// waits for its slot. A client address that already holds
+// "MaxConnectionsPerAddress" slots has the new connection closed at once.
 int AddNewConnection(Connection* table, int listenSocket, int secure, long now, Connection** conn);
 void LaunchConnectionThread(Connection* conn);
 // Closes the slot if it still belongs to `connectionID`. opID -1 is an

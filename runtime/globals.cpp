@@ -80,6 +80,11 @@ void ResetGlobals(Globals* g) {
   g->MaxMessageSize = 16777216;
   g->HKPPort = 0;
   g->HKPMaxConnections = 100;
+  g->HKPMaxConnectionsPerAddress = 10;
+  g->HKPMaxBodyBytes = 67108864;
+  g->HKPRequestTimeout = 30;
+  g->MaxConnections = 4096;
+  g->MaxConnectionsPerAddress = 64;
   g->SizeLimit = 500;
   g->TimeLimit = 300;
   g->Port = 389;

@@ -86,6 +86,17 @@ struct Globals {
   // HKP listener: "HKPPort" (0: off) and "HKPMaxConnections".
   int HKPPort = 0;
   int HKPMaxConnections = 100;
+  // Connections one client address may hold on the HKP port.
+  int HKPMaxConnectionsPerAddress = 10;
+  // Bytes all HKP request bodies in memory may hold together.
+  uint64_t HKPMaxBodyBytes = 67108864;
+  // Seconds an HKP request may take to arrive whole, from its first byte
+  // (or the connection's start) to its last.
+  int HKPRequestTimeout = 30;
+  // Slots of the LDAP connection table, and how many of them one client
+  // address may hold.
+  int MaxConnections = 4096;
+  int MaxConnectionsPerAddress = 64;
 
   // Ports.
   int Port = 389;

@@ -81,6 +81,12 @@ TEST_F(ReadConfigTest, RejectedLinesGiveTheirMessage) {
       {"HKPPort", "Missing port number in \"HKPPort <Number>\" line\n"},
       {"HKPMaxConnections 0", "Invalid Number in \"HKPMaxConnections <Number>\" line (1 - 1000)\n"},
       {"HKPMaxConnections 1001", "Invalid Number in \"HKPMaxConnections <Number>\" line (1 - 1000)\n"},
+      {"HKPMaxConnectionsPerAddress 0",
+       "Invalid Number in \"HKPMaxConnectionsPerAddress <Number>\" line (1 - 1000)\n"},
+      {"HKPMaxBodyBytes 1023", "Invalid Size in \"HKPMaxBodyBytes <Bytes>\" line (at least 1024)\n"},
+      {"HKPRequestTimeout 3601", "Invalid Seconds in \"HKPRequestTimeout <Seconds>\" line (1 - 3600)\n"},
+      {"MaxConnections 65536", "Invalid Number in \"MaxConnections <Number>\" line (1 - 65535)\n"},
+      {"MaxConnectionsPerAddress", "Missing Number in \"MaxConnectionsPerAddress <Number>\" line\n"},
   };
   for (const LineCase& c : cases) {
     SCOPED_TRACE(c.line);
@@ -95,6 +101,8 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
                  "AccessLogFile access.log 0644\nPolicyFailures Error\nDefaultAccess SelfRead\n"
                  "LookupHostname off\nMustSignAdds YES\nAcceptModernKeys yes\nMaxMessageSize 1024\nReadOnly on\nLogLevel verbose\n"
                  "HKPPort 11371\nHKPMaxConnections 1000\n"
+                 "HKPMaxConnectionsPerAddress 7\nHKPMaxBodyBytes 2048\nHKPRequestTimeout 5\n"
+                 "MaxConnections 65535\nMaxConnectionsPerAddress 3\n"
                  "CommandTimeout 65535\nIdleSyncTimeout 3\nRandSeedFile ..\\etc\\seed.bin\n"),
             0)
       << Logged();
@@ -114,6 +122,11 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
   EXPECT_EQ(g.MaxMessageSize, 1024u);
   EXPECT_EQ(g.HKPPort, 11371);
   EXPECT_EQ(g.HKPMaxConnections, 1000);
+  EXPECT_EQ(g.HKPMaxConnectionsPerAddress, 7);
+  EXPECT_EQ(g.HKPMaxBodyBytes, 2048u);
+  EXPECT_EQ(g.HKPRequestTimeout, 5);
+  EXPECT_EQ(g.MaxConnections, 65535);
+  EXPECT_EQ(g.MaxConnectionsPerAddress, 3);
   EXPECT_EQ(backend_->readOnly, 1);
   EXPECT_EQ(g.CommandTimeout, 65535);
   EXPECT_EQ(g.IdleSyncTimeout, 3);

@@ -4,11 +4,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -102,7 +105,7 @@ class Hkp : public ::testing::Test {
     if (CorpusDir().empty()) return;
     hkpPort_ = FreePort();
     server_ = new KeyServer(Keyring() + "HKPPort " + std::to_string(hkpPort_) +
-                            "\nMaxMessageSize 65536\nAccessLogFile ../log/access.log\nAccessLogDetails all\n"
+                            "\nHKPMaxConnectionsPerAddress 1000\nMaxMessageSize 65536\nAccessLogFile ../log/access.log\nAccessLogDetails all\n"
                             "Allow keyid 0x" + CertIDOf("trusted-signer") + " delete\nAcceptModernKeys yes\n");
     if (server_->ok()) {
       EXPECT_TRUE(WaitForHkp(hkpPort_));
@@ -265,6 +268,31 @@ TEST_F(Hkp, SeveralKeysInOneSubmissionAreEachStored) {
   EXPECT_NE(h.body.find("Certificate has not changed."), std::string::npos) << h.body;
 }
 
+TEST_F(Hkp, ConflictingLengthsAndDamagedKeysAreRefusedAsSuch) {
+  // Two Content-Length headers that disagree: refused before any body.
+  Client c;
+  ASSERT_TRUE(c.Connect(port()));
+  ASSERT_TRUE(c.Send("POST /pks/add HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                     "Content-Length: 12\r\nContent-Length: 4\r\n\r\nkeytext=abcd"));
+  EXPECT_EQ(ReadAll(c.fd(), 10000).rfind("HTTP/1.1 400", 0), 0u);
+  c.Close();
+
+  // A user ID changed after its self-signature was made: the refusal's
+  // line carries the refusal's text, not the text of a stored key.
+  TempDir tmp;
+  Gpg gpg;
+  ASSERT_EQ(gpg.Run("-o " + ShellQuote(tmp.File("key.bin")) + " --dearmor " + ShellQuote(Corpus("expired.asc"))).exitCode, 0);
+  std::string packets = ReadFile(tmp.File("key.bin"));
+  const size_t at = packets.find("Expired Key");
+  ASSERT_NE(at, std::string::npos);
+  packets[at] = 'D';
+  WriteFile(tmp.File("damaged"), packets);
+  Http h = Submit(port(), tmp.File("damaged"));
+  EXPECT_EQ(h.status, 422) << h.body;
+  EXPECT_EQ(h.body.find("Stored."), std::string::npos) << h.body;
+  EXPECT_NE(h.body.find(": 21 "), std::string::npos) << h.body;
+}
+
 TEST_F(Hkp, DisabledKeysAreNotServed) {
   ASSERT_EQ(Submit(port(), Corpus("dsa-elg.asc")).status, 200);
   ASSERT_EQ(Lookup(port(), "op=get&options=mr&search=0x" + ShortIDOf("dsa-elg")).status, 200);
@@ -424,6 +452,126 @@ TEST(HkpLimits, SilentClientsAreCutOff) {
   }
   EXPECT_EQ(status, 404);
   EXPECT_EQ(tree.Stop(SIGTERM), 0) << tree.Output();
+}
+
+}  // namespace
+}  // namespace krytest
+
+namespace krytest {
+namespace {
+
+// A server whose HKP port has small limits for the slow-client tests.
+class HkpCrowd : public ::testing::Test {
+ protected:
+  void StartWith(const std::string& limits) {
+    hkp_ = FreePort();
+    tree_.WriteConfig("Allow ip 127.0.0.* all\nHKPPort " + std::to_string(hkp_) + "\n" + limits);
+    ASSERT_TRUE(tree_.CreateDatabases());
+    ASSERT_TRUE(tree_.Start()) << tree_.Output();
+    ASSERT_TRUE(WaitForHkp(hkp_));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the probe's slot is given back
+  }
+  void TearDown() override {
+    for (int fd : fds_) close(fd);
+    if (tree_.Running()) {
+      EXPECT_EQ(tree_.Stop(SIGTERM), 0) << tree_.Output();
+    }
+  }
+  // True when the server has closed `fd` (end of stream, reset, or an
+  // answer followed by the close).
+  static bool Closed(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) != 1) return false;
+    char buf[256];
+    return recv(fd, buf, sizeof buf, MSG_DONTWAIT) <= 0 || ReadAll(fd, 200).empty();
+  }
+
+  ServerTree tree_;
+  int hkp_ = 0;
+  std::vector<int> fds_;
+};
+
+// Headers trickled a byte at a time: each connection loses its slot once
+// its request has taken the request time-out, and one address holds no
+// more than its share of the port meanwhile.
+TEST_F(HkpCrowd, TrickledRequestsMeetTheirDeadlineAndOneAddressHoldsItsShare) {
+  StartWith("HKPMaxConnections 6\nHKPMaxConnectionsPerAddress 2\nHKPRequestTimeout 2\n");
+  const std::string request = "GET /pks/lookup?op=get&search=0x01234567 HTTP/1.1\r\nHost: x\r\nX-Slow: " +
+                              std::string(200, 'a');
+  for (int i = 0; i < 10; ++i) {
+    const int fd = ConnectFrom("127.0.0.2", hkp_);
+    ASSERT_GE(fd, 0) << i;
+    fds_.push_back(fd);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<double> cutAfter(fds_.size(), -1);
+  int heldAtFirst = -1;
+  for (size_t tick = 0; tick < 32; ++tick) {  // 8 seconds, a byte every 250 ms
+    for (size_t i = 0; i < fds_.size(); ++i) {
+      if (cutAfter[i] >= 0) continue;
+      if (Closed(fds_[i]) || send(fds_[i], &request[tick], 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1)
+        cutAfter[i] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    if (tick == 4) {
+      heldAtFirst = static_cast<int>(std::count(cutAfter.begin(), cutAfter.end(), -1.0));
+      // Another client is served while the trickle goes on.
+      EXPECT_EQ(Lookup(hkp_, "op=get&search=0x01234567").status, 404);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  double longest = 0;
+  for (double t : cutAfter) longest = std::max(longest, t);
+  std::printf("HKP trickle: %d of %zu connections from one address held after 1 s; the last was cut after %.1f s\n",
+              heldAtFirst, fds_.size(), longest);
+  EXPECT_LE(heldAtFirst, 2);
+  // Every connection was cut while it was still sending: none outlived the
+  // trickle (before, each byte restarted the 30-second idle time-out).
+  EXPECT_EQ(std::count(cutAfter.begin(), cutAfter.end(), -1.0), 0);
+}
+
+// Uploads held open just short of their end: together they hold no more
+// than the body budget, the rest are turned away with 503, and the memory
+// goes back once they close.
+TEST_F(HkpCrowd, UploadsShareOneBudgetAndGiveTheirMemoryBack) {
+  StartWith("MaxMessageSize 4194304\nHKPMaxBodyBytes 16777216\nHKPMaxConnections 50\n"
+            "HKPMaxConnectionsPerAddress 50\nHKPRequestTimeout 60\n");
+  constexpr size_t kLength = 4000000, kSent = 3900000;
+  const long before = ResidentKiB(tree_.pid());
+  const std::string head = "POST /pks/add HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                           "Content-Length: " + std::to_string(kLength) + "\r\n\r\n";
+  const std::string body = "keytext=" + std::string(kSent - 8, 'A');
+  int busy = 0;
+  for (int i = 0; i < 12; ++i) {
+    const int fd = ConnectFrom("127.0.0.1", hkp_);
+    ASSERT_GE(fd, 0);
+    fds_.push_back(fd);
+    timeval t{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+    send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+    const std::string answer = ReadAll(fd, 100);
+    if (answer.rfind("HTTP/1.1 503", 0) == 0) {
+      ++busy;
+      continue;
+    }
+    EXPECT_TRUE(answer.empty()) << answer.substr(0, 80);
+    EXPECT_EQ(send(fd, body.data(), body.size(), MSG_NOSIGNAL), static_cast<ssize_t>(body.size())) << i;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const long held = ResidentKiB(tree_.pid());
+  for (int fd : fds_) close(fd);
+  fds_.clear();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const long after = ResidentKiB(tree_.pid());
+  std::printf("HKP uploads: 12 of %zu bytes held open, %d answered 503; server VmRSS %ld KiB before, %ld KiB "
+              "while held, %ld KiB after they closed\n",
+              kSent, busy, before, held, after);
+  EXPECT_EQ(busy, 8);  // 16 MiB holds four bodies of 4 MB
+  // A sanitizer's allocator keeps freed memory and shadows all of it.
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+  EXPECT_LT(held - before, 24 * 1024);
+  EXPECT_LT(after - before, 8 * 1024);
+#endif
+  EXPECT_EQ(Lookup(hkp_, "op=get&search=0x01234567").status, 404);
 }
 
 }  // namespace

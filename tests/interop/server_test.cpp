@@ -76,7 +76,7 @@ TEST_F(ServerInterop, ServerInformationAndMonitorEntries) {
   ASSERT_EQ(m.Values("connection").size(), 1u);
   EXPECT_EQ(m.First("connection").rfind("0 : ", 0), 0u) << m.First("connection");
   EXPECT_TRUE(Has(m.First("connection"), ": NULLDN :")) << m.First("connection");
-  EXPECT_EQ(m.First("dtablesize"), "100");
+  EXPECT_EQ(m.First("dtablesize"), "4096");
   EXPECT_EQ(m.First("nbackends"), "1");
   // Three adds and the searches of AddKeys came before this one.
   EXPECT_GE(std::stol(m.First("totalconnections")), 4L);

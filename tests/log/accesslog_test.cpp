@@ -83,6 +83,20 @@ TEST(AccessLogLine, EscapingKeepsOneLinePerRequest) {
   EXPECT_EQ(EscapeAccessLogText("CN=J\xC3\xBCrgen\x7F"), "CN=J\xC3\xBCrgen\\7F");
 }
 
+TEST(AccessLogFormat, BytesThatAreNotPrintableUtf8AreEscaped) {
+  // Printable characters of two, three and four bytes pass.
+  EXPECT_EQ(EscapeAccessLogText("\xC3\xBC \xE2\x82\xAC \xF0\x9F\x94\x91"), "\xC3\xBC \xE2\x82\xAC \xF0\x9F\x94\x91");
+  // Raw bytes that start no character, a C1 control (U+0085, a line end to
+  // some readers), a line separator, an overlong slash, a surrogate and a
+  // sequence cut short are escaped byte by byte.
+  EXPECT_EQ(EscapeAccessLogText("a\xFF\xFE" "b"), "a\\FF\\FEb");
+  EXPECT_EQ(EscapeAccessLogText("x\xC2\x85y"), "x\\C2\\85y");
+  EXPECT_EQ(EscapeAccessLogText("\xE2\x80\xA8"), "\\E2\\80\\A8");
+  EXPECT_EQ(EscapeAccessLogText("\xC0\xAF"), "\\C0\\AF");
+  EXPECT_EQ(EscapeAccessLogText("\xED\xA0\x80"), "\\ED\\A0\\80");
+  EXPECT_EQ(EscapeAccessLogText("end\xE2\x82"), "end\\E2\\82");
+}
+
 class AccessLogWriter : public LogFixture {
  protected:
   void SetUp() override {

@@ -1,4 +1,4 @@
-// Connections against the real server: the 100-slot table, the orderly
+// Connections against the real server: the table's limits, the orderly
 // drain on SIGTERM, unbind, and malformed input that must end only the
 // connection that sent it.
 #include <fcntl.h>
@@ -11,8 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/harness.h"
@@ -155,26 +157,56 @@ TEST_F(Connections, PeerThatStopsReadingDoesNotStallOthers) {
   ExpectServing();
 }
 
-TEST_F(Connections, HundredConnectionsAndTheHundredAndFirstWaits) {
-  std::vector<std::unique_ptr<Client>> clients;
-  for (int i = 0; i < 100; ++i) {
-    auto c = std::make_unique<Client>();
-    ASSERT_TRUE(c->Connect(tree_->port)) << i;
-    ASSERT_TRUE(c->Send(BindRequest(1, "", ""))) << i;
-    std::string msg;
-    ASSERT_TRUE(c->ReadMessage(&msg)) << i;
-    ASSERT_EQ(ResultCode(msg), 0) << i;
-    clients.push_back(std::move(c));
+// A small table: one address holds no more than its share, and a full
+// table makes room by closing the connection idle longest instead of
+// leaving every newcomer queued behind idle clients.
+TEST(ConnectionLimits, OneAddressHoldsItsShareAndAFullTableMakesRoom) {
+  ServerTree tree;
+  tree.WriteConfig("MaxConnections 8\nMaxConnectionsPerAddress 4\n");
+  ASSERT_TRUE(tree.CreateDatabases());
+  ASSERT_TRUE(tree.Start()) << tree.Output();
+  std::vector<int> idle, busy;
+  for (int i = 0; i < 20; ++i) idle.push_back(ConnectFrom("127.0.0.2", tree.port));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  auto open = [](const std::vector<int>& fds) {
+    int n = 0;
+    for (int fd : fds) {
+      pollfd p{fd, POLLIN, 0};
+      char b;
+      n += fd >= 0 && !(poll(&p, 1, 0) == 1 && recv(fd, &b, 1, MSG_DONTWAIT) <= 0);
+    }
+    return n;
+  };
+  const int held = open(idle);
+  EXPECT_EQ(held, 4);
+  EXPECT_TRUE(tree.WaitForEvent("Exceeded maximum number of connections from 127.0.0.2 (4).", 2000));
+
+  // Another address fills the table with connections that have just been
+  // used.
+  for (int i = 0; i < 4; ++i) {
+    const int fd = ConnectFrom("127.0.0.3", tree.port);
+    ASSERT_GE(fd, 0);
+    busy.push_back(fd);
+    const std::string bind = BindRequest(1, "", "");
+    ASSERT_EQ(send(fd, bind.data(), bind.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bind.size()));
   }
-  Client extra;
-  ASSERT_TRUE(extra.Connect(tree_->port));  // queued by the kernel
-  ASSERT_TRUE(extra.Send(BindRequest(1, "", "")));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // A newcomer is served: a silent connection from 127.0.0.2 made room.
+  Client c;
+  ASSERT_TRUE(c.Connect(tree.port));
+  ASSERT_TRUE(c.Send(BindRequest(1, "", "")));
   std::string msg;
-  EXPECT_FALSE(extra.ReadMessage(&msg, 700));
-  EXPECT_TRUE(tree_->WaitForEvent("Exceeded maximum number of connections (100).  New connection rejected. ", 2000));
-  clients.pop_back();  // a slot frees up: the waiting client is served
-  EXPECT_TRUE(extra.ReadMessage(&msg, 5000));
+  EXPECT_TRUE(c.ReadMessage(&msg, 5000));
   EXPECT_EQ(ResultCode(msg), 0);
+  EXPECT_EQ(open(idle), held - 1);
+  EXPECT_EQ(open(busy), 4);
+  std::printf("LDAP: 20 idle connections from one address, %d held; with the table of 8 full, %d of them left "
+              "after a newcomer was served\n",
+              held, open(idle));
+  EXPECT_TRUE(tree.WaitForEvent("Connection table full; conn=", 2000)) << tree.Events();
+  for (int fd : idle) close(fd);
+  for (int fd : busy) close(fd);
+  EXPECT_EQ(tree.Stop(SIGTERM), 0) << tree.Output();
 }
 
 // Each answer is an entry then the result: with the small result held back

@@ -46,7 +46,7 @@ class RemoteConsole : public ::testing::Test {
   void WriteConfig(const std::string& commandLines) {
     t_.WriteConfig("PublicKeyRing " + CorpusFile("server-pubring.pkr") + "\nPrivateKeyRing " +
                    CorpusFile("server-secring.skr") + "\nServerSecureKeyID 0xA1874F4984FD368F\n" +
-                   "SecureMode Required\nCommandTimeout 3\n" + commandLines);
+                   "SecureMode Required\nCommandTimeout " + std::to_string(commandTimeout_) + "\n" + commandLines);
   }
   void TearDown() override {
     if (t_.Running()) {
@@ -87,6 +87,7 @@ class RemoteConsole : public ::testing::Test {
     return poll(&p, 1, timeoutMs) == 1 && recv(s, buf, sizeof buf, 0) <= 0;
   }
 
+  int commandTimeout_ = 3;
   ServerTree t_;
   TempDir dir_;
   std::map<std::string, ClientCert> certs_;
@@ -181,6 +182,31 @@ TEST_F(RemoteConsole, ClientsThatDoNotFinishTLSLoseOnlyTheirSession) {
       << r.output << t_.Events();
   EXPECT_TRUE(t_.Running());
   r = Ctl("trusted-signer", "status");
+  EXPECT_EQ(r.exitCode, 0) << r.output << t_.Events();
+}
+
+// With the usual ten seconds per console message, longer than krycertctl
+// retries a refused session.
+class PatientRemoteConsole : public RemoteConsole {
+ protected:
+  PatientRemoteConsole() { commandTimeout_ = 10; }
+};
+
+// A remote peer that connects and says nothing holds the session only
+// until a local console arrives: the local console is served, the silent
+// peer is cut off.
+TEST_F(PatientRemoteConsole, SilentRemotePeerDoesNotHoldOffTheLocalConsole) {
+  for (int round = 0; round < 3; ++round) {
+    int s = ConnectRemote();
+    ASSERT_GE(s, 0);
+    usleep(300 * 1000);  // the server is now waiting in its handshake
+    RunResult r = Ctl("", "status");
+    EXPECT_EQ(r.exitCode, 0) << round << ": " << r.output << t_.Events();
+    EXPECT_TRUE(ClosedWithoutAnswer(s, 1000)) << round;
+    close(s);
+  }
+  // An allowed remote console still works afterwards.
+  RunResult r = Ctl("trusted-signer", "status");
   EXPECT_EQ(r.exitCode, 0) << r.output << t_.Events();
 }
 

@@ -414,7 +414,7 @@ TEST(TlsServer, RequestLargerThanReadAheadInOneRecord) {
 TEST(TlsServer, HundredConcurrentConnections) {
   SecureServer s;
   s.ioTimeoutMs = 120000;  // all stay open until every one is connected
-  ASSERT_TRUE(s.Start()) << s.t.Output();
+  ASSERT_TRUE(s.Start("MaxConnectionsPerAddress 100\n")) << s.t.Output();
   constexpr int kClients = 100;
   std::vector<std::unique_ptr<TLSClient>> clients(kClients);
   std::atomic<int> connected{0};

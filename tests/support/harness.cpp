@@ -497,4 +497,28 @@ int ResultCode(const std::string& message, unsigned* tag, std::string* text, int
   return code;
 }
 
+int ConnectFrom(const std::string& source, int port) {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return -1;
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
+      bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+long ResidentKiB(pid_t pid) {
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
 }  // namespace krytest

@@ -67,6 +67,8 @@ class ServerTree {
   // Sends `sig` and waits for the exit; the exit code or -1.
   int Stop(int sig, int timeoutSeconds = 30);
   bool Running() const;
+  // Process ID of the background server, -1 when none was started.
+  pid_t pid() const { return pid_; }
   // Sends a signal without waiting.
   void Signal(int sig) const;
   // Everything the background server wrote so far.
@@ -157,6 +159,14 @@ RunResult RunShell(const std::string& commandLine);
 // is not empty; output is standard output and error together.
 RunResult RunLdapTool(int port, const std::string& tool, const std::vector<std::string>& args,
                       const std::string& ldif = std::string(), const std::string& ldifFile = std::string());
+
+// A TCP connection to 127.0.0.1:`port` from the loopback address `source`
+// (such as "127.0.0.2"), for clients the server must tell apart; the
+// descriptor, or -1.
+int ConnectFrom(const std::string& source, int port);
+// Resident memory of a process in KiB (VmRSS of /proc/<pid>/status); -1
+// when it cannot be read.
+long ResidentKiB(pid_t pid);
 
 // Environment of the tests.
 std::string ServerBinary();
