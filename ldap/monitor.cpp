@@ -57,6 +57,9 @@ void SendMonitor(Connection* conn, Operation* op) {
   int current = 0, writers = 0, readers = 0;
   std::vector<std::string> connections;
   if (g && g_connections) {
+    // The listener hands slots out and takes them back under the table
+    // lock; each slot's own fields are read under their own locks inside it.
+    MutexGuard table(g->connectionTableLock);
     for (int i = 0; i <= g->highestSlot && i < g->maxConnections; ++i) {
       Connection& c = g_connections[i];
       if (c.c_sb.sd.load() == -1) continue;
@@ -68,9 +71,15 @@ void SendMonitor(Connection* conn, Operation* op) {
         MutexGuard lock(c.c_dnmutex);
         dn = c.c_dn.empty() ? "NULLDN" : c.c_dn;
       }
+      long initiated = 0, completed = 0;
+      {
+        MutexGuard lock(c.c_opsmutex);
+        initiated = static_cast<long>(c.c_opsinitiated);
+        completed = static_cast<long>(c.c_opscompleted);
+      }
       connections.push_back(StrFormat("%d : %s : %ld : %ld : %s : %s%s", i, UtcTime(c.c_starttime).c_str(),
-                                      static_cast<long>(c.c_opsinitiated), static_cast<long>(c.c_opscompleted),
-                                      dn.c_str(), c.c_gettingber ? "r" : "", c.c_writewaiter ? "w" : ""));
+                                      initiated, completed, dn.c_str(), c.c_gettingber ? "r" : "",
+                                      c.c_writewaiter ? "w" : ""));
     }
   }
   attr_merge(&e, "connection", connections);
