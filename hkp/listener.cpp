@@ -18,6 +18,8 @@
 #include "hkp/lookup.h"
 #include "hkp/query.h"
 #include "hkp/submit.h"
+#include "hkp/wkd.h"
+#include "ldap/result.h"
 #include "ldap/sockbuf.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
@@ -111,6 +113,8 @@ MHD_Result Send(MHD_Connection* c, HkpRequest* r, const HkpAnswer& a, const char
 // line: a lookup as a search, a submission as an add, anything else as a
 // request of no category, each with the LDAP result an LDAP client would
 // have got (50 refused access, 51 stopping, 2 any malformed request).
+bool IsWkdPath(const char* url) { return std::strncmp(url, kWkdPrefix, sizeof kWkdPrefix - 1) == 0; }
+
 void Note(const HkpConnection* hc, const char* method, const char* url, int status, bool logged) {
   LogError(EVENTLOG_VERBOSE, "conn=%d HKP %s %s from %s: %d.", static_cast<int>(hc->conn.c_connid), method, url,
            hc->conn.c_addr.empty() ? "unknown" : hc->conn.c_addr.c_str(), status);
@@ -118,7 +122,15 @@ void Note(const HkpConnection* hc, const char* method, const char* url, int stat
   int category = kLogOther;
   if (std::strcmp(url, "/pks/lookup") == 0) category = kLogSearch;
   else if (std::strcmp(url, "/pks/add") == 0) category = kLogAdd;
-  const int code = status == 403 ? 50 : status == 503 ? 51 : 2;
+  int code = status == 403 ? 50 : status == 503 ? 51 : 2;
+  // Web Key Directory files are looked up like keys: a policy file read is
+  // a search that succeeded, an unknown domain, file or address one that
+  // found nothing.
+  if (IsWkdPath(url)) {
+    category = kLogSearch;
+    if (status == 200) code = LDAP_SUCCESS;
+    else if (status == 404) code = LDAP_NO_SUCH_OBJECT;
+  }
   HkpAccessLog(&hc->conn, category, AccessLogDetail(), 0, GetCurrentTime(), code);
 }
 
@@ -130,6 +142,22 @@ HkpAnswer Lookup(MHD_Connection* c, HkpConnection* hc) {
   if (!AccessAllowed(hc->conn.c_addr.c_str(), ConnectionHostName(&hc->conn), ACL_READ))
     return HkpText(403, "You do not have authority to perform this action.");
   return HkpLookup(&hc->conn, q);
+}
+
+// "/.well-known/openpgpkey/...": the policy file or a key, for the
+// configured domains only.
+HkpAnswer Wkd(MHD_Connection* c, HkpConnection* hc, const char* url, bool* logged) {
+  const char* host = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+  const WkdRequest r = ParseWkdPath(url, host ? host : "", g_globals->WKDDomains);
+  if (r.target == WkdTarget::kNone) return HkpText(404, "No such Web Key Directory file.");
+  if (!AccessAllowed(hc->conn.c_addr.c_str(), ConnectionHostName(&hc->conn), ACL_READ))
+    return HkpText(403, "You do not have authority to perform this action.");
+  if (r.target == WkdTarget::kPolicy) {
+    HkpAnswer a;
+    a.body = kWkdPolicy;
+    return a;
+  }
+  return WkdLookup(&hc->conn, r, MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "l"), logged);
 }
 
 HkpAnswer Add(HkpConnection* hc, const HkpRequest& r) {
@@ -183,8 +211,15 @@ MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const cha
       a = HkpText(405, "Lookups use GET.");
       allow = "GET, HEAD";
     }
+  } else if (IsWkdPath(url)) {
+    if (isGet) {
+      a = Wkd(c, hc, url, &logged);
+    } else {
+      a = HkpText(405, "Web Key Directory files are read with GET.");
+      allow = "GET, HEAD";
+    }
   } else {
-    a = HkpText(404, "Only /pks/lookup and /pks/add are served here.");
+    a = HkpText(404, "Only /pks/lookup, /pks/add and /.well-known/openpgpkey/ are served here.");
   }
   Note(hc, method, url, a.status, logged);
   return Send(c, r, a, allow);

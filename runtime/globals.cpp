@@ -80,6 +80,7 @@ void ResetGlobals(Globals* g) {
   g->MaxMessageSize = 16777216;
   g->HKPPort = 0;
   g->HKPMaxConnections = 100;
+  g->WKDDomains.clear();
   g->SizeLimit = 500;
   g->TimeLimit = 300;
   g->Port = 389;

@@ -86,6 +86,8 @@ struct Globals {
   // HKP listener: "HKPPort" (0: off) and "HKPMaxConnections".
   int HKPPort = 0;
   int HKPMaxConnections = 100;
+  // Mail domains whose Web Key Directory the HKP port serves ("WKDDomain").
+  std::vector<std::string> WKDDomains;
 
   // Ports.
   int Port = 389;

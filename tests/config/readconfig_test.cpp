@@ -81,6 +81,10 @@ TEST_F(ReadConfigTest, RejectedLinesGiveTheirMessage) {
       {"HKPPort", "Missing port number in \"HKPPort <Number>\" line\n"},
       {"HKPMaxConnections 0", "Invalid Number in \"HKPMaxConnections <Number>\" line (1 - 1000)\n"},
       {"HKPMaxConnections 1001", "Invalid Number in \"HKPMaxConnections <Number>\" line (1 - 1000)\n"},
+      {"WKDDomain", "Missing Domain in \"WKDDomain <Domain>\" line\n"},
+      {"WKDDomain a.org b.org", "Missing Domain in \"WKDDomain <Domain>\" line\n"},
+      {"WKDDomain ../etc", "Invalid Domain in \"WKDDomain <Domain>\" line\n"},
+      {"WKDDomain mail@example.org", "Invalid Domain in \"WKDDomain <Domain>\" line\n"},
   };
   for (const LineCase& c : cases) {
     SCOPED_TRACE(c.line);
@@ -94,7 +98,7 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
   ASSERT_EQ(Read("Port 65534\nSizeLimit 0\nCycleLogTime 9:05\nCycleLogKeep 99\nCycleLogDay TUES\n"
                  "AccessLogFile access.log 0644\nPolicyFailures Error\nDefaultAccess SelfRead\n"
                  "LookupHostname off\nMustSignAdds YES\nAcceptModernKeys yes\nMaxMessageSize 1024\nReadOnly on\nLogLevel verbose\n"
-                 "HKPPort 11371\nHKPMaxConnections 1000\n"
+                 "HKPPort 11371\nHKPMaxConnections 1000\nWKDDomain Example.ORG\nWKDDomain example.com\n"
                  "CommandTimeout 65535\nIdleSyncTimeout 3\nRandSeedFile ..\\etc\\seed.bin\n"),
             0)
       << Logged();
@@ -114,6 +118,7 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
   EXPECT_EQ(g.MaxMessageSize, 1024u);
   EXPECT_EQ(g.HKPPort, 11371);
   EXPECT_EQ(g.HKPMaxConnections, 1000);
+  EXPECT_EQ(g.WKDDomains, (std::vector<std::string>{"example.org", "example.com"}));
   EXPECT_EQ(backend_->readOnly, 1);
   EXPECT_EQ(g.CommandTimeout, 65535);
   EXPECT_EQ(g.IdleSyncTimeout, 3);
