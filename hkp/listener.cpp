@@ -109,12 +109,12 @@ MHD_Result Send(MHD_Connection* c, HkpRequest* r, const HkpAnswer& a, const char
   return MHD_queue_response(c, static_cast<unsigned>(a.status), resp.get());
 }
 
+bool IsWkdPath(const char* url) { return std::strncmp(url, kWkdPrefix, sizeof kWkdPrefix - 1) == 0; }
+
 // The event line and, for requests the directory never saw, the access-log
 // line: a lookup as a search, a submission as an add, anything else as a
 // request of no category, each with the LDAP result an LDAP client would
 // have got (50 refused access, 51 stopping, 2 any malformed request).
-bool IsWkdPath(const char* url) { return std::strncmp(url, kWkdPrefix, sizeof kWkdPrefix - 1) == 0; }
-
 void Note(const HkpConnection* hc, const char* method, const char* url, int status, bool logged) {
   LogError(EVENTLOG_VERBOSE, "conn=%d HKP %s %s from %s: %d.", static_cast<int>(hc->conn.c_connid), method, url,
            hc->conn.c_addr.empty() ? "unknown" : hc->conn.c_addr.c_str(), status);
