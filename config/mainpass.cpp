@@ -554,6 +554,25 @@ int MaxConnectionsPerAddressLine(const ConfigLine& l, MainPass* p) {
   return rc;
 }
 
+// "WKDDomain": one mail domain a line, a host name's letters, digits,
+// hyphens and dots; the domain is compared ignoring case.
+int WKDDomainLine(const ConfigLine& l, MainPass* p) {
+  if (l.argc() != 2) {
+    LineMessage(EVENTLOG_ERROR, l, "Missing Domain in \"WKDDomain <Domain>\" line\n");
+    return 1;
+  }
+  const std::string domain = l.tokens[1];
+  const bool valid = domain.front() != '.' && domain.back() != '.' && domain.find("..") == std::string::npos &&
+                     domain.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.") ==
+                         std::string::npos;
+  if (!valid) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid Domain in \"WKDDomain <Domain>\" line\n");
+    return 1;
+  }
+  p->g->WKDDomains.push_back(ToLower(domain));
+  return 0;
+}
+
 using MainHandler = int (*)(const ConfigLine&, MainPass*);
 
 struct MainKeyword {
@@ -607,6 +626,7 @@ const MainKeyword kMainKeywords[] = {
     {"HKPRequestTimeout", HKPRequestTimeoutLine},
     {"MaxConnections", MaxConnectionsLine},
     {"MaxConnectionsPerAddress", MaxConnectionsPerAddressLine},
+    {"WKDDomain", WKDDomainLine},
 };
 
 }  // namespace

@@ -85,7 +85,7 @@ std::string HkpMachineIndex(const std::vector<HkpKey>& keys, time_t now) {
   std::string out = "info:1:" + std::to_string(keys.size()) + "\n";
   for (const HkpKey& k : keys) {
     const std::string flags = Flags(k, now);
-    out += "pub:" + k.certID + ":" + (k.algorithm ? std::to_string(k.algorithm) : std::string()) + ":" +
+    out += "pub:" + (k.fingerprint.empty() ? k.certID : k.fingerprint) + ":" + (k.algorithm ? std::to_string(k.algorithm) : std::string()) + ":" +
            (k.bits ? std::to_string(k.bits) : std::string()) + ":" + Seconds(k.created) + ":" + Seconds(k.expires) +
            ":" + flags + "\n";
     for (const HkpUserID& u : k.userIDs)

@@ -17,6 +17,7 @@ struct HkpUserID {
 // One certificate of an index answer, gathered from its user-ID entries.
 struct HkpKey {
   std::string certID;       // 16 hex digits
+  std::string fingerprint;  // upper-case hex of the primary key's fingerprint; empty when unknown
   int algorithm = 0;        // OpenPGP algorithm number; 0 when unknown
   int bits = 0;
   time_t created = 0;       // 0 when unknown
@@ -31,8 +32,10 @@ int HkpAlgorithmNumber(const std::string& keyType);
 // it is not one.
 time_t HkpParseGeneralizedTime(const std::string& text);
 
-// "info:1:N", then per key a "pub:" line and its "uid:" lines. User IDs are
-// written with ':', '%' and bytes outside printable ASCII as %XX.
+// "info:1:N", then per key a "pub:" line and its "uid:" lines. A key is
+// named by its fingerprint (by its key ID when that is unknown), so that a
+// client fetches exactly the key it saw. User IDs are written with ':', '%'
+// and bytes outside printable ASCII as %XX.
 std::string HkpMachineIndex(const std::vector<HkpKey>& keys, time_t now);
 // An HTML page listing the keys; `verbose` adds the signers of each user ID.
 std::string HkpHtmlIndex(const std::vector<HkpKey>& keys, bool verbose, const std::string& search, time_t now);

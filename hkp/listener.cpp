@@ -24,6 +24,8 @@
 #include "hkp/query.h"
 #include "hkp/submit.h"
 #include "hkp/watchdog.h"
+#include "hkp/wkd.h"
+#include "ldap/result.h"
 #include "ldap/sockbuf.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
@@ -135,6 +137,8 @@ MHD_Result Send(MHD_Connection* c, HkpRequest* r, const HkpAnswer& a, const char
   return MHD_queue_response(c, static_cast<unsigned>(a.status), resp.get());
 }
 
+bool IsWkdPath(const char* url) { return std::strncmp(url, kWkdPrefix, sizeof kWkdPrefix - 1) == 0; }
+
 // The event line and, for requests the directory never saw, the access-log
 // line: a lookup as a search, a submission as an add, anything else as a
 // request of no category, each with the LDAP result an LDAP client would
@@ -146,7 +150,15 @@ void Note(const HkpConnection* hc, const char* method, const char* url, int stat
   int category = kLogOther;
   if (std::strcmp(url, "/pks/lookup") == 0) category = kLogSearch;
   else if (std::strcmp(url, "/pks/add") == 0) category = kLogAdd;
-  const int code = status == 403 ? 50 : status == 503 ? 51 : 2;
+  int code = status == 403 ? 50 : status == 503 ? 51 : 2;
+  // Web Key Directory files are looked up like keys: a policy file read is
+  // a search that succeeded, an unknown domain, file or address one that
+  // found nothing.
+  if (IsWkdPath(url)) {
+    category = kLogSearch;
+    if (status == 200) code = LDAP_SUCCESS;
+    else if (status == 404) code = LDAP_NO_SUCH_OBJECT;
+  }
   HkpAccessLog(&hc->conn, category, AccessLogDetail(), 0, GetCurrentTime(), code);
 }
 
@@ -161,6 +173,23 @@ HkpAnswer Lookup(MHD_Connection* c, HkpConnection* hc) {
 }
 
 HkpAnswer Busy() { return HkpText(503, "Too many submissions are in progress; try again later."); }
+
+
+// "/.well-known/openpgpkey/...": the policy file or a key, for the
+// configured domains only.
+HkpAnswer Wkd(MHD_Connection* c, HkpConnection* hc, const char* url, bool* logged) {
+  const char* host = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+  const WkdRequest r = ParseWkdPath(url, host ? host : "", g_globals->WKDDomains);
+  if (r.target == WkdTarget::kNone) return HkpText(404, "No such Web Key Directory file.");
+  if (!AccessAllowed(hc->conn.c_addr.c_str(), ConnectionHostName(&hc->conn), ACL_READ))
+    return HkpText(403, "You do not have authority to perform this action.");
+  if (r.target == WkdTarget::kPolicy) {
+    HkpAnswer a;
+    a.body = kWkdPolicy;
+    return a;
+  }
+  return WkdLookup(&hc->conn, r, MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "l"), logged);
+}
 
 HkpAnswer Add(HkpConnection* hc, HkpRequest& r) {
   if (r.tooLarge) return HkpText(413, "The request body is larger than the server accepts.");
@@ -269,8 +298,15 @@ MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const cha
       a = HkpText(405, "Lookups use GET.");
       allow = "GET, HEAD";
     }
+  } else if (IsWkdPath(url)) {
+    if (isGet) {
+      a = Wkd(c, hc, url, &logged);
+    } else {
+      a = HkpText(405, "Web Key Directory files are read with GET.");
+      allow = "GET, HEAD";
+    }
   } else {
-    a = HkpText(404, "Only /pks/lookup and /pks/add are served here.");
+    a = HkpText(404, "Only /pks/lookup, /pks/add and /.well-known/openpgpkey/ are served here.");
   }
   Note(hc, method, url, a.status, logged);
   return Send(c, r, a, allow);

@@ -10,6 +10,7 @@
 #include "ldap/filter.h"
 #include "ldap/result.h"
 #include "log/eventlog.h"
+#include "platform/pgp/keybytes.h"
 #include "platform/pgp/kry.h"
 #include "runtime/connection.h"
 #include "runtime/globals.h"
@@ -47,7 +48,9 @@ std::vector<std::string> WantedAttributes(const HkpQuery& q) {
   std::vector<std::string> a = {"kryCertID", "kryUserID",  "kryKeyCreateTime", "kryKeyExpireTime",
                                 "kryKeySize", "kryKeyType", "kryRevoked"};
   if (q.op == HkpOp::kVIndex) a.push_back("krySignerID");
-  if (q.kind == HkpSearchKind::kFingerprint) a.push_back("kryKeyV2");
+  // The fingerprint check and the machine-readable index's fingerprints
+  // come from the key block.
+  if (q.kind == HkpSearchKind::kFingerprint || q.machineReadable) a.push_back("kryKeyV2");
   return a;
 }
 
@@ -100,6 +103,14 @@ void KeepFingerprint(Connection* conn, const std::string& wanted, std::vector<Hk
   *entries = std::move(kept);
 }
 
+// Upper-case hex of the fingerprint of a key block's primary key; empty
+// when there is no block or it cannot be read.
+std::string BlockFingerprint(const std::string& block) {
+  std::string fpr;
+  if (block.empty() || KRYGetBlockFingerprint(block.data(), block.size(), &fpr) != 0) return std::string();
+  return Hex(reinterpret_cast<const unsigned char*>(fpr.data()), fpr.size());
+}
+
 // Each certificate once, with its user IDs, in the order of first sight.
 std::vector<HkpKey> GroupKeys(const std::vector<HkpEntry>& entries) {
   std::vector<HkpKey> keys;
@@ -115,6 +126,7 @@ std::vector<HkpKey> GroupKeys(const std::vector<HkpEntry>& entries) {
       k.bits = static_cast<int>(AtoiSaturating(e.First("kryKeySize")));
       k.created = HkpParseGeneralizedTime(e.First("kryKeyCreateTime"));
       k.expires = HkpParseGeneralizedTime(e.First("kryKeyExpireTime"));
+      k.fingerprint = BlockFingerprint(e.First("kryKeyV2"));
       it = index.emplace(certID, keys.size()).first;
       keys.push_back(std::move(k));
     }

@@ -85,6 +85,7 @@ void ResetGlobals(Globals* g) {
   g->HKPRequestTimeout = 30;
   g->MaxConnections = 4096;
   g->MaxConnectionsPerAddress = 64;
+  g->WKDDomains.clear();
   g->SizeLimit = 500;
   g->TimeLimit = 300;
   g->Port = 389;

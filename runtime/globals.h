@@ -97,6 +97,8 @@ struct Globals {
   // address may hold.
   int MaxConnections = 4096;
   int MaxConnectionsPerAddress = 64;
+  // Mail domains whose Web Key Directory the HKP port serves ("WKDDomain").
+  std::vector<std::string> WKDDomains;
 
   // Ports.
   int Port = 389;

@@ -2,9 +2,11 @@
 // are submitted in one HKP request, then fetched by short key ID for a fixed
 // time over 8 connections twice: as LDAP searches asking for "kryKey" (the
 // key fetch an LDAP client makes) and as HKP op=get requests on keep-alive
-// HTTP connections. Prints both rates side by side.
+// HTTP connections. Prints both rates side by side. With --wkd, a third run
+// fetches the same keys through the Web Key Directory (advanced layout, by
+// each key's example.org address, the answer cut down to that user ID).
 //
-//   hkp_bench [--corpus DIR] [--server PATH] [--seconds S] [--connections C]
+//   hkp_bench [--corpus DIR] [--server PATH] [--seconds S] [--connections C] [--wkd]
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -18,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "hkp/wkdname.h"
 #include "support/harness.h"
 
 using namespace krytest;
@@ -25,6 +28,7 @@ using namespace krytest;
 namespace {
 
 const char kActive[] = "OU=ACTIVE,O=KRY KEYSPACE,C=US";
+const char kWkdDomain[] = "example.org";
 
 // One HTTP/1.1 exchange on a kept-alive connection: the status, or 0 when
 // the answer could not be read.
@@ -85,24 +89,43 @@ double Timed(int port, int connections, int seconds, const std::function<bool(Cl
   return done / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The advanced WKD path of the first "<local@example.org>" user ID among
+// `userIDs`; empty when there is none.
+std::string WkdPath(const std::vector<std::string>& userIDs) {
+  const std::string tail = std::string("@") + kWkdDomain + ">";
+  for (const std::string& u : userIDs) {
+    const size_t open = u.rfind('<');
+    if (open == std::string::npos || u.size() < tail.size() || u.compare(u.size() - tail.size(), tail.size(), tail))
+      continue;
+    const std::string local = u.substr(open + 1, u.size() - tail.size() - open - 1);
+    return std::string("/.well-known/openpgpkey/") + kWkdDomain + "/hu/" + kry::WkdHash(local) + "?l=" + local;
+  }
+  return std::string();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string corpus = KRY_BENCH_CORPUS, server = KRY_BENCH_SERVER;
   int seconds = 5, connections = 8;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool wkd = false;
+  for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--corpus") corpus = argv[i + 1];
-    else if (a == "--server") server = argv[i + 1];
-    else if (a == "--seconds") seconds = std::atoi(argv[i + 1]);
-    else if (a == "--connections") connections = std::atoi(argv[i + 1]);
+    if (a == "--wkd") wkd = true;
+    else if (i + 1 >= argc) return 2;
+    else if (a == "--corpus") corpus = argv[++i];
+    else if (a == "--server") server = argv[++i];
+    else if (a == "--seconds") seconds = std::atoi(argv[++i]);
+    else if (a == "--connections") connections = std::atoi(argv[++i]);
+    else return 2;
   }
   if (seconds < 1 || seconds > 600 || connections < 1 || connections > 64) return 2;
   setenv("KRYCERTD_BIN", server.c_str(), 1);
   setenv("KRY_CORPUS", corpus.c_str(), 1);
   ServerTree tree;
   const int hkp = FreePort();
-  tree.WriteConfig("LogLevel error\nAllow ip 127.0.0.1 all\nHKPPort " + std::to_string(hkp) + "\n");
+  tree.WriteConfig("LogLevel error\nAllow ip 127.0.0.1 all\nHKPPort " + std::to_string(hkp) + "\nWKDDomain " +
+                   kWkdDomain + "\n");
   if (!tree.CreateDatabases() || !tree.Start()) {
     std::fprintf(stderr, "server did not start\n%s\n", tree.Output().c_str());
     return 1;
@@ -122,20 +145,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "submission failed: %s\n", r.output.c_str());
     return 1;
   }
-  // The short key IDs, as any LDAP client can list them.
-  std::vector<std::string> ids;
+  // The short key IDs and WKD paths, as any LDAP client can list them.
+  std::vector<std::string> ids, wkdPaths;
   {
     Client c;
     std::vector<SearchEntry> entries;
     if (!c.Connect(tree.port) ||
-        !c.Send(SearchEqualityRequest(1, kActive, 2, "objectclass", "kryUserID", {"kryKeyID"})) ||
+        !c.Send(SearchEqualityRequest(1, kActive, 2, "objectclass", "kryUserID", {"kryKeyID", "kryUserID"})) ||
         ReadSearchResponses(c, &entries) != 0)
       return 1;
-    for (const SearchEntry& e : entries)
+    for (const SearchEntry& e : entries) {
       for (const std::string& v : e.Values("kryKeyID"))
         if (ids.empty() || ids.back() != v) ids.push_back(v);
+      const std::string path = WkdPath(e.Values("kryUserID"));
+      if (!path.empty()) wkdPaths.push_back(path);
+    }
   }
-  if (ids.empty()) return 1;
+  if (ids.empty() || (wkd && wkdPaths.empty())) return 1;
   std::printf("%zu keys of bulk-rsa.asc submitted in one HKP request in %.1f s (%.1f keys/s)\n", ids.size(), addSecs,
               ids.size() / addSecs);
 
@@ -150,9 +176,21 @@ int main(int argc, char** argv) {
                                              &buffer) == 200;
                             },
                             &hkpFailures);
+  std::atomic<long> wkdFailures{0};
+  double web = 0;
+  if (wkd)
+    web = Timed(hkp, connections, seconds,
+                [&](Client& c, long i) {
+                  std::string buffer;
+                  return HttpGet(c, wkdPaths[i % wkdPaths.size()], &buffer) == 200;
+                },
+                &wkdFailures);
   std::printf("key fetch by short key ID over %d connections, %d s each:\n", connections, seconds);
   std::printf("  LDAP search (kryKeyID=..., kryKey): %8.0f per second (%ld failures)\n", ldap, ldapFailures.load());
   std::printf("  HKP op=get&options=mr:              %8.0f per second (%ld failures)\n", http, hkpFailures.load());
+  if (wkd)
+    std::printf("  WKD by address (%zu addresses):    %8.0f per second (%ld failures)\n", wkdPaths.size(), web,
+                wkdFailures.load());
   tree.Stop(SIGTERM);
-  return ldapFailures || hkpFailures ? 1 : 0;
+  return ldapFailures || hkpFailures || wkdFailures ? 1 : 0;
 }

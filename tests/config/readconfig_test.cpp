@@ -87,6 +87,10 @@ TEST_F(ReadConfigTest, RejectedLinesGiveTheirMessage) {
       {"HKPRequestTimeout 3601", "Invalid Seconds in \"HKPRequestTimeout <Seconds>\" line (1 - 3600)\n"},
       {"MaxConnections 65536", "Invalid Number in \"MaxConnections <Number>\" line (1 - 65535)\n"},
       {"MaxConnectionsPerAddress", "Missing Number in \"MaxConnectionsPerAddress <Number>\" line\n"},
+      {"WKDDomain", "Missing Domain in \"WKDDomain <Domain>\" line\n"},
+      {"WKDDomain a.org b.org", "Missing Domain in \"WKDDomain <Domain>\" line\n"},
+      {"WKDDomain ../etc", "Invalid Domain in \"WKDDomain <Domain>\" line\n"},
+      {"WKDDomain mail@example.org", "Invalid Domain in \"WKDDomain <Domain>\" line\n"},
   };
   for (const LineCase& c : cases) {
     SCOPED_TRACE(c.line);
@@ -103,6 +107,7 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
                  "HKPPort 11371\nHKPMaxConnections 1000\n"
                  "HKPMaxConnectionsPerAddress 7\nHKPMaxBodyBytes 2048\nHKPRequestTimeout 5\n"
                  "MaxConnections 65535\nMaxConnectionsPerAddress 3\n"
+                 "HKPPort 11371\nHKPMaxConnections 1000\nWKDDomain Example.ORG\nWKDDomain example.com\n"
                  "CommandTimeout 65535\nIdleSyncTimeout 3\nRandSeedFile ..\\etc\\seed.bin\n"),
             0)
       << Logged();
@@ -127,6 +132,7 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
   EXPECT_EQ(g.HKPRequestTimeout, 5);
   EXPECT_EQ(g.MaxConnections, 65535);
   EXPECT_EQ(g.MaxConnectionsPerAddress, 3);
+  EXPECT_EQ(g.WKDDomains, (std::vector<std::string>{"example.org", "example.com"}));
   EXPECT_EQ(backend_->readOnly, 1);
   EXPECT_EQ(g.CommandTimeout, 65535);
   EXPECT_EQ(g.IdleSyncTimeout, 3);

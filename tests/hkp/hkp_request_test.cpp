@@ -9,6 +9,7 @@
 #include "hkp/lookup.h"
 #include "hkp/query.h"
 #include "hkp/submit.h"
+#include "hkp/wkdname.h"
 #include "ldap/ber.h"
 #include "ldap/filter.h"
 
@@ -154,6 +155,31 @@ TEST(HkpIndex, AttributeValues) {
   EXPECT_EQ(HkpAlgorithmNumber("EdDSA"), 22);
   EXPECT_EQ(HkpAlgorithmNumber("other"), 0);
   EXPECT_EQ(HtmlEscape("<a href=\"x\">&</a>"), "&lt;a href=&quot;x&quot;&gt;&amp;&lt;/a&gt;");
+}
+
+TEST(WkdNames, PathsAndAddresses) {
+  const std::vector<std::string> domains = {"example.org"};
+  const std::string hash = WkdHash("Joe.Doe");
+  // The draft's example: the hash of "joe.doe".
+  EXPECT_EQ(hash, "iy9q119eutrkn8s1mk4r39qejnbu3n5q");
+  WkdRequest r = ParseWkdPath("/.well-known/openpgpkey/hu/" + hash, "Example.ORG.:8080", domains);
+  EXPECT_EQ(r.target, WkdTarget::kKey);
+  EXPECT_EQ(r.domain, "example.org");
+  EXPECT_EQ(r.hash, hash);
+  EXPECT_EQ(ParseWkdPath("/.well-known/openpgpkey/EXAMPLE.org/policy", "", domains).target, WkdTarget::kPolicy);
+  EXPECT_EQ(ParseWkdPath("/.well-known/openpgpkey/example.net/policy", "", domains).target, WkdTarget::kNone);
+  EXPECT_EQ(ParseWkdPath("/.well-known/openpgpkey/hu/" + hash, "[::1]:80", domains).target, WkdTarget::kNone);
+  EXPECT_EQ(ParseWkdPath("/.well-known/openpgpkey/example.org/hu/" + hash + "x", "", domains).target,
+            WkdTarget::kNone);
+  EXPECT_EQ(ParseWkdPath("/.well-known/openpgpkey/example.org/hu/" + hash.substr(1) + "0", "", domains).target,
+            WkdTarget::kNone);
+
+  EXPECT_TRUE(WkdUserIDMatches("joe.doe@Example.org", "example.org", hash));
+  EXPECT_TRUE(WkdUserIDMatches("Joe Doe (home) <JOE.DOE@example.org>", "example.org", hash));
+  EXPECT_FALSE(WkdUserIDMatches("Joe Doe joe.doe@example.org", "example.org", hash));
+  EXPECT_FALSE(WkdUserIDMatches("<joe.doe@example.org.evil>", "example.org", hash));
+  EXPECT_FALSE(WkdUserIDMatches("<xjoe.doe@example.org>", "example.org", hash));
+  EXPECT_FALSE(WkdUserIDMatches("<joe.doe@example.org> <other@example.org>", "example.org", hash));
 }
 
 TEST(HkpAdd, ResultCodesBecomeStatuses) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "certadd/certadd_support.h"
+#include "support/corpus_ids.h"
 #include "support/harness.h"
 
 namespace krytest {
@@ -152,7 +153,8 @@ TEST_F(Hkp, GnuPGSendsReceivesSearchesAndRefreshes) {
     KeyserverGpg searcher(port());
     RunResult r = searcher.Run("--with-colons --search-keys alice-c@example.org");
     EXPECT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_NE(r.output.find("pub:" + CertIDOf("rsa")), std::string::npos) << r.output;
+    // The index names the key by its fingerprint, so GnuPG shows that.
+    EXPECT_NE(r.output.find("pub:" + corpus::Fingerprint("rsa")), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("alice-c@example.org"), std::string::npos) << r.output;
   }
 
@@ -189,12 +191,16 @@ TEST_F(Hkp, LookupAnswers) {
   EXPECT_NE(h.contentType.find("text/html"), std::string::npos);
   EXPECT_NE(h.body.find("<pre>"), std::string::npos);
 
-  h = Lookup(port(), "op=index&options=mr&search=0x" + FingerprintOf("multi-uid"));
-  ASSERT_EQ(h.status, 200);
-  EXPECT_EQ(h.body.rfind("info:1:1\npub:" + CertIDOf("multi-uid") + ":1:", 0), 0u) << h.body;
-  size_t uids = 0;
-  for (size_t at = h.body.find("\nuid:"); at != std::string::npos; at = h.body.find("\nuid:", at + 1)) ++uids;
-  EXPECT_EQ(uids, 3u) << h.body;
+  // The index names each key by its full fingerprint, whatever the search
+  // named it by.
+  for (const std::string& search : {"0x" + FingerprintOf("multi-uid"), "0x" + shortID}) {
+    h = Lookup(port(), "op=index&options=mr&search=" + search);
+    ASSERT_EQ(h.status, 200);
+    EXPECT_EQ(h.body.rfind("info:1:1\npub:" + corpus::Fingerprint("multi-uid") + ":1:", 0), 0u) << h.body;
+    size_t uids = 0;
+    for (size_t at = h.body.find("\nuid:"); at != std::string::npos; at = h.body.find("\nuid:", at + 1)) ++uids;
+    EXPECT_EQ(uids, 3u) << h.body;
+  }
 
   h = Lookup(port(), "op=vindex&search=0x" + shortID);
   EXPECT_EQ(h.status, 200);
