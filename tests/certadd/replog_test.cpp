@@ -146,6 +146,23 @@ TEST_F(RepLog, DeleteFromAReplicaIsNotLoggedAgain) {
   EXPECT_EQ(recs[2].Value(), ReadFile(Corpus("disable-dsa-by-trusted.req")));
 }
 
+// Only the replica's whole address counts: a client at 127.0.0.1 is not
+// the replica at 127.0.0.10, and its deletes are logged, one per key.
+TEST_F(RepLog, DeleteFromANeighbourAddressIsLogged) {
+  TempDir dir;
+  const std::string log = dir.File("rep.log");
+  KeyServer a(Signers() + "RepLogFile " + log + "\nReplica 127.0.0.10:3999\n");
+  ASSERT_TRUE(a.ok()) << a.tree().Output();
+  ASSERT_EQ(a.AddFile(Corpus("rsa.asc")).exitCode, 0);
+  ASSERT_EQ(a.AddFile(Corpus("ed25519.asc")).exitCode, 0);
+  RunResult r = SendRequest(a, ReadFile(Corpus("delete-two-by-trusted.req")));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  std::vector<Record> recs = Records(ReadFile(log));
+  ASSERT_EQ(recs.size(), 4u) << a.tree().Events();
+  EXPECT_EQ(recs[2].Value(), ReadFile(Corpus("delete-two-by-trusted.req")));
+  EXPECT_EQ(recs[3].Value(), recs[2].Value());
+}
+
 // A request signed here with the trusted signer's secret key.
 std::string SignedByTrusted(const std::string& text) {
   Gpg gpg;
