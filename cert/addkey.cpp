@@ -147,7 +147,7 @@ bool UserIDEntriesComplete(Backend* be, KRYKeySetRef set, const std::string& cer
   KRYUserIDRef uid = nullptr;
   while (KRYKeyIterNextUserID(walk.iter(), &uid) == 0) {
     std::string dn;
-    if (CrtUserIDObjDN(uid, certDN, &dn) != 0) continue;  // no text form: no entry
+    if (FindUserIDObjDN(be, uid, certDN, &dn) != 0) continue;  // no text form: no entry
     if (dn2id(be, dn_normalize(dn)) == NOID) return false;
   }
   return true;
@@ -155,12 +155,12 @@ bool UserIDEntriesComplete(Backend* be, KRYKeySetRef set, const std::string& cer
 
 // Rebuilds every entry of the merged certificate, as for a new one, so that
 // missing user-ID entries are written again.
-int RebuildAllEntries(AddRequestState* state, KRYKeySetRef set, const std::string& certDN) {
+int RebuildAllEntries(AddRequestState* state, Backend* be, KRYKeySetRef set, const std::string& certDN) {
   LogError(EVENTLOG_WARNING, "User-ID entries of certificate 0x%s were missing; writing them again.",
            state->certID.c_str());
   while (state->list.count > 1) GiveBackEntry(&state->list);
   bool changed = false;
-  return MergeKRYCertObjects(&state->list, set, nullptr, state->certID, certDN, PREV_UNKNOWN, &changed);
+  return MergeKRYCertObjects(&state->list, set, nullptr, state->certID, certDN, PREV_UNKNOWN, &changed, be);
 }
 
 }  // namespace
@@ -213,7 +213,7 @@ int CreateAddKeyEntries(AddRequestState* state, Backend* be, const std::string& 
   if ((rc = ReadStored(state, be, certDN, context, &storedV2, &stored, &storedBlock)) != 0) return rc;
   bool changed = false;
   if ((rc = MergeKRYCertObjects(&state->list, set.get(), stored.get(), state->certID, certDN, prevRevoked,
-                                &changed)) != 0) {
+                                &changed, be)) != 0) {
     if (rc == 64) state->SetText("Key ID of this certificate collided with the Key ID of an existing certificate.");
     return rc;
   }
@@ -221,7 +221,7 @@ int CreateAddKeyEntries(AddRequestState* state, Backend* be, const std::string& 
   if ((rc = ConvertKeySet2KeyBlock(set.get(), false, kKRYExportFormat_Complete, 2 * block.size(), &complete)) != 0)
     return LibraryFailure("ASCII-armoring key failed.  Library error: %s.", rc, 1, EVENTLOG_WARNING);
   if (!changed && stored && !UserIDEntriesComplete(be, set.get(), certDN)) {
-    if ((rc = RebuildAllEntries(state, set.get(), certDN)) != 0) return rc;
+    if ((rc = RebuildAllEntries(state, be, set.get(), certDN)) != 0) return rc;
     changed = true;
   }
   if (!changed) {

@@ -8,6 +8,7 @@
 #include "back-ldbm/idlist.h"
 #include "cert/certentry.h"
 #include "cert/keysets.h"
+#include "ldap/dn.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
 #include "util/status.h"
@@ -94,6 +95,36 @@ int GetCertObject(Backend* be, const std::string& dn, KRYContextRef context, boo
     return 89;
   }
   return 0;
+}
+
+int FindStoredUserIDDN(Backend* be, std::string_view userID, const std::string& certDN, std::string* dn) {
+  try {
+    std::string legacy;
+    if (dn2id(be, dn_normalized(*dn)) != NOID || LegacyUserIDDN(userID, certDN, &legacy) != 0 || legacy == *dn)
+      return 0;
+    // Runs of backslashes that dn_normalize shortens made the stored key
+    // depend on how often the old DN was normalised on its way in (the add,
+    // or the rebuild of the maps), so each depth is tried.
+    for (int pass = 0; pass < 3; ++pass, dn_normalize(legacy)) {
+      CachedEntry e(be, entry_by_dn(be, dn_normalized(legacy)));
+      const Attribute* a = e.get() ? attr_lookup(e.get(), "kryUserID") : nullptr;
+      if (a && !a->values.empty() && a->values[0] == userID) {
+        *dn = legacy;
+        return 0;
+      }
+    }
+    return 0;
+  } catch (const std::bad_alloc&) {
+    LogError(EVENTLOG_ERROR, "Memory allocation error.");
+    return kLdapServerOutOfMemory;
+  }
+}
+
+int FindUserIDObjDN(Backend* be, KRYUserIDRef uid, const std::string& certDN, std::string* dn) {
+  int rc = CrtUserIDObjDN(uid, certDN, dn);
+  std::string text;
+  if (rc != 0 || !be || GetUserIDText(uid, &text) != 0) return rc;
+  return FindStoredUserIDDN(be, text, certDN, dn);
 }
 
 int GetKeysChildren(Backend* be, const Entry* cert, std::vector<EntryID>* children) {
