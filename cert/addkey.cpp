@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "back-ldbm/dn2id.h"
+#include "cert/complete.h"
 #include "cert/keysets.h"
 #include "cert/kryhandles.h"
 #include "cert/merge.h"
@@ -138,21 +138,6 @@ int SetKeyBlocks(AddRequestState* state, KRYKeySetRef set, const std::string& co
   return 0;
 }
 
-// Whether every named user ID of the merged certificate has its entry. A
-// store cut short (a crash between the certificate entry and its user-ID
-// entries) leaves some missing while the stored block is complete.
-bool UserIDEntriesComplete(Backend* be, KRYKeySetRef set, const std::string& certDN) {
-  KeyWalk walk;
-  if (walk.Open(set) != 0) return true;
-  KRYUserIDRef uid = nullptr;
-  while (KRYKeyIterNextUserID(walk.iter(), &uid) == 0) {
-    std::string dn;
-    if (FindUserIDObjDN(be, uid, certDN, &dn) != 0) continue;  // no text form: no entry
-    if (dn2id(be, dn_normalize(dn)) == NOID) return false;
-  }
-  return true;
-}
-
 // Rebuilds every entry of the merged certificate, as for a new one, so that
 // missing user-ID entries are written again.
 int RebuildAllEntries(AddRequestState* state, Backend* be, KRYKeySetRef set, const std::string& certDN) {
@@ -220,7 +205,9 @@ int CreateAddKeyEntries(AddRequestState* state, Backend* be, const std::string& 
   std::string complete;
   if ((rc = ConvertKeySet2KeyBlock(set.get(), false, kKRYExportFormat_Complete, 2 * block.size(), &complete)) != 0)
     return LibraryFailure("ASCII-armoring key failed.  Library error: %s.", rc, 1, EVENTLOG_WARNING);
-  if (!changed && stored && !UserIDEntriesComplete(be, set.get(), certDN)) {
+  // A store cut short (a crash between the certificate entry and its
+  // user-ID entries) leaves some missing while the stored block is complete.
+  if (!changed && stored && CountMissingUserIDEntries(be, set.get(), certDN) > 0) {
     if ((rc = RebuildAllEntries(state, be, set.get(), certDN)) != 0) return rc;
     changed = true;
   }

@@ -9,7 +9,10 @@
 #include <chrono>
 #include <sstream>
 
+#include "back-ldbm/dbcache.h"
+#include "cert/certentry.h"
 #include "certadd_support.h"
+#include "ldap/dn.h"
 
 namespace krytest {
 namespace {
@@ -161,6 +164,46 @@ TEST_F(RepLog, DeleteFromANeighbourAddressIsLogged) {
   ASSERT_EQ(recs.size(), 4u) << a.tree().Events();
   EXPECT_EQ(recs[2].Value(), ReadFile(Corpus("delete-two-by-trusted.req")));
   EXPECT_EQ(recs[3].Value(), recs[2].Value());
+}
+
+// An add cut short after its certificate entry (here its user-ID entry
+// cannot be stored: a DN map record left without an entry holds its DN)
+// writes no replication record. After an unclean stop, recovery writes the
+// missing entry from the stored key block, the key is found again, and only
+// then is the add logged.
+TEST_F(RepLog, AddCutShortIsCompletedByRecoveryAndOnlyThenLogged) {
+  TempDir dir;
+  const std::string log = dir.File("rep.log");
+  KeyServer a(Signers() + "RepLogFile " + log + "\nReplica 127.0.0.2:3890\n");
+  ASSERT_TRUE(a.ok()) << a.tree().Output();
+  ASSERT_EQ(a.Stop(), 0);
+  Gpg gpg;
+  ASSERT_TRUE(gpg.Import(ReadFile(Corpus("rsa.asc"))));
+  std::string uid, escaped;
+  for (const std::string& l : gpg.Listing(CertIDOf("rsa")))
+    if (Columns(l)[0] == "uid") uid = Columns(l)[9];
+  ASSERT_EQ(kry::EscapeDNString(uid, &escaped), 0);
+  const std::string uidDN = kry::dn_normalized_upper("kryUserID=" + escaped + ",KRYCERTID=" + CertIDOf("rsa") + "," +
+                                                     kActiveOU);
+  DB* dn2id = kry::ldbm_open(a.tree().data + "/dn2id.dbb", 0, 0600, 0);
+  ASSERT_NE(dn2id, nullptr);
+  const kry::EntryID nowhere = 999999;
+  ASSERT_EQ(kry::ldbm_store(dn2id, kry::TextKey(uidDN), kry::Datum{&nowhere, sizeof nowhere}, 0), 0);
+  kry::ldbm_close(dn2id);
+  ASSERT_TRUE(a.tree().Start());
+
+  EXPECT_NE(a.AddFile(Corpus("rsa.asc")).exitCode, 0);
+  EXPECT_TRUE(a.KeyBlocks(ShortIDOf("rsa")).empty());
+  EXPECT_EQ(ReadFile(log), "") << "a key the server does not serve was logged";
+
+  a.tree().Stop(SIGKILL);
+  ASSERT_TRUE(a.tree().Start()) << a.tree().Output();
+  EXPECT_EQ(a.KeyBlocks(ShortIDOf("rsa")).size(), 1u) << a.tree().Events();
+  EXPECT_NE(a.tree().Events().find("written again from its key block"), std::string::npos);
+  std::vector<Record> recs = Records(ReadFile(log));
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_NE(recs[0].Value().find("-----BEGIN PGP PUBLIC KEY BLOCK-----"), std::string::npos);
+  EXPECT_EQ(a.AddFile(Corpus("rsa.asc")).exitCode, 68);
 }
 
 // A request signed here with the trusted signer's secret key.

@@ -1,0 +1,153 @@
+#include "cert/complete.h"
+
+#include <new>
+#include <vector>
+
+#include "back-ldbm/cache.h"
+#include "back-ldbm/dn2id.h"
+#include "back-ldbm/id2entry.h"
+#include "back-ldbm/ops.h"
+#include "cert/certentry.h"
+#include "cert/keysets.h"
+#include "cert/kryhandles.h"
+#include "cert/merge.h"
+#include "cert/replog.h"
+#include "ldap/add.h"
+#include "ldap/dn.h"
+#include "log/eventlog.h"
+#include "runtime/connection.h"
+#include "runtime/globals.h"
+#include "util/strutil.h"
+
+namespace kry {
+
+namespace {
+
+constexpr uint32_t kAddTag = 0x68;
+
+// An entry held from the entry cache, given back when the holder goes.
+class Held {
+ public:
+  Held(Backend* be, Entry* e) : be_(be), e_(e) {}
+  ~Held() {
+    if (e_) cache_return_entry(be_, e_);
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  Entry* get() const { return e_; }
+
+ private:
+  Backend* be_;
+  Entry* e_;
+};
+
+bool HasValue(const Entry& e, const char* type, const char* value) {
+  const Attribute* a = attr_lookup(&e, type);
+  if (!a) return false;
+  for (const std::string& v : a->values)
+    if (StrIEquals(v, value)) return true;
+  return false;
+}
+
+bool Stored(Backend* be, const std::string& dn) { return dn2id(be, dn_normalized(dn)) != NOID; }
+
+// DNs of the certificates below one location, disabled ones left out (no
+// add reaches them, and their user-ID entries carry the disabled flag).
+std::vector<std::string> CertificateDNs(Backend* be, const char* locationDN) {
+  std::vector<std::string> dns;
+  Held ou(be, entry_by_dn(be, locationDN));
+  std::vector<EntryID> children;
+  if (!ou.get() || GetKeysChildren(be, ou.get(), &children) != 0) return dns;
+  for (EntryID id : children) {
+    Held e(be, id2entry(be, id));
+    if (e.get() && HasValue(*e.get(), "objectclass", kCertificateClass) && !HasValue(*e.get(), "kryDisabled", "1"))
+      dns.push_back(e.get()->dn);
+  }
+  return dns;
+}
+
+// Stores the user-ID entries of `list` that are missing, as an add would
+// (with its time). Returns how many were stored; *failed counts the others.
+int StoreMissing(Backend* be, Connection* conn, EntryList* list, int* failed) {
+  std::string now;
+  KRYTime2GeneralizedTime(KRYGetTime(), &now);
+  int stored = 0;
+  for (int i = 1; i < list->count; ++i) {
+    EntryPtr& e = list->slots[static_cast<size_t>(i)];
+    if (!e || Stored(be, e->dn)) continue;
+    attr_merge(e.get(), "modifytimestamp", now);
+    int replicated = 1, err = 0;  // the record is written once, by the caller
+    std::string matched;
+    be->ops.add(be, conn, nullptr, e.release(), 0, nullptr, &replicated, &err, &matched);
+    if (err == 0) ++stored;
+    else ++(*failed);
+  }
+  return stored;
+}
+
+// Completes one certificate; true when it lacked user-ID entries and now
+// has them all.
+bool CompleteCertificate(Backend* be, KRYContextRef context, Connection* conn, const std::string& certDN) {
+  bool v2 = false;
+  KeySetHolder set;
+  std::string block;
+  if (GetCertObject(be, certDN, context, &v2, set.out(), &block) != 0 || !set) return false;
+  const int missing = CountMissingUserIDEntries(be, set.get(), certDN);
+  if (missing == 0) return false;
+  KRYKeyRef key = nullptr;
+  std::string certID;
+  EntryList list;
+  bool changed = false;
+  if (KeySet2Key(set.get(), &key) != 0 || !key || GetCertID(key, &certID) != 0 || GrowEntries(&list, 1) != 0)
+    return false;
+  list.slots[0] = std::make_unique<Entry>();
+  list.count = 1;
+  int failed = 0;
+  if (MergeKRYCertObjects(&list, set.get(), nullptr, certID, certDN, PREV_UNKNOWN, &changed, be) != 0) ++failed;
+  const int stored = failed ? 0 : StoreMissing(be, conn, &list, &failed);
+  if (failed != 0) {
+    LogError(EVENTLOG_ERROR, "Certificate 0x%s lacks %d of its user-ID entries and they could not be written again.",
+             certID.c_str(), missing - stored);
+    return false;
+  }
+  LogError(EVENTLOG_WARNING,
+           "Certificate 0x%s was stored without %d of its user-ID entries (an add cut short); they were written "
+           "again from its key block.",
+           certID.c_str(), stored);
+  Held cert(be, entry_by_dn(be, dn_normalized(certDN)));
+  if (cert.get()) kryRepLog(be, conn, kAddTag, kVirtualKeyDN, cert.get(), false);
+  return true;
+}
+
+}  // namespace
+
+int CountMissingUserIDEntries(Backend* be, KRYKeySetRef set, const std::string& certDN) {
+  KeyWalk walk;
+  if (walk.Open(set) != 0) return 0;
+  int missing = 0;
+  KRYUserIDRef uid = nullptr;
+  while (KRYKeyIterNextUserID(walk.iter(), &uid) == 0) {
+    std::string dn;
+    if (FindUserIDObjDN(be, uid, certDN, &dn) != 0) continue;  // no text form: no entry
+    if (!Stored(be, dn)) ++missing;
+  }
+  return missing;
+}
+
+int CompleteInterruptedAdds(Backend* be) {
+  auto* context = g_globals ? static_cast<KRYContextRef>(g_globals->keyContext) : nullptr;
+  if (!context) return 0;
+  Connection internal;
+  internal.c_internal = true;
+  int completed = 0;
+  try {
+    for (const char* location : {kActiveDN, kPendingDN})
+      for (const std::string& dn : CertificateDNs(be, location))
+        completed += CompleteCertificate(be, context, &internal, dn) ? 1 : 0;
+  } catch (const std::bad_alloc&) {
+    LogError(EVENTLOG_ERROR, "Memory allocation error.");
+  }
+  return completed;
+}
+
+}  // namespace kry
