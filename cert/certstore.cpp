@@ -17,22 +17,6 @@ namespace kry {
 
 namespace {
 
-// An entry held from the entry cache, given back when the holder goes.
-class CachedEntry {
- public:
-  CachedEntry(Backend* be, Entry* e) : be_(be), e_(e) {}
-  ~CachedEntry() {
-    if (e_) cache_return_entry(be_, e_);
-  }
-  CachedEntry(const CachedEntry&) = delete;
-  CachedEntry& operator=(const CachedEntry&) = delete;
-  Entry* get() const { return e_; }
-
- private:
-  Backend* be_;
-  Entry* e_;
-};
-
 // The stored block of a certificate entry: kryKeyV2 when present, else the
 // first kryKey value. 52 when the entry is disabled, 1 when it has no block.
 int StoredBlock(const Entry* e, bool* v2, const std::string** block) {
@@ -65,7 +49,7 @@ int GetCertObject(Backend* be, const std::string& dn, KRYContextRef context, boo
   *set = nullptr;
   *v2 = false;
   block->clear();
-  CachedEntry e(be, entry_by_dn(be, dn));
+  HeldEntry e(be, entry_by_dn(be, dn));
   if (!e.get()) return 0;
   const std::string* stored = nullptr;
   int rc = StoredBlock(e.get(), v2, &stored);
@@ -102,17 +86,10 @@ int FindStoredUserIDDN(Backend* be, std::string_view userID, const std::string& 
     std::string legacy;
     if (dn2id(be, dn_normalized(*dn)) != NOID || LegacyUserIDDN(userID, certDN, &legacy) != 0 || legacy == *dn)
       return 0;
-    // Runs of backslashes that dn_normalize shortens made the stored key
-    // depend on how often the old DN was normalised on its way in (the add,
-    // or the rebuild of the maps), so each depth is tried.
-    for (int pass = 0; pass < 3; ++pass, dn_normalize(legacy)) {
-      CachedEntry e(be, entry_by_dn(be, dn_normalized(legacy)));
-      const Attribute* a = e.get() ? attr_lookup(e.get(), "kryUserID") : nullptr;
-      if (a && !a->values.empty() && a->values[0] == userID) {
-        *dn = legacy;
-        return 0;
-      }
-    }
+    // Looked up the way the add will look it up (normalised once more).
+    HeldEntry e(be, entry_by_dn(be, dn_normalized(legacy)));
+    const Attribute* a = e.get() ? attr_lookup(e.get(), "kryUserID") : nullptr;
+    if (a && !a->values.empty() && a->values[0] == userID) *dn = legacy;
     return 0;
   } catch (const std::bad_alloc&) {
     LogError(EVENTLOG_ERROR, "Memory allocation error.");

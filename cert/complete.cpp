@@ -25,22 +25,6 @@ namespace {
 
 constexpr uint32_t kAddTag = 0x68;
 
-// An entry held from the entry cache, given back when the holder goes.
-class Held {
- public:
-  Held(Backend* be, Entry* e) : be_(be), e_(e) {}
-  ~Held() {
-    if (e_) cache_return_entry(be_, e_);
-  }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-  Entry* get() const { return e_; }
-
- private:
-  Backend* be_;
-  Entry* e_;
-};
-
 bool HasValue(const Entry& e, const char* type, const char* value) {
   const Attribute* a = attr_lookup(&e, type);
   if (!a) return false;
@@ -55,11 +39,11 @@ bool Stored(Backend* be, const std::string& dn) { return dn2id(be, dn_normalized
 // add reaches them, and their user-ID entries carry the disabled flag).
 std::vector<std::string> CertificateDNs(Backend* be, const char* locationDN) {
   std::vector<std::string> dns;
-  Held ou(be, entry_by_dn(be, locationDN));
+  HeldEntry ou(be, entry_by_dn(be, locationDN));
   std::vector<EntryID> children;
   if (!ou.get() || GetKeysChildren(be, ou.get(), &children) != 0) return dns;
   for (EntryID id : children) {
-    Held e(be, id2entry(be, id));
+    HeldEntry e(be, id2entry(be, id));
     if (e.get() && HasValue(*e.get(), "objectclass", kCertificateClass) && !HasValue(*e.get(), "kryDisabled", "1"))
       dns.push_back(e.get()->dn);
   }
@@ -114,7 +98,7 @@ bool CompleteCertificate(Backend* be, KRYContextRef context, Connection* conn, c
            "Certificate 0x%s was stored without %d of its user-ID entries (an add cut short); they were written "
            "again from its key block.",
            certID.c_str(), stored);
-  Held cert(be, entry_by_dn(be, dn_normalized(certDN)));
+  HeldEntry cert(be, entry_by_dn(be, dn_normalized(certDN)));
   if (cert.get()) kryRepLog(be, conn, kAddTag, kVirtualKeyDN, cert.get(), false);
   return true;
 }
