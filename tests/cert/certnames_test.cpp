@@ -56,7 +56,7 @@ TEST(CertNames, EscapingMarksTheSpecialCharactersOnly) {
 // DN stays as it is however often it is normalised (the add, the maps and a
 // lookup each normalise it once more), and its parent is the certificate.
 TEST(CertNames, UserIDDNsAreOneToOneStableAndKeepTheParent) {
-  const std::string cert = "KRYCERTID=9B17F4FF83984697,OU=ACTIVE,O=KRY KEYSPACE,C=US";
+  const std::string cert = "KRYCERTID=0123456789ABCDEF,OU=ACTIVE,O=KRY KEYSPACE,C=US";
   const std::vector<std::string> uids = {
       "a\\", "a\\\\", "a\\\\\\", "a", "ab", "a\\b", "a\\\\b", "a,b", "a\\,b", "a\\\\,b", "a<b", "a\\<b",
       "a+", "a\\+", "\"a\"", "\\\"a", " a", "a ", "  a  ", "\na", "a\n", "\\", "\\\\", "", " ", "x\\+y"};
