@@ -3,6 +3,7 @@
 #include "ldap/add.h"
 
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -66,12 +67,18 @@ void StoreEntry(Backend* be, Connection* conn, Operation* op, EntryPtr e, int me
 }
 
 // The key-block attributes of a certificate entry, which its replication
-// record carries.
+// record carries; null when memory runs out (the add goes on unrecorded, as
+// a record that cannot be written never fails the change).
 EntryPtr KeyBlocksOf(const Entry& cert) {
-  auto blocks = std::make_unique<Entry>();
-  for (const Attribute& a : cert.attrs)
-    if (is_key_block_type(a.type)) blocks->attrs.push_back(a);
-  return blocks;
+  try {
+    auto blocks = std::make_unique<Entry>();
+    for (const Attribute& a : cert.attrs)
+      if (is_key_block_type(a.type)) blocks->attrs.push_back(a);
+    return blocks;
+  } catch (const std::bad_alloc&) {
+    Debug(LDAP_DEBUG_ANY, "kryRepLog: out of memory\n");
+    return nullptr;
+  }
 }
 
 // A signed delete or disable request that has been authorised. The key IDs
@@ -124,7 +131,7 @@ void do_add_key(Connection* conn, Operation* op, Backend* be, EntryPtr e) {
     if (err == LDAP_SUCCESS) {
       if (state.authorised)
         kryRepLogRequest(conn, op->o_tag, state.request);
-      else
+      else if (record)
         kryRepLog(be, conn, op->o_tag, kVirtualKeyDN, record.get(), false);
     }
     if (!state.passedPolicy && err == LDAP_SUCCESS) {
