@@ -1,6 +1,7 @@
 #include "cert/complete.h"
 
 #include <new>
+#include <set>
 #include <vector>
 
 #include "back-ldbm/cache.h"
@@ -50,34 +51,59 @@ std::vector<std::string> CertificateDNs(Backend* be, const char* locationDN) {
   return dns;
 }
 
-// Stores the user-ID entries of `list` that are missing, as an add would
-// (with its time). Returns how many were stored; *failed counts the others.
-int StoreMissing(Backend* be, Connection* conn, EntryList* list, int* failed) {
+// The values of an attribute as a set; for krySignerID only the signers'
+// key IDs, since a certification's tag ("Exp: ", "Neg: ") may read
+// differently now than when it was stored, without any add in between.
+std::set<std::string> ValueSet(const Entry& e, const char* type) {
+  std::set<std::string> out;
+  if (const Attribute* a = attr_lookup(&e, type))
+    for (const std::string& v : a->values)
+      out.insert(StrIEquals(type, "krySignerID") && v.size() > kCertIDLength ? v.substr(v.size() - kCertIDLength) : v);
+  return out;
+}
+
+// Whether a stored user-ID entry lacks what an add of the stored block
+// writes on every change of the certificate (an add cut short after its
+// certificate entry leaves the old values).
+bool Outdated(const Entry& stored, const Entry& built) {
+  for (const char* type : {"kryKeySize", "krySubKeyID", "kryRevoked", "krySignerID"})
+    if (ValueSet(stored, type) != ValueSet(built, type)) return true;
+  return false;
+}
+
+// Writes the user-ID entries of `list` that are missing or outdated, as an
+// add would (with its time). Returns how many were written; *failed counts
+// the others.
+int StoreIncomplete(Backend* be, Connection* conn, EntryList* list, int* failed) {
   std::string now;
   KRYTime2GeneralizedTime(KRYGetTime(), &now);
-  int stored = 0;
+  int written = 0;
   for (int i = 1; i < list->count; ++i) {
     EntryPtr& e = list->slots[static_cast<size_t>(i)];
-    if (!e || Stored(be, e->dn)) continue;
+    if (!e) continue;
+    int merge = 0;
+    {
+      HeldEntry stored(be, entry_by_dn(be, dn_normalized(e->dn)));
+      if (stored.get() && !Outdated(*stored.get(), *e)) continue;
+      merge = stored.get() != nullptr;
+    }
     attr_merge(e.get(), "modifytimestamp", now);
     int replicated = 1, err = 0;  // the record is written once, by the caller
     std::string matched;
-    be->ops.add(be, conn, nullptr, e.release(), 0, nullptr, &replicated, &err, &matched);
-    if (err == 0) ++stored;
+    be->ops.add(be, conn, nullptr, e.release(), merge, nullptr, &replicated, &err, &matched);
+    if (err == 0) ++written;
     else ++(*failed);
   }
-  return stored;
+  return written;
 }
 
-// Completes one certificate; true when it lacked user-ID entries and now
-// has them all.
+// Completes one certificate; true when some of its user-ID entries were
+// missing or outdated and all are written now.
 bool CompleteCertificate(Backend* be, KRYContextRef context, Connection* conn, const std::string& certDN) {
   bool v2 = false;
   KeySetHolder set;
   std::string block;
   if (GetCertObject(be, certDN, context, &v2, set.out(), &block) != 0 || !set) return false;
-  const int missing = CountMissingUserIDEntries(be, set.get(), certDN);
-  if (missing == 0) return false;
   KRYKeyRef key = nullptr;
   std::string certID;
   EntryList list;
@@ -86,18 +112,27 @@ bool CompleteCertificate(Backend* be, KRYContextRef context, Connection* conn, c
     return false;
   list.slots[0] = std::make_unique<Entry>();
   list.count = 1;
-  int failed = 0;
-  if (MergeKRYCertObjects(&list, set.get(), nullptr, certID, certDN, PREV_UNKNOWN, &changed, be) != 0) ++failed;
-  const int stored = failed ? 0 : StoreMissing(be, conn, &list, &failed);
-  if (failed != 0) {
-    LogError(EVENTLOG_ERROR, "Certificate 0x%s lacks %d of its user-ID entries and they could not be written again.",
-             certID.c_str(), missing - stored);
+  // A key the add pipeline would refuse now (its algorithm no longer
+  // accepted, say) cannot be rebuilt; that only matters when it is missing
+  // entries.
+  if (MergeKRYCertObjects(&list, set.get(), nullptr, certID, certDN, PREV_UNKNOWN, &changed, be) != 0) {
+    if (CountMissingUserIDEntries(be, set.get(), certDN) > 0)
+      LogError(EVENTLOG_ERROR, "User-ID entries of certificate 0x%s are missing and could not be built again.",
+               certID.c_str());
     return false;
   }
+  int failed = 0;
+  const int written = StoreIncomplete(be, conn, &list, &failed);
+  if (failed != 0) {
+    LogError(EVENTLOG_ERROR, "User-ID entries of certificate 0x%s are missing or outdated and could not be written.",
+             certID.c_str());
+    return false;
+  }
+  if (written == 0) return false;
   LogError(EVENTLOG_WARNING,
-           "Certificate 0x%s was stored without %d of its user-ID entries (an add cut short); they were written "
-           "again from its key block.",
-           certID.c_str(), stored);
+           "Certificate 0x%s was stored without %d of its user-ID entries being written (an add cut short); they "
+           "were written again from its key block.",
+           certID.c_str(), written);
   HeldEntry cert(be, entry_by_dn(be, dn_normalized(certDN)));
   if (cert.get()) kryRepLog(be, conn, kAddTag, kVirtualKeyDN, cert.get(), false);
   return true;

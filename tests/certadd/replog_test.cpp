@@ -169,12 +169,13 @@ TEST_F(RepLog, DeleteFromANeighbourAddressIsLogged) {
 // An add cut short after its certificate entry (here its user-ID entry
 // cannot be stored: a DN map record left without an entry holds its DN)
 // writes no replication record. After an unclean stop, recovery writes the
-// missing entry from the stored key block, the key is found again, and only
-// then is the add logged.
+// missing entry from the stored key block, and an outdated one (as an add
+// to a stored key leaves it when cut short), the key is found again, and
+// only then is each add logged. Keys stored whole are left alone.
 TEST_F(RepLog, AddCutShortIsCompletedByRecoveryAndOnlyThenLogged) {
   TempDir dir;
   const std::string log = dir.File("rep.log");
-  KeyServer a(Signers() + "RepLogFile " + log + "\nReplica 127.0.0.2:3890\n");
+  KeyServer a(Signers() + "Allow ip 127.0.0.1 all\nRepLogFile " + log + "\nReplica 127.0.0.2:3890\n");
   ASSERT_TRUE(a.ok()) << a.tree().Output();
   ASSERT_EQ(a.Stop(), 0);
   Gpg gpg;
@@ -195,14 +196,26 @@ TEST_F(RepLog, AddCutShortIsCompletedByRecoveryAndOnlyThenLogged) {
   EXPECT_NE(a.AddFile(Corpus("rsa.asc")).exitCode, 0);
   EXPECT_TRUE(a.KeyBlocks(ShortIDOf("rsa")).empty());
   EXPECT_EQ(ReadFile(log), "") << "a key the server does not serve was logged";
+  for (const char* f : {"multi-uid.asc", "dsa-elg.asc", "revoked.asc", "expired-cert.asc", "signed-by-both.asc"})
+    ASSERT_EQ(a.AddFile(Corpus(f)).exitCode, 0) << f;
+  const size_t whole = Records(ReadFile(log)).size();
+  const std::string multi = "(kryKeyID=" + ShortIDOf("multi-uid") + ")";
+  std::vector<LdifEntry> before = a.Search(kActiveOU, multi, {"kryKeySize"});
+  ASSERT_FALSE(before.empty());
+  ASSERT_EQ(a.Modify(before[0].dn, "replace: kryKeySize\nkryKeySize: 00001\n").exitCode, 0);
 
   a.tree().Stop(SIGKILL);
   ASSERT_TRUE(a.tree().Start()) << a.tree().Output();
   EXPECT_EQ(a.KeyBlocks(ShortIDOf("rsa")).size(), 1u) << a.tree().Events();
-  EXPECT_NE(a.tree().Events().find("written again from its key block"), std::string::npos);
+  for (const LdifEntry& e : a.Search(kActiveOU, multi, {"kryKeySize"}))
+    EXPECT_EQ(e.First("krykeysize"), before[0].First("krykeysize")) << e.dn;
+  const std::string events = a.tree().Events();
+  size_t completed = 0;
+  for (size_t p = 0; (p = events.find("an add cut short", p)) != std::string::npos; ++p) ++completed;
+  EXPECT_EQ(completed, 2u) << events;
   std::vector<Record> recs = Records(ReadFile(log));
-  ASSERT_EQ(recs.size(), 1u);
-  EXPECT_NE(recs[0].Value().find("-----BEGIN PGP PUBLIC KEY BLOCK-----"), std::string::npos);
+  ASSERT_EQ(recs.size(), whole + 2);
+  EXPECT_NE(recs.back().Value().find("-----BEGIN PGP PUBLIC KEY BLOCK-----"), std::string::npos);
   EXPECT_EQ(a.AddFile(Corpus("rsa.asc")).exitCode, 68);
 }
 
