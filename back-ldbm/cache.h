@@ -63,4 +63,21 @@ int cache_size(EntryCache* cache);
 EntryCache* backend_cache(Backend* be);
 inline void cache_return_entry(Backend* be, Entry* e) { cache_release_entry(backend_cache(be), e); }
 
+// An entry reference taken from the cache (entry_by_dn, id2entry), given back
+// when the holder goes; null is allowed.
+class HeldEntry {
+ public:
+  HeldEntry(Backend* be, Entry* e) : be_(be), e_(e) {}
+  ~HeldEntry() {
+    if (e_) cache_return_entry(be_, e_);
+  }
+  HeldEntry(const HeldEntry&) = delete;
+  HeldEntry& operator=(const HeldEntry&) = delete;
+  Entry* get() const { return e_; }
+
+ private:
+  Backend* be_;
+  Entry* e_;
+};
+
 }  // namespace kry

@@ -24,7 +24,8 @@ constexpr int kLdapValueExists = 20;
 Mutex& ldbm_update_lock();
 
 // The access hook for a request from conn at `level` (cert/access.h): the
-// decision depends on the client's address and host name only.
+// decision depends on the client's address and host name only; the
+// server's own internal connection always passes.
 bool ldbm_access(const Backend* be, const Connection* conn, int level);
 
 // Whether the operation has been abandoned (read under its abandon lock).

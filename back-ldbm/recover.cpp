@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -171,6 +172,8 @@ int Install(const std::string& work, const std::string& dir, bool newEntryFile) 
   return 0;
 }
 
+std::atomic<RecoveryFinisher> g_finisher{nullptr};
+
 int Fail(const char* step, const std::string& path, int rc) {
   LogError(EVENTLOG_ERROR, "Database recovery failed while %s '%s': %s.  The old files are unchanged.", step,
            path.c_str(), rc > 0 ? std::strerror(rc) : db_strerror(rc));
@@ -263,10 +266,13 @@ int RecoverDatabases(Backend* be, RecoveryStats* stats) {
              "without a stored parent, next ID %lu%s.",
              st->seconds, st->entries, st->setAside, st->unparented, static_cast<unsigned long>(st->nextId),
              st->salvaged ? ", entry file salvaged" : "");
+    if (RecoveryFinisher finish = g_finisher.load()) finish(be);
   }
   Debug(LDAP_DEBUG_TRACE, "<= RecoverDatabases, rc=%d\n", rc);
   return rc;
 }
+
+void ldbm_set_recovery_finisher(RecoveryFinisher finisher) { g_finisher = finisher; }
 
 int RecoverDatabasesIfUnclean(Backend* be) {
   const std::string marker = ldbm_file_path(be, kCleanMarkerName);

@@ -39,6 +39,14 @@ struct RecoveryStats {
 // meanwhile. 0 on success, 1 on failure (logged; the old files stay).
 int RecoverDatabases(Backend* be, RecoveryStats* stats = nullptr);
 
+// Work above the storage layer that an unclean stop can leave half done
+// (key adds stored without their user-ID entries), run after every recovery
+// that succeeded, with the rebuilt files in place and nothing else using
+// the backend. Set once at start-up; without one, recovery does only its
+// own part.
+using RecoveryFinisher = int (*)(Backend* be);
+void ldbm_set_recovery_finisher(RecoveryFinisher finisher);
+
 // Start-up of the directory server (process start and the console's start
 // command): when the data directory lacks the clean-shutdown marker, logs
 // that the last stop was unclean and runs RecoverDatabases. Then removes the

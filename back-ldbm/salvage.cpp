@@ -47,22 +47,20 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// Reads the dump: header lines up to "HEADER=END", then key and value lines
-// in turn up to "DATA=END"; a dump may hold several such sections.
+// Reads the dump: data lines (a blank, then hexadecimal pairs) are keys and
+// values in turn; every other line ("VERSION=3", "HEADER=END", "DATA=END",
+// ...) only starts a new pair. The header is not waited for: salvage writes
+// none when the file's meta page is damaged, and the records after it are
+// as good as any.
 int ParseDump(FILE* in, const RecordSink& sink) {
   char* line = nullptr;
   size_t cap = 0;
   ssize_t n;
-  bool inData = false, haveKey = false;
+  bool haveKey = false;
   std::string key, value;
   while ((n = getline(&line, &cap, in)) >= 0) {
-    if (!inData) {
-      if (std::strncmp(line, "HEADER=END", 10) == 0) inData = true;
+    if (n == 0 || line[0] != ' ') {
       haveKey = false;
-      continue;
-    }
-    if (std::strncmp(line, "DATA=END", 8) == 0) {
-      inData = false;
       continue;
     }
     std::string* target = haveKey ? &value : &key;

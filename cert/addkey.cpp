@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "back-ldbm/dn2id.h"
+#include "cert/complete.h"
 #include "cert/keysets.h"
 #include "cert/kryhandles.h"
 #include "cert/merge.h"
@@ -138,29 +138,14 @@ int SetKeyBlocks(AddRequestState* state, KRYKeySetRef set, const std::string& co
   return 0;
 }
 
-// Whether every named user ID of the merged certificate has its entry. A
-// store cut short (a crash between the certificate entry and its user-ID
-// entries) leaves some missing while the stored block is complete.
-bool UserIDEntriesComplete(Backend* be, KRYKeySetRef set, const std::string& certDN) {
-  KeyWalk walk;
-  if (walk.Open(set) != 0) return true;
-  KRYUserIDRef uid = nullptr;
-  while (KRYKeyIterNextUserID(walk.iter(), &uid) == 0) {
-    std::string dn;
-    if (CrtUserIDObjDN(uid, certDN, &dn) != 0) continue;  // no text form: no entry
-    if (dn2id(be, dn_normalize(dn)) == NOID) return false;
-  }
-  return true;
-}
-
 // Rebuilds every entry of the merged certificate, as for a new one, so that
 // missing user-ID entries are written again.
-int RebuildAllEntries(AddRequestState* state, KRYKeySetRef set, const std::string& certDN) {
+int RebuildAllEntries(AddRequestState* state, Backend* be, KRYKeySetRef set, const std::string& certDN) {
   LogError(EVENTLOG_WARNING, "User-ID entries of certificate 0x%s were missing; writing them again.",
            state->certID.c_str());
   while (state->list.count > 1) GiveBackEntry(&state->list);
   bool changed = false;
-  return MergeKRYCertObjects(&state->list, set, nullptr, state->certID, certDN, PREV_UNKNOWN, &changed);
+  return MergeKRYCertObjects(&state->list, set, nullptr, state->certID, certDN, PREV_UNKNOWN, &changed, be);
 }
 
 }  // namespace
@@ -213,15 +198,17 @@ int CreateAddKeyEntries(AddRequestState* state, Backend* be, const std::string& 
   if ((rc = ReadStored(state, be, certDN, context, &storedV2, &stored, &storedBlock)) != 0) return rc;
   bool changed = false;
   if ((rc = MergeKRYCertObjects(&state->list, set.get(), stored.get(), state->certID, certDN, prevRevoked,
-                                &changed)) != 0) {
+                                &changed, be)) != 0) {
     if (rc == 64) state->SetText("Key ID of this certificate collided with the Key ID of an existing certificate.");
     return rc;
   }
   std::string complete;
   if ((rc = ConvertKeySet2KeyBlock(set.get(), false, kKRYExportFormat_Complete, 2 * block.size(), &complete)) != 0)
     return LibraryFailure("ASCII-armoring key failed.  Library error: %s.", rc, 1, EVENTLOG_WARNING);
-  if (!changed && stored && !UserIDEntriesComplete(be, set.get(), certDN)) {
-    if ((rc = RebuildAllEntries(state, set.get(), certDN)) != 0) return rc;
+  // A store cut short (a crash between the certificate entry and its
+  // user-ID entries) leaves some missing while the stored block is complete.
+  if (!changed && stored && CountMissingUserIDEntries(be, set.get(), certDN) > 0) {
+    if ((rc = RebuildAllEntries(state, be, set.get(), certDN)) != 0) return rc;
     changed = true;
   }
   if (!changed) {

@@ -62,11 +62,12 @@ std::string KeyIDBin2Str(const uint8_t id[8], bool prefix);
 // -11999 after "Out of memory" in the event log.
 int CreateKeyDN(const void* keyID, bool rawForm, int location, std::string* dn);
 
-// A backslash goes before each comma, plus, equals sign, double quote,
-// carriage return, less-than, greater-than, number sign and semicolon;
-// every other byte is copied as it is, a backslash too unless it would take
-// the escape of the character after it or the comma after the value (then
-// it is doubled). 0, or 90 after "Memory allocation error.".
+// The value of a user ID in its entry's DN, one-to-one and unchanged by
+// dn_normalize: a backslash goes before each comma, plus, equals sign,
+// double quote, carriage return, less-than, greater-than, number sign and
+// semicolon; a backslash of the user ID, and a blank or line feed at either
+// end of it, become three backslashes and '+', ';' or ',' respectively;
+// every other byte is copied. 0, or 90 after "Memory allocation error.".
 int EscapeDNString(std::string_view userID, std::string* escaped);
 
 // The user ID's name string as the directory stores it: at most 255 bytes
@@ -77,6 +78,18 @@ int GetUserIDText(KRYUserIDRef uid, std::string* text);
 // without a name string (silent) or another library failure (logged); 90 on
 // allocation failure.
 int CrtUserIDObjDN(KRYUserIDRef uid, const std::string& certDN, std::string* dn);
+// The normalised DN earlier releases gave a user ID, whose escape could name
+// two user IDs alike; used only to find entries stored under it. 0, or 90.
+int LegacyUserIDDN(std::string_view userID, const std::string& certDN, std::string* dn);
+// CrtUserIDObjDN for a user ID that may be stored already: when nothing is
+// stored at its DN but an entry of the same user ID text is stored under the
+// DN an earlier release gave it, that DN, so that the entry is updated in
+// place. Without a backend, CrtUserIDObjDN. Same results.
+int FindUserIDObjDN(Backend* be, KRYUserIDRef uid, const std::string& certDN, std::string* dn);
+// The step of FindUserIDObjDN after the DN is built: *dn (the DN of
+// `userID` below `certDN`) is replaced by the earlier release's DN when only
+// that one holds an entry of this user ID. 0, or 90.
+int FindStoredUserIDDN(Backend* be, std::string_view userID, const std::string& certDN, std::string* dn);
 
 // The 16-digit certificate ID of a key. 0; 1 (library failure, logged) or 90.
 int GetCertID(KRYKeyRef key, std::string* certID);

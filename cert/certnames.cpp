@@ -49,34 +49,77 @@ int CreateKeyDN(const void* keyID, bool rawForm, int location, std::string* dn) 
 }
 
 namespace {
+
 bool IsDNSpecial(char c) { return c != '\0' && std::strchr(",+=\"\r<>#;", c) != nullptr; }
+bool IsDNSpace(char c) { return c == ' ' || c == '\n'; }
+
+// dn_normalize keeps a run of backslashes only before one of + ; , " and
+// drops one backslash of a run before any other character (the run after
+// every pass, so a DN must not carry such a run at all), and it strips blanks
+// and line feeds at both ends of a value. What it would drop or strip is
+// written as three backslashes and a separator, a run the plain escape of a
+// single special character (one backslash) never writes.
+constexpr const char kBackslashMark[] = "\\\\\\+";
+constexpr const char kEdgeBlankMark[] = "\\\\\\;";
+constexpr const char kEdgeNewlineMark[] = "\\\\\\,";
+
+// The escape of earlier releases: a backslash copied as it was, doubled
+// only where it would take the escape after it or the comma after the
+// value. Two user IDs could get one DN ("a\" and "a\\").
+std::string LegacyEscape(std::string_view userID) {
+  std::string out;
+  out.reserve(userID.size() * 2 + 1);
+  for (size_t i = 0; i < userID.size(); ++i) {
+    const char c = userID[i];
+    if (c != '\\') {
+      if (IsDNSpecial(c)) out += '\\';
+      out += c;
+    } else if (i + 1 < userID.size() && userID[i + 1] == '\\') {
+      out += "\\\\";
+      ++i;
+    } else {
+      out += '\\';
+      if (i + 1 == userID.size() || IsDNSpecial(userID[i + 1])) out += '\\';
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 int EscapeDNString(std::string_view userID, std::string* escaped) {
   try {
+    size_t first = 0, last = userID.size();
+    while (first < last && IsDNSpace(userID[first])) ++first;
+    while (last > first && IsDNSpace(userID[last - 1])) --last;
     std::string out;
     out.reserve(userID.size() * 2 + 1);
     for (size_t i = 0; i < userID.size(); ++i) {
       const char c = userID[i];
-      if (c != '\\') {
+      const bool edge = i < first || i >= last;
+      if (c == '\\') {
+        out += kBackslashMark;
+      } else if (edge && c == ' ') {
+        out += kEdgeBlankMark;
+      } else if (edge && c == '\n') {
+        out += kEdgeNewlineMark;
+      } else {
         if (IsDNSpecial(c)) out += '\\';
         out += c;
-        continue;
-      }
-      // dn_normalize keeps a backslash only together with the character after
-      // it. Two backslashes in the user ID pair with each other as they stand;
-      // a lone one before a special character (whose own escape would be
-      // taken) or at the very end (before the comma that ends the value) is
-      // doubled, or the DN would lose its shape and the entry its parent.
-      if (i + 1 < userID.size() && userID[i + 1] == '\\') {
-        out += "\\\\";
-        ++i;
-      } else {
-        out += '\\';
-        if (i + 1 == userID.size() || IsDNSpecial(userID[i + 1])) out += '\\';
       }
     }
     *escaped = std::move(out);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    LogError(EVENTLOG_ERROR, "Memory allocation error.");
+    return kLdapServerOutOfMemory;
+  }
+}
+
+int LegacyUserIDDN(std::string_view userID, const std::string& certDN, std::string* dn) {
+  try {
+    *dn = "kryUserID=" + LegacyEscape(userID) + "," + certDN;
+    dn_normalize(*dn);
     return 0;
   } catch (const std::bad_alloc&) {
     LogError(EVENTLOG_ERROR, "Memory allocation error.");

@@ -8,6 +8,7 @@
 #include "back-ldbm/idlist.h"
 #include "cert/certentry.h"
 #include "cert/keysets.h"
+#include "ldap/dn.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
 #include "util/status.h"
@@ -15,22 +16,6 @@
 namespace kry {
 
 namespace {
-
-// An entry held from the entry cache, given back when the holder goes.
-class CachedEntry {
- public:
-  CachedEntry(Backend* be, Entry* e) : be_(be), e_(e) {}
-  ~CachedEntry() {
-    if (e_) cache_return_entry(be_, e_);
-  }
-  CachedEntry(const CachedEntry&) = delete;
-  CachedEntry& operator=(const CachedEntry&) = delete;
-  Entry* get() const { return e_; }
-
- private:
-  Backend* be_;
-  Entry* e_;
-};
 
 // The stored block of a certificate entry: kryKeyV2 when present, else the
 // first kryKey value. 52 when the entry is disabled, 1 when it has no block.
@@ -64,7 +49,7 @@ int GetCertObject(Backend* be, const std::string& dn, KRYContextRef context, boo
   *set = nullptr;
   *v2 = false;
   block->clear();
-  CachedEntry e(be, entry_by_dn(be, dn));
+  HeldEntry e(be, entry_by_dn(be, dn));
   if (!e.get()) return 0;
   const std::string* stored = nullptr;
   int rc = StoredBlock(e.get(), v2, &stored);
@@ -94,6 +79,29 @@ int GetCertObject(Backend* be, const std::string& dn, KRYContextRef context, boo
     return 89;
   }
   return 0;
+}
+
+int FindStoredUserIDDN(Backend* be, std::string_view userID, const std::string& certDN, std::string* dn) {
+  try {
+    std::string legacy;
+    if (dn2id(be, dn_normalized(*dn)) != NOID || LegacyUserIDDN(userID, certDN, &legacy) != 0 || legacy == *dn)
+      return 0;
+    // Looked up the way the add will look it up (normalised once more).
+    HeldEntry e(be, entry_by_dn(be, dn_normalized(legacy)));
+    const Attribute* a = e.get() ? attr_lookup(e.get(), "kryUserID") : nullptr;
+    if (a && !a->values.empty() && a->values[0] == userID) *dn = legacy;
+    return 0;
+  } catch (const std::bad_alloc&) {
+    LogError(EVENTLOG_ERROR, "Memory allocation error.");
+    return kLdapServerOutOfMemory;
+  }
+}
+
+int FindUserIDObjDN(Backend* be, KRYUserIDRef uid, const std::string& certDN, std::string* dn) {
+  int rc = CrtUserIDObjDN(uid, certDN, dn);
+  std::string text;
+  if (rc != 0 || !be || GetUserIDText(uid, &text) != 0) return rc;
+  return FindStoredUserIDDN(be, text, certDN, dn);
 }
 
 int GetKeysChildren(Backend* be, const Entry* cert, std::vector<EntryID>* children) {

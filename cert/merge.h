@@ -71,10 +71,11 @@ int MergeKRYSignerIDs(Entry* entry, KRYKeyIterRef fresh, KRYKeyIterRef stored, b
 
 // Merges `storedSet` (may be null) into `set` and builds the user-ID entries
 // that need writing into `list` (slot 0 is the certificate entry). On
-// success *changed tells whether anything tracked changed. Result 0, 1, 21,
-// 64, 90 or a library status.
+// success *changed tells whether anything tracked changed. With `be`, a
+// user ID stored under the DN of an earlier release keeps that entry
+// (FindUserIDObjDN). Result 0, 1, 21, 64, 90 or a library status.
 int MergeKRYCertObjects(EntryList* list, KRYKeySetRef set, KRYKeySetRef storedSet, const std::string& certID,
-                        const std::string& certDN, int prevRevoked, bool* changed);
+                        const std::string& certDN, int prevRevoked, bool* changed, Backend* be = nullptr);
 
 // Loads the certificates of the key's designated revokers stored in the
 // directory into *revokers (in `context`) and replaces *set by a re-import

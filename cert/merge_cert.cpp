@@ -27,6 +27,7 @@ int KeyFlag(KRYKeyRef key, int property, bool* out) {
 // The state the user-ID loop shares.
 struct MergeState {
   EntryList* list;
+  Backend* be;  // null: DNs are built without looking at stored entries
   KRYKeySetRef set;
   KeyWalk* fresh;
   KeyWalk* stored;  // null for a new certificate
@@ -57,7 +58,7 @@ int MergeOneUserID(MergeState& s, KRYUserIDRef uid) {
     }
   }
   std::string dn;
-  if (CrtUserIDObjDN(uid, *s.certDN, &dn) != 0) return 0;  // no text form: no entry
+  if (FindUserIDObjDN(s.be, uid, *s.certDN, &dn) != 0) return 0;  // no text form: no entry
   Entry* entry = nullptr;
   if (CrtKRYUserIDEntry(s.list, dn, &entry) != 0) return 90;
   int rc = 0;
@@ -97,9 +98,10 @@ int ReducePhotoIDs(MergeState& s) {
 }  // namespace
 
 int MergeKRYCertObjects(EntryList* list, KRYKeySetRef set, KRYKeySetRef storedSet, const std::string& certID,
-                        const std::string& certDN, int prevRevoked, bool* changed) {
+                        const std::string& certDN, int prevRevoked, bool* changed, Backend* be) {
   MergeState s{};
   s.list = list;
+  s.be = be;
   s.set = set;
   s.certID = &certID;
   s.certDN = &certDN;

@@ -1,5 +1,7 @@
 #include "cert/replog.h"
 
+#include <new>
+
 #include "cert/certentry.h"
 #include "ldap/add.h"
 #include "ldap/entry.h"
@@ -32,16 +34,31 @@ bool ContainsNoCase(std::string_view hay, std::string_view needle) {
   return ToLower(hay).find(ToLower(needle)) != std::string::npos;
 }
 
+// The host of one replica as configured ("[protocol://]host[:port]", an
+// IPv6 address in brackets), without a final dot.
+std::string_view ReplicaHost(std::string_view replica) {
+  if (size_t scheme = replica.find("://"); scheme != std::string_view::npos) replica.remove_prefix(scheme + 3);
+  std::string_view host;
+  if (!replica.empty() && replica[0] == '[') {
+    const size_t close = replica.find(']');
+    host = replica.substr(1, close == std::string_view::npos ? close : close - 1);
+  } else {
+    host = replica.substr(0, replica.find_first_of(":/"));
+  }
+  if (!host.empty() && host.back() == '.') host.remove_suffix(1);
+  return host;
+}
+
 // A delete request coming back from one of our replicas has been logged
 // here already; writing it again would send it round the ring for ever.
 bool IsReplicationLoop(const Connection* conn, std::string_view value, const std::string& replicas) {
   if (!ContainsNoCase(value, "Request: delete") || !conn) return false;
-  if (ContainsNoCase(replicas, conn->c_addr)) {
+  if (ReplicaListHasHost(replicas, conn->c_addr)) {
     LogError(EVENTLOG_INFO, "Single replication loop detected.IP (%s), Replica List (%s).", conn->c_addr.c_str(),
              replicas.c_str());
     return true;
   }
-  if (ContainsNoCase(replicas, conn->c_domain)) {
+  if (ReplicaListHasHost(replicas, conn->c_domain)) {
     LogError(EVENTLOG_INFO, "Single replication loop detected.Host (%s), Replica List (%s).",
              conn->c_domain.c_str(), replicas.c_str());
     return true;
@@ -63,11 +80,17 @@ void AppendRecord(const std::string& record) {
   lock_fclose(f, &handle);
 }
 
+// Never throws: the change the record describes is already stored, and a
+// record that cannot be written must not turn it into a failure.
 void WriteRecord(Connection* conn, uint32_t tag, std::string_view type, std::string_view value) {
   if (!g_globals || g_globals->RepLogFile.empty() || tag != kAddRequestTag) return;
-  const std::string replicas = RepLogReplicaText();
-  if (IsReplicationLoop(conn, value, replicas)) return;
-  AppendRecord(FormatRepLogRecord(replicas, static_cast<long>(GetCurrentTime()), type, value));
+  try {
+    const std::string replicas = RepLogReplicaText();
+    if (IsReplicationLoop(conn, value, replicas)) return;
+    AppendRecord(FormatRepLogRecord(replicas, static_cast<long>(GetCurrentTime()), type, value));
+  } catch (const std::bad_alloc&) {
+    Debug(LDAP_DEBUG_ANY, "kryRepLog: out of memory\n");
+  }
 }
 
 }  // namespace
@@ -85,6 +108,21 @@ void ReleaseRepLog() {
   MutexGuard lock(ReplicaTextLock());
   ReplicaText().clear();
   ReplicaText().shrink_to_fit();
+}
+
+bool ReplicaListHasHost(std::string_view replicas, std::string_view peer) {
+  if (peer.empty()) return false;
+  if (peer.back() == '.') peer.remove_suffix(1);
+  constexpr std::string_view kPrefix = "replica: ";
+  for (size_t start = 0; start < replicas.size();) {
+    size_t end = replicas.find('\n', start);
+    if (end == std::string_view::npos) end = replicas.size();
+    std::string_view line = replicas.substr(start, end - start);
+    if (line.substr(0, kPrefix.size()) == kPrefix && StrIEquals(ReplicaHost(line.substr(kPrefix.size())), peer))
+      return true;
+    start = end + 1;
+  }
+  return false;
 }
 
 std::string RepLogReplicaText() {

@@ -20,6 +20,11 @@ void ReleaseRepLog();
 // The replica lines built by InitRepLog (empty without replicas).
 std::string RepLogReplicaText();
 
+// Whether `peer`, a dotted address or a host name, is the host of one of the
+// "replica: " lines of `replicas`: whole hosts without regard to case, any
+// protocol prefix and port left out ("127.0.0.1" is not "127.0.0.10").
+bool ReplicaListHasHost(std::string_view replicas, std::string_view peer);
+
 // Writes the record of `e` for an add-tagged operation: with `authorised`
 // the entry's last kryRequest value (a signed request), otherwise its
 // kryKeyV2 value or else its first kryKey value. Nothing without a log

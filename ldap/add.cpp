@@ -3,6 +3,7 @@
 #include "ldap/add.h"
 
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "cert/addkey.h"
 #include "cert/certentry.h"
 #include "cert/keydelete.h"
+#include "cert/replog.h"
 #include "cert/request.h"
 #include "cert/tlsclient.h"
 #include "log/accesslog.h"
@@ -64,6 +66,21 @@ void StoreEntry(Backend* be, Connection* conn, Operation* op, EntryPtr e, int me
   }
 }
 
+// The key-block attributes of a certificate entry, which its replication
+// record carries; null when memory runs out (the add goes on unrecorded, as
+// a record that cannot be written never fails the change).
+EntryPtr KeyBlocksOf(const Entry& cert) {
+  try {
+    auto blocks = std::make_unique<Entry>();
+    for (const Attribute& a : cert.attrs)
+      if (is_key_block_type(a.type)) blocks->attrs.push_back(a);
+    return blocks;
+  } catch (const std::bad_alloc&) {
+    Debug(LDAP_DEBUG_ANY, "kryRepLog: out of memory\n");
+    return nullptr;
+  }
+}
+
 // A signed delete or disable request that has been authorised. The key IDs
 // reach the access log only when every key was handled.
 int CarryOutKeyDelete(Connection* conn, Operation* op, Backend* be, AddRequestState* state) {
@@ -100,12 +117,22 @@ void do_add_key(Connection* conn, Operation* op, Backend* be, EntryPtr e) {
     if (err == LDAP_SUCCESS) err = CarryOutKeyDelete(conn, op, be, &state);
   } else if (err == LDAP_SUCCESS) {
     const std::string now = GeneralizedTimeNow();
-    int replicated = 0;
+    const EntryPtr record = KeyBlocksOf(*state.list.slots[0]);
+    // The backend sees one entry at a time and would log the add at the
+    // certificate entry, before its user-ID entries are stored.
+    int replicated = 1;
     for (int i = 0; i < state.list.count; ++i) {
       EntryPtr entry = std::move(state.list.slots[static_cast<size_t>(i)]);
       if (entry && !entry->dn.empty())
-        StoreEntry(be, conn, op, std::move(entry), 1, now, state.authorised ? &state.request : nullptr,
-                   &replicated, &err, &matched);
+        StoreEntry(be, conn, op, std::move(entry), 1, now, nullptr, &replicated, &err, &matched);
+    }
+    // Only an add stored whole reaches the replicas; one cut short is
+    // completed, and logged, by the recovery after the restart.
+    if (err == LDAP_SUCCESS) {
+      if (state.authorised)
+        kryRepLogRequest(conn, op->o_tag, state.request);
+      else if (record)
+        kryRepLog(be, conn, op->o_tag, kVirtualKeyDN, record.get(), false);
     }
     if (!state.passedPolicy && err == LDAP_SUCCESS) {
       err = 49;

@@ -32,6 +32,9 @@ struct Connection {
   std::string c_addr;       // dotted-decimal peer address; empty when unknown
   std::string c_domain;     // peer host name; empty when not looked up
   bool c_hasDomain = false;
+  // The server's own work with no client behind it (completing adds after
+  // recovery): the backend's access checks let it through.
+  bool c_internal = false;
 
   // Operations in progress on this connection, guarded by c_opsmutex.
   Operation* c_ops = nullptr;

@@ -11,6 +11,7 @@
 
 #include "back-ldbm/backend.h"
 #include "back-ldbm/recover.h"
+#include "cert/complete.h"
 #include "cert/keysets.h"
 #include "cert/policy_init.h"
 #include "config/config.h"
@@ -199,6 +200,7 @@ int ReadConfiguration(ServerState& st, Backend* be, bool* nonFatal) {
 int PrepareDatabases(ServerState& st, Backend* be) {
   const Options& o = st.opts;
   if (o.checkOnly) be->checkMode = true;
+  ldbm_set_recovery_finisher(CompleteInterruptedAdds);
   if (InitReplicationLog() != 0) {
     LogError(EVENTLOG_ERROR, "Initializing the replication system failed.");
     return 1;

@@ -314,6 +314,26 @@ TEST_F(StoredCertTest, ChildrenOfACertificateAreItsUserIDEntries) {
   cache_return_entry(be_, child);
 }
 
+// A user ID stored under the DN an earlier release gave it keeps that entry;
+// another user ID that merely had the same old DN gets its own.
+TEST_F(StoredCertTest, UserIDsStoredUnderTheirOldDNKeepIt) {
+  const std::string certID = "1000000000000010";
+  ASSERT_EQ(Store(certID, {{"kryKey", "block"}}), 0);
+  std::string certDN, old, fresh, escaped;
+  ASSERT_EQ(CreateKeyDN(certID.c_str(), false, kLocationActive, &certDN), 0);
+  const std::string uid = "Ends With Backslash\\", twin = "Ends With Backslash\\\\";
+  ASSERT_EQ(LegacyUserIDDN(uid, certDN, &old), 0);
+  ASSERT_EQ(Add(old, {{"objectclass", "kryUserID"}, {"kryUserID", uid}}), 0);
+  for (const std::string& u : {uid, twin}) {
+    ASSERT_EQ(EscapeDNString(u, &escaped), 0);
+    fresh = dn_normalized("kryUserID=" + escaped + "," + certDN);
+    ASSERT_NE(fresh, old);
+    std::string dn = fresh;
+    ASSERT_EQ(FindStoredUserIDDN(be_, u, certDN, &dn), 0);
+    EXPECT_EQ(dn, u == uid ? old : fresh) << u;
+  }
+}
+
 }  // namespace
 }  // namespace test
 }  // namespace kry

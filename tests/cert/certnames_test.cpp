@@ -1,5 +1,8 @@
 // Key-ID texts, certificate and user-ID DNs, DN escaping and generalized
 // times.
+#include <map>
+#include <optional>
+
 #include "cert_test_util.h"
 #include "cert/keyattrs.h"
 #include "ldap/dn.h"
@@ -35,7 +38,6 @@ TEST(CertNames, EscapingMarksTheSpecialCharactersOnly) {
   const std::pair<std::string, std::string> cases[] = {
       {"Smith, John <js@example.com>", "Smith\\, John \\<js@example.com\\>"},
       {"a+b=c\"d\re<f>g#h;i", "a\\+b\\=c\\\"d\\\re\\<f\\>g\\#h\\;i"},
-      {"back\\slash stays single", "back\\slash stays single"},
       {"", ""},
       {",,", "\\,\\,"},
       {std::string("nul\0inside", 10), std::string("nul\0inside", 10)},
@@ -49,32 +51,33 @@ TEST(CertNames, EscapingMarksTheSpecialCharactersOnly) {
   }
 }
 
-// A backslash in a user ID must not take the escape of the character after
-// it, nor the comma that ends the value: the user-ID entry keeps its
-// certificate as parent. Backslashes that cannot do harm stay as they were,
-// so the DNs of stored user IDs do not change.
-TEST(CertNames, BackslashesInUserIDsKeepTheParent) {
-  const std::string cert = "KRYCERTID=9B17F4FF83984697,OU=ACTIVE,O=KRY KEYSPACE,C=US";
-  const std::pair<std::string, std::string> cases[] = {
-      {"Trailing\\", "Trailing\\\\"},
-      {"a\\,b", "a\\\\\\,b"},
-      {"a\\<b>", "a\\\\\\<b\\>"},
-      {"x\\+y", "x\\\\\\+y"},
-      {"two\\\\", "two\\\\"},
-      {"three\\\\\\", "three\\\\\\\\"},
-      {"a\\b", "a\\b"},
-      {"a\\\\b", "a\\\\b"},
-      {"\\", "\\\\"},
-  };
-  for (const auto& c : cases) {
+// Every user ID gets a DN of its own: no two of these, which differ only in
+// backslashes, blanks at the ends or escaped characters, share a DN. Each
+// DN stays as it is however often it is normalised (the add, the maps and a
+// lookup each normalise it once more), and its parent is the certificate.
+TEST(CertNames, UserIDDNsAreOneToOneStableAndKeepTheParent) {
+  const std::string cert = "KRYCERTID=0123456789ABCDEF,OU=ACTIVE,O=KRY KEYSPACE,C=US";
+  const std::vector<std::string> uids = {
+      "a\\", "a\\\\", "a\\\\\\", "a", "ab", "a\\b", "a\\\\b", "a,b", "a\\,b", "a\\\\,b", "a<b", "a\\<b",
+      "a+", "a\\+", "\"a\"", "\\\"a", " a", "a ", "  a  ", "\na", "a\n", "\\", "\\\\", "", " ", "x\\+y"};
+  std::map<std::string, std::string> seen;
+  for (const std::string& uid : uids) {
     std::string out;
-    ASSERT_EQ(EscapeDNString(c.first, &out), 0);
-    EXPECT_EQ(out, c.second) << c.first;
-    EXPECT_LE(out.size(), c.first.size() * 2 + 1);
+    ASSERT_EQ(EscapeDNString(uid, &out), 0);
     std::string dn = "kryUserID=" + out + "," + cert;
     dn_normalize(dn);
+    EXPECT_EQ(dn_normalized(dn), dn) << uid;
     EXPECT_EQ(dn_get_parent(nullptr, dn), std::optional<std::string>(cert)) << dn;
+    auto [it, added] = seen.emplace(dn_normalized_upper(dn), uid);
+    EXPECT_TRUE(added) << "[" << uid << "] and [" << it->second << "] share " << dn;
   }
+  // A user ID without a backslash or blanks at its ends keeps the DN it had.
+  std::string out;
+  ASSERT_EQ(EscapeDNString("Smith, John <js@example.com>", &out), 0);
+  std::string dn = "kryUserID=" + out + "," + cert, old;
+  dn_normalize(dn);
+  ASSERT_EQ(LegacyUserIDDN("Smith, John <js@example.com>", cert, &old), 0);
+  EXPECT_EQ(dn, old);
 }
 
 TEST(CertNames, GeneralizedTimes) {

@@ -203,5 +203,17 @@ TEST(RepLogRecord, LayoutAndFolding) {
   EXPECT_EQ(folded.substr(folded.size() - 2), "\n\n");
 }
 
+// The loop check names a replica only by its whole host: a client at
+// 127.0.0.1 is not the replica at 127.0.0.10.
+TEST(RepLogRecord, ReplicaHostsMatchWhole) {
+  const std::string list =
+      "replica: 127.0.0.10:389\nreplica: ldaps://Replica-B.Example.:636\nreplica: [::1]:389\nreplica: c.example\n";
+  for (const char* peer : {"127.0.0.10", "replica-b.example", "REPLICA-B.EXAMPLE.", "::1", "C.example"})
+    EXPECT_TRUE(ReplicaListHasHost(list, peer)) << peer;
+  for (const char* peer : {"127.0.0.1", "27.0.0.10", "127.0.0.100", "b.example", "example", "c.example.org", "389",
+                           "replica", "ldaps", ""})
+    EXPECT_FALSE(ReplicaListHasHost(list, peer)) << peer;
+}
+
 }  // namespace
 }  // namespace kry

@@ -9,7 +9,10 @@
 #include <chrono>
 #include <sstream>
 
+#include "back-ldbm/dbcache.h"
+#include "cert/certentry.h"
 #include "certadd_support.h"
+#include "ldap/dn.h"
 
 namespace krytest {
 namespace {
@@ -159,6 +162,76 @@ TEST_F(RepLog, ClientWithoutAHostNameIsNoReplica) {
   std::vector<Record> recs = Records(ReadFile(log));
   ASSERT_EQ(recs.size(), 2u);
   EXPECT_EQ(recs[1].Value(), ReadFile(Corpus("delete-rsa-by-trusted.req")));
+}
+
+// Only the replica's whole address counts: a client at 127.0.0.1 is not
+// the replica at 127.0.0.10, and its deletes are logged, one per key.
+TEST_F(RepLog, DeleteFromANeighbourAddressIsLogged) {
+  TempDir dir;
+  const std::string log = dir.File("rep.log");
+  KeyServer a(Signers() + "RepLogFile " + log + "\nReplica 127.0.0.10:3999\n");
+  ASSERT_TRUE(a.ok()) << a.tree().Output();
+  ASSERT_EQ(a.AddFile(Corpus("rsa.asc")).exitCode, 0);
+  ASSERT_EQ(a.AddFile(Corpus("ed25519.asc")).exitCode, 0);
+  RunResult r = SendRequest(a, ReadFile(Corpus("delete-two-by-trusted.req")));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  std::vector<Record> recs = Records(ReadFile(log));
+  ASSERT_EQ(recs.size(), 4u) << a.tree().Events();
+  EXPECT_EQ(recs[2].Value(), ReadFile(Corpus("delete-two-by-trusted.req")));
+  EXPECT_EQ(recs[3].Value(), recs[2].Value());
+}
+
+// An add cut short after its certificate entry (here its user-ID entry
+// cannot be stored: a DN map record left without an entry holds its DN)
+// writes no replication record. After an unclean stop, recovery writes the
+// missing entry from the stored key block, and an outdated one (as an add
+// to a stored key leaves it when cut short), the key is found again, and
+// only then is each add logged. Keys stored whole are left alone.
+TEST_F(RepLog, AddCutShortIsCompletedByRecoveryAndOnlyThenLogged) {
+  TempDir dir;
+  const std::string log = dir.File("rep.log");
+  KeyServer a(Signers() + "Allow ip 127.0.0.1 all\nRepLogFile " + log + "\nReplica 127.0.0.2:3890\n");
+  ASSERT_TRUE(a.ok()) << a.tree().Output();
+  ASSERT_EQ(a.Stop(), 0);
+  Gpg gpg;
+  ASSERT_TRUE(gpg.Import(ReadFile(Corpus("rsa.asc"))));
+  std::string uid, escaped;
+  for (const std::string& l : gpg.Listing(CertIDOf("rsa")))
+    if (Columns(l)[0] == "uid") uid = Columns(l)[9];
+  ASSERT_EQ(kry::EscapeDNString(uid, &escaped), 0);
+  const std::string uidDN = kry::dn_normalized_upper("kryUserID=" + escaped + ",KRYCERTID=" + CertIDOf("rsa") + "," +
+                                                     kActiveOU);
+  DB* dn2id = kry::ldbm_open(a.tree().data + "/dn2id.dbb", 0, 0600, 0);
+  ASSERT_NE(dn2id, nullptr);
+  const kry::EntryID nowhere = 999999;
+  ASSERT_EQ(kry::ldbm_store(dn2id, kry::TextKey(uidDN), kry::Datum{&nowhere, sizeof nowhere}, 0), 0);
+  kry::ldbm_close(dn2id);
+  ASSERT_TRUE(a.tree().Start());
+
+  EXPECT_NE(a.AddFile(Corpus("rsa.asc")).exitCode, 0);
+  EXPECT_TRUE(a.KeyBlocks(ShortIDOf("rsa")).empty());
+  EXPECT_EQ(ReadFile(log), "") << "a key the server does not serve was logged";
+  for (const char* f : {"multi-uid.asc", "dsa-elg.asc", "revoked.asc", "expired-cert.asc", "signed-by-both.asc"})
+    ASSERT_EQ(a.AddFile(Corpus(f)).exitCode, 0) << f;
+  const size_t whole = Records(ReadFile(log)).size();
+  const std::string multi = "(kryKeyID=" + ShortIDOf("multi-uid") + ")";
+  std::vector<LdifEntry> before = a.Search(kActiveOU, multi, {"kryKeySize"});
+  ASSERT_FALSE(before.empty());
+  ASSERT_EQ(a.Modify(before[0].dn, "replace: kryKeySize\nkryKeySize: 00001\n").exitCode, 0);
+
+  a.tree().Stop(SIGKILL);
+  ASSERT_TRUE(a.tree().Start()) << a.tree().Output();
+  EXPECT_EQ(a.KeyBlocks(ShortIDOf("rsa")).size(), 1u) << a.tree().Events();
+  for (const LdifEntry& e : a.Search(kActiveOU, multi, {"kryKeySize"}))
+    EXPECT_EQ(e.First("krykeysize"), before[0].First("krykeysize")) << e.dn;
+  const std::string events = a.tree().Events();
+  size_t completed = 0;
+  for (size_t p = 0; (p = events.find("an add cut short", p)) != std::string::npos; ++p) ++completed;
+  EXPECT_EQ(completed, 2u) << events;
+  std::vector<Record> recs = Records(ReadFile(log));
+  ASSERT_EQ(recs.size(), whole + 2);
+  EXPECT_NE(recs.back().Value().find("-----BEGIN PGP PUBLIC KEY BLOCK-----"), std::string::npos);
+  EXPECT_EQ(a.AddFile(Corpus("rsa.asc")).exitCode, 68);
 }
 
 // A request signed here with the trusted signer's secret key.

@@ -141,12 +141,14 @@ TEST_F(KeysInterop, NewUserIDAndCertificationAreMergedIntoTheStoredCopy) {
 }
 
 // User IDs with characters that matter in a DN: each one's entry stays a
-// child of its certificate, so a key lookup still brings the key block.
+// child of its certificate, so a key lookup still brings the key block, and
+// two user IDs that differ only in backslashes keep an entry each.
 TEST_F(KeysInterop, UserIDsWithDNCharactersStayUnderTheirCertificate) {
   KeyServer s("AcceptModernKeys yes\n");
   ASSERT_TRUE(s.ok()) << s.tree().Output();
   const std::vector<std::string> uids = {"J\xC3\xBCrgen M\xC3\xBCller <jm@example.org>", "Ends With Backslash\\",
-                                         "Back\\, Comma <bc@example.org>", "Plus+Sign; Semi <ps@example.org>"};
+                                         "Ends With Backslash\\\\", "Back\\, Comma <bc@example.org>",
+                                         "Plus+Sign; Semi <ps@example.org>"};
   Gpg owner;
   const std::string quiet = "--passphrase '' --pinentry-mode loopback ";
   ASSERT_EQ(owner.Run(quiet + "--quick-gen-key " + ShellQuote(uids[0]) + " ed25519 sign never").exitCode, 0);

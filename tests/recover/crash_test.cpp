@@ -9,7 +9,8 @@
 //
 // Key submissions of corpus keys run beside the plain entries: every key
 // whose submission was acknowledged (stored, or refused as unchanged) is
-// found by its key ID with its key block after each restart.
+// found by its key ID with its key block after each restart, and every
+// stored certificate has its user-ID entries.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -350,6 +351,17 @@ class CrashTest : public ::testing::Test {
         for (const std::string& v : e.Values("kryKey")) block |= v.find("BEGIN PGP PUBLIC KEY BLOCK") != std::string::npos;
       EXPECT_TRUE(block) << "no key block for " << ids[i];
     }
+    // Acknowledged or not, no stored certificate is left without user-ID
+    // entries: an add cut short by the kill is completed by recovery.
+    auto certs = Searches(c, {SearchEqualityRequest(++*msgid, kActive, 1, "objectclass", "kryCertificate")});
+    ASSERT_EQ(certs.size(), 1u);
+    std::vector<std::string> children;
+    for (const SearchEntry& e : certs[0].second)
+      children.push_back(SearchEqualityRequest(++*msgid, e.dn, 1, "objectclass", "kryUserID"));
+    auto uids = Searches(c, children);
+    ASSERT_EQ(uids.size(), children.size());
+    for (size_t i = 0; i < uids.size(); ++i)
+      EXPECT_FALSE(uids[i].second.empty()) << "no user-ID entries below " << certs[0].second[i].dn;
   }
 
   // Every file passes Berkeley DB's own check.
