@@ -121,10 +121,11 @@ TEST_F(V6, CertificationOfAUserIDVerifiesAndTamperedCopiesFail) {
   }
 }
 
-TEST_F(V6, SampleCleartextSignatureVerifiesWithTheSampleKey) {
+TEST_F(V6, SampleSignedMessagesVerifyWithTheSampleKey) {
   KRYKeySetRef set = ImportText(DataFile("v6-sample-cert.asc"));
-  for (bool tamper : {false, true}) {
-    std::string msg = DataFile("v6-sample-cleartext.asc");
+  for (int run = 0; run < 4; ++run) {
+    const bool tamper = run & 1;
+    std::string msg = DataFile(run < 2 ? "v6-sample-cleartext.asc" : "v6-sample-inline.bin");
     if (tamper) msg.replace(msg.find("tofu"), 4, "tufo");
     KRYSignatureEventData got{};
     KRYDecodeOptions o{};
@@ -138,8 +139,8 @@ TEST_F(V6, SampleCleartextSignatureVerifiesWithTheSampleKey) {
       return 0;
     };
     ASSERT_EQ(0, KRYDecode(ctx, &o));
-    EXPECT_TRUE(got.checked);
-    EXPECT_EQ(!tamper, got.verified != 0);
+    EXPECT_TRUE(got.checked) << run;
+    EXPECT_EQ(!tamper, got.verified != 0) << run;
   }
   KRYFreeKeySet(set);
 }
