@@ -110,6 +110,11 @@ TEST_F(V6, CertificationOfAUserIDVerifiesAndTamperedCopiesFail) {
       {userID, {true, false, true}},
       {subkeyMaterial, {true, true, false}},
   };
+  // A v6 RSA key certifies its user ID in the same salted form.
+  set = ImportText(DataFile("v6-rsa-uid.asc"));
+  ASSERT_EQ(0, KRYCheckKeyRingSigs(set, nullptr, 1, nullptr, nullptr));
+  EXPECT_EQ((std::vector<bool>{true}), SigFlags(set));
+  KRYFreeKeySet(set);
   for (const auto& c : cases) {
     std::string bad = bin;
     bad[c.first] ^= 0x01;
