@@ -211,6 +211,30 @@ size_t NativeKeyLength(int alg) {
   }
 }
 
+// Key material of the native algorithms, or of an algorithm we do not know,
+// whose length only v6 states. `publicPacket`: parsing a public key packet
+// (ParsePublicKey without publicLen).
+KRYError ReadOtherMaterial(ByteReader& r, uint32_t materialLen, bool publicPacket,
+                           PublicKeyInfo* out) {
+  const int alg = out->algorithm;
+  const size_t nativeLen = NativeKeyLength(alg);
+  if (nativeLen != 0 && out->version >= 4) {
+    const uint8_t* raw;
+    if (!r.take(nativeLen, &raw)) return kKRYError_MalformedPacket;
+    out->bits = alg == kKRYPublicKeyAlgorithm_X25519 || alg == kKRYPublicKeyAlgorithm_Ed25519 ? 255 : 448;
+    return kKRYError_NoErr;
+  }
+  if (out->version == 6) {
+    r.skip(materialLen);
+    return kKRYError_NoErr;
+  }
+  // Unknown algorithm: a public key packet holds only public fields, so
+  // the rest of the body is its material and stays as it is.
+  if (publicPacket) return kKRYError_UnsupportedAlgorithm;
+  r.skip(r.remaining());
+  return kKRYError_NoErr;
+}
+
 // The fingerprint and key ID of a v4 or v6 key from its public body.
 KRYError ModernFingerprint(PublicKeyInfo* out) {
   const size_t plen = out->body.size();
@@ -331,21 +355,8 @@ KRYError ParsePublicKey(const Bytes& body, PublicKeyInfo* out, size_t* publicLen
       break;
     }
     default: {
-      const size_t nativeLen = NativeKeyLength(alg);
-      if (nativeLen != 0 && version >= 4) {
-        const uint8_t* raw;
-        if (!r.take(nativeLen, &raw)) return kKRYError_MalformedPacket;
-        out->bits = alg == kKRYPublicKeyAlgorithm_X25519 || alg == kKRYPublicKeyAlgorithm_Ed25519 ? 255 : 448;
-        break;
-      }
-      if (version == 6) {
-        r.skip(materialLen);
-        break;
-      }
-      // Unknown algorithm: a public key packet holds only public fields, so
-      // the rest of the body is its material and stays as it is.
-      if (publicLen == nullptr) return kKRYError_UnsupportedAlgorithm;
-      r.skip(r.remaining());
+      KRYError err = ReadOtherMaterial(r, materialLen, publicLen == nullptr, out);
+      if (err != kKRYError_NoErr) return err;
       break;
     }
   }
