@@ -184,6 +184,8 @@ bool ParseSignature(const Bytes& body, SigInfo* info) {
     if (!r.u8(&saltLen) || !r.take(saltLen, &salt)) return false;
     const size_t want = SaltSize(info->hashAlgorithm);
     if (want != 0 && saltLen != want) return false;
+    // MD5, SHA-1 and RIPEMD-160 are not allowed in v6 signatures.
+    if (info->hashAlgorithm >= 1 && info->hashAlgorithm <= 3) return false;
     info->saltOffset = size_t(salt - body.data());
     info->saltLen = saltLen;
   }

@@ -25,9 +25,9 @@ std::string Hex(const uint8_t* p, size_t n) {
 
 class V6 : public Lib {
  protected:
-  // Verified flags of every signature of the first key, in the order
-  // direct-key, user-ID certifications, subkey bindings.
-  std::vector<bool> SigFlags(KRYKeySetRef set) {
+  // A flag (verified unless told) of every signature of the first key, in
+  // the order direct-key, user-ID certifications, subkey bindings.
+  std::vector<bool> SigFlags(KRYKeySetRef set, int property = kKRYSigProperty_IsVerified) {
     std::vector<bool> flags;
     KRYKeyListRef list;
     KRYKeyIterRef it;
@@ -38,7 +38,7 @@ class V6 : public Lib {
     auto take = [&](const std::function<KRYError(KRYSigRef*)>& next) {
       while (next(&s) == 0) {
         KRYBoolean ok = 0;
-        KRYGetSigBoolean(s, kKRYSigProperty_IsVerified, &ok);
+        KRYGetSigBoolean(s, property, &ok);
         flags.push_back(ok != 0);
       }
     };
@@ -165,13 +165,17 @@ TEST_F(V6, MalformedKeyMaterialIsRefused) {
       KRYFreeKeySet(set);
     }
   }
-  // A v6 signature whose salt does not fit its hash is unreadable, never good.
-  std::string bad = bin;
-  bad[44 + 2 + 4 + 0x42 + 4 + 2] = 16;  // SHA-512 wants 32 octets
-  set = ImportText(bad);
-  ASSERT_EQ(0, KRYCheckKeyRingSigs(set, nullptr, 1, nullptr, nullptr));
-  EXPECT_EQ((std::vector<bool>{false, true}), SigFlags(set));
-  KRYFreeKeySet(set);
+  // A v6 signature whose salt does not fit its hash, or with SHA-1, is
+  // unreadable: never tried, never good.
+  for (const std::pair<size_t, char>& change : {std::make_pair(size_t(44 + 2 + 4 + 0x42 + 4 + 2), '\x10'),
+                                                std::make_pair(size_t(44 + 2 + 3), '\x02')}) {
+    std::string bad = bin;
+    bad[change.first] = change.second;
+    set = ImportText(bad);
+    ASSERT_EQ(0, KRYCheckKeyRingSigs(set, nullptr, 1, nullptr, nullptr));
+    EXPECT_EQ((std::vector<bool>{false, true}), SigFlags(set, kKRYSigProperty_IsTried)) << change.first;
+    KRYFreeKeySet(set);
+  }
 }
 
 }  // namespace
