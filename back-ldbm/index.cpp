@@ -127,6 +127,7 @@ void index_register_defaults(Backend* be) {
       {"kryUserID", "eq,sub", nullptr},
       {"krySignerID", "eq", nullptr},
       {"krySubKeyID", "eq", nullptr},
+      {"kryKeyFingerprint", "eq", nullptr},
       {"modifytimestamp", "eq", nullptr},
       {"kryDisabled", "eq", nullptr},
       {"kryRevoked", "eq", nullptr},

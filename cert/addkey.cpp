@@ -187,6 +187,13 @@ int CreateAddKeyEntries(AddRequestState* state, Backend* be, const std::string& 
     LogError(EVENTLOG_ERROR, "Algorithm ID %d is not supported (%s).", static_cast<int>(alg), state->certID.c_str());
     return 1;
   }
+  // v6 keys are modern whatever their algorithm: older clients cannot read
+  // them, so they are taken only when the server is told to.
+  std::string v6Fingerprint;
+  if (!g_globals->AcceptModernKeys && V6Fingerprint(key, &v6Fingerprint)) {
+    LogError(EVENTLOG_ERROR, "Key version 6 is not supported (%s).", state->certID.c_str());
+    return 1;
+  }
   if ((rc = ApplyPolicy(state, keys, block, &set)) != 0) return rc;
 
   std::string certDN;

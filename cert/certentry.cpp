@@ -115,7 +115,12 @@ int AddStaticAttrs(Entry* e, KRYUserIDRef uid, KRYKeyRef key, const std::string&
   }
   AddDirAttrToEntry(e, "kryUserID", name);
   if (AddKeyTime(e, key, kKRYKeyProperty_Creation, "kryKeyCreateTime", certID) != 0) return 1;
-  return AddKeyTime(e, key, kKRYKeyProperty_Expiration, "kryKeyExpireTime", certID);
+  if (AddKeyTime(e, key, kKRYKeyProperty_Expiration, "kryKeyExpireTime", certID) != 0) return 1;
+  // A v6 key ID is the start of the fingerprint, not its end, so the
+  // fingerprint is kept on its own for searches that name the key fully.
+  std::string fpr;
+  if (V6Fingerprint(key, &fpr)) AddDirAttrToEntry(e, "kryKeyFingerprint", fpr);
+  return 0;
 }
 
 int AddDynamicAttrs(Entry* e, KRYKeyRef key, const std::string& certID, bool revoked, int largestSubKeySize,

@@ -99,9 +99,13 @@ int GetCertID(KRYKeyRef key, std::string* certID);
 int KRYTime2GeneralizedTime(KRYTime t, std::string* text);
 
 // Key type text of a primary-key algorithm ("RSA", "DSS/DH", and with
-// "AcceptModernKeys" "ECDSA" / "EdDSA"), or null when the server does not
-// accept the algorithm.
+// "AcceptModernKeys" "ECDSA" / "EdDSA" / "Ed25519"), or null when the server
+// does not accept the algorithm.
 const char* KeyTypeName(int algorithmID);
+
+// True for a version 6 key, with its fingerprint as 64 upper-case hex
+// digits in *hex; false for every other key.
+bool V6Fingerprint(KRYKeyRef key, std::string* hex);
 
 // ---- entry lists and entries
 

@@ -204,9 +204,24 @@ const char* KeyTypeName(int algorithmID) {
       return g_globals && g_globals->AcceptModernKeys ? "ECDSA" : nullptr;
     case kKRYPublicKeyAlgorithm_EdDSA:
       return g_globals && g_globals->AcceptModernKeys ? "EdDSA" : nullptr;
+    case kKRYPublicKeyAlgorithm_Ed25519:
+      return g_globals && g_globals->AcceptModernKeys ? "Ed25519" : nullptr;
     default:
       return nullptr;
   }
+}
+
+bool V6Fingerprint(KRYKeyRef key, std::string* hex) {
+  static const char kHex[] = "0123456789ABCDEF";
+  int32_t version = 0;
+  uint8_t fpr[32];
+  size_t len = 0;
+  if (KRYGetKeyNumber(key, kKRYKeyProperty_Version, &version) != 0 || version != 6 ||
+      KRYGetKeyPropertyBuffer(key, kKRYKeyProperty_Fingerprint, fpr, sizeof fpr, &len) != 0 || len != 32)
+    return false;
+  hex->clear();
+  for (uint8_t b : fpr) (*hex += kHex[b >> 4]) += kHex[b & 15];
+  return true;
 }
 
 }  // namespace kry

@@ -61,6 +61,7 @@ int HkpAlgorithmNumber(const std::string& keyType) {
   if (StrIEquals(keyType, "DSS/DH")) return 17;
   if (StrIEquals(keyType, "ECDSA")) return 19;
   if (StrIEquals(keyType, "EdDSA")) return 22;
+  if (StrIEquals(keyType, "Ed25519")) return 27;
   return 0;
 }
 

@@ -32,7 +32,8 @@ bool PutSelection(BerBuffer* b, const HkpQuery& q) {
       return ber_printf(b, "t{ss}", LDAP_FILTER_EQUALITY, "kryKeyID", q.search.c_str()) != -1;
     case HkpSearchKind::kLongKeyID:
     case HkpSearchKind::kFingerprint: {
-      const std::string id = q.search.substr(q.search.size() - 16);
+      // A v4 key ID ends its fingerprint, a v6 key ID begins it.
+      const std::string id = q.search.size() == 64 ? q.search.substr(0, 16) : q.search.substr(q.search.size() - 16);
       return ber_printf(b, "t{t{ss}t{ss}}", LDAP_FILTER_OR, LDAP_FILTER_EQUALITY, "kryCertID", id.c_str(),
                         LDAP_FILTER_EQUALITY, "krySubKeyID", id.c_str()) != -1;
     }
@@ -44,9 +45,10 @@ bool PutSelection(BerBuffer* b, const HkpQuery& q) {
 }
 
 std::vector<std::string> WantedAttributes(const HkpQuery& q) {
-  if (q.op == HkpOp::kGet) return {"kryKeyV2"};
-  std::vector<std::string> a = {"kryCertID", "kryUserID",  "kryKeyCreateTime", "kryKeyExpireTime",
-                                "kryKeySize", "kryKeyType", "kryRevoked"};
+  // kryKeyFingerprint marks v6 keys (see KeepReadableByOldClients).
+  if (q.op == HkpOp::kGet) return {"kryKeyV2", "kryKeyFingerprint"};
+  std::vector<std::string> a = {"kryCertID",  "kryUserID",  "kryKeyCreateTime", "kryKeyExpireTime",
+                                "kryKeySize", "kryKeyType", "kryRevoked",       "kryKeyFingerprint"};
   if (q.op == HkpOp::kVIndex) a.push_back("krySignerID");
   // The fingerprint check and the machine-readable index's fingerprints
   // come from the key block.
@@ -66,7 +68,7 @@ std::string Hex(const unsigned char* bytes, size_t n) {
 }
 
 // True when the key block's primary key or one of its subkeys has the
-// fingerprint `wanted` (40 upper-case hex digits). A full key ID names a
+// fingerprint `wanted` (40 or 64 upper-case hex digits). A full key ID names a
 // key only up to a collision; the fingerprint settles it.
 bool HasFingerprint(KRYContextRef context, const std::string& block, const std::string& wanted) {
   KRYImportOptions in{block.data(), block.size(), nullptr};
@@ -109,6 +111,17 @@ std::string BlockFingerprint(const std::string& block) {
   std::string fpr;
   if (block.empty() || KRYGetBlockFingerprint(block.data(), block.size(), &fpr) != 0) return std::string();
   return Hex(reinterpret_cast<const unsigned char*>(fpr.data()), fpr.size());
+}
+
+// GnuPG 2.2 cannot parse v6 keys and fails a whole answer that holds one,
+// so they are served only to a lookup that names one by its full v6
+// fingerprint; every other answer leaves them out.
+void KeepReadableByOldClients(const HkpQuery& q, std::vector<HkpEntry>* entries) {
+  if (q.op == HkpOp::kGet && q.kind == HkpSearchKind::kFingerprint && q.search.size() == 64) return;
+  std::vector<HkpEntry> kept;
+  for (HkpEntry& e : *entries)
+    if (e.First("kryKeyFingerprint").empty()) kept.push_back(std::move(e));
+  *entries = std::move(kept);
 }
 
 // Each certificate once, with its user IDs, in the order of first sight.
@@ -198,6 +211,7 @@ HkpAnswer HkpLookup(Connection* conn, const HkpQuery& q) {
     LogError(EVENTLOG_ERROR, "HKP lookup could not be run as a directory search.");
     return HkpText(500, "The directory could not be searched.");
   }
+  KeepReadableByOldClients(q, &out.entries);
   if (q.kind == HkpSearchKind::kFingerprint) KeepFingerprint(conn, q.search, &out.entries);
   HkpAnswer a;
   size_t found = 0;

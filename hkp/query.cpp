@@ -44,15 +44,16 @@ bool ParseSearch(const std::string& text, HkpQuery* q, std::string* error) {
     switch (digits.size()) {
       case 8: q->kind = HkpSearchKind::kShortKeyID; break;
       case 16: q->kind = HkpSearchKind::kLongKeyID; break;
-      case 40: q->kind = HkpSearchKind::kFingerprint; break;
+      case 40:
+      case 64: q->kind = HkpSearchKind::kFingerprint; break;
       default:
-        *error = "A key ID has 8 or 16 hexadecimal digits, a v4 fingerprint 40.";
+        *error = "A key ID has 8 or 16 hexadecimal digits, a fingerprint 40 (v4) or 64 (v6).";
         return false;
     }
     q->search = ToUpper(digits);
     return true;
   }
-  if (digits.size() == 40 && AllHex(digits)) {
+  if ((digits.size() == 40 || digits.size() == 64) && AllHex(digits)) {
     q->kind = HkpSearchKind::kFingerprint;
     q->search = ToUpper(digits);
     return true;

@@ -13,7 +13,7 @@ enum class HkpOp { kGet, kIndex, kVIndex };
 enum class HkpSearchKind {
   kShortKeyID,   // "0x" and 8 hex digits: the low 32 bits of a key ID
   kLongKeyID,    // "0x" and 16 hex digits: a full key ID
-  kFingerprint,  // 40 hex digits, with or without "0x": a v4 fingerprint
+  kFingerprint,  // 40 or 64 hex digits, with or without "0x": a v4 or v6 fingerprint
   kText,         // anything else: matched against user IDs
 };
 

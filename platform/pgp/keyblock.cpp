@@ -16,6 +16,9 @@ KRYError ParseKeyPacket(const Packet& p, PublicKeyInfo* info, SecretInfo* secret
     *publicPacket = p;
     return kKRYError_NoErr;
   }
+  // v6 secret keys lay out their protection differently; the directory
+  // never holds them, so they are skipped like any unknown key.
+  if (info->version == 6) return kKRYError_UnsupportedAlgorithm;
   err = ParseSecretInfo(p.body, publicLen, secret);
   if (err != kKRYError_NoErr) return err;
   publicPacket->tag = p.tag == kTagSecretKey ? kTagPublicKey : kTagPublicSubkey;

@@ -116,6 +116,8 @@ enum : int {
   kKRYPublicKeyAlgorithm_ECDH = 18,
   kKRYPublicKeyAlgorithm_ECDSA = 19,
   kKRYPublicKeyAlgorithm_EdDSA = 22,
+  kKRYPublicKeyAlgorithm_X25519 = 25,   // native form (RFC 9580)
+  kKRYPublicKeyAlgorithm_Ed25519 = 27,  // native form (RFC 9580)
 };
 struct KRYPublicKeyAlgorithmInfo {
   int algID;
@@ -338,7 +340,7 @@ enum : int {  // KRYGetKeyTime / KRYGetSubKeyTime
   kKRYKeyProperty_Expiration = 41,    // 0 = never
 };
 enum : int {  // KRYGetKeyPropertyBuffer / KRYGetSubKeyPropertyBuffer
-  kKRYKeyProperty_Fingerprint = 60,   // 20 bytes (v4) or 16 (v3)
+  kKRYKeyProperty_Fingerprint = 60,   // 32 bytes (v6), 20 (v4) or 16 (v3)
   kKRYKeyProperty_KeyData = 61,       // the public-key packet body
 };
 KRYError KRYGetKeyBoolean(KRYKeyRef key, int property, KRYBoolean* out);

@@ -32,7 +32,7 @@ struct PublicKeyInfo {
   Bytes body;             // the public-key packet body
   size_t fieldsOffset = 0;  // where the algorithm-specific fields start
   Bytes curveOID;         // ECC keys
-  std::array<uint8_t, 20> fingerprint{};
+  std::array<uint8_t, 32> fingerprint{};  // v6: 32 bytes, v4: 20, v3: 16
   int fingerprintLen = 0;
   std::array<uint8_t, 8> keyID{};
   uint64_t keyID64 = 0;
@@ -71,7 +71,8 @@ struct SigInfo {
   bool hasIssuer = false;
   std::array<uint8_t, 8> issuer{};
   bool hasIssuerFpr = false;
-  std::array<uint8_t, 20> issuerFpr{};
+  std::array<uint8_t, 32> issuerFpr{};
+  int issuerFprLen = 0;     // 32 for a v6 issuer, 20 for v4
   uint32_t sigExpiresAfter = 0;  // 0 never
   bool hasKeyExpiry = false;
   uint32_t keyExpiresAfter = 0;
@@ -81,7 +82,9 @@ struct SigInfo {
   int keyFlags = -1;
   int trustLevel = 0;
   std::vector<RevokerInfo> revokers;
-  size_t hashedEnd = 0;     // v4: body[0, hashedEnd) is hashed with the trailer
+  size_t hashedEnd = 0;     // v4, v6: body[0, hashedEnd) is hashed with the trailer
+  size_t saltOffset = 0;    // v6: the salt, hashed first
+  size_t saltLen = 0;
   std::array<uint8_t, 2> left16{};
   size_t mpiOffset = 0;     // signature MPIs
   Bytes embedded;           // an embedded signature (primary-key binding) body

@@ -180,9 +180,87 @@ EVP_PKEY* BuildEVP(const PublicKeyInfo& info, const Bytes* secret) {
       }
       return EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, point + 1, 32);
     }
+    case kKRYPublicKeyAlgorithm_Ed25519:
+    case kKRYPublicKeyAlgorithm_X25519: {
+      // Native forms: 32 octets of public key, and 32 of secret key with no
+      // MPI framing.
+      const int type =
+          info.algorithm == kKRYPublicKeyAlgorithm_Ed25519 ? EVP_PKEY_ED25519 : EVP_PKEY_X25519;
+      const uint8_t* raw;
+      if (!r.take(32, &raw)) return nullptr;
+      if (secret) {
+        const uint8_t* s;
+        if (!sr.take(32, &s)) return nullptr;
+        return EVP_PKEY_new_raw_private_key(type, nullptr, s, 32);
+      }
+      return EVP_PKEY_new_raw_public_key(type, nullptr, raw, 32);
+    }
     default:
       return nullptr;
   }
+}
+
+// Size of the native key material of the RFC 9580 algorithms; 0 for others.
+size_t NativeKeyLength(int alg) {
+  switch (alg) {
+    case kKRYPublicKeyAlgorithm_X25519: return 32;
+    case 26: return 56;  // X448
+    case kKRYPublicKeyAlgorithm_Ed25519: return 32;
+    case 28: return 57;  // Ed448
+    default: return 0;
+  }
+}
+
+// Key material of the native algorithms, or of an algorithm we do not know,
+// whose length only v6 states. `publicPacket`: parsing a public key packet
+// (ParsePublicKey without publicLen).
+KRYError ReadOtherMaterial(ByteReader& r, uint32_t materialLen, bool publicPacket,
+                           PublicKeyInfo* out) {
+  const int alg = out->algorithm;
+  const size_t nativeLen = NativeKeyLength(alg);
+  if (nativeLen != 0 && out->version >= 4) {
+    const uint8_t* raw;
+    if (!r.take(nativeLen, &raw)) return kKRYError_MalformedPacket;
+    out->bits = alg == kKRYPublicKeyAlgorithm_X25519 || alg == kKRYPublicKeyAlgorithm_Ed25519 ? 255 : 448;
+    return kKRYError_NoErr;
+  }
+  if (out->version == 6) {
+    r.skip(materialLen);
+    return kKRYError_NoErr;
+  }
+  // Unknown algorithm: a public key packet holds only public fields, so
+  // the rest of the body is its material and stays as it is.
+  if (publicPacket) return kKRYError_UnsupportedAlgorithm;
+  r.skip(r.remaining());
+  return kKRYError_NoErr;
+}
+
+// The fingerprint and key ID of a v4 or v6 key from its public body.
+KRYError ModernFingerprint(PublicKeyInfo* out) {
+  const size_t plen = out->body.size();
+  Bytes pre;
+  pre.reserve(plen + 5);
+  unsigned int mdlen = 0;
+  if (out->version == 6) {
+    // SHA-256 over 0x9B, a four-octet length and the body; the key ID is
+    // the fingerprint's first eight octets.
+    pre.push_back(0x9B);
+    PutU32(&pre, uint32_t(plen));
+    pre.insert(pre.end(), out->body.begin(), out->body.end());
+    if (EVP_Digest(pre.data(), pre.size(), out->fingerprint.data(), &mdlen, EVP_sha256(), nullptr) != 1)
+      return kKRYError_CryptoFailure;
+    out->fingerprintLen = 32;
+    std::memcpy(out->keyID.data(), out->fingerprint.data(), 8);
+    return kKRYError_NoErr;
+  }
+  pre.push_back(0x99);
+  PutU16(&pre, uint32_t(plen));
+  pre.insert(pre.end(), out->body.begin(), out->body.end());
+  if (EVP_Digest(pre.data(), pre.size(), out->fingerprint.data(), &mdlen, EVP_sha1(), nullptr) != 1)
+    return kKRYError_CryptoFailure;
+  out->fingerprintLen = 20;
+  std::memcpy(out->keyID.data(), out->fingerprint.data() + 12, 8);
+  return kKRYError_NoErr;
 }
 
 }  // namespace
@@ -215,7 +293,8 @@ KRYError ParsePublicKey(const Bytes& body, PublicKeyInfo* out, size_t* publicLen
   uint8_t version, alg;
   uint32_t created;
   if (!r.u8(&version)) return kKRYError_MalformedPacket;
-  if (version != 2 && version != 3 && version != 4) return kKRYError_UnsupportedAlgorithm;
+  if (version != 2 && version != 3 && version != 4 && version != 6)
+    return kKRYError_UnsupportedAlgorithm;
   if (!r.u32(&created)) return kKRYError_MalformedPacket;
   out->version = version;
   out->created = created;
@@ -226,6 +305,13 @@ KRYError ParsePublicKey(const Bytes& body, PublicKeyInfo* out, size_t* publicLen
   }
   if (!r.u8(&alg)) return kKRYError_MalformedPacket;
   out->algorithm = alg;
+  // v6 states the length of the key material, so that keys of unknown
+  // algorithms can be skipped and known ones checked for exact size.
+  uint32_t materialLen = 0;
+  if (version == 6 && (!r.u32(&materialLen) || materialLen > r.remaining()))
+    return kKRYError_MalformedPacket;
+  // The legacy 25519 forms are not allowed with v6 keys.
+  if (version == 6 && alg == kKRYPublicKeyAlgorithm_EdDSA) return kKRYError_MalformedPacket;
   out->fieldsOffset = r.pos();
   const uint8_t* v;
   size_t len;
@@ -268,28 +354,20 @@ KRYError ParsePublicKey(const Bytes& body, PublicKeyInfo* out, size_t* publicLen
       out->bits = CurveBits(out->curveOID);
       break;
     }
-    default:
-      // Unknown algorithm: a public key packet holds only public fields, so
-      // the rest of the body is its material and stays as it is.
-      if (publicLen == nullptr) return kKRYError_UnsupportedAlgorithm;
-      r.skip(r.remaining());
+    default: {
+      KRYError err = ReadOtherMaterial(r, materialLen, publicLen == nullptr, out);
+      if (err != kKRYError_NoErr) return err;
       break;
+    }
   }
+  if (version == 6 && r.pos() - out->fieldsOffset != materialLen) return kKRYError_MalformedPacket;
   size_t plen = r.pos();
   if (publicLen) *publicLen = plen;
   out->body.assign(body.begin(), body.begin() + plen);
 
-  if (version == 4) {
-    Bytes pre;
-    pre.reserve(plen + 3);
-    pre.push_back(0x99);
-    PutU16(&pre, uint32_t(plen));
-    pre.insert(pre.end(), out->body.begin(), out->body.end());
-    unsigned int mdlen = 0;
-    if (EVP_Digest(pre.data(), pre.size(), out->fingerprint.data(), &mdlen, EVP_sha1(), nullptr) != 1)
-      return kKRYError_CryptoFailure;
-    out->fingerprintLen = 20;
-    std::memcpy(out->keyID.data(), out->fingerprint.data() + 12, 8);
+  if (version >= 4) {
+    KRYError err = ModernFingerprint(out);
+    if (err != kKRYError_NoErr) return err;
   } else {
     // v3: MD5 over the bodies of n and e; the key ID is the low 64 bits of n.
     if (firstMPI == nullptr || secondMPI == nullptr || firstLen < 8)

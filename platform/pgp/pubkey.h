@@ -1,6 +1,7 @@
 // Public-key packet bodies (RFC 4880 5.5.2, RFC 6637, Ed25519/cv25519 as
-// GnuPG writes them): parsing, fingerprints and key IDs, and the OpenSSL key
-// objects made from them.
+// GnuPG writes them, v6 keys and native Ed25519/X25519 of RFC 9580):
+// parsing, fingerprints and key IDs, and the OpenSSL key objects made from
+// them.
 #pragma once
 
 #include "platform/pgp/model.h"

@@ -35,9 +35,15 @@ const EVP_MD* HashFor(int alg) {
 }
 
 void HashKey(EVP_MD_CTX* md, const PublicKeyInfo& k) {
-  uint8_t pre[3] = {0x99, uint8_t(k.body.size() >> 8), uint8_t(k.body.size())};
-  EVP_DigestUpdate(md, pre, 3);
-  EVP_DigestUpdate(md, k.body.data(), k.body.size());
+  const size_t n = k.body.size();
+  if (k.version == 6) {
+    uint8_t pre[5] = {0x9B, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+    EVP_DigestUpdate(md, pre, 5);
+  } else {
+    uint8_t pre[3] = {0x99, uint8_t(n >> 8), uint8_t(n)};
+    EVP_DigestUpdate(md, pre, 3);
+  }
+  EVP_DigestUpdate(md, k.body.data(), n);
 }
 
 bool VerifyDigest(PublicKeyInfo& signer, const EVP_MD* md, const uint8_t* digest,
@@ -105,6 +111,14 @@ bool VerifyDigest(PublicKeyInfo& signer, const EVP_MD* md, const uint8_t* digest
       return mctx && EVP_DigestVerifyInit(mctx.get(), nullptr, nullptr, nullptr, pkey) == 1 &&
              EVP_DigestVerify(mctx.get(), sig, 64, digest, dlen) == 1;
     }
+    case kKRYPublicKeyAlgorithm_Ed25519: {
+      // The native form: 64 octets, no MPIs.
+      const uint8_t* sig;
+      if (mpis.remaining() != 64 || !mpis.take(64, &sig)) return false;
+      std::unique_ptr<EVP_MD_CTX, MdCtxFree> mctx(EVP_MD_CTX_new());
+      return mctx && EVP_DigestVerifyInit(mctx.get(), nullptr, nullptr, nullptr, pkey) == 1 &&
+             EVP_DigestVerify(mctx.get(), sig, 64, digest, dlen) == 1;
+    }
     default:
       return false;
   }
@@ -120,6 +134,7 @@ bool Checkable(const SigInfo& info, const PublicKeyInfo& signer) {
     case kKRYPublicKeyAlgorithm_RSASignOnly:
     case kKRYPublicKeyAlgorithm_DSA:
     case kKRYPublicKeyAlgorithm_ECDSA:
+    case kKRYPublicKeyAlgorithm_Ed25519:
       return true;
     case kKRYPublicKeyAlgorithm_EdDSA:
       return IsEd25519(signer.curveOID);
@@ -137,6 +152,8 @@ bool SignatureDigest(const Bytes& body, const SigInfo& info, const SigTarget& t,
   *mdOut = mdType;
   std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
   if (!md || EVP_DigestInit_ex(md.get(), mdType, nullptr) != 1) return false;
+  // v6: the salt goes first, so that what is signed cannot be chosen.
+  if (info.version == 6) EVP_DigestUpdate(md.get(), body.data() + info.saltOffset, info.saltLen);
   int type = info.type;
   if (type == kSigBinary || type == kSigText) {
     if (t.data == nullptr && t.dataLen != 0) return false;
@@ -150,7 +167,7 @@ bool SignatureDigest(const Bytes& body, const SigInfo& info, const SigTarget& t,
     } else if (IsCertification(type) || type == kSigCertRevocation) {
       if (t.userID == nullptr) return false;
       const Bytes& u = t.userID->body;
-      if (info.version == 4) {
+      if (info.version >= 4) {
         uint8_t pre[5] = {uint8_t(t.userID->tag == 17 ? 0xD1 : 0xB4), uint8_t(u.size() >> 24),
                           uint8_t(u.size() >> 16), uint8_t(u.size() >> 8), uint8_t(u.size())};
         EVP_DigestUpdate(md.get(), pre, 5);
@@ -160,11 +177,11 @@ bool SignatureDigest(const Bytes& body, const SigInfo& info, const SigTarget& t,
       return false;
     }
   }
-  if (info.version == 4) {
+  if (info.version >= 4) {
     EVP_DigestUpdate(md.get(), body.data(), info.hashedEnd);
     uint32_t n = uint32_t(info.hashedEnd);
-    uint8_t trailer[6] = {0x04, 0xFF, uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8),
-                          uint8_t(n)};
+    uint8_t trailer[6] = {uint8_t(info.version), 0xFF, uint8_t(n >> 24), uint8_t(n >> 16),
+                          uint8_t(n >> 8), uint8_t(n)};
     EVP_DigestUpdate(md.get(), trailer, 6);
   } else {
     EVP_DigestUpdate(md.get(), body.data() + 2, 5);  // type and creation time
@@ -175,6 +192,9 @@ bool SignatureDigest(const Bytes& body, const SigInfo& info, const SigTarget& t,
 bool VerifySignature(const Bytes& body, const SigInfo& info, PublicKeyInfo& signer,
                      const SigTarget& t) {
   if (!info.parsed || info.pkAlgorithm != signer.algorithm) return false;
+  // v6 keys make only v6 signatures and v6 signatures come only from v6
+  // keys; a mix would hash the key in the wrong framing.
+  if ((info.version == 6) != (signer.version == 6)) return false;
   uint8_t digest[EVP_MAX_MD_SIZE];
   unsigned int dlen = 0;
   const EVP_MD* md = nullptr;

@@ -20,7 +20,7 @@ struct SigTarget {
   size_t dataLen = 0;
 };
 
-// The digest a v4 or v3 signature of info.type covers over t: the target's
+// The digest a v6, v4 or v3 signature of info.type covers over t: the target's
 // key/user-ID/data hashing, then body's hashed part and trailer. False for an
 // unknown hash or a target that lacks what the type needs.
 bool SignatureDigest(const Bytes& body, const SigInfo& info, const SigTarget& t, uint8_t* out,

@@ -62,8 +62,10 @@ bool ParseSubpackets(const uint8_t* p, size_t n, bool hashed, SigInfo* info) {
       continue;
     }
     if (type == kSubIssuerFpr) {
-      if (vlen == 21 && v[0] == 4 && !info->hasIssuerFpr) {
-        std::memcpy(info->issuerFpr.data(), v + 1, 20);
+      const size_t fprLen = vlen == 21 && v[0] == 4 ? 20 : vlen == 33 && v[0] == 6 ? 32 : 0;
+      if (fprLen != 0 && !info->hasIssuerFpr) {
+        std::memcpy(info->issuerFpr.data(), v + 1, fprLen);
+        info->issuerFprLen = int(fprLen);
         info->hasIssuerFpr = true;
       }
       continue;
@@ -116,6 +118,37 @@ bool ParseSubpackets(const uint8_t* p, size_t n, bool hashed, SigInfo* info) {
   return true;
 }
 
+// The salt size RFC 9580 fixes for a v6 signature's hash; 0 when the hash
+// is unknown (such a signature is kept but never checked).
+size_t SaltSize(int hash) {
+  switch (hash) {
+    case 8: case 11: case 12: return 16;  // SHA-256, SHA-224, SHA3-256
+    case 9: return 24;                    // SHA-384
+    case 10: case 14: return 32;          // SHA-512, SHA3-512
+    default: return 0;
+  }
+}
+
+// v4 and v6 share a layout but for the width of the subpacket area lengths
+// (two octets, four in v6) and v6's salt after the left 16 bits.
+bool ParseModern(ByteReader& r, int version, SigInfo* info) {
+  uint8_t type, pk, hash;
+  uint32_t hashedLen, unhashedLen;
+  const uint8_t* hashed;
+  const uint8_t* unhashed;
+  auto length = [&](uint32_t* n) { return version == 6 ? r.u32(n) : r.u16(n); };
+  if (!r.u8(&type) || !r.u8(&pk) || !r.u8(&hash) || !length(&hashedLen) ||
+      !r.take(hashedLen, &hashed))
+    return false;
+  info->hashedEnd = r.pos();
+  if (!length(&unhashedLen) || !r.take(unhashedLen, &unhashed)) return false;
+  info->type = type;
+  info->pkAlgorithm = pk;
+  info->hashAlgorithm = hash;
+  if (!ParseSubpackets(hashed, hashedLen, true, info)) return false;
+  return ParseSubpackets(unhashed, unhashedLen, false, info);
+}
+
 }  // namespace
 
 bool ParseSignature(const Bytes& body, SigInfo* info) {
@@ -137,27 +170,25 @@ bool ParseSignature(const Bytes& body, SigInfo* info) {
     info->hasIssuer = true;
     info->pkAlgorithm = pk;
     info->hashAlgorithm = hash;
-  } else if (version == 4) {
-    uint8_t type, pk, hash;
-    uint32_t hashedLen, unhashedLen;
-    const uint8_t* hashed;
-    const uint8_t* unhashed;
-    if (!r.u8(&type) || !r.u8(&pk) || !r.u8(&hash) || !r.u16(&hashedLen) ||
-        !r.take(hashedLen, &hashed))
-      return false;
-    info->hashedEnd = r.pos();
-    if (!r.u16(&unhashedLen) || !r.take(unhashedLen, &unhashed)) return false;
-    info->type = type;
-    info->pkAlgorithm = pk;
-    info->hashAlgorithm = hash;
-    if (!ParseSubpackets(hashed, hashedLen, true, info)) return false;
-    if (!ParseSubpackets(unhashed, unhashedLen, false, info)) return false;
+  } else if (version == 4 || version == 6) {
+    if (!ParseModern(r, version, info)) return false;
   } else {
     return false;
   }
   const uint8_t* left;
   if (!r.take(2, &left)) return false;
   info->left16 = {left[0], left[1]};
+  if (version == 6) {
+    uint8_t saltLen;
+    const uint8_t* salt;
+    if (!r.u8(&saltLen) || !r.take(saltLen, &salt)) return false;
+    const size_t want = SaltSize(info->hashAlgorithm);
+    if (want != 0 && saltLen != want) return false;
+    // MD5, SHA-1 and RIPEMD-160 are not allowed in v6 signatures.
+    if (info->hashAlgorithm >= 1 && info->hashAlgorithm <= 3) return false;
+    info->saltOffset = size_t(salt - body.data());
+    info->saltLen = saltLen;
+  }
   info->mpiOffset = r.pos();
   info->parsed = true;
   return true;
@@ -169,7 +200,8 @@ bool SigIssuer(const SigInfo& info, uint64_t* id) {
     return true;
   }
   if (info.hasIssuerFpr) {
-    *id = LoadU64(info.issuerFpr.data() + 12);
+    // A v6 key ID is the start of its fingerprint, a v4 one the end.
+    *id = LoadU64(info.issuerFpr.data() + (info.issuerFprLen == 32 ? 0 : 12));
     return true;
   }
   return false;

@@ -1,6 +1,7 @@
-// Signature packet bodies (RFC 4880 5.2): v3 and v4 layouts and the
-// subpackets the library interprets. The packet bytes themselves are never
-// changed, so subpackets we do not interpret survive untouched.
+// Signature packet bodies (RFC 4880 5.2; RFC 9580 5.2.3 for salted v6): v3,
+// v4 and v6 layouts and the subpackets the library interprets. The packet
+// bytes themselves are never changed, so subpackets we do not interpret
+// survive untouched.
 #pragma once
 
 #include "platform/pgp/model.h"

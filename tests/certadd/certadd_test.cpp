@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <sstream>
 
@@ -302,13 +303,19 @@ TEST_F(CertAdd, DesignatedRevokerIsLoaded) {
 
 TEST_F(CertAdd, ModernKeysAreRefusedByDefault) {
   if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
-  for (const char* file : {"ed25519.asc", "ecdsa-p256.asc"}) {
-    RunResult r = server_->AddFile(Corpus(file));
+  const std::string v6 = std::string(std::getenv("KRY_SOURCE_DIR")) + "/tests/data/v6/";
+  for (const std::string& file :
+       {Corpus("ed25519.asc"), Corpus("ecdsa-p256.asc"), v6 + "v6-sample-uid.asc", v6 + "v6-rsa-uid.asc"}) {
+    RunResult r = server_->AddFile(file);
     EXPECT_NE(r.exitCode, 0) << file << r.output;
     EXPECT_GT(r.exitCode, 0) << file << r.output;
   }
   EXPECT_TRUE(server_->KeyBlocks(ShortIDOf("ed25519")).empty());
+  EXPECT_TRUE(server_->KeyBlocks("0609A697").empty());  // the v6 sample's key ID is CB186C4F0609A697
   EXPECT_TRUE(server_->tree().WaitForEvent("Algorithm ID 22 is not supported", 2000)) << server_->tree().Events();
+  EXPECT_TRUE(server_->tree().WaitForEvent("Algorithm ID 27 is not supported", 2000)) << server_->tree().Events();
+  // An RSA key is refused for being v6 alone.
+  EXPECT_TRUE(server_->tree().WaitForEvent("Key version 6 is not supported", 2000)) << server_->tree().Events();
 }
 
 TEST_F(CertAdd, DamagedInputIsRefusedAndNothingStored) {

@@ -114,6 +114,9 @@ TEST(HkpSearch, QueriesBecomeActiveSubtreeSearchesWithoutDisabledKeys) {
   q.kind = HkpSearchKind::kFingerprint;
   q.search = "D8FFF68421F9F5D298BA67BE9B17F4FF83984697";
   EXPECT_EQ(FilterOf(q), "(&(|(krycertid=9B17F4FF83984697)(krysubkeyid=9B17F4FF83984697))(!(krydisabled=1)))");
+  // A v6 key ID is the first 16 digits of its fingerprint.
+  q.search = "CB186C4F0609A697E4D52DFA6C722B0C1F1E27C18A56708F6525EC27BAD9ACC9";
+  EXPECT_EQ(FilterOf(q), "(&(|(krycertid=CB186C4F0609A697)(krysubkeyid=CB186C4F0609A697))(!(krydisabled=1)))");
   q.kind = HkpSearchKind::kText;
   q.search = "Alice";
   EXPECT_EQ(FilterOf(q), "(&(kryuserid=*ALICE*)(!(krydisabled=1)))");

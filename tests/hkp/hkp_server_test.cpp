@@ -215,6 +215,43 @@ TEST_F(Hkp, LookupAnswers) {
   EXPECT_EQ(Lookup(port(), "op=index&options=mr&search=nobody.here").status, 404);
 }
 
+// The RFC 9580 sample v6 certificate with a certified user ID: stored and
+// found over LDAP by key ID and fingerprint; over HKP only a lookup by its
+// full fingerprint returns it, since GnuPG 2.2 fails on any answer that
+// holds a v6 key.
+TEST_F(Hkp, V6KeysAreFoundOverLdapButServedOnlyByTheirFingerprint) {
+  const std::string fpr = "CB186C4F0609A697E4D52DFA6C722B0C1F1E27C18A56708F6525EC27BAD9ACC9";
+  const std::string certID = fpr.substr(0, 16), shortID = fpr.substr(8, 8);
+  RunResult r = server().AddFile(std::string(std::getenv("KRY_SOURCE_DIR")) + "/tests/data/v6/v6-sample-uid.asc");
+  ASSERT_EQ(r.exitCode, 0) << r.output << server().tree().Events();
+  const std::vector<std::string> attrs = {"kryCertID", "kryKeyType", "kryKeySize", "kryKeyFingerprint"};
+  for (const std::string& filter : {"(kryKeyID=" + shortID + ")", "(kryCertID=" + certID + ")",
+                                    "(kryKeyFingerprint=" + fpr + ")"}) {
+    std::vector<LdifEntry> found = server().Search(kActiveOU, filter, attrs);
+    ASSERT_EQ(found.size(), 1u) << filter;
+    EXPECT_EQ(found[0].First("krycertid"), certID);
+    EXPECT_EQ(found[0].First("krykeytype"), "Ed25519");
+    EXPECT_EQ(found[0].First("krykeysize"), "00255");
+    EXPECT_EQ(found[0].First("krykeyfingerprint"), fpr);
+  }
+  ASSERT_EQ(server().KeyBlocks(shortID).size(), 1u);
+
+  Http h = Lookup(port(), "op=get&options=mr&search=0x" + fpr);
+  EXPECT_EQ(h.status, 200);
+  EXPECT_EQ(h.body.find("-----BEGIN PGP PUBLIC KEY BLOCK-----"), 0u) << h.body;
+  const std::vector<std::string> leftOut = {
+      "op=get&options=mr&search=0x" + certID,  "op=get&options=mr&search=0x" + shortID,
+      "op=get&options=mr&search=v6-sample@example.org", "op=index&options=mr&search=0x" + fpr,
+      "op=index&options=mr&search=v6-sample",  "op=vindex&search=0x" + shortID};
+  for (const std::string& q : leftOut)
+    EXPECT_EQ(Lookup(port(), q).status, 404) << q;
+  // The key's neighbours in an answer are still served.
+  ASSERT_EQ(Submit(port(), Corpus("rsa.asc")).status, 200);
+  h = Lookup(port(), "op=index&options=mr&search=example");
+  EXPECT_EQ(h.status, 200);
+  EXPECT_EQ(h.body.find(certID), std::string::npos) << h.body;
+}
+
 TEST_F(Hkp, MalformedRequestsGetClientErrors) {
   EXPECT_EQ(Lookup(port(), "op=destroy&search=0x83984697").status, 400);
   EXPECT_EQ(Lookup(port(), "search=0x83984697").status, 400);

@@ -102,7 +102,7 @@ void PrintKeyLine(const char* kind, Obj obj, const KRYKeyID& id, Num num, Tm tm,
                   Bool boolean) {
   int32_t alg = 0, bits = 0, version = 0;
   KRYTime created = 0, expires = 0;
-  uint8_t fpr[20];
+  uint8_t fpr[32];
   size_t fprLen = 0;
   num(obj, kKRYKeyProperty_AlgorithmID, &alg);
   num(obj, kKRYKeyProperty_Bits, &bits);
