@@ -27,7 +27,7 @@ constexpr ber_tag_t kSubstringAny = 0x81;
 std::string SearchRequest(const std::string& text) {
   BerBufferPtr b = ber_alloc_ptr(BER_OPTION_DER);
   if (!b) return std::string();
-  const std::vector<std::string> attrs = {"kryUserID", "kryRevoked", "kryKeyV2"};
+  const std::vector<std::string> attrs = {"kryUserID", "kryRevoked", "kryKeyV2", "kryKeyFingerprint"};
   if (ber_printf(b.get(), "t{seeiibt{t{s{ts}}t{t{ss}}}{v}}", kSearchTag, kActiveBase, 2, 0, 0, 0, 0, LDAP_FILTER_AND,
                  LDAP_FILTER_SUBSTRINGS, "kryUserID", kSubstringAny, text.c_str(), LDAP_FILTER_NOT,
                  LDAP_FILTER_EQUALITY, "kryDisabled", "1", &attrs) == -1)
@@ -36,11 +36,13 @@ std::string SearchRequest(const std::string& text) {
 }
 
 // The key blocks of the certificates that are not revoked and have a user
-// ID with the address, each once, in the order found.
+// ID with the address, each once, in the order found. Version 6 keys (the
+// ones that carry kryKeyFingerprint) are left out: GnuPG 2.2 asks WKD first
+// and fails a whole answer that holds one.
 std::vector<std::string> MatchingBlocks(const std::vector<HkpEntry>& entries, const WkdRequest& r) {
   std::vector<std::string> blocks;
   for (const HkpEntry& e : entries) {
-    if (e.First("kryRevoked") == "1" || !WkdUserIDMatches(e.First("kryUserID"), r.domain, r.hash)) continue;
+    if (e.First("kryRevoked") == "1" || !e.First("kryKeyFingerprint").empty() || !WkdUserIDMatches(e.First("kryUserID"), r.domain, r.hash)) continue;
     const std::string block = e.First("kryKeyV2");
     bool seen = block.empty();
     for (const std::string& b : blocks) seen = seen || b == block;
