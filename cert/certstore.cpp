@@ -98,7 +98,7 @@ int GetCertObject(Backend* be, const std::string& dn, KRYContextRef context, boo
 
 int GetKeysChildren(Backend* be, const Entry* cert, std::vector<EntryID>* children) {
   children->clear();
-  DbHandle db(be, "id2children", ldbm_open_flags(be));
+  DbHandle db(be, "id2children", ldbm_read_flags(be));
   if (!db) {
     Debug(LDAP_DEBUG_CERT, "GetKeysChildren: Could not open \"id2children%s\"\n", kLdbmSuffix);
     return 1;
