@@ -187,6 +187,7 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
       // Stored under an ID the counter file does not cover, the entry could
       // be overwritten by the next add after a restart.
       Debug(LDAP_DEBUG_ANY, "next_id: the counter file could not be written\n");
+      ldbm_note_write_failure(be, next_id_path(be), counterStatus);
       *err = ldbm_store_failed(op);
     } else {
       *err = StoreNewEntry(be, op, parent, ne, ndn, &done);

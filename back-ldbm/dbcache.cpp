@@ -149,6 +149,18 @@ uint32_t ldbm_read_flags(const Backend* be) { return be && be->readOnly ? DB_RDO
 
 bool ldbm_out_of_space(const Backend* be) { return be && be->ldbm && be->ldbm->dbcache.outOfSpace.load(); }
 
+namespace {
+void NoteOutOfSpace(DbCache* dc, const std::string& path, const char* call, int rc);
+}  // namespace
+
+void ldbm_note_write_failure(Backend* be, const std::string& path, int err) {
+  if (!be || !be->ldbm) return;
+  if (err == ENOSPC || err == EDQUOT)
+    NoteOutOfSpace(&be->ldbm->dbcache, path, "write", err);
+  else
+    LogError(EVENTLOG_ERROR, "Could not write '%s': %s.", path.c_str(), std::strerror(err));
+}
+
 void ldbm_note_update_stored(Backend* be) {
   if (be && be->ldbm && be->ldbm->dbcache.outOfSpace.exchange(false))
     LogError(EVENTLOG_INFO, "Writing to the database in '%s' works again.", backend_directory(be).c_str());
@@ -178,17 +190,21 @@ void FreeSlot(DbCacheSlot& s) {
 
 bool IsSpaceError(int rc) { return rc == ENOSPC || rc == EDQUOT; }
 
+// Reports a lack of space once until an update is stored again.
+void NoteOutOfSpace(DbCache* dc, const std::string& path, const char* call, int rc) {
+  if (dc && !dc->outOfSpace.exchange(true))
+    LogError(EVENTLOG_ERROR,
+             "Could not write to database '%s' (%s): %s.  Changes are refused until space is freed; searches "
+             "go on.",
+             path.c_str(), call, std::strerror(rc));
+}
+
 // Reports a failed write: a lack of space once until an update is stored
 // again (ldbm_note_update_stored); other failures as damage, once per file.
 void NoteWrite(DbCacheSlot* slot, const char* call, int rc) {
-  DbCache* dc = slot->owner;
   if (rc == 0) return;
   if (IsSpaceError(rc)) {
-    if (dc && !dc->outOfSpace.exchange(true))
-      LogError(EVENTLOG_ERROR,
-               "Could not write to database '%s' (%s): %s.  Changes are refused until space is freed; searches "
-               "go on.",
-               slot->name.c_str(), call, std::strerror(rc));
+    NoteOutOfSpace(slot->owner, slot->name, call, rc);
   } else {
     ldbm_report_failure(slot->name, call, rc, &slot->failureReported);
   }
@@ -263,9 +279,9 @@ void ReportOpenFailure(const std::string& path, uint32_t flags, int err) {
   int e = err > 0 ? err : errno;
   const char* reason = e > 0 ? std::strerror(e) : "unknown";
   if (err < 0) reason = db_strerror(err);
-  // A lookup of a file that was never created finds nothing; only a real
-  // failure is worth an event.
-  if (!(e == ENOENT && !(flags & DB_CREATE)))
+  // A lookup (neither create nor read-only) of a file that was never
+  // created finds nothing; only a real failure is worth an event.
+  if (!(e == ENOENT && !(flags & (DB_CREATE | DB_RDONLY))))
     LogError(EVENTLOG_ERROR,
              "Could not open database.  Make sure owner or group has read and write access to all database files.");
   // A file Berkeley DB cannot read as a database (as opposed to a missing

@@ -135,6 +135,9 @@ struct DbCache {
 
 // True while the backend's writes fail for lack of space.
 bool ldbm_out_of_space(const Backend* be);
+// Reports a failed write of another file of the backend (the ID counter):
+// a lack of space as the start of an out-of-space episode.
+void ldbm_note_write_failure(Backend* be, const std::string& path, int err);
 // Called when an update was stored in full: ends an out-of-space episode
 // (with an event saying so).
 void ldbm_note_update_stored(Backend* be);
