@@ -333,8 +333,14 @@ DbCacheSlot* ldbm_cache_open(Backend* be, std::string_view name, const char* suf
   DB* db = ldbm_open(path, flags, li->mode, li->dbCacheSize, &err);
   const int openErrno = errno;
   lock.lock();
-  s.opening = false;
   dc.idle.notify_all();
+  if (!s.opening || s.name != path) {
+    // The backend closed every slot meanwhile (it is being shut down).
+    ldbm_close(db);
+    Debug(LDAP_DEBUG_TRACE, "<= ldbm_cache_open NULL \"%s\" (closed while opening)\n", path.c_str());
+    return nullptr;
+  }
+  s.opening = false;
   if (!db) {
     s.name.clear();
     s.refcnt = 0;

@@ -5,8 +5,12 @@
 #include <chrono>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <future>
 
 #include "back-ldbm/dbcache.h"
 #include "ldbm_test_util.h"
@@ -210,6 +214,29 @@ TEST(DbCache, StoresOnAFullDiskFailBeforeWritingAnything) {
   for (int i = 0; i < stored; ++i) EXPECT_TRUE(ldbm_cache_fetch(s, TextKey("key" + std::to_string(i)))) << i;
   ldbm_cache_close(tb.be(), s);
   ldbm_cache_close_all(tb.be());
+}
+
+TEST(DbCache, AnOpenThatHangsHoldsUpNoOtherFile) {
+  TestBackend tb;
+  // Berkeley DB's read of the first page of a FIFO waits until bytes come.
+  const std::string fifo = tb.dir().File("stuck.dbb");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto stuck = std::async(std::launch::async, [&] { return ldbm_cache_open(tb.be(), "stuck", kLdbmSuffix, 0); });
+  auto other = std::async(std::launch::async, [&] {
+    DbCacheSlot* s = ldbm_cache_open(tb.be(), "other", kLdbmSuffix, DB_CREATE);
+    if (s) ldbm_cache_close(tb.be(), s);
+    return s != nullptr;
+  });
+  EXPECT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_NE(stuck.wait_for(std::chrono::seconds(0)), std::future_status::ready);  // still waiting
+  // Feed the FIFO: the stuck open then fails on a page that is no database.
+  int fd = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const std::string zeros(8192, '\0');
+  EXPECT_EQ(write(fd, zeros.data(), zeros.size()), static_cast<ssize_t>(zeros.size()));
+  close(fd);
+  EXPECT_EQ(stuck.get(), nullptr);
+  EXPECT_TRUE(other.get());
 }
 
 TEST(GetFileModeTest, Results) {
