@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "back-ldbm/ldbm.h"
 #include "back-ldbm/recover.h"
@@ -150,12 +149,23 @@ uint32_t ldbm_read_flags(const Backend* be) { return be && be->readOnly ? DB_RDO
 bool ldbm_out_of_space(const Backend* be) { return be && be->ldbm && be->ldbm->dbcache.outOfSpace.load(); }
 
 namespace {
-void NoteOutOfSpace(DbCache* dc, const std::string& path, const char* call, int rc);
+
+bool IsSpaceError(int rc) { return rc == ENOSPC || rc == EDQUOT; }
+
+// Reports a lack of space once until an update is stored again.
+void NoteOutOfSpace(DbCache* dc, const std::string& path, const char* call, int rc) {
+  if (dc && !dc->outOfSpace.exchange(true))
+    LogError(EVENTLOG_ERROR,
+             "Could not write to database '%s' (%s): %s.  Changes are refused until space is freed; searches "
+             "go on.",
+             path.c_str(), call, std::strerror(rc));
+}
+
 }  // namespace
 
 void ldbm_note_write_failure(Backend* be, const std::string& path, int err) {
   if (!be || !be->ldbm) return;
-  if (err == ENOSPC || err == EDQUOT)
+  if (IsSpaceError(err))
     NoteOutOfSpace(&be->ldbm->dbcache, path, "write", err);
   else
     LogError(EVENTLOG_ERROR, "Could not write '%s': %s.", path.c_str(), std::strerror(err));
@@ -188,19 +198,9 @@ void FreeSlot(DbCacheSlot& s) {
   s.reservedEnd = 0;
 }
 
-bool IsSpaceError(int rc) { return rc == ENOSPC || rc == EDQUOT; }
-
-// Reports a lack of space once until an update is stored again.
-void NoteOutOfSpace(DbCache* dc, const std::string& path, const char* call, int rc) {
-  if (dc && !dc->outOfSpace.exchange(true))
-    LogError(EVENTLOG_ERROR,
-             "Could not write to database '%s' (%s): %s.  Changes are refused until space is freed; searches "
-             "go on.",
-             path.c_str(), call, std::strerror(rc));
-}
-
 // Reports a failed write: a lack of space once until an update is stored
-// again (ldbm_note_update_stored); other failures as damage, once per file.
+// again (ldbm_note_update_stored); other failures as damage, once per file
+// ("absent" and "exists" are no failures).
 void NoteWrite(DbCacheSlot* slot, const char* call, int rc) {
   if (rc == 0) return;
   if (IsSpaceError(rc)) {
@@ -450,7 +450,7 @@ int ldbm_cache_store(DbCacheSlot* slot, Datum key, Datum data, uint32_t flags) {
     return rc;
   }
   int rc = ldbm_store(slot->db, key, data, flags);
-  if (rc != DB_KEYEXIST) NoteWrite(slot, "put", rc);
+  NoteWrite(slot, "put", rc);
   return rc;
 }
 
@@ -458,7 +458,7 @@ int ldbm_cache_delete(DbCacheSlot* slot, Datum key) {
   if (!slot) return EINVAL;
   MutexGuard g(slot->mutex);
   int rc = ldbm_delete(slot->db, key);
-  if (rc != DB_NOTFOUND) NoteWrite(slot, "del", rc);
+  NoteWrite(slot, "del", rc);
   return rc;
 }
 

@@ -109,7 +109,7 @@ struct DbCacheSlot {
   bool opening = false;  // name is set, the open runs without the cache lock
   // Guarded by `mutex`: the file offset up to which space is preallocated.
   uint64_t reservedEnd = 0;
-  struct DbCache* owner = nullptr;
+  struct DbCache* owner = nullptr;  // the cache the slot belongs to
 
   Mutex mutex;      // serialises Berkeley DB calls on `db`
   Mutex idlLock;    // serialises ID-list updates on this file
@@ -123,7 +123,7 @@ struct DbCache {
   // Notified when a refcnt drops to zero and when an open finishes.
   std::condition_variable idle;
   // Set while writes fail for lack of space: the event log hears of it once
-  // when it starts and once when a write succeeds again.
+  // when it starts and once when an update is stored again.
   std::atomic<bool> outOfSpace{false};
   DbCache() {
     for (int i = 0; i < kDbCacheSlots; ++i) {
