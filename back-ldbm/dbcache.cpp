@@ -187,17 +187,6 @@ LdbmUndoScope::~LdbmUndoScope() { t_undoing = previous_; }
 
 namespace {
 
-void FreeSlot(DbCacheSlot& s) {
-  ldbm_close(s.db);
-  s.db = nullptr;
-  s.name.clear();
-  s.refcnt = 0;
-  s.lastref = 0;
-  s.failureReported = false;
-  s.opening = false;
-  s.reservedEnd = 0;
-}
-
 // Reports a failed write: a lack of space once until an update is stored
 // again (ldbm_note_update_stored); other failures as damage, once per file
 // ("absent" and "exists" are no failures).
@@ -208,6 +197,19 @@ void NoteWrite(DbCacheSlot* slot, const char* call, int rc) {
   } else {
     ldbm_report_failure(slot->name, call, rc, &slot->failureReported);
   }
+}
+
+void FreeSlot(DbCacheSlot& s) {
+  // Closing writes what the pool still holds; a failure means the file on
+  // disk may lack it.
+  if (int rc = ldbm_close(s.db)) NoteWrite(&s, "close", rc);
+  s.db = nullptr;
+  s.name.clear();
+  s.refcnt = 0;
+  s.lastref = 0;
+  s.failureReported = false;
+  s.opening = false;
+  s.reservedEnd = 0;
 }
 
 // Makes sure the slot's file has room for a store of `bytes` beyond its

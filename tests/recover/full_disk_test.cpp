@@ -7,7 +7,6 @@
 //
 // A lookup of an index file that is missing beside a temporary file left
 // by a failed create is answered, and so is everything after it.
-#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,15 +33,6 @@ size_t CountOf(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
-}
-
-// A filler file of `bytes` bytes, whose removal gives the space back.
-void Filler(const std::string& path, size_t bytes) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ASSERT_GE(fd, 0);
-  std::string block(bytes, 'f');
-  EXPECT_EQ(write(fd, block.data(), block.size()), static_cast<ssize_t>(bytes));
-  close(fd);
 }
 
 class FullDisk : public ::testing::Test {
@@ -121,7 +111,7 @@ class FullDisk : public ::testing::Test {
 
 TEST_F(FullDisk, AddsAreRefusedCleanlyAndWorkAgainOnceSpaceIsFreed) {
   const std::string filler = tree_.data + "/filler";
-  Filler(filler, 1 << 20);
+  WriteFile(filler, std::string(1 << 20, 'f'));  // its removal gives space back
   ASSERT_TRUE(tree_.Start()) << tree_.Output();
   Client c;
   ASSERT_TRUE(c.Connect(tree_.port));
@@ -144,7 +134,7 @@ TEST_F(FullDisk, AddsAreRefusedCleanlyAndWorkAgainOnceSpaceIsFreed) {
   EXPECT_TRUE(tree_.WaitForEvent("works again", 5000)) << tree_.Events();
 
   // Full again, then stopped while full.
-  Filler(filler, 512 << 10);
+  WriteFile(filler, std::string(512 << 10, 'f'));
   refused.push_back(FillWithAdds(c, &acked));
   c.Close();
   EXPECT_EQ(tree_.Stop(SIGTERM), 0);
