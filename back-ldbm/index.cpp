@@ -227,7 +227,8 @@ int index_add_values(Backend* be, std::string_view type, const std::vector<std::
 int index_add_entry(Backend* be, const Entry* e) {
   Debug(LDAP_DEBUG_TRACE, "=> index_add( %ld, \"%s\" )\n", static_cast<long>(e->id), e->dn.c_str());
   int rc = index_add_values(be, "dn", {dn_normalized_upper(e->dn)}, e->id);
-  for (auto a = e->attrs.begin(); rc == 0 && a != e->attrs.end(); ++a) rc = index_add_values(be, a->type, a->values, e->id);
+  for (auto a = e->attrs.begin(); rc == 0 && a != e->attrs.end(); ++a)
+    rc = index_add_values(be, a->type, a->values, e->id);
   Debug(LDAP_DEBUG_TRACE, "<= index_add( %ld, \"%s\" ) %d\n", static_cast<long>(e->id), e->dn.c_str(), rc);
   return rc;
 }
