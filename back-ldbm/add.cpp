@@ -65,6 +65,60 @@ int Merge(Backend* be, Connection* conn, Operation* op, const std::string& ndn, 
   return 0;
 }
 
+// What an add has written so far.
+struct StoreSteps {
+  bool indexed = false;      // index records may name the ID
+  bool childLinked = false;
+  bool dnStored = false;
+  bool entryWritten = false;  // the entry map's record was (perhaps) written
+};
+
+// Step 7 of the add: the child link, the index keys, the DN and the entry
+// text, in that order. The LDAP result; `done` tells what to take back on
+// failure.
+int StoreNewEntry(Backend* be, Operation* op, Entry* parent, Entry* ne, const std::string& ndn, StoreSteps* done) {
+  Debug(LDAP_DEBUG_ANY, "ldbm_back_add: entering id2children\n");
+  if (id2children_add(be, parent, ne) != 0) {
+    Debug(LDAP_DEBUG_ANY, "id2children_add failed\n");
+    return ldbm_store_failed(op);
+  }
+  done->childLinked = true;
+  Debug(LDAP_DEBUG_ANY, "ldbm_back_add: entering index_add_entry\n");
+  // Index records naming an ID without an entry are skipped by searches.
+  done->indexed = true;
+  if (index_add_entry(be, ne) != 0) {
+    Debug(LDAP_DEBUG_ANY, "index_add_entry failed\n");
+    return ldbm_store_failed(op);
+  }
+  if (int rc = dn2id_add(be, ndn, ne->id); rc != 0) {
+    Debug(LDAP_DEBUG_ANY, "dn2id_add failed\n");
+    // The DN was stored by an add that finished after our lookup.
+    return rc == DB_KEYEXIST ? LDAP_ALREADY_EXISTS : ldbm_store_failed(op);
+  }
+  done->dnStored = true;
+  done->entryWritten = true;
+  if (id2entry_add(be, ne) != 0) {
+    Debug(LDAP_DEBUG_ANY, "id2entry_add failed\n");
+    return ldbm_store_failed(op);
+  }
+  ldbm_note_update_stored(be);
+  return LDAP_SUCCESS;
+}
+
+// Takes back the writes of a failed add, so that nothing of it can be found
+// and the parent's child list names no ID that is handed out again. These
+// writes shrink what they touch, so they may use the space kept free in
+// each file even when the disk is full.
+void TakeBack(Backend* be, Entry* parent, Entry* ne, const std::string& ndn, const StoreSteps& done) {
+  LdbmUndoScope undo;
+  if (done.entryWritten) id2entry_remove_record(be, ne->id);
+  if (done.dnStored) {
+    std::string key = ndn;
+    dn2id_delete(be, key);
+  }
+  if (done.childLinked) id2children_remove(be, parent, ne);
+}
+
 }  // namespace
 
 int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, int merge, void* replArg,
@@ -97,7 +151,8 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
   // Reserve the DN and the ID: a concurrent add of the same DN now fails
   // here, and lookups do not see the entry until it is stored.
   entry_drop_empty_attrs(e.get());
-  e->id = next_id(be);
+  int counterStatus = 0;
+  e->id = next_id(be, &counterStatus);
   EntryCache* cache = backend_cache(be);
   if (cache_add_entry_lock(cache, e.get(), ENTRY_STATE_CREATING) != 0) {
     Debug(LDAP_DEBUG_ANY, "cache_add_entry_lock failed\n");
@@ -109,9 +164,6 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
   Entry* ne = e.release();  // the cache's now; we hold its first reference
 
   Entry* parent = nullptr;
-  bool childLinked = false;
-  bool indexed = false;  // index records may name the ID
-  bool stored = false;
   if (std::optional<std::string> pdn = dn_get_parent(be, ndn)) {
     std::optional<std::string> pmatched;
     parent = entry_by_dn(be, *pdn, &pmatched);
@@ -129,32 +181,19 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
     *err = LDAP_INSUFFICIENT_ACCESS;
   }
 
+  StoreSteps done;
   if (*err == LDAP_SUCCESS) {
-    *err = LDAP_OPERATIONS_ERROR;
-    Debug(LDAP_DEBUG_ANY, "ldbm_back_add: entering id2children\n");
-    if (id2children_add(be, parent, ne) != 0) {
-      Debug(LDAP_DEBUG_ANY, "id2children_add failed\n");
+    if (counterStatus != 0) {
+      // Stored under an ID the counter file does not cover, the entry could
+      // be overwritten by the next add after a restart.
+      Debug(LDAP_DEBUG_ANY, "next_id: the counter file could not be written\n");
+      ldbm_note_write_failure(be, next_id_path(be), counterStatus);
+      *err = ldbm_store_failed(op);
     } else {
-      childLinked = true;
-      Debug(LDAP_DEBUG_ANY, "ldbm_back_add: entering index_add_entry\n");
-      indexed = true;
-      if (index_add_entry(be, ne) != 0) {
-        Debug(LDAP_DEBUG_ANY, "index_add_entry failed\n");
-      } else if (int rc = dn2id_add(be, ndn, ne->id); rc != 0) {
-        Debug(LDAP_DEBUG_ANY, "dn2id_add failed\n");
-        // The DN was stored by an add that finished after our lookup.
-        if (rc == DB_KEYEXIST) *err = LDAP_ALREADY_EXISTS;
-      } else if (id2entry_add(be, ne) != 0) {
-        Debug(LDAP_DEBUG_ANY, "id2entry_add failed\n");
-        std::string key = ndn;
-        dn2id_delete(be, key);
-      } else {
-        stored = true;
-        *err = LDAP_SUCCESS;
-      }
+      *err = StoreNewEntry(be, op, parent, ne, ndn, &done);
     }
   }
-
+  const bool stored = *err == LDAP_SUCCESS;
   int rc;
   if (stored) {
     NoteReplicated(conn, op, *ne, replArg, replicated);
@@ -162,12 +201,10 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
     cache_release_entry(cache, ne);
     rc = 0;
   } else {
-    // The child link would otherwise point at an ID that is handed out
-    // again, and keep the parent from ever being deleted.
-    if (childLinked) id2children_remove(be, parent, ne);
+    TakeBack(be, parent, ne, ndn, done);
     // Index records are never removed, so once some may name this ID it
     // is not handed out again: a later entry would match them.
-    if (!indexed) next_id_return(be, ne->id);
+    if (!done.indexed) next_id_return(be, ne->id);
     cache_remove_entry(cache, ne);
     cache_release_entry(cache, ne);  // frees it
     rc = -2;

@@ -5,23 +5,28 @@
 #include "back-ldbm/ldbm_ops.h"
 #include "back-ldbm/nextid.h"
 #include "back-ldbm/recover.h"
+#include "log/eventlog.h"
 #include "log/trace.h"
 
 namespace kry {
 
 int ldbm_back_sync(Backend* be) {
   Debug(LDAP_DEBUG_TRACE, "ldbm backend syncing\n");
-  ldbm_cache_sync_all(be);
-  if (be->ldbm) next_id_sync(be);
+  int rc = ldbm_cache_sync_all(be);
+  if (be->ldbm && next_id_sync(be) != 0 && rc == 0) rc = -1;
   Debug(LDAP_DEBUG_TRACE, "ldbm backend done syncing\n");
-  return 0;
+  return rc;
 }
 
 int ldbm_back_close(Backend* be) {
   if (!be->ldbm) return 0;
-  Debug(LDAP_DEBUG_TRACE, "ldbm backend syncing\n");
-  ldbm_cache_sync_all(be);
-  next_id_sync(be);
+  // A file that could not be synced may be incomplete on disk: the next
+  // start must then verify and rebuild rather than trust it.
+  if (ldbm_back_sync(be) != 0 && be->ldbm->markCleanOnClose) {
+    be->ldbm->markCleanOnClose = false;
+    LogError(EVENTLOG_ERROR, "The database in '%s' could not be written in full at close; the next start will "
+                             "recover it.", backend_directory(be).c_str());
+  }
   cache_release_all(&be->ldbm->cache);
   // No operation runs any more: every occupied slot is closed, whatever a
   // leaked reference count says.

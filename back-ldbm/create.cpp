@@ -65,6 +65,29 @@ void WriteFailed(const std::string& path) {
   LogError(EVENTLOG_ERROR, "Could not write to database '%s'.\n", path.c_str());
 }
 
+// Every other index file that the configuration defines, empty. Lookups
+// never create a file, and a create on first use would be a write that can
+// fail half-way while requests wait. These files are not counted: the
+// count tells about the six a database cannot do without. 0 or -1.
+int CreateIndexFiles(Backend* be) {
+  return be->ldbm->indexes.tree.Apply([be](const IndexDefPtr& d) {
+    std::string name = d->name;
+    type_lowercase(name);
+    // The child map doubles as the index of "id2children".
+    if ((d->mask & ~INDEX_DEFAULT) == 0 || name == "default" || name == "id2children") return 0;
+    const std::string path = PathOf(be, (name + kLdbmSuffix).c_str());
+    if (Exists(path)) return 0;
+    LogError(EVENTLOG_VERBOSE, "Creating database '%s'.", path.c_str());
+    errno = 0;
+    DbHandle db(be, name, DB_CREATE);
+    if (!db) {
+      OpenFailed(path);
+      return -1;
+    }
+    return 0;
+  });
+}
+
 // Steps 2 to 8 of CreateDatabases; -1 on failure, else the count.
 int CreateAll(Backend* be) {
   int count = 0;
@@ -196,7 +219,7 @@ int CreateAll(Backend* be) {
       }
     }
   }
-  return count;
+  return CreateIndexFiles(be) == 0 ? count : -1;
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "back-ldbm/dbcache.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -37,6 +40,13 @@ void DbErrorTrace(const DB_ENV*, const char* prefix, const char* msg) {
   Debug(LDAP_DEBUG_TRACE, "berkeley db: %s%s\n", prefix ? prefix : "", msg ? msg : "");
 }
 
+// The name under which Berkeley DB creates `path` before renaming it.
+std::string CreateTempPath(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const size_t base = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(0, base) + "__db." + path.substr(base);
+}
+
 DBT MakeDbt(Datum d) {
   DBT t;
   std::memset(&t, 0, sizeof t);
@@ -60,9 +70,16 @@ DB* ldbm_open(const std::string& path, uint32_t flags, int mode, long cachesize,
     constexpr long kGig = 1L << 30;
     db->set_cachesize(db, static_cast<uint32_t>(cachesize / kGig), static_cast<uint32_t>(cachesize % kGig), 1);
   }
+  // Berkeley DB creates a file under a temporary name and renames it into
+  // place; a temporary file that an earlier failed create left behind
+  // would make this open wait for ever for a creator that is gone. The
+  // data directory is locked to this process, so no one else creates here.
+  const bool creating = (flags & DB_CREATE) && access(path.c_str(), F_OK) != 0;
+  if (creating) unlink(CreateTempPath(path).c_str());
   rc = db->open(db, nullptr, path.c_str(), nullptr, DB_BTREE, flags, mode & 0600);
   if (rc != 0) {
     db->close(db, 0);
+    if (creating) unlink(CreateTempPath(path).c_str());
     if (err) *err = rc;
     return nullptr;
   }
@@ -100,7 +117,10 @@ int ldbm_store(DB* db, Datum key, Datum data, uint32_t flags) {
   DBT k = MakeDbt(key);
   DBT v = MakeDbt(data);
   int rc = db->put(db, nullptr, &k, &v, flags & ~kLdbmStoreSync);
-  if (flags & kLdbmStoreSync) db->sync(db, 0);
+  if (flags & kLdbmStoreSync) {
+    int src = db->sync(db, 0);
+    if (rc == 0) rc = src;
+  }
   return rc;
 }
 
@@ -108,8 +128,8 @@ int ldbm_delete(DB* db, Datum key) {
   if (!db) return EINVAL;
   DBT k = MakeDbt(key);
   int rc = db->del(db, nullptr, &k, 0);
-  db->sync(db, 0);
-  return rc;
+  int src = db->sync(db, 0);
+  return rc == 0 ? src : rc;
 }
 
 // ---------------------------------------------------------- handle cache
@@ -124,15 +144,152 @@ std::string ldbm_file_path(const Backend* be, std::string_view name) {
 
 uint32_t ldbm_open_flags(const Backend* be) { return be && be->readOnly ? DB_RDONLY : DB_CREATE; }
 
+uint32_t ldbm_read_flags(const Backend* be) { return be && be->readOnly ? DB_RDONLY : 0; }
+
+bool ldbm_out_of_space(const Backend* be) { return be && be->ldbm && be->ldbm->dbcache.outOfSpace.load(); }
+
 namespace {
 
+bool IsSpaceError(int rc) { return rc == ENOSPC || rc == EDQUOT; }
+
+// Reports a lack of space once until an update is stored again.
+void NoteOutOfSpace(DbCache* dc, const std::string& path, const char* call, int rc) {
+  if (dc && !dc->outOfSpace.exchange(true))
+    LogError(EVENTLOG_ERROR,
+             "Could not write to database '%s' (%s): %s.  Changes are refused until space is freed; searches "
+             "go on.",
+             path.c_str(), call, std::strerror(rc));
+}
+
+}  // namespace
+
+void ldbm_note_write_failure(Backend* be, const std::string& path, int err) {
+  if (!be || !be->ldbm) return;
+  if (IsSpaceError(err))
+    NoteOutOfSpace(&be->ldbm->dbcache, path, "write", err);
+  else
+    LogError(EVENTLOG_ERROR, "Could not write '%s': %s.", path.c_str(), std::strerror(err));
+}
+
+void ldbm_note_update_stored(Backend* be) {
+  if (be && be->ldbm && be->ldbm->dbcache.outOfSpace.exchange(false))
+    LogError(EVENTLOG_INFO, "Writing to the database in '%s' works again.", backend_directory(be).c_str());
+}
+
+namespace {
+
+thread_local bool t_undoing = false;
+
+}  // namespace
+
+LdbmUndoScope::LdbmUndoScope() : previous_(t_undoing) { t_undoing = true; }
+LdbmUndoScope::~LdbmUndoScope() { t_undoing = previous_; }
+
+namespace {
+
+// Reports a failed write: a lack of space once until an update is stored
+// again (ldbm_note_update_stored); other failures as damage, once per file
+// ("absent" and "exists" are no failures).
+void NoteWrite(DbCacheSlot* slot, const char* call, int rc) {
+  if (rc == 0) return;
+  if (IsSpaceError(rc)) {
+    NoteOutOfSpace(slot->owner, slot->name, call, rc);
+  } else {
+    ldbm_report_failure(slot->name, call, rc, &slot->failureReported);
+  }
+}
+
 void FreeSlot(DbCacheSlot& s) {
-  ldbm_close(s.db);
+  // Closing writes what the pool still holds; a failure means the file on
+  // disk may lack it.
+  if (int rc = ldbm_close(s.db)) NoteWrite(&s, "close", rc);
   s.db = nullptr;
   s.name.clear();
   s.refcnt = 0;
   s.lastref = 0;
   s.failureReported = false;
+  s.opening = false;
+  s.reservedEnd = 0;
+}
+
+// Makes sure the slot's file has room for a store of `bytes` beyond its
+// last page (see kLdbmHeadroomPages); 0 or the errno. Caller holds the
+// slot mutex. Undo stores need only the record's own size.
+int ReserveSpace(DbCacheSlot* slot, uint64_t bytes) {
+  DB* db = slot->db;
+  DB_MPOOLFILE* mpf = db ? db->get_mpf(db) : nullptr;
+  uint32_t pagesize = 0;
+  db_pgno_t last = 0;
+  int fd = -1;
+  if (!mpf || db->get_pagesize(db, &pagesize) != 0 || mpf->get_last_pgno(mpf, &last) != 0 || db->fd(db, &fd) != 0)
+    return 0;  // nothing to measure against: the store decides
+  const uint64_t end = (static_cast<uint64_t>(last) + 1) * pagesize;
+  const uint64_t headroom = t_undoing ? 0 : static_cast<uint64_t>(kLdbmHeadroomPages) * pagesize;
+  const uint64_t need = end + headroom + bytes + pagesize;
+  if (slot->reservedEnd >= need) return 0;
+  // Reserve a little more than needed, so that most stores find it done.
+  for (uint64_t want : {need + headroom, need}) {
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(want)) == 0) {
+      slot->reservedEnd = want;
+      return 0;
+    }
+    if (errno == EOPNOTSUPP || errno == ENOSYS) {
+      // A file system that cannot preallocate: judge by its free space.
+      struct statvfs vfs;
+      if (fstatvfs(fd, &vfs) != 0) return 0;
+      return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize >= need - end ? 0 : ENOSPC;
+    }
+    if (!IsSpaceError(errno)) return errno;
+  }
+  return ENOSPC;
+}
+
+}  // namespace
+
+namespace {
+
+enum class Scan { kHit, kBusy, kUse };
+
+// Looks for `path` in any occupied slot (an earlier failed open can leave a
+// free slot below occupied ones), else for a slot to open it in: the first
+// free one, or the idle one opened longest ago. kBusy: the file is being
+// opened by another thread, or every slot is in use; wait and scan again.
+Scan ScanSlots(DbCache& dc, const std::string& path, time_t now, int* slot) {
+  int freeSlot = -1;
+  int candidate = -1;
+  time_t best = now;
+  for (int i = 0; i < kDbCacheSlots; ++i) {
+    DbCacheSlot& s = dc.slots[i];
+    if (!s.in_use()) {
+      if (freeSlot < 0) freeSlot = i;
+      continue;
+    }
+    if (s.name == path) {
+      *slot = i;
+      return s.opening ? Scan::kBusy : Scan::kHit;
+    }
+    if (s.refcnt == 0 && (candidate < 0 || s.lastref < best)) {
+      best = s.lastref;
+      candidate = i;
+    }
+  }
+  *slot = freeSlot >= 0 ? freeSlot : candidate;
+  return *slot >= 0 ? Scan::kUse : Scan::kBusy;
+}
+
+void ReportOpenFailure(const std::string& path, uint32_t flags, int err) {
+  int e = err > 0 ? err : errno;
+  const char* reason = e > 0 ? std::strerror(e) : "unknown";
+  if (err < 0) reason = db_strerror(err);
+  // A lookup (neither create nor read-only) of a file that was never
+  // created finds nothing; only a real failure is worth an event.
+  if (!(e == ENOENT && !(flags & (DB_CREATE | DB_RDONLY))))
+    LogError(EVENTLOG_ERROR,
+             "Could not open database.  Make sure owner or group has read and write access to all database files.");
+  // A file Berkeley DB cannot read as a database (as opposed to a missing
+  // file or a permission problem) is damaged.
+  if (err < 0 || err == EINVAL) ldbm_report_failure(path, "open", err, nullptr);
+  Debug(LDAP_DEBUG_TRACE, "<= ldbm_cache_open NULL \"%s\" errno %d reason \"%s\")\n", path.c_str(), e, reason);
 }
 
 }  // namespace
@@ -147,84 +304,57 @@ DbCacheSlot* ldbm_cache_open(Backend* be, std::string_view name, const char* suf
   const time_t now = time(nullptr);
 
   MutexLock lock(dc.lock);
-  // A file may sit in any occupied slot (an earlier failed open can leave a
-  // free slot below occupied ones), so look at all of them.
-  int freeSlot = -1;
-  int candidate = 0;
-  time_t best = now;
-  for (int i = 0; i < kDbCacheSlots; ++i) {
-    DbCacheSlot& s = dc.slots[i];
-    if (!s.in_use()) {
-      if (freeSlot < 0) freeSlot = i;
-      continue;
+  int use = -1;
+  bool waited = false;
+  for (;;) {
+    Scan found = ScanSlots(dc, path, now, &use);
+    if (found == Scan::kHit) {
+      ++dc.slots[use].refcnt;
+      Debug(LDAP_DEBUG_TRACE, "<= ldbm_cache_open (cache %d)\n", use);
+      return &dc.slots[use];
     }
-    if (s.name == path) {
-      ++s.refcnt;
-      Debug(LDAP_DEBUG_TRACE, "<= ldbm_cache_open (cache %d)\n", i);
-      return &s;
-    }
-    if (s.refcnt == 0 && s.lastref < best) {
-      best = s.lastref;
-      candidate = i;
-    }
+    if (found == Scan::kUse) break;
+    if (use < 0 && !waited) Debug(LDAP_DEBUG_ANY, "ldbm_cache_open no unused db to close - waiting\n");
+    waited = true;
+    dc.idle.wait(lock);
   }
-
-  int use = freeSlot;
-  if (use < 0) {
-    if (dc.slots[candidate].refcnt > 0) {
-      Debug(LDAP_DEBUG_ANY, "ldbm_cache_open no unused db to close - waiting\n");
-      for (;;) {
-        for (int i = 0; i < kDbCacheSlots; ++i) {
-          if (dc.slots[i].in_use() && dc.slots[i].refcnt == 0) {
-            use = i;
-            break;
-          }
-          if (!dc.slots[i].in_use()) {  // freed by a close_file meanwhile
-            use = i;
-            break;
-          }
-        }
-        if (use >= 0) break;
-        dc.idle.wait(lock);
-      }
-      // Another thread may have opened our file while we waited.
-      for (int i = 0; i < kDbCacheSlots; ++i) {
-        DbCacheSlot& s = dc.slots[i];
-        if (s.in_use() && s.name == path) {
-          ++s.refcnt;
-          Debug(LDAP_DEBUG_TRACE, "<= ldbm_cache_open (cache %d)\n", i);
-          return &s;
-        }
-      }
-    } else {
-      use = candidate;
-    }
-    DbCacheSlot& victim = dc.slots[use];
-    if (victim.in_use()) {
-      MutexGuard g(victim.mutex);
-      FreeSlot(victim);
-    }
-  }
-
   DbCacheSlot& s = dc.slots[use];
+  if (s.in_use()) {
+    MutexGuard g(s.mutex);
+    FreeSlot(s);
+  }
+  // The slot is claimed under the file's name; the open itself runs without
+  // the cache lock, so that a slow or stuck open of one file never holds up
+  // the lookups of every other.
+  s.name = path;
+  s.refcnt = 1;
+  s.opening = true;
+  lock.unlock();
   int err = 0;
   errno = 0;
   DB* db = ldbm_open(path, flags, li->mode, li->dbCacheSize, &err);
-  if (!db) {
-    LogError(EVENTLOG_ERROR,
-             "Could not open database.  Make sure owner or group has read and write access to all database files.");
-    int e = err > 0 ? err : errno;
-    const char* reason = e > 0 ? std::strerror(e) : "unknown";
-    if (err < 0) reason = db_strerror(err);
-    // A file Berkeley DB cannot read as a database (as opposed to a missing
-    // file or a permission problem) is damaged.
-    if (err < 0 || err == EINVAL) ldbm_report_failure(path, "open", err, nullptr);
-    Debug(LDAP_DEBUG_TRACE, "<= ldbm_cache_open NULL \"%s\" errno %d reason \"%s\")\n", path.c_str(), e, reason);
+  const int openErrno = errno;
+  lock.lock();
+  dc.idle.notify_all();
+  if (!s.opening || s.name != path) {
+    // The backend closed every slot meanwhile (it is being shut down).
+    ldbm_close(db);
+    Debug(LDAP_DEBUG_TRACE, "<= ldbm_cache_open NULL \"%s\" (closed while opening)\n", path.c_str());
     return nullptr;
   }
-  s.db = db;
-  s.name = path;
-  s.refcnt = 1;
+  s.opening = false;
+  if (!db) {
+    s.name.clear();
+    s.refcnt = 0;
+    errno = openErrno;
+    ReportOpenFailure(path, flags, err);
+    return nullptr;
+  }
+  {
+    MutexGuard g(s.mutex);
+    s.db = db;
+    s.reservedEnd = 0;
+  }
   s.lastref = now;
   s.blksize = 4096;
   s.maxids = 1022;
@@ -255,16 +385,20 @@ void ldbm_cache_close_file(Backend* be, DbCacheSlot* slot) {
   }
 }
 
-void ldbm_cache_sync_all(Backend* be) {
-  if (!be || !be->ldbm) return;
+int ldbm_cache_sync_all(Backend* be) {
+  if (!be || !be->ldbm) return 0;
   DbCache& dc = be->ldbm->dbcache;
   MutexGuard g(dc.lock);
+  int first = 0;
   for (auto& s : dc.slots) {
-    if (!s.in_use()) continue;
+    if (!s.in_use() || s.opening) continue;
     Debug(LDAP_DEBUG_TRACE, "ldbm flushing db (%s)\n", s.name.c_str());
     MutexGuard sg(s.mutex);
-    ldbm_sync(s.db);
+    int rc = ldbm_sync(s.db);
+    if (rc != 0) NoteWrite(&s, "sync", rc);
+    if (first == 0) first = rc;
   }
+  return first;
 }
 
 void ldbm_cache_close_all(Backend* be) {
@@ -313,8 +447,12 @@ DbValue ldbm_cache_fetch(DbCacheSlot* slot, Datum key) {
 int ldbm_cache_store(DbCacheSlot* slot, Datum key, Datum data, uint32_t flags) {
   if (!slot) return EINVAL;
   MutexGuard g(slot->mutex);
+  if (int rc = ReserveSpace(slot, static_cast<uint64_t>(key.size) + data.size)) {
+    NoteWrite(slot, "put", rc);
+    return rc;
+  }
   int rc = ldbm_store(slot->db, key, data, flags);
-  ldbm_report_failure(slot->name, "put", rc, &slot->failureReported);
+  NoteWrite(slot, "put", rc);
   return rc;
 }
 
@@ -322,7 +460,7 @@ int ldbm_cache_delete(DbCacheSlot* slot, Datum key) {
   if (!slot) return EINVAL;
   MutexGuard g(slot->mutex);
   int rc = ldbm_delete(slot->db, key);
-  ldbm_report_failure(slot->name, "del", rc, &slot->failureReported);
+  NoteWrite(slot, "del", rc);
   return rc;
 }
 

@@ -17,6 +17,7 @@
 #include <db.h>
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
@@ -70,17 +71,27 @@ class DbValue {
 };
 
 // Record layer. `ldbm_open` returns null on failure with the Berkeley DB or
-// system error in *err (if given).
+// system error in *err (if given). A create that fails leaves no file
+// behind, not even Berkeley DB's temporary one (which would make every
+// later open of the name wait for ever).
 DB* ldbm_open(const std::string& path, uint32_t flags, int mode, long cachesize, int* err = nullptr);
 int ldbm_close(DB* db);
 int ldbm_sync(DB* db);
 // *status (optional) receives the get's result (DB_NOTFOUND when absent).
 DbValue ldbm_fetch(DB* db, Datum key, int* status = nullptr);
 // flags: 0 (insert or replace), DB_NOOVERWRITE (DB_KEYEXIST when present),
-// optionally with kLdbmStoreSync.
+// optionally with kLdbmStoreSync. The put's status, or the sync's when the
+// put succeeded and the sync did not.
 int ldbm_store(DB* db, Datum key, Datum data, uint32_t flags);
-// Deletes and then always syncs the file; returns the delete's status.
+// Deletes and then always syncs the file; the delete's status, or the
+// sync's when the delete succeeded and the sync did not.
 int ldbm_delete(DB* db, Datum key);
+// Space preallocated past the end of a file (without changing its size),
+// so that the pages Berkeley DB writes later never meet a full disk: a
+// store first makes sure the file has this much plus the record's size
+// free beyond its last page, and fails with ENOSPC, writing nothing, when
+// the disk cannot give it. In pages of the file.
+constexpr uint32_t kLdbmHeadroomPages = 8;
 
 // One handle-cache slot.
 struct DbCacheSlot {
@@ -95,6 +106,10 @@ struct DbCacheSlot {
   int maxindirect = 4;
   int index = 0;      // slot number
   bool failureReported = false;  // a failed call was logged for this open
+  bool opening = false;  // name is set, the open runs without the cache lock
+  // Guarded by `mutex`: the file offset up to which space is preallocated.
+  uint64_t reservedEnd = 0;
+  struct DbCache* owner = nullptr;  // the cache the slot belongs to
 
   Mutex mutex;      // serialises Berkeley DB calls on `db`
   Mutex idlLock;    // serialises ID-list updates on this file
@@ -105,10 +120,40 @@ struct DbCacheSlot {
 struct DbCache {
   std::array<DbCacheSlot, kDbCacheSlots> slots;
   Mutex lock;                        // guards the slot table
-  std::condition_variable idle;      // notified when a refcnt drops to zero
+  // Notified when a refcnt drops to zero and when an open finishes.
+  std::condition_variable idle;
+  // Set while writes fail for lack of space: the event log hears of it once
+  // when it starts and once when an update is stored again.
+  std::atomic<bool> outOfSpace{false};
   DbCache() {
-    for (int i = 0; i < kDbCacheSlots; ++i) slots[i].index = i;
+    for (int i = 0; i < kDbCacheSlots; ++i) {
+      slots[i].index = i;
+      slots[i].owner = this;
+    }
   }
+};
+
+// True while the backend's writes fail for lack of space.
+bool ldbm_out_of_space(const Backend* be);
+// Reports a failed write of another file of the backend (the ID counter):
+// a lack of space as the start of an out-of-space episode.
+void ldbm_note_write_failure(Backend* be, const std::string& path, int err);
+// Called when an update was stored in full: ends an out-of-space episode
+// (with an event saying so).
+void ldbm_note_update_stored(Backend* be);
+
+// While one lives on a thread, the stores of that thread undo a failed
+// update: they may use the preallocated space without topping it up, so
+// that an update refused on a full disk can still be taken back.
+class LdbmUndoScope {
+ public:
+  LdbmUndoScope();
+  ~LdbmUndoScope();
+  LdbmUndoScope(const LdbmUndoScope&) = delete;
+  LdbmUndoScope& operator=(const LdbmUndoScope&) = delete;
+
+ private:
+  bool previous_;
 };
 
 // Path of a file in the backend directory: "<directory>/<name>"; an unset
@@ -118,13 +163,17 @@ std::string ldbm_file_path(const Backend* be, std::string_view name);
 // The open flags for an ordinary open: DB_RDONLY for a read-only backend,
 // else DB_CREATE.
 uint32_t ldbm_open_flags(const Backend* be);
+// The open flags for a lookup: never creates a file (a missing file then
+// reads as empty), DB_RDONLY for a read-only backend.
+uint32_t ldbm_read_flags(const Backend* be);
 
 // Handle cache. `name` is the base name, `suffix` normally kLdbmSuffix.
 DbCacheSlot* ldbm_cache_open(Backend* be, std::string_view name, const char* suffix, uint32_t flags);
 void ldbm_cache_close(Backend* be, DbCacheSlot* slot);
 // Drops one reference; closes the file and frees the slot when none remain.
 void ldbm_cache_close_file(Backend* be, DbCacheSlot* slot);
-void ldbm_cache_sync_all(Backend* be);
+// 0, or the first failed sync's status.
+int ldbm_cache_sync_all(Backend* be);
 // Waits until no handle is in use, then syncs and closes every file.
 void ldbm_cache_close_all(Backend* be);
 // Closes every occupied slot whatever its reference count (backend close,

@@ -33,7 +33,7 @@ EntryID dn2id(Backend* be, const std::string& dn) {
     Debug(LDAP_DEBUG_TRACE, "<= dn2id %d (in cache)\n", static_cast<int>(id));
     return id;
   }
-  DbHandle db(be, "dn2id", ldbm_open_flags(be));
+  DbHandle db(be, "dn2id", ldbm_read_flags(be));
   if (!db) {
     Debug(LDAP_DEBUG_TRACE, "<= dn2id could not open dn2id%s\n", kLdbmSuffix);
     return NOID;

@@ -43,9 +43,13 @@ namespace {
 
 int Replace(const std::string& path, const std::string& contents, bool sync) {
   const std::string tmp = path + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // Written over and then cut to size rather than truncated first: a
+  // temporary file kept ready (ReserveRoomToReplace) then needs no new
+  // space, even on a full disk.
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return errno;
   int rc = WriteAll(fd, contents);
+  if (rc == 0 && ftruncate(fd, static_cast<off_t>(contents.size())) != 0) rc = errno;
   if (rc == 0 && sync && fsync(fd) != 0) rc = errno;
   if (close(fd) != 0 && rc == 0) rc = errno;
   if (rc == 0) {
@@ -57,6 +61,15 @@ int Replace(const std::string& path, const std::string& contents, bool sync) {
 }
 
 }  // namespace
+
+int ReserveRoomToReplace(const std::string& path, size_t bytes) {
+  const std::string tmp = path + ".tmp";
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  int rc = WriteAll(fd, std::string(bytes, '\0'));
+  if (close(fd) != 0 && rc == 0) rc = errno;
+  return rc;
+}
 
 int WriteFileDurably(const std::string& path, const std::string& contents) { return Replace(path, contents, true); }
 

@@ -13,6 +13,10 @@ int WriteFileDurably(const std::string& path, const std::string& contents);
 // The same without the two syncs: a killed process still leaves the old or
 // the new content, while a power loss may leave either, or an empty file.
 int WriteFileReplacing(const std::string& path, const std::string& contents);
+// Makes the temporary file that the two calls above write for `path`, of
+// `bytes` bytes, so that a later replacement of up to that size needs no
+// new space on the disk. 0 or errno.
+int ReserveRoomToReplace(const std::string& path, size_t bytes);
 // Syncs a file and its directory. 0 or errno.
 int SyncFileAndDirectory(const std::string& path);
 // Syncs the directory that holds `path` (a rename or unlink in it then

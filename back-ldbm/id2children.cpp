@@ -44,7 +44,7 @@ int id2children_remove(Backend* be, const Entry* parent, const Entry* child) {
 
 int has_children(Backend* be, const Entry* e) {
   Debug(LDAP_DEBUG_TRACE, "=> has_children( %lu )\n", static_cast<unsigned long>(e->id));
-  DbHandle db(be, "id2children", DB_CREATE);
+  DbHandle db(be, "id2children", ldbm_read_flags(be));
   if (!db) {
     Debug(LDAP_DEBUG_TRACE, "<= has_children -1 could not open \"id2children%s\"\n", kLdbmSuffix);
     return 0;

@@ -50,6 +50,11 @@ int id2entry_delete(Backend* be, Entry* e) {
   return rc;
 }
 
+int id2entry_remove_record(Backend* be, EntryID id) {
+  DbHandle db(be, "id2entry", ldbm_open_flags(be));
+  return db ? ldbm_cache_delete(db.get(), Datum{&id, sizeof id}) : -1;
+}
+
 Entry* id2entry(Backend* be, EntryID id) {
   Debug(LDAP_DEBUG_TRACE, "=> id2entry( %ld )\n", static_cast<long>(id));
   EntryCache* cache = backend_cache(be);
@@ -62,7 +67,7 @@ Entry* id2entry(Backend* be, EntryID id) {
       Debug(LDAP_DEBUG_TRACE, "<= id2entry 0x%lx (cache)\n", reinterpret_cast<unsigned long>(e));
       return e;
     }
-    DbHandle db(be, "id2entry", ldbm_open_flags(be));
+    DbHandle db(be, "id2entry", ldbm_read_flags(be));
     if (!db) {
       Debug(LDAP_DEBUG_ANY, "Could not open id2entry%s\n", kLdbmSuffix);
       return nullptr;

@@ -19,6 +19,9 @@ struct Backend;
 int id2entry_add(Backend* be, Entry* e, bool* cached = nullptr);
 // Removes e from the cache and the entry map. Delete status, or -1.
 int id2entry_delete(Backend* be, Entry* e);
+// Removes the record of an ID from the entry map alone (an add taking back
+// its write). Delete status, or -1.
+int id2entry_remove_record(Backend* be, EntryID id);
 // The entry for an ID, holding one cache reference; null when absent or its
 // text does not convert.
 Entry* id2entry(Backend* be, EntryID id);

@@ -67,18 +67,25 @@ int Delete(DbCacheSlot* slot, const std::string& key) { return ldbm_cache_delete
 // header.
 int RekeyBlock(Backend* be, DbCacheSlot* slot, const std::string& hkey, IDList* header, uint32_t pos,
                const std::string& bkey, const IDList& block) {
-  int rc = Delete(slot, bkey);
+  // New record, then the header, then the old record goes: a store that
+  // fails part-way leaves the old list whole (at worst with an orphan).
+  std::string nkey = idl_continuation_key(hkey, block.id(0));
+  int rc = idl_store(be, slot, nkey, block);
   if (rc != 0) {
-    Debug(LDAP_DEBUG_ANY, "ldbm_delete of (%s) returns %d\n", bkey.c_str(), rc);
+    Debug(LDAP_DEBUG_ANY, "idl_store of (%s) returns %d\n", nkey.c_str(), rc);
     return rc;
   }
-  std::string nkey = idl_continuation_key(hkey, block.id(0));
-  rc = idl_store(be, slot, nkey, block);
-  if (rc != 0) Debug(LDAP_DEBUG_ANY, "idl_store of (%s) returns %d\n", nkey.c_str(), rc);
+  const EntryID oldFirst = header->id(pos);
   header->ids()[pos] = block.id(0);
   rc = idl_store(be, slot, hkey, *header);
-  if (rc != 0) Debug(LDAP_DEBUG_ANY, "idl_store of (%s) returns %d\n", hkey.c_str(), rc);
-  return rc;
+  if (rc != 0) {
+    header->ids()[pos] = oldFirst;
+    Debug(LDAP_DEBUG_ANY, "idl_store of (%s) returns %d\n", hkey.c_str(), rc);
+    return rc;
+  }
+  rc = Delete(slot, bkey);
+  if (rc != 0) Debug(LDAP_DEBUG_ANY, "ldbm_delete of (%s) returns %d\n", bkey.c_str(), rc);
+  return 0;  // the list is complete; a left-over old record is never read
 }
 
 // Removes id from a direct list in memory: -1 when absent, 1 when the list
@@ -327,8 +334,7 @@ int idl_insert(Backend* be, DbCacheSlot* slot, const std::string& key, EntryID i
     }
     switch (idl_insert_id(next.get(), id, maxids)) {
       case IDL_INSERTED_FIRST:
-        RekeyBlock(be, slot, key, header.get(), i + 1, nkey, *next);
-        return 0;
+        return RekeyBlock(be, slot, key, header.get(), i + 1, nkey, *next);
       case IDL_PRESENT:
         Debug(LDAP_DEBUG_ANY, "id %d already in next block\n", static_cast<int>(id));
         return 0;
@@ -375,11 +381,7 @@ int idl_delete(Backend* be, DbCacheSlot* slot, const std::string& key, EntryID i
   if (!rec->is_header()) {
     int r = RemoveId(rec.get(), id);
     if (r < 0) return -1;
-    if (r == 1)
-      Delete(slot, key);
-    else
-      idl_store(be, slot, key, *rec);
-    return 0;
+    return r == 1 ? Delete(slot, key) : idl_store(be, slot, key, *rec);
   }
   uint32_t count = HeaderCount(*rec);
   for (uint32_t j = 0; j < count; ++j) {
@@ -391,19 +393,12 @@ int idl_delete(Backend* be, DbCacheSlot* slot, const std::string& key, EntryID i
     }
     int r = RemoveId(block.get(), id);
     if (r < 0) continue;
-    if (r == 0) {
-      // The header keeps the old first ID: it is still a lower bound.
-      idl_store(be, slot, ckey, *block);
-      return 0;
-    }
-    Delete(slot, ckey);
+    // The header keeps the old first ID: it is still a lower bound.
+    if (r == 0) return idl_store(be, slot, ckey, *block);
+    if (int rc = Delete(slot, ckey)) return rc;
     for (uint32_t k = j; k + 1 < rec->nmax(); ++k) rec->ids()[k] = rec->id(k + 1);
     rec->ids()[rec->nmax() - 1] = NOID;
-    if (count - 1 == 0)
-      Delete(slot, key);
-    else
-      idl_store(be, slot, key, *rec);
-    return 0;
+    return count - 1 == 0 ? Delete(slot, key) : idl_store(be, slot, key, *rec);
   }
   return -1;
 }

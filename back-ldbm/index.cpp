@@ -179,48 +179,59 @@ int index_add_values(Backend* be, std::string_view type, const std::vector<std::
     Debug(LDAP_DEBUG_TRACE, "<= index_add_values -1 (could not open/create %s%s)\n", ltype.c_str(), kLdbmSuffix);
     return -1;
   }
+  // The first failed store ends the update: on a full disk the rest would
+  // fail too.
+  int failed = 0;
+  auto add = [&](int indextype, std::string_view keytext) {
+    if (failed == 0) failed = add_value(be, db.get(), indextype, keytext, id);
+  };
   std::string v;
   for (const auto& value : values) {
-    if (mask & INDEX_PRESENCE) add_value(be, db.get(), INDEX_PRESENCE, "", id);
+    if (mask & INDEX_PRESENCE) add(INDEX_PRESENCE, "");
     Debug(LDAP_DEBUG_TRACE, "*** index_add_values syntax 0x%x syntax bin 0x%x\n", syntax, SYNTAX_BIN);
     if (syntax & SYNTAX_BIN) break;  // binary values get their presence key only
     v = value;
     value_canonicalize(v, syntax);
     const size_t n = v.size();
-    if (mask & INDEX_EQUALITY) add_value(be, db.get(), INDEX_EQUALITY, v, id);
+    if (mask & INDEX_EQUALITY) add(INDEX_EQUALITY, v);
     if (mask & INDEX_APPROX) {
       // One key per word: the same words and codes approximate candidate
       // selection computes from a filter value, so keys and assertions meet.
-      for (std::string_view w : approx_words(v)) add_value(be, db.get(), INDEX_APPROX, phonetic_code(w), id);
+      for (std::string_view w : approx_words(v)) add(INDEX_APPROX, phonetic_code(w));
     }
     if (mask & INDEX_SUB) {
       if (n >= 2) {
-        add_value(be, db.get(), INDEX_SUB, "^" + v.substr(0, 2), id);
-        add_value(be, db.get(), INDEX_SUB, v.substr(n - 2) + "$", id);
+        add(INDEX_SUB, "^" + v.substr(0, 2));
+        add(INDEX_SUB, v.substr(n - 2) + "$");
       }
-      for (size_t i = 0; i + 3 <= n; ++i) add_value(be, db.get(), INDEX_SUB, std::string_view(v).substr(i, 3), id);
+      for (size_t i = 0; i + 3 <= n; ++i) add(INDEX_SUB, std::string_view(v).substr(i, 3));
     }
     if (mask & INDEX_WORD) {
       std::vector<std::string_view> words = index_words(v);
       if (words.empty()) {
-        add_value(be, db.get(), INDEX_WORD, "^", id);
-        add_value(be, db.get(), INDEX_WORD, "", id);
+        add(INDEX_WORD, "^");
+        add(INDEX_WORD, "");
       } else {
-        add_value(be, db.get(), INDEX_WORD, "^" + std::string(words.front()), id);
-        for (auto w : words) add_value(be, db.get(), INDEX_WORD, w, id);
-        add_value(be, db.get(), INDEX_WORD, std::string(words.back()) + "$", id);
+        add(INDEX_WORD, "^" + std::string(words.front()));
+        for (auto w : words) add(INDEX_WORD, w);
+        add(INDEX_WORD, std::string(words.back()) + "$");
       }
     }
+  }
+  if (failed != 0) {
+    Debug(LDAP_DEBUG_TRACE, "<= index_add_values -1 (store failed: %d)\n", failed);
+    return -1;
   }
   return 0;
 }
 
 int index_add_entry(Backend* be, const Entry* e) {
   Debug(LDAP_DEBUG_TRACE, "=> index_add( %ld, \"%s\" )\n", static_cast<long>(e->id), e->dn.c_str());
-  index_add_values(be, "dn", {dn_normalized_upper(e->dn)}, e->id);
-  for (const auto& a : e->attrs) index_add_values(be, a.type, a.values, e->id);
-  Debug(LDAP_DEBUG_TRACE, "<= index_add( %ld, \"%s\" ) 0\n", static_cast<long>(e->id), e->dn.c_str());
-  return 0;
+  int rc = index_add_values(be, "dn", {dn_normalized_upper(e->dn)}, e->id);
+  for (auto a = e->attrs.begin(); rc == 0 && a != e->attrs.end(); ++a)
+    rc = index_add_values(be, a->type, a->values, e->id);
+  Debug(LDAP_DEBUG_TRACE, "<= index_add( %ld, \"%s\" ) %d\n", static_cast<long>(e->id), e->dn.c_str(), rc);
+  return rc;
 }
 
 int index_add_modifications(Backend* be, const std::vector<Modification>& mods, EntryID id) {
@@ -251,8 +262,9 @@ Result ReadIndexKey(Backend* be, std::string_view type, int indextype, std::stri
     Debug(LDAP_DEBUG_TRACE, "<= index_read (allids - not indexed)\n");
     return notIndexed();
   }
-  // The children map doubles as the equality index of "id2children".
-  DbHandle db(be, ltype, ldbm_open_flags(be));
+  // The children map doubles as the equality index of "id2children". A
+  // lookup never creates a file: a missing index holds no keys.
+  DbHandle db(be, ltype, ldbm_read_flags(be));
   if (!db) {
     Debug(LDAP_DEBUG_TRACE, "<= index_read NULL (could not open %s%s)\n", ltype.c_str(), kLdbmSuffix);
     return missing;

@@ -63,8 +63,8 @@ void index_definition_of(Backend* be, std::string_view type, int* mask, int* syn
 bool index_word_mode();
 void index_set_word_mode(bool on);
 
-// Write path. index_add_values: 0, or -1 when the index file cannot be
-// opened. index_add_entry always returns 0.
+// Write path: 0, or -1 when an index file cannot be opened or a store
+// fails (the first failure ends the update; keys stored before it stay).
 int index_add_values(Backend* be, std::string_view type, const std::vector<std::string>& values, EntryID id);
 int index_add_entry(Backend* be, const Entry* e);
 int index_add_modifications(Backend* be, const std::vector<Modification>& mods, EntryID id);

@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "back-ldbm/cache.h"
+#include "back-ldbm/dbcache.h"
 #include "back-ldbm/dn2id.h"
 #include "back-ldbm/id2entry.h"
 #include "back-ldbm/index.h"
@@ -83,9 +84,10 @@ int ApplyAndStore(Backend* be, Operation* op, Entry* current, const std::vector<
   entry_drop_empty_attrs(changed.get());
 
   if (ldbm_abandoned(op)) return kAbandoned;
-  if (index_add_modifications(be, mods, current->id) != 0) return LDAP_OPERATIONS_ERROR;
+  if (index_add_modifications(be, mods, current->id) != 0) return ldbm_store_failed(op);
   if (ldbm_abandoned(op)) return kAbandoned;
-  if (ldbm_store_replacement(be, current, std::move(changed)) != 0) return LDAP_OPERATIONS_ERROR;
+  if (ldbm_store_replacement(be, current, std::move(changed)) != 0) return ldbm_store_failed(op);
+  ldbm_note_update_stored(be);
   return LDAP_SUCCESS;
 }
 

@@ -53,11 +53,13 @@ void Load(const Backend* be, LdbmState* li, const std::string& path, const char*
 // Rewrites the file with the in-memory value, through a temporary file
 // renamed over it: a killed server leaves the old or the new value, never an
 // empty file. The sync waits for next_id_sync. Caller holds the lock.
-// Returns 0, or 1 (open), 2 (write), 3 (rename) on failure.
-int Write(LdbmState* li, const std::string& path) {
+// Returns 0, or 1 (open), 2 (write), 3 (rename) on failure, with the errno
+// in *err (if given).
+int Write(LdbmState* li, const std::string& path, int* errOut = nullptr) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%ld\n", li->nextId);
   int err = WriteFileReplacing(path, buf);
+  if (errOut) *errOut = err;
   if (err == 0) {
     li->nextIdUnsynced = true;
     return 0;
@@ -68,13 +70,13 @@ int Write(LdbmState* li, const std::string& path) {
 
 }  // namespace
 
-EntryID next_id(Backend* be) {
+EntryID next_id(Backend* be, int* fileStatus) {
   LdbmState* li = be->ldbm.get();
   std::string path = next_id_path(be);
   MutexGuard g(li->nextIdLock);
   Load(be, li, path, "next_id %d: could not fgets nextid from \"%s\"\n");
   long id = li->nextId++;
-  switch (Write(li, path)) {
+  switch (Write(li, path, fileStatus)) {
     case 1:
       Debug(LDAP_DEBUG_ANY, "next_id %d: could not open \"%s\"\n", static_cast<int>(id), path.c_str());
       break;

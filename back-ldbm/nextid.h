@@ -13,8 +13,11 @@ namespace kry {
 
 struct Backend;
 
-// Hands out the next ID and advances the counter.
-EntryID next_id(Backend* be);
+// Hands out the next ID and advances the counter. *fileStatus (optional)
+// receives 0, or the errno when the counter file could not be rewritten: an
+// update must not store under the ID then, or a restart could hand it out
+// again.
+EntryID next_id(Backend* be, int* fileStatus = nullptr);
 // Gives id back when it was the last one handed out; otherwise nothing.
 void next_id_return(Backend* be, EntryID id);
 // The current counter value, not advanced.

@@ -6,6 +6,7 @@
 #include "back-ldbm/id2entry.h"
 #include "cert/access.h"
 #include "ldap/operation.h"
+#include "ldap/result.h"
 #include "runtime/connection.h"
 
 namespace kry {
@@ -23,6 +24,11 @@ bool ldbm_access(const Backend* be, const Connection* conn, int level) {
 }
 
 bool ldbm_abandoned(Operation* op) { return op && op->Abandoned(); }
+
+int ldbm_store_failed(Operation* op) {
+  if (op) op->o_storeFailed = true;
+  return LDAP_OPERATIONS_ERROR;
+}
 
 EntryPtr entry_copy(const Entry& e) {
   auto c = std::make_unique<Entry>();

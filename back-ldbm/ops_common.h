@@ -31,6 +31,10 @@ bool ldbm_access(const Backend* be, const Connection* conn, int level);
 // Whether the operation has been abandoned (read under its abandon lock).
 bool ldbm_abandoned(Operation* op);
 
+// An update whose writes failed: marks the operation (the client is told
+// that the store failed) and returns operationsError.
+int ldbm_store_failed(Operation* op);
+
 // A private copy of an entry's DN, ID and attributes, outside every cache.
 EntryPtr entry_copy(const Entry& e);
 

@@ -33,6 +33,7 @@ namespace kry {
 namespace {
 
 constexpr const char kWorkDirName[] = "recover.tmp";
+constexpr const char kCleanMarkerText[] = "closed in order\n";
 constexpr const char kEntryFile[] = "id2entry.dbb";
 // Files a database must have even when no entry uses them.
 constexpr const char* kAlwaysPresent[] = {"dn2id.dbb", "id2children.dbb", "dn.dbb", "objectclass.dbb"};
@@ -296,6 +297,10 @@ int RecoverDatabasesIfUnclean(Backend* be) {
     return 1;
   }
   be->ldbm->markCleanOnClose = true;
+  // Room for the marker is taken now: a stop on a full disk can still
+  // mark the database as closed in order.
+  if (int rc = ReserveRoomToReplace(marker, sizeof kCleanMarkerText))
+    LogError(EVENTLOG_WARNING, "Could not make room for '%s': %s.", marker.c_str(), std::strerror(rc));
   return 0;
 }
 
@@ -315,7 +320,7 @@ void ldbm_write_clean_marker(Backend* be) {
   if (!be->ldbm || !be->ldbm->markCleanOnClose) return;
   be->ldbm->markCleanOnClose = false;
   const std::string marker = ldbm_file_path(be, kCleanMarkerName);
-  if (int rc = WriteFileDurably(marker, "closed in order\n"))
+  if (int rc = WriteFileDurably(marker, kCleanMarkerText))
     LogError(EVENTLOG_ERROR, "Could not write '%s': %s.  The next start will recover the database.", marker.c_str(),
              std::strerror(rc));
 }

@@ -106,7 +106,7 @@ int FindUserIDObjDN(Backend* be, KRYUserIDRef uid, const std::string& certDN, st
 
 int GetKeysChildren(Backend* be, const Entry* cert, std::vector<EntryID>* children) {
   children->clear();
-  DbHandle db(be, "id2children", ldbm_open_flags(be));
+  DbHandle db(be, "id2children", ldbm_read_flags(be));
   if (!db) {
     Debug(LDAP_DEBUG_CERT, "GetKeysChildren: Could not open \"id2children%s\"\n", kLdbmSuffix);
     return 1;

@@ -1,7 +1,11 @@
 #include "cert/keysets.h"
 
+#include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <vector>
 
+#include "back-ldbm/durable.h"
 #include "log/eventlog.h"
 
 namespace kry {
@@ -59,6 +63,31 @@ int GetKeySetFromKeyRings(KRYContextRef context, const std::string& publicPath, 
   return rc;
 }
 
+namespace {
+
+constexpr size_t kSeedFileBytes = 1024;
+
+// Writes a new seed file of random bytes (owner read and write only, synced
+// and renamed into place). 0, or kKRYError_FileIO after an event that names
+// the cause.
+int CreateSeedFile(const std::string& path) {
+  unsigned char seed[kSeedFileBytes];
+  if (KRYGlobalRandomPoolGetBytes(seed, sizeof seed) != 0) {
+    LogError(EVENTLOG_ERROR, "Could not create the KRY random seed file (%s): the random pool failed.", path.c_str());
+    return kKRYError_FileIO;
+  }
+  int err = WriteFileDurably(path, std::string(reinterpret_cast<const char*>(seed), sizeof seed));
+  std::fill(std::begin(seed), std::end(seed), 0);
+  if (err != 0) {
+    LogError(EVENTLOG_ERROR, "Could not create the KRY random seed file (%s): %s.", path.c_str(), std::strerror(err));
+    return kKRYError_FileIO;
+  }
+  LogError(EVENTLOG_INFO, "Created the KRY random seed file (%s).", path.c_str());
+  return 0;
+}
+
+}  // namespace
+
 int SetRandSeedFile(KRYContextRef context, const std::string& path) {
   if (path.empty()) {
     LogError(EVENTLOG_VERBOSE, "Using default randseed file.");
@@ -67,8 +96,10 @@ int SetRandSeedFile(KRYContextRef context, const std::string& path) {
   int rc = KRYsdkLoadDefaultPrefs(context);
   FileSpecHolder fileSpec;
   if (rc == 0) rc = KRYNewFileSpecFromFullPath(context, path.c_str(), &fileSpec.fileSpec);
-  // A seed file that does not exist yet is created by the pool.
-  if (rc == kKRYError_FileNotFound) return 0;
+  // A configured seed file that does not exist yet is made here, from the
+  // pool: left alone, the setting would silently do nothing.
+  if (rc == kKRYError_FileNotFound && (rc = CreateSeedFile(path)) == 0)
+    rc = KRYNewFileSpecFromFullPath(context, path.c_str(), &fileSpec.fileSpec);
   if (rc == 0) rc = KRYsdkPrefSetFileSpec(context, kKRYPref_RandomSeedFile, fileSpec.fileSpec);
   if (rc != 0)
     LogError(EVENTLOG_ERROR, "Setting the KRY random seed file (%s) failed with error %d (%s)", path.c_str(), rc,

@@ -41,6 +41,15 @@ std::string GeneralizedTimeNow() {
   return text;
 }
 
+// The text of an add whose entries the backend could not write.
+constexpr const char kStoreFailedText[] =
+    "The server could not store this request: writing to its database failed.  Try again later.";
+
+const char* ResultText(const Operation* op, int err, const char* chosen) {
+  if (op->o_storeFailed && err == LDAP_OPERATIONS_ERROR) return kStoreFailedText;
+  return chosen;
+}
+
 int Refuse(const char* why) {
   LogError(EVENTLOG_WARNING, "%s", why);
   return LDAP_INSUFFICIENT_ACCESS;
@@ -139,7 +148,7 @@ void do_add_key(Connection* conn, Operation* op, Backend* be, EntryPtr e) {
       if (!state.hasText) state.SetText("Due to certificate not passing policy, its addition is awaiting approval.");
     }
   }
-  const char* text = state.hasText ? state.text.c_str() : MapErrorCodeToMsg(err);
+  const char* text = ResultText(op, err, state.hasText ? state.text.c_str() : MapErrorCodeToMsg(err));
   send_ldap_result(conn, op, err, matched.empty() ? nullptr : matched.c_str(), text);
 }
 
@@ -215,7 +224,7 @@ void do_add(Connection* conn, Operation* op) {
   int replicated = 0, err = LDAP_SUCCESS;
   std::string matched;
   StoreEntry(be, conn, op, std::move(e), merge, GeneralizedTimeNow(), nullptr, &replicated, &err, &matched);
-  send_ldap_result(conn, op, err, matched.empty() ? nullptr : matched.c_str(), nullptr);
+  send_ldap_result(conn, op, err, matched.empty() ? nullptr : matched.c_str(), ResultText(op, err, nullptr));
 }
 
 }  // namespace kry

@@ -45,6 +45,9 @@ struct Operation {
   Mutex o_abandonmutex;
   int o_logType = kLogOther;  // access-log category
   AccessLogDetail o_logDetail;
+  // Set by the backend when it could not write a change (its result is
+  // then 1 and the client is told that the store failed).
+  bool o_storeFailed = false;
   ResponseSink* o_sink = nullptr;  // set: responses go there, not to the socket
 
   bool Abandoned() {

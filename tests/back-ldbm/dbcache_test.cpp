@@ -5,6 +5,13 @@
 #include <chrono>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <future>
+
 #include "back-ldbm/dbcache.h"
 #include "ldbm_test_util.h"
 
@@ -160,6 +167,76 @@ TEST(DbCache, CloseAllWaitsForUsers) {
   ldbm_cache_close(tb.be(), s);
   closer.join();
   EXPECT_FALSE(s->in_use());
+}
+
+// The backend's directory on a small tmpfs, unmounted at the end.
+class SmallDisk {
+ public:
+  explicit SmallDisk(const std::string& dir) : dir_(dir) {
+    mounted_ = geteuid() == 0 && mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=256k,mode=0700") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
+
+TEST(DbCache, StoresOnAFullDiskFailBeforeWritingAnything) {
+  TestBackend tb;
+  SmallDisk disk(tb.dir().path());
+  if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
+  DbCacheSlot* s = ldbm_cache_open(tb.be(), "fill", kLdbmSuffix, DB_CREATE);
+  ASSERT_NE(s, nullptr);
+  const std::string value(3000, 'v');
+  int stored = 0, rc = 0;
+  for (; stored < 1000; ++stored) {
+    const std::string key = "key" + std::to_string(stored);
+    if ((rc = ldbm_cache_store(s, TextKey(key), Datum{value.data(), 3000}, 0)) != 0) break;
+  }
+  EXPECT_EQ(rc, ENOSPC);
+  EXPECT_TRUE(ldbm_out_of_space(tb.be()));
+  // Every page the stored records need has its room: nothing fails later.
+  EXPECT_EQ(ldbm_cache_sync_all(tb.be()), 0);
+  ldbm_cache_close(tb.be(), s);
+  // A file that cannot be created leaves nothing behind.
+  EXPECT_EQ(ldbm_cache_open(tb.be(), "new", kLdbmSuffix, DB_CREATE), nullptr);
+  EXPECT_FALSE(test::FileExists(tb.dir().File("__db.new.dbb")));
+  ldbm_cache_close_all(tb.be());
+  if (system("command -v db5.3_verify >/dev/null") == 0) {
+    EXPECT_EQ(system(("db5.3_verify -q " + tb.dir().File("fill.dbb")).c_str()), 0);
+  }
+  s = ldbm_cache_open(tb.be(), "fill", kLdbmSuffix, DB_RDONLY);
+  ASSERT_NE(s, nullptr);
+  for (int i = 0; i < stored; ++i) EXPECT_TRUE(ldbm_cache_fetch(s, TextKey("key" + std::to_string(i)))) << i;
+  ldbm_cache_close(tb.be(), s);
+  ldbm_cache_close_all(tb.be());
+}
+
+TEST(DbCache, AnOpenThatHangsHoldsUpNoOtherFile) {
+  TestBackend tb;
+  // Berkeley DB's read of the first page of a FIFO waits until bytes come.
+  const std::string fifo = tb.dir().File("stuck.dbb");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto stuck = std::async(std::launch::async, [&] { return ldbm_cache_open(tb.be(), "stuck", kLdbmSuffix, 0); });
+  auto other = std::async(std::launch::async, [&] {
+    DbCacheSlot* s = ldbm_cache_open(tb.be(), "other", kLdbmSuffix, DB_CREATE);
+    if (s) ldbm_cache_close(tb.be(), s);
+    return s != nullptr;
+  });
+  EXPECT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_NE(stuck.wait_for(std::chrono::seconds(0)), std::future_status::ready);  // still waiting
+  // Feed the FIFO: the stuck open then fails on a page that is no database.
+  int fd = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const std::string zeros(8192, '\0');
+  EXPECT_EQ(write(fd, zeros.data(), zeros.size()), static_cast<ssize_t>(zeros.size()));
+  close(fd);
+  EXPECT_EQ(stuck.get(), nullptr);
+  EXPECT_TRUE(other.get());
 }
 
 TEST(GetFileModeTest, Results) {

@@ -1,6 +1,9 @@
 // The key-set helpers: the first key of a set, exports that outgrow their
 // first buffer, copies into another context and opening the keyrings.
 #include "cert/keysets.h"
+
+#include <sys/stat.h>
+
 #include "cert_test_util.h"
 
 namespace kry {
@@ -72,6 +75,21 @@ TEST_F(KeySetTest, KeyringsOpenWithOrWithoutThePrivateRing) {
   EXPECT_NE(GetKeySetFromKeyRings(ctx_, dir_.path() + "/missing.pkr", "", &set), 0);
   EXPECT_EQ(set, nullptr);
   EXPECT_NE(Events().find("Opening public keyring ("), std::string::npos);
+}
+
+TEST_F(KeySetTest, MissingRandomSeedFileIsCreatedOrRefusedWithItsCause) {
+  const std::string seed = dir_.path() + "/seed.bin";
+  ASSERT_EQ(SetRandSeedFile(ctx_, seed), 0);
+  struct stat st;
+  ASSERT_EQ(stat(seed.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 1024);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_NE(Events().find("Created the KRY random seed file ("), std::string::npos);
+  ASSERT_EQ(SetRandSeedFile(ctx_, seed), 0);  // present: used as it is
+  const std::string nowhere = dir_.path() + "/no-such-dir/seed.bin";
+  EXPECT_NE(SetRandSeedFile(ctx_, nowhere), 0);
+  EXPECT_NE(Events().find("Could not create the KRY random seed file (" + nowhere + "): No such file or directory."),
+            std::string::npos);
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 // real databases.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
 #include <tuple>
 
+#include "back-ldbm/dbcache.h"
 #include "back-ldbm/id2children.h"
 #include "back-ldbm/index.h"
 #include "back-ldbm/nextid.h"
@@ -107,6 +110,55 @@ TEST_F(BackendOps, FailedStoreUnlinksTheChild) {
   IDListPtr stale = index_read(be_, "objectclass", INDEX_EQUALITY, "CAROLCLASS");
   ASSERT_TRUE(stale);
   for (uint32_t i = 0; i < stale->nids(); ++i) EXPECT_NE(stale->id(i), dave->id);
+}
+
+// The backend's directory on a small tmpfs (root only), with a filler file
+// whose removal gives space back.
+class FullDiskOps : public OpsTest {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0 || mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0)
+      GTEST_SKIP() << "mounting a tmpfs needs root";
+    mounted_ = true;
+    OpsTest::SetUp();
+    WriteFile(dir_.File("filler"), std::string(128 << 10, 'f'));
+  }
+  void TearDown() override {
+    if (!mounted_) return;
+    OpsTest::TearDown();
+    umount2(dir_.path().c_str(), MNT_DETACH);
+  }
+  bool mounted_ = false;
+};
+
+TEST_F(FullDiskOps, RefusedAddLeavesNothingBehind) {
+  // Entry texts outgrow the room left long before the small counter file
+  // does: the entry map's store is the one refused, after the child link,
+  // the index keys and the DN were written.
+  const std::string big(20000, 'x');
+  std::string dn;
+  int err = 0;
+  for (int n = 0; n < 100 && err == 0; ++n) {
+    dn = "CN=big" + std::to_string(n) + "," + kActive;
+    NewOp(0x68);
+    err = Add(dn, {{"cn", "big"}, {"description", big}});
+  }
+  ASSERT_EQ(err, 1);
+  EXPECT_TRUE(op_->o_storeFailed);
+  EXPECT_TRUE(ldbm_out_of_space(be_));
+  EXPECT_EQ(dn2id(be_, dn), NOID);
+  {
+    Held parent = Lookup(kActive);
+    Entry probe;
+    probe.id = next_id_peek(be_) - 1;
+    EXPECT_NE(id2children_remove(be_, parent.e, &probe), 0);  // not listed
+  }
+  // Room again: the same DN is stored, nothing of the refused add in its way.
+  ASSERT_EQ(unlink(dir_.File("filler").c_str()), 0);
+  NewOp(0x68);
+  EXPECT_EQ(Add(dn, {{"cn", "big"}, {"description", big}}), 0);
+  EXPECT_FALSE(ldbm_out_of_space(be_));
+  EXPECT_EQ(Values(dn, "cn", true), std::vector<std::string>{"big"});
 }
 
 TEST_F(BackendOps, MergeReplacesSentAttributesOnly) {
