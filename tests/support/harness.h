@@ -161,5 +161,8 @@ RunResult RunLdapTool(int port, const std::string& tool, const std::vector<std::
 // Environment of the tests.
 std::string ServerBinary();
 std::string CorpusDir();  // empty when not available
+// The 16-digit key ID of corpus key NAME (from the corpus's KEYIDS.tsv);
+// empty when the corpus does not name it.
+std::string CorpusKeyID(const std::string& name);
 
 }  // namespace krytest
