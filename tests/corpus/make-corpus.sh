@@ -202,13 +202,10 @@ printf 'REQUEST: DELETE\n\n0x%s\n0x%s\n' "$(kid "$RSA")" "$(kid "$ED")" | sign "
 sed "s/^0x$(kid "$RSA")\$/0x$(kid "$DSA")/" "$OUT/delete-rsa-by-trusted.req" >"$OUT/tampered-delete.req"
 
 # --- KEYIDS.tsv and MANIFEST.txt ---------------------------------------
-RSA_SUB=$(g --with-colons --list-keys "$RSA" |
-  awk -F: '$1 == "sub" { s = 1 } s && $1 == "fpr" { print $10; exit }')
 for entry in rsa:$RSA dsa-elg:$DSA ed25519:$ED ecdsa-p256:$ECDSA multi-uid:$MULTI \
   trusted-signer:$TRUSTED second-signer:$SECOND signed-user:$SIGNED local-sig:$LOCAL \
   revoked:$REVOKED expired:$EXPIRED old-signer:$OLD expired-cert:$EXPCERT \
-  photo-id:$PHOTO designated-revoker:$REVOKER server:$SERVER protected-server:$PSERVER \
-  rsa-subkey:$RSA_SUB; do
+  photo-id:$PHOTO designated-revoker:$REVOKER server:$SERVER protected-server:$PSERVER; do
   f=${entry#*:}
   printf '%s\t%s\t%s\t%s\n' "${entry%%:*}" "$f" "${f: -16}" "${f: -8}"
 done >"$OUT/KEYIDS.tsv"
@@ -241,7 +238,7 @@ server-secring-protected.skr	binary secret keyring: protected server key, passph
 trusted-signer-secret.asc	trusted-signer secret key, no passphrase (to sign requests in tests)
 rsa-secret.asc	secret key of rsa.asc, no passphrase (self-service delete tests)
 ed25519-secret.asc	secret key of ed25519.asc, no passphrase
-KEYIDS.tsv	name, fingerprint, 16-digit key ID, 8-digit key ID of each key above, and of rsa.asc's encryption subkey (rsa-subkey)
+KEYIDS.tsv	name, fingerprint, 16-digit key ID, 8-digit key ID of each key above
 add-signed-by-trusted.req	clear-signed ADD request (dash-escaped key block of rsa.asc) signed by trusted-signer
 add-signed-by-rsa.req	clear-signed ADD request signed by the rsa key itself (not an authorised add signer)
 add-unsigned-tls.req	unsigned ADD request text, key lines that begin with a dash escaped with '- ' (acceptable to the parser only on a TLS connection)
