@@ -129,8 +129,8 @@ TEST_F(EntryBuildTest, ModernKeysOnlyWhenAccepted) {
 TEST_F(EntryBuildTest, DssKeysAreSizedByTheirLargestSubkey) {
   const std::vector<std::string> subs = {"1111111111111111", "2222222222222222"};
   Entry dss, rsa;
-  ASSERT_EQ(AddDynamicKRYUserIDAttrs(&dss, KeyOf(Import(CorpusText("dsa-elg.asc"))), corpus::KeyId("dsa-elg"), true, 4096,
-                                     subs),
+  ASSERT_EQ(AddDynamicKRYUserIDAttrs(&dss, KeyOf(Import(CorpusText("dsa-elg.asc"))), corpus::KeyId("dsa-elg"), true,
+                                     4096, subs),
             0);
   EXPECT_EQ(Vals(&dss, "kryKeySize"), std::vector<std::string>{"04096"});
   EXPECT_EQ(Vals(&dss, "krySubKeyID"), subs);

@@ -201,7 +201,8 @@ TEST_F(TlsLib, CertificateCountsOnlyWithTheNamedKeysOwnMaterial) {
   EXPECT_EQ(0, KRYtlsCertificateToKey(rsaCert.get(), TableLookup, &table, &found));
   EXPECT_EQ(found, table.keys[KeyID("rsa")]);
   // By the short ID too.
-  EXPECT_EQ(0, KRYtlsCertificateToKey(Forged(edKey.get(), {"0x" + corpus::ShortId("ed25519")}).get(), TableLookup, &table, &found));
+  EXPECT_EQ(0, KRYtlsCertificateToKey(Forged(edKey.get(), {"0x" + corpus::ShortId("ed25519")}).get(), TableLookup,
+                                      &table, &found));
   EXPECT_EQ(found, table.keys[KeyID("ed25519")]);
   // The RSA key's name on the Ed25519 key's material, and the other way.
   EXPECT_EQ(kKRYError_ItemNotFound,

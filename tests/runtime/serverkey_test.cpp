@@ -26,7 +26,8 @@ namespace {
 std::vector<uint8_t> IDBytes(const std::string& name) {
   const std::string hex = corpus::KeyId(name);
   std::vector<uint8_t> id;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) id.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    id.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
   return id;
 }
 
