@@ -66,7 +66,7 @@ int Run(const Options& o) {
   int secure = FreePort();
   while (secure == t.port || secure == t.commandPort) secure = FreePort();
   t.WriteConfig("Allow ip 127.0.0.1 all\nSecurePort " + std::to_string(secure) +
-                "\nSecureMode required\nServerSecureKeyID 0xA1874F4984FD368F\nLogLevel error\n");
+                "\nSecureMode required\nServerSecureKeyID 0x" + CorpusKeyID("server") + "\nLogLevel error\n");
   if (!t.CreateDatabases() || !t.Start()) {
     std::fprintf(stderr, "tls_bench: the server did not start\n%s", t.Output().c_str());
     return 1;
@@ -106,7 +106,7 @@ int Run(const Options& o) {
   Print("connections", plainConnects, handshakes);
 
   const std::string search =
-      SearchEqualityRequest(2, kSearchBase, 2, "kryCertID", "9B17F4FF83984697", {"kryCertID"});
+      SearchEqualityRequest(2, kSearchBase, 2, "kryCertID", CorpusKeyID("rsa"), {"kryCertID"});
   std::vector<std::unique_ptr<Client>> plain(o.connections);
   std::vector<std::unique_ptr<TLSClient>> tls(o.connections);
   for (int i = 0; i < o.connections; ++i) {

@@ -15,7 +15,7 @@ void Init() {
   KRYsdkInit(0);
   KRYNewContext(kKRYsdkAPIVersion, &g_ctx);
   const char* corpus = std::getenv("KRY_CORPUS");
-  std::ifstream f(std::string(corpus ? corpus : "/work/shared/corpus") + "/server-pubring.pkr",
+  std::ifstream f(std::string(corpus ? corpus : KRY_CORPUS_DEFAULT) + "/server-pubring.pkr",
                   std::ios::binary);
   std::stringstream ss;
   ss << f.rdbuf();

@@ -20,7 +20,7 @@ EVP_PKEY* g_ed = nullptr;
 
 KRYKeySetRef Load(const std::string& name) {
   const char* corpus = std::getenv("KRY_CORPUS");
-  std::string path = std::string(corpus ? corpus : "/work/shared/corpus") + "/" + name;
+  std::string path = std::string(corpus ? corpus : KRY_CORPUS_DEFAULT) + "/" + name;
   KRYImportOptions o{};
   o.inputFile = path.c_str();
   KRYKeySetRef set = nullptr;

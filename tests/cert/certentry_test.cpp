@@ -105,8 +105,9 @@ TEST_F(EntryBuildTest, RsaAndDsaKeysGiveTheAttributesGpgAgreesWith) {
 
 TEST_F(EntryBuildTest, ModernKeysOnlyWhenAccepted) {
   if (!pgptest::HaveGpg()) GTEST_SKIP() << "gpg not available";
-  const std::pair<const char*, const char*> keys[] = {{"ed25519.asc", "Algorithm ID 22 is not supported (DD3EF9FFECFED210)."},
-                                                      {"ecdsa-p256.asc", "Algorithm ID 19 is not supported (CF7C4CEEDA9830FB)."}};
+  const std::pair<const char*, std::string> keys[] = {
+      {"ed25519.asc", "Algorithm ID 22 is not supported (" + corpus::KeyId("ed25519") + ")."},
+      {"ecdsa-p256.asc", "Algorithm ID 19 is not supported (" + corpus::KeyId("ecdsa-p256") + ")."}};
   for (const auto& k : keys) {
     EntryList list;
     KRYKeySetRef set = Import(CorpusText(k.first));
@@ -128,14 +129,14 @@ TEST_F(EntryBuildTest, ModernKeysOnlyWhenAccepted) {
 TEST_F(EntryBuildTest, DssKeysAreSizedByTheirLargestSubkey) {
   const std::vector<std::string> subs = {"1111111111111111", "2222222222222222"};
   Entry dss, rsa;
-  ASSERT_EQ(AddDynamicKRYUserIDAttrs(&dss, KeyOf(Import(CorpusText("dsa-elg.asc"))), "DE002AEE0E270B47", true, 4096,
-                                     subs),
+  ASSERT_EQ(AddDynamicKRYUserIDAttrs(&dss, KeyOf(Import(CorpusText("dsa-elg.asc"))), corpus::KeyId("dsa-elg"), true,
+                                     4096, subs),
             0);
   EXPECT_EQ(Vals(&dss, "kryKeySize"), std::vector<std::string>{"04096"});
   EXPECT_EQ(Vals(&dss, "krySubKeyID"), subs);
   EXPECT_EQ(Vals(&dss, "kryRevoked"), std::vector<std::string>{"1"});
   // An RSA key has its own size and no subkey list, whatever is passed.
-  ASSERT_EQ(AddDynamicKRYUserIDAttrs(&rsa, KeyOf(Import(CorpusText("rsa.asc"))), "9B17F4FF83984697", false, 4096,
+  ASSERT_EQ(AddDynamicKRYUserIDAttrs(&rsa, KeyOf(Import(CorpusText("rsa.asc"))), corpus::KeyId("rsa"), false, 4096,
                                      subs),
             0);
   EXPECT_EQ(Vals(&rsa, "kryKeySize"), std::vector<std::string>{"02048"});
@@ -216,17 +217,18 @@ class StoredCertTest : public CertTest {
 
 TEST_F(StoredCertTest, TheCompleteBlockWinsAndAbsentCertificatesAreNoError) {
   std::string rsa = CorpusText("rsa.asc"), dsa = CorpusText("dsa-elg.asc");
-  ASSERT_EQ(Store("9B17F4FF83984697", {{"kryKey", rsa}}), 0);
-  ASSERT_EQ(Store("DE002AEE0E270B47", {{"kryKey", rsa}, {"kryKeyV2", dsa}}), 0);
+  const std::string rsaID = corpus::KeyId("rsa"), dsaID = corpus::KeyId("dsa-elg");
+  ASSERT_EQ(Store(rsaID, {{"kryKey", rsa}}), 0);
+  ASSERT_EQ(Store(dsaID, {{"kryKey", rsa}, {"kryKeyV2", dsa}}), 0);
   bool v2 = true;
   KRYKeySetRef set = nullptr;
   std::string block;
-  EXPECT_EQ(Read("9B17F4FF83984697", &v2, &set, &block), 0);
+  EXPECT_EQ(Read(rsaID, &v2, &set, &block), 0);
   EXPECT_FALSE(v2);
   EXPECT_EQ(block, rsa);
-  EXPECT_EQ(KeyIDText(KeyOf(set)), "9B17F4FF83984697");
+  EXPECT_EQ(KeyIDText(KeyOf(set)), rsaID);
 
-  EXPECT_EQ(Read("DE002AEE0E270B47", &v2, &set, &block), 0);
+  EXPECT_EQ(Read(dsaID, &v2, &set, &block), 0);
   EXPECT_TRUE(v2);
   EXPECT_EQ(block, dsa);
 

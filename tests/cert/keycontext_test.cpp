@@ -95,13 +95,13 @@ TEST_F(KeyContextTest, BlocksHoldTheirOwnCopiesOfThePresentSets) {
   LoadPolicy();
   g_globals->SecureMode = SECURE_OPTIONAL;
   KeyContextBlock b;
-  ASSERT_EQ(GetKRYSDKCtx(Bytes("A1874F4984FD368F"), &b), 0);
+  ASSERT_EQ(GetKRYSDKCtx(Bytes(corpus::KeyId("server")), &b), 0);
   EXPECT_EQ(Count(b.keySet1), 1);
   EXPECT_EQ(Count(b.keySet2), 1);
   EXPECT_EQ(b.keySet3, nullptr);  // no delete signers configured
   EXPECT_EQ(Count(b.serverKeySet), Count(g_policy.keyrings));
   ASSERT_NE(b.serverKey, nullptr);
-  EXPECT_EQ(KeyIDText(b.serverKey), "A1874F4984FD368F");
+  EXPECT_EQ(KeyIDText(b.serverKey), corpus::KeyId("server"));
   KRYBoolean secret = 0;
   EXPECT_EQ(KRYGetKeyBoolean(b.serverKey, kKRYKeyProperty_IsSecret, &secret), 0);
   EXPECT_TRUE(secret);
@@ -109,7 +109,7 @@ TEST_F(KeyContextTest, BlocksHoldTheirOwnCopiesOfThePresentSets) {
   ReleasePolicy();
   KRYKeyRef k = nullptr;
   EXPECT_EQ(KeySet2Key(b.keySet1, &k), 0);
-  EXPECT_EQ(KeyIDText(k), "E195DB435B5AE33C");
+  EXPECT_EQ(KeyIDText(k), corpus::KeyId("trusted-signer"));
   ReleaseKRYSDKCtx(&b);
 }
 
@@ -117,7 +117,7 @@ TEST_F(KeyContextTest, ServerKeyOnlyWithTLSAndWhenFound) {
   LoadPolicy();
   KeyContextBlock b;
   g_globals->SecureMode = SECURE_DISABLED;
-  ASSERT_EQ(GetKRYSDKCtx(Bytes("A1874F4984FD368F"), &b), 0);
+  ASSERT_EQ(GetKRYSDKCtx(Bytes(corpus::KeyId("server")), &b), 0);
   EXPECT_EQ(b.serverKeySet, nullptr);
   EXPECT_EQ(b.serverKey, nullptr);
   EXPECT_EQ(Count(b.keySet1), 1);
@@ -134,7 +134,7 @@ TEST_F(KeyContextTest, ServerKeyOnlyWithTLSAndWhenFound) {
   const size_t created = KRYSDKCtxCreated();
   ReleaseKRYSDKCtx(&b);
   EXPECT_EQ(KRYSDKCtxPoolSize(), 0u);
-  ASSERT_EQ(GetKRYSDKCtx(Bytes("A1874F4984FD368F"), &b), 0);
+  ASSERT_EQ(GetKRYSDKCtx(Bytes(corpus::KeyId("server")), &b), 0);
   EXPECT_EQ(KRYSDKCtxCreated(), created + 1);
   EXPECT_NE(b.serverKey, nullptr);
   ReleaseKRYSDKCtx(&b);

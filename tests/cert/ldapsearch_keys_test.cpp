@@ -16,6 +16,8 @@
 #include "runtime/connection.h"
 #include "runtime/globals.h"
 #include "support/harness.h"
+#include "tests/support/corpus_files.h"
+#include "tests/support/corpus_ids.h"
 
 namespace krytest {
 namespace {
@@ -78,7 +80,7 @@ bool LoadCertificates(const std::string& dataDir, const std::vector<std::string>
     kry::Operation op;
     for (const std::string& f : files) {
       kry::EntryList list;
-      ok = ok && BuildCertificate(ctx, ReadFile(CorpusDir() + "/" + f), &list);
+      ok = ok && BuildCertificate(ctx, ReadFile(corpus::Path(f)), &list);
       for (int i = 0; ok && i < list.count; ++i) {
         int replicated = 0, err = -1;
         std::string matched;
@@ -157,7 +159,7 @@ TEST_F(LdapSearchKeys, KeyOnlySearchGivesOneBlockPerCertificateThatGpgReads) {
   RunResult r = Search("(kryUserID=*Erin*)", {"kryKey"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(Count(r.output, "dn: "), 1) << r.output;
-  EXPECT_EQ(KeyIDsOfBlocks(r.output, "kryKey"), std::vector<std::string>{"61B43F9C65B21D3D"}) << r.output;
+  EXPECT_EQ(KeyIDsOfBlocks(r.output, "kryKey"), std::vector<std::string>{corpus::KeyId("multi-uid")}) << r.output;
 
   // Both certificates, once each.
   r = Search("(objectclass=kryUserID)", {"kryKey"});
@@ -165,7 +167,9 @@ TEST_F(LdapSearchKeys, KeyOnlySearchGivesOneBlockPerCertificateThatGpgReads) {
   EXPECT_EQ(Count(r.output, "dn: "), 2) << r.output;
   std::vector<std::string> ids = KeyIDsOfBlocks(r.output, "kryKey");
   std::sort(ids.begin(), ids.end());
-  EXPECT_EQ(ids, (std::vector<std::string>{"61B43F9C65B21D3D", "9B17F4FF83984697"})) << r.output;
+  std::vector<std::string> want = {corpus::KeyId("multi-uid"), corpus::KeyId("rsa")};
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(ids, want) << r.output;
 }
 
 TEST_F(LdapSearchKeys, WithOtherAttributesEveryEntryCarriesTheBlock) {

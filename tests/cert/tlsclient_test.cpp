@@ -4,6 +4,8 @@
 // and a client key directly, as the secure port leaves them.
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "cert/tlsclient.h"
 #include "ldap/dispatch.h"
 #include "cert_test_util.h"
@@ -14,9 +16,15 @@ namespace {
 
 const char kVirtual[] = "kryCertID=virtual,OU=ACTIVE,O=KRY KEYSPACE,C=US";
 const char kGroup[] = "ou=default,O=KRY GROUPSPACE,C=US";
-const char kRsaID[] = "9B17F4FF83984697";
-const char kEd25519ID[] = "DD3EF9FFECFED210";
-const char kTrustedID[] = "E195DB435B5AE33C";
+// Key IDs of the corpus keys the tests use.
+std::string RsaID() { return corpus::KeyId("rsa"); }
+std::string Ed25519ID() { return corpus::KeyId("ed25519"); }
+std::string TrustedID() { return corpus::KeyId("trusted-signer"); }
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
 
 std::string AddReq(const std::string& dn, const std::string& type, const std::string& value) {
   BerBufferPtr b = ber_alloc_ptr(BER_OPTION_DER);
@@ -65,7 +73,7 @@ class TLSClient : public CertTest {
   void StoreRsa() {
     ClientKey("");
     ASSERT_EQ(Send(kVirtual, "kryKey", CorpusText("rsa.asc")).code, 0);
-    ASSERT_TRUE(Stored(kRsaID));
+    ASSERT_TRUE(Stored(RsaID()));
   }
 
   int marker_ = 0;
@@ -82,15 +90,15 @@ TEST_F(TLSClient, GroupUpdateNeedsAnAllowedKey) {
   EXPECT_EQ(Send(kGroup, "ou", "default").code, 50);
   EXPECT_NE(Events().find("The updating of groups has not been configured."), std::string::npos);
 
-  g_globals->allowGroupUpdate = {kTrustedID, "83984697X"};
+  g_globals->allowGroupUpdate = {TrustedID(), corpus::ShortId("rsa") + "X"};
   EXPECT_EQ(Send(kGroup, "ou", "default").code, 50);
   EXPECT_NE(Events().find("Insufficient access to update groups."), std::string::npos);
 
   // Full IDs compare without regard to case; a short ID never names a key
   // for group updates.
-  g_globals->allowGroupUpdate = {"83984697"};
+  g_globals->allowGroupUpdate = {corpus::ShortId("rsa")};
   EXPECT_EQ(Send(kGroup, "ou", "default").code, 50);
-  g_globals->allowGroupUpdate = {kTrustedID, "9b17f4ff83984697"};
+  g_globals->allowGroupUpdate = {TrustedID(), Lower(RsaID())};
   EXPECT_EQ(Send(kGroup, "ou", "default").code, 0);
   EXPECT_EQ(Send(kGroup, "ou", "second").code, 0);
   EXPECT_EQ(Values(kGroup, "ou").size(), 1u);  // replaced, not added to
@@ -108,14 +116,14 @@ TEST_F(TLSClient, UnsignedAddNeedsAnAddSignersKey) {
   r = Request(block);
   EXPECT_EQ(r.code, 50);
   EXPECT_EQ(r.text, "Request not signed by an authorized signer.");
-  EXPECT_NE(Events().find(std::string("(0x") + kEd25519ID + ")"), std::string::npos);
-  EXPECT_FALSE(Stored(kRsaID));
+  EXPECT_NE(Events().find(std::string("(0x") + Ed25519ID() + ")"), std::string::npos);
+  EXPECT_FALSE(Stored(RsaID()));
 
   ClientKey("trusted-signer.asc");
   r = Request(block);
   EXPECT_EQ(r.code, 0) << r.text;
-  EXPECT_TRUE(Stored(kRsaID));
-  EXPECT_EQ(op_->o_logDetail.signerID, kTrustedID);
+  EXPECT_TRUE(Stored(RsaID()));
+  EXPECT_EQ(op_->o_logDetail.signerID, TrustedID());
 
   // A signed request from a client whose key signs nothing still counts
   // by its signature.
@@ -127,35 +135,35 @@ TEST_F(TLSClient, UnsignedAddNeedsAnAddSignersKey) {
 TEST_F(TLSClient, DeleteByADeleteSignersKey) {
   StoreRsa();
   ClientKey("ed25519.asc");
-  Response r = Request(Unsigned("DISABLE", {kRsaID}));
+  Response r = Request(Unsigned("DISABLE", {RsaID()}));
   EXPECT_EQ(r.code, 8);
   EXPECT_EQ(r.text, "Requests to disable/delete certificates must be signed.");
 
   ClientKey("trusted-signer.asc");
-  r = Request(Unsigned("DISABLE", {kRsaID}));
+  r = Request(Unsigned("DISABLE", {RsaID()}));
   EXPECT_EQ(r.code, 0) << r.text;
-  EXPECT_EQ(op_->o_logDetail.signerID, kTrustedID);
-  EXPECT_EQ(Values(std::string("kryCertID=") + kRsaID + "," + kActive, "kryDisabled"),
+  EXPECT_EQ(op_->o_logDetail.signerID, TrustedID());
+  EXPECT_EQ(Values(std::string("kryCertID=") + RsaID() + "," + kActive, "kryDisabled"),
             std::vector<std::string>{"1"});
-  r = Request(Unsigned("DELETE", {kRsaID}));
+  r = Request(Unsigned("DELETE", {RsaID()}));
   EXPECT_EQ(r.code, 0) << r.text;
-  EXPECT_FALSE(Stored(kRsaID));
+  EXPECT_FALSE(Stored(RsaID()));
 }
 
 TEST_F(TLSClient, SelfServiceDeleteByTheKeyItself) {
   StoreRsa();
-  const std::string own = Unsigned("DELETE", {kRsaID});
+  const std::string own = Unsigned("DELETE", {RsaID()});
   ClientKey("rsa.asc");
   EXPECT_EQ(Request(own).code, 8);  // self-service not allowed
   g_globals->selfDeleteAllowed = true;
-  EXPECT_EQ(Request(Unsigned("DELETE", {kRsaID, kEd25519ID})).code, 8);  // names more than its own key
+  EXPECT_EQ(Request(Unsigned("DELETE", {RsaID(), Ed25519ID()})).code, 8);  // names more than its own key
   ClientKey("ed25519.asc");
   EXPECT_EQ(Request(own).code, 8);  // another key's certificate
-  EXPECT_TRUE(Stored(kRsaID));
+  EXPECT_TRUE(Stored(RsaID()));
   ClientKey("rsa.asc");
   Response r = Request(own);
   EXPECT_EQ(r.code, 0) << r.text;
-  EXPECT_FALSE(Stored(kRsaID));
+  EXPECT_FALSE(Stored(RsaID()));
 }
 
 TEST_F(TLSClient, SignedDeleteStillCountsWhateverKeyTheClientShows) {
@@ -164,7 +172,7 @@ TEST_F(TLSClient, SignedDeleteStillCountsWhateverKeyTheClientShows) {
   EXPECT_EQ(Request(CorpusText("tampered-delete.req")).code, 8);
   Response r = Request(CorpusText("delete-rsa-by-trusted.req"));
   EXPECT_EQ(r.code, 0) << r.text;
-  EXPECT_FALSE(Stored(kRsaID));
+  EXPECT_FALSE(Stored(RsaID()));
 }
 
 TEST(KeyIDAllowed, FullAndShortEntries) {

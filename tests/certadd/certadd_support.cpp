@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "ldap/base64.h"
+#include "tests/support/corpus_files.h"
 
 namespace krytest {
 
@@ -32,7 +33,7 @@ std::vector<std::string> KeyIDRow(const std::string& name) {
 
 }  // namespace
 
-std::string Corpus(const std::string& name) { return CorpusDir() + "/" + name; }
+std::string Corpus(const std::string& name) { return corpus::Path(name); }
 std::string CertIDOf(const std::string& name) {
   auto row = KeyIDRow(name);
   return row.empty() ? std::string() : row[2];

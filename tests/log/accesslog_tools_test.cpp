@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "support/harness.h"
+#include "tests/support/corpus_files.h"
+#include "tests/support/corpus_ids.h"
 
 namespace krytest {
 namespace {
@@ -154,13 +156,13 @@ TEST_F(AllCategories, KeySubmissionLines) {
   ExpectLines(L("BND", 0, "-") + L("ADD", 21, "- -") + L("UBD", 0, "-"));
   const std::string corpus = CorpusDir();
   if (corpus.empty()) GTEST_SKIP() << "corpus not available";
-  const std::string ldif = "dn: kryCertID=virtual," + kActive + "\nkryKey:< file://" + corpus + "/rsa.asc\n";
+  const std::string ldif = "dn: kryCertID=virtual," + kActive + "\nkryKey:< file://" + corpus::Path("rsa.asc") + "\n";
   r = Tool("ldapadd", {}, ldif);
   EXPECT_EQ(r.exitCode, 0) << r.output;
-  ExpectLines(L("BND", 0, "-") + L("ADD", 0, "0x9B17F4FF83984697 -") + L("UBD", 0, "-"));
+  ExpectLines(L("BND", 0, "-") + L("ADD", 0, "0x" + corpus::KeyId("rsa") + " -") + L("UBD", 0, "-"));
   r = Tool("ldapadd", {}, ldif);
   EXPECT_EQ(r.exitCode, 68) << r.output;
-  ExpectLines(L("BND", 0, "-") + L("ADD", 68, "0x9B17F4FF83984697 -") + L("UBD", 0, "-"));
+  ExpectLines(L("BND", 0, "-") + L("ADD", 68, "0x" + corpus::KeyId("rsa") + " -") + L("UBD", 0, "-"));
 }
 
 TEST_F(AllCategories, RequestsWithoutResponse) {

@@ -22,6 +22,8 @@
 #include "platform/net/krytls.h"
 #include "support/harness.h"
 #include "support/tlsclient.h"
+#include "tests/support/corpus_files.h"
+#include "tests/support/corpus_ids.h"
 
 namespace {
 
@@ -53,7 +55,7 @@ class TlsLib : public ::testing::Test {
   // The first key of a corpus file (kept for the test's length).
   KRYKeyRef Key(const std::string& name) {
     KRYImportOptions o{};
-    std::string path = CorpusDir() + "/" + name;
+    std::string path = corpus::Path(name);
     o.inputFile = path.c_str();
     KRYKeySetRef set = nullptr;
     EXPECT_EQ(0, KRYImportKeySet(ctx, &o, &set)) << name;
@@ -112,6 +114,9 @@ CertPtr Forged(EVP_PKEY* pkey, const std::vector<std::string>& commonNames) {
   return c;
 }
 
+// "0x" and the key ID of a corpus key, as certificate subjects name it.
+std::string KeyID(const std::string& name) { return "0x" + corpus::KeyId(name); }
+
 // Look-up over a fixed table of key-ID text -> key.
 struct Table {
   std::map<std::string, KRYKeyRef> keys;
@@ -132,10 +137,9 @@ KRYError TableLookup(const KRYKeyID* id, void* data, KRYKeyRef* out) {
 }
 
 TEST_F(TlsLib, CertificateNamesTheKeyAndCarriesItsFingerprint) {
-  for (auto [file, id, fpr] : {std::tuple<const char*, const char*, const char*>{
-                                   "rsa-secret.asc", "0x9B17F4FF83984697", "D8FFF68421F9F5D298BA67BE9B17F4FF83984697"},
-                               {"ed25519-secret.asc", "0xDD3EF9FFECFED210",
-                                "369C056038D6E9434F6B7C2EDD3EF9FFECFED210"}}) {
+  for (auto [file, id, fpr] : {std::tuple<const char*, std::string, std::string>{
+                                   "rsa-secret.asc", KeyID("rsa"), corpus::Fingerprint("rsa")},
+                               {"ed25519-secret.asc", KeyID("ed25519"), corpus::Fingerprint("ed25519")}}) {
     SCOPED_TRACE(file);
     PKeyPtr pkey;
     CertPtr cert = Cert(Key(file), &pkey);
@@ -191,22 +195,23 @@ TEST_F(TlsLib, CertificateCountsOnlyWithTheNamedKeysOwnMaterial) {
   CertPtr rsaCert = Cert(Key("rsa-secret.asc"), &rsaKey);
   CertPtr edCert = Cert(Key("ed25519-secret.asc"), &edKey);
   Table table;
-  table.keys["0x9B17F4FF83984697"] = Key("rsa.asc");
-  table.keys["0xDD3EF9FFECFED210"] = Key("ed25519.asc");
+  table.keys[KeyID("rsa")] = Key("rsa.asc");
+  table.keys[KeyID("ed25519")] = Key("ed25519.asc");
   KRYKeyRef found = nullptr;
   EXPECT_EQ(0, KRYtlsCertificateToKey(rsaCert.get(), TableLookup, &table, &found));
-  EXPECT_EQ(found, table.keys["0x9B17F4FF83984697"]);
+  EXPECT_EQ(found, table.keys[KeyID("rsa")]);
   // By the short ID too.
-  EXPECT_EQ(0, KRYtlsCertificateToKey(Forged(edKey.get(), {"0xECFED210"}).get(), TableLookup, &table, &found));
-  EXPECT_EQ(found, table.keys["0xDD3EF9FFECFED210"]);
+  EXPECT_EQ(0, KRYtlsCertificateToKey(Forged(edKey.get(), {"0x" + corpus::ShortId("ed25519")}).get(), TableLookup,
+                                      &table, &found));
+  EXPECT_EQ(found, table.keys[KeyID("ed25519")]);
   // The RSA key's name on the Ed25519 key's material, and the other way.
   EXPECT_EQ(kKRYError_ItemNotFound,
-            KRYtlsCertificateToKey(Forged(edKey.get(), {"0x9B17F4FF83984697"}).get(), TableLookup, &table, &found));
+            KRYtlsCertificateToKey(Forged(edKey.get(), {KeyID("rsa")}).get(), TableLookup, &table, &found));
   EXPECT_EQ(found, nullptr);
   EXPECT_EQ(kKRYError_ItemNotFound,
-            KRYtlsCertificateToKey(Forged(rsaKey.get(), {"0xDD3EF9FFECFED210"}).get(), TableLookup, &table, &found));
+            KRYtlsCertificateToKey(Forged(rsaKey.get(), {KeyID("ed25519")}).get(), TableLookup, &table, &found));
   // An unknown key, and a subject without a key ID (no look-up at all).
-  table.keys.erase("0x9B17F4FF83984697");
+  table.keys.erase(KeyID("rsa"));
   EXPECT_EQ(kKRYError_ItemNotFound, KRYtlsCertificateToKey(rsaCert.get(), TableLookup, &table, &found));
   int calls = table.calls;
   EXPECT_EQ(kKRYError_ItemNotFound,
@@ -234,6 +239,9 @@ class TlsSession : public TlsLib {
   void SetUp() override {
     TlsLib::SetUp();
     serverKey = Key("server-secring.skr");
+    // Without it the handshakes fail and a test would leave its client
+    // thread unjoined.
+    ASSERT_NE(serverKey, nullptr);
     ASSERT_EQ(0, KRYNewTLSContext(ctx, &tctx));
     ASSERT_EQ(0, KRYNewTLSSession(tctx, &session));
   }
@@ -300,7 +308,7 @@ TEST_F(TlsSession, ClientCertificateMapsToTheKnownKey) {
   f = std::fopen(keyFile.c_str(), "w");
   PEM_write_PrivateKey(f, pkey.get(), nullptr, nullptr, 0, nullptr, nullptr);
   std::fclose(f);
-  table.keys["0xDD3EF9FFECFED210"] = Key("ed25519.asc");
+  table.keys[KeyID("ed25519")] = Key("ed25519.asc");
 
   Pair p;
   TLSClient client;
@@ -310,7 +318,7 @@ TEST_F(TlsSession, ClientCertificateMapsToTheKnownKey) {
   t.join();
   KRYKeyRef peer = nullptr;
   EXPECT_EQ(0, KRYtlsGetRemoteAuthenticatedKey(session, &peer, nullptr));
-  EXPECT_EQ(peer, table.keys["0xDD3EF9FFECFED210"]);
+  EXPECT_EQ(peer, table.keys[KeyID("ed25519")]);
   std::remove(certFile.c_str());
   std::remove(keyFile.c_str());
 }

@@ -106,12 +106,22 @@ TEST_F(Api, LookupsByFullAndShortIDIncludingSubkeys) {
   KRYKeyRef key, found;
   key = Keys(rsa).at(0);
   KRYKeyID id;
-  ASSERT_EQ(0, KRYGetKeyIDFromString("0x83984697", &id));
+  ASSERT_EQ(0, KRYGetKeyIDFromString(("0x" + corpus::ShortId("rsa")).c_str(), &id));
   ASSERT_EQ(0, KRYGetKeyByKeyID(rsa, &id, -1, &found));
   EXPECT_EQ(key, found);
   EXPECT_EQ(kKRYError_ItemNotFound, KRYGetKeyByKeyID(rsa, &id, 17, &found));
   EXPECT_EQ(nullptr, found);
-  ASSERT_EQ(0, KRYGetKeyIDFromString("0xB3936033B912F9B0", &id));  // the subkey
+  // The subkey, by the ID GnuPG gives it.
+  GpgHome gpg;
+  std::istringstream listing(gpg.Gpg("--with-colons --show-keys " + Corpus("rsa.asc")));
+  std::string line, subkey;
+  while (subkey.empty() && std::getline(listing, line)) {
+    if (line.rfind("sub:", 0) != 0) continue;
+    std::istringstream fields(line);
+    for (int i = 0; i < 5 && std::getline(fields, subkey, ':'); ++i) {
+    }
+  }
+  ASSERT_EQ(0, KRYGetKeyIDFromString(subkey.c_str(), &id)) << subkey;
   ASSERT_EQ(0, KRYGetKeyByKeyID(rsa, &id, -1, &found));
   EXPECT_EQ(key, found);
   EXPECT_FALSE(KRYKeySetIsMember(key, set));
@@ -125,8 +135,8 @@ TEST_F(Api, LookupsByFullAndShortIDIncludingSubkeys) {
 
 TEST_F(Api, RemovedSignaturesAndUserIDsLeaveTheExport) {
   KRYKeySetRef set = ImportFile("multi-uid.asc");
-  KRYKeyListRef list;
-  KRYKeyIterRef it;
+  KRYKeyListRef list = nullptr;
+  KRYKeyIterRef it = nullptr;
   KRYOrderKeySet(set, kKRYKeyOrdering_UserID, &list);
   KRYNewKeyIter(list, &it);
   KRYKeyRef key;

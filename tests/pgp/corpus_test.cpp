@@ -16,8 +16,8 @@ namespace {
 
 std::vector<KRYSigRef> AllSigs(KRYKeySetRef set, std::vector<KRYKeyRef>* owners = nullptr) {
   std::vector<KRYSigRef> sigs;
-  KRYKeyListRef list;
-  KRYKeyIterRef it;
+  KRYKeyListRef list = nullptr;
+  KRYKeyIterRef it = nullptr;
   KRYOrderKeySet(set, kKRYKeyOrdering_Any, &list);
   KRYNewKeyIter(list, &it);
   KRYKeyRef k;
@@ -213,8 +213,8 @@ TEST_F(CorpusKeys, BasicExportLeavesOutPhotoIDs) {
   KRYKeySetRef set = ImportFile("photo-id-two.asc");
   std::string basic = Export(set, kKRYExportFormat_Basic);
   KRYKeySetRef again = ImportText(basic);
-  KRYKeyListRef list;
-  KRYKeyIterRef it;
+  KRYKeyListRef list = nullptr;
+  KRYKeyIterRef it = nullptr;
   KRYOrderKeySet(again, kKRYKeyOrdering_Any, &list);
   KRYNewKeyIter(list, &it);
   KRYKeyRef k;
@@ -234,8 +234,8 @@ TEST_F(CorpusKeys, BasicExportLeavesOutPhotoIDs) {
 
 TEST_F(CorpusKeys, PhotoIDsAreImageAttributes) {
   KRYKeySetRef set = ImportFile("photo-id-three.asc");
-  KRYKeyListRef list;
-  KRYKeyIterRef it;
+  KRYKeyListRef list = nullptr;
+  KRYKeyIterRef it = nullptr;
   KRYOrderKeySet(set, kKRYKeyOrdering_Any, &list);
   KRYNewKeyIter(list, &it);
   KRYKeyRef k;
@@ -255,7 +255,7 @@ TEST_F(CorpusKeys, PhotoIDsAreImageAttributes) {
 
 struct RequestCase {
   const char* file;
-  const char* signer;
+  std::string signer;
   bool verified;
 };
 
@@ -268,14 +268,14 @@ TEST_F(CorpusKeys, SignedRequestsVerifyWithTheRightSigner) {
   KRYKeySetRef rsa = ImportFile("rsa.asc");
   ASSERT_EQ(0, KRYAddKeys(rsa, ring));
   const RequestCase cases[] = {
-      {"add-signed-by-trusted.req", "E195DB435B5AE33C", true},
-      {"add-signed-by-rsa.req", "9B17F4FF83984697", true},
-      {"delete-rsa-by-trusted.req", "E195DB435B5AE33C", true},
-      {"delete-rsa-by-self.req", "9B17F4FF83984697", true},
-      {"disable-dsa-by-trusted.req", "E195DB435B5AE33C", true},
-      {"delete-two-by-trusted.req", "E195DB435B5AE33C", true},
-      {"add-twice-header.req", "E195DB435B5AE33C", true},
-      {"tampered-delete.req", "E195DB435B5AE33C", false},
+      {"add-signed-by-trusted.req", corpus::KeyId("trusted-signer"), true},
+      {"add-signed-by-rsa.req", corpus::KeyId("rsa"), true},
+      {"delete-rsa-by-trusted.req", corpus::KeyId("trusted-signer"), true},
+      {"delete-rsa-by-self.req", corpus::KeyId("rsa"), true},
+      {"disable-dsa-by-trusted.req", corpus::KeyId("trusted-signer"), true},
+      {"delete-two-by-trusted.req", corpus::KeyId("trusted-signer"), true},
+      {"add-twice-header.req", corpus::KeyId("trusted-signer"), true},
+      {"tampered-delete.req", corpus::KeyId("trusted-signer"), false},
   };
   for (const RequestCase& c : cases) {
     std::string req = ReadFile(Corpus(c.file));
@@ -363,7 +363,7 @@ TEST_F(CorpusKeys, ClearSignedTextIsDashUnescaped) {
   // The key block inside imports as the rsa key.
   KRYKeySetRef set = ImportText(t);
   ASSERT_NE(nullptr, set);
-  EXPECT_EQ("9B17F4FF83984697", KeyIDText(Keys(set).at(0)));
+  EXPECT_EQ(corpus::KeyId("rsa"), KeyIDText(Keys(set).at(0)));
 }
 
 TEST_F(CorpusKeys, ProtectedServerKeyUnlocksOnlyWithItsPassphrase) {
@@ -378,7 +378,7 @@ TEST_F(CorpusKeys, ProtectedServerKeyUnlocksOnlyWithItsPassphrase) {
   KRYCountKeys(set, &count);
   EXPECT_EQ(4, count);
   KRYKeyID id;
-  ASSERT_EQ(0, KRYGetKeyIDFromString("0x666E9FB10B8B1EEE", &id));
+  ASSERT_EQ(0, KRYGetKeyIDFromString(corpus::KeyId("protected-server").c_str(), &id));
   KRYKeyRef key;
   ASSERT_EQ(0, KRYGetKeyByKeyID(set, &id, -1, &key));
   KRYBoolean needs = 0;
@@ -411,7 +411,7 @@ TEST_F(CorpusKeys, ProtectedServerKeyUnlocksOnlyWithItsPassphrase) {
   EVP_PKEY_free(pubKey);
   EVP_PKEY_free(pkey);
   // The trusted signer in the same set has no secret part.
-  ASSERT_EQ(0, KRYGetKeyIDFromString("E195DB435B5AE33C", &id));
+  ASSERT_EQ(0, KRYGetKeyIDFromString(corpus::KeyId("trusted-signer").c_str(), &id));
   ASSERT_EQ(0, KRYGetKeyByKeyID(set, &id, -1, &key));
   EXPECT_EQ(kKRYError_NoPrivateKey, KRYPassphraseIsValid(key, "x"));
   ASSERT_EQ(0, KRYGetKeyBoolean(key, kKRYKeyProperty_NeedsPassphrase, &needs));
@@ -513,7 +513,7 @@ TEST_F(CorpusKeys, KeyStateFlags) {
   ASSERT_EQ(0, KRYGetIndexedRevocationKey(drKey, signers_[0], 0, &revoker, &rid));
   char buf[20];
   KRYGetKeyIDString(&rid, kKRYKeyIDString_Full, buf, sizeof buf);
-  EXPECT_STREQ("0xE195DB435B5AE33C", buf);
+  EXPECT_EQ("0x" + corpus::KeyId("trusted-signer"), buf);
   EXPECT_EQ(Keys(signers_[0]).at(0), revoker);
 
   KRYKeySetRef rsa = ImportFile("rsa.asc");

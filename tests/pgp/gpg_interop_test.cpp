@@ -48,8 +48,8 @@ class GpgInterop : public Lib {
   }
   std::vector<std::string> OurFprs(KRYKeySetRef set) {
     std::vector<std::string> out;
-    KRYKeyListRef list;
-    KRYKeyIterRef it;
+    KRYKeyListRef list = nullptr;
+    KRYKeyIterRef it = nullptr;
     KRYOrderKeySet(set, kKRYKeyOrdering_Any, &list);
     KRYNewKeyIter(list, &it);
     KRYKeyRef k;

@@ -148,8 +148,8 @@ TEST_F(Handmade, V3CertificationVerifies) {
       withSig[2].body[18] ^= 0xA5;
     }
     KRYKeySetRef set = ImportText(Join(withSig));
-    KRYKeyListRef list;
-    KRYKeyIterRef it;
+    KRYKeyListRef list = nullptr;
+    KRYKeyIterRef it = nullptr;
     KRYOrderKeySet(set, kKRYKeyOrdering_Any, &list);
     KRYNewKeyIter(list, &it);
     KRYKeyRef k;
@@ -225,8 +225,8 @@ TEST_F(Handmade, ThirdPartyCertificationChecksAgainstTheSignerSet) {
   // The import already saw the signer in the context; check again against
   // it alone, as the policy does.
   ASSERT_EQ(0, KRYCheckKeyRingSigs(set, signers, 1, nullptr, nullptr));
-  KRYKeyListRef list;
-  KRYKeyIterRef it;
+  KRYKeyListRef list = nullptr;
+  KRYKeyIterRef it = nullptr;
   KRYOrderKeySet(set, kKRYKeyOrdering_Any, &list);
   KRYNewKeyIter(list, &it);
   KRYKeyRef k;

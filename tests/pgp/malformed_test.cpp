@@ -88,6 +88,7 @@ TEST_F(Malformed, RandomByteChangesAreHandled) {
                         "designated-revoker.asc", "server-secring-protected.skr"}) {
     std::string bin = Binary(ReadFile(Corpus(f)));
     if (bin.empty()) bin = ReadFile(Corpus(f));
+    ASSERT_FALSE(bin.empty()) << f;
     for (int i = 0; i < 150; ++i) {
       std::string m = bin;
       int edits = 1 + int(rng() % 4);
@@ -96,6 +97,7 @@ TEST_F(Malformed, RandomByteChangesAreHandled) {
     }
   }
   std::string req = ReadFile(Corpus("delete-rsa-by-trusted.req"));
+  ASSERT_FALSE(req.empty());
   for (int i = 0; i < 500; ++i) {
     std::string m = req;
     m[rng() % m.size()] = char(rng() % 128);
@@ -124,6 +126,7 @@ TEST_F(Malformed, AbsurdMPIAndSubpacketLengthsAreRefused) {
   std::string good = Binary(ReadFile(Corpus("ed25519.asc")));
   std::vector<krypgp::Packet> ps;
   ASSERT_EQ(0, krypgp::ParsePackets(reinterpret_cast<const uint8_t*>(good.data()), good.size(), &ps));
+  ASSERT_GE(ps.size(), 2u);
   const krypgp::Bytes badSigs[] = {
       {4, 0x13, 22, 8, 0xFF, 0xFF},                       // hashed area longer than the packet
       {4, 0x13, 22, 8, 0, 6, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 2},  // 4-byte subpacket length
@@ -138,8 +141,8 @@ TEST_F(Malformed, AbsurdMPIAndSubpacketLengthsAreRefused) {
                      S(Pkt(krypgp::kTagSignature, sig));
     KRYKeySetRef set = ImportText(in);
     ASSERT_NE(nullptr, set);
-    KRYKeyListRef list;
-    KRYKeyIterRef it;
+    KRYKeyListRef list = nullptr;
+    KRYKeyIterRef it = nullptr;
     KRYOrderKeySet(set, kKRYKeyOrdering_Any, &list);
     KRYNewKeyIter(list, &it);
     KRYKeyRef k;
@@ -166,6 +169,7 @@ TEST_F(Malformed, UnknownHashesStayUntriedAndMD5Fails) {
   std::string good = Binary(ReadFile(Corpus("rsa.asc")));
   std::vector<krypgp::Packet> ps;
   ASSERT_EQ(0, krypgp::ParsePackets(reinterpret_cast<const uint8_t*>(good.data()), good.size(), &ps));
+  ASSERT_GE(ps.size(), 3u);
   ASSERT_EQ(krypgp::kTagSignature, ps[2].tag);
   for (uint8_t hash : {uint8_t(14), uint8_t(1)}) {
     std::vector<krypgp::Packet> changed(ps.begin(), ps.begin() + 3);
@@ -174,8 +178,8 @@ TEST_F(Malformed, UnknownHashesStayUntriedAndMD5Fails) {
     krypgp::Bytes out;
     for (auto& p : changed) krypgp::WritePacket(p, &out);
     KRYKeySetRef set = ImportText(S(out));
-    KRYKeyListRef list;
-    KRYKeyIterRef it;
+    KRYKeyListRef list = nullptr;
+    KRYKeyIterRef it = nullptr;
     KRYOrderKeySet(set, kKRYKeyOrdering_Any, &list);
     KRYNewKeyIter(list, &it);
     KRYKeyRef k;

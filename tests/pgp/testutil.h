@@ -12,14 +12,14 @@
 #include <vector>
 
 #include "platform/pgp/kry.h"
+#include "tests/support/corpus_files.h"
+#include "tests/support/corpus_ids.h"
 
 namespace pgptest {
 
-inline std::string CorpusDir() {
-  const char* c = std::getenv("KRY_CORPUS");
-  return c ? c : "/work/shared/corpus";
-}
-inline std::string Corpus(const std::string& name) { return CorpusDir() + "/" + name; }
+inline std::string CorpusDir() { return corpus::Dir(); }
+// The path of a corpus file; a missing one fails the test, naming it.
+inline std::string Corpus(const std::string& name) { return corpus::Path(name); }
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -64,8 +64,8 @@ class Lib : public ::testing::Test {
   }
   std::vector<KRYKeyRef> Keys(KRYKeySetRef set) {
     std::vector<KRYKeyRef> keys;
-    KRYKeyListRef list;
-    KRYKeyIterRef it;
+    KRYKeyListRef list = nullptr;
+    KRYKeyIterRef it = nullptr;
     EXPECT_EQ(0, KRYOrderKeySet(set, kKRYKeyOrdering_Any, &list));
     EXPECT_EQ(0, KRYNewKeyIter(list, &it));
     KRYKeyRef k;

@@ -32,6 +32,7 @@
 #include "back-ldbm/rebuild.h"
 #include "ldap/entry.h"
 #include "support/harness.h"
+#include "tests/support/corpus_files.h"
 
 namespace krytest {
 namespace {
@@ -69,12 +70,12 @@ std::vector<PoolKey> LoadKeyPool() {
   const std::string corpus = CorpusDir();
   if (corpus.empty()) return pool;
   std::map<std::string, std::string> ids;  // name -> short key ID
-  std::istringstream tsv(ReadFile(corpus + "/KEYIDS.tsv"));
+  std::istringstream tsv(ReadFile(corpus::Path("KEYIDS.tsv")));
   std::string name, fpr, keyId, shortId;
   while (tsv >> name >> fpr >> keyId >> shortId) ids[name] = shortId;
   for (const char* n : {"rsa", "dsa-elg", "multi-uid", "signed-by-trusted", "trusted-signer",
                         "old-signer", "photo-id"}) {
-    std::string block = ReadFile(corpus + "/" + n + ".asc");
+    std::string block = ReadFile(corpus::Path(std::string(n) + ".asc"));
     if (!block.empty() && ids.count(n)) pool.push_back({block, ids[n]});
   }
   return pool;

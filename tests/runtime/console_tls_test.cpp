@@ -18,6 +18,8 @@
 #include "support/harness.h"
 #include "support/corpus_ids.h"
 #include "support/ldaps_tools.h"
+#include "tests/support/corpus_files.h"
+#include "tests/support/corpus_ids.h"
 
 namespace krytest {
 namespace {
@@ -25,7 +27,7 @@ namespace {
 // A loopback address the server does not count as its own host.
 const char kRemote[] = "127.0.0.2";
 
-std::string CorpusFile(const std::string& name) { return CorpusDir() + "/" + name; }
+std::string CorpusFile(const std::string& name) { return corpus::Path(name); }
 
 bool Contains(const std::string& haystack, const std::string& needle) {
   return haystack.find(needle) != std::string::npos;
@@ -35,7 +37,7 @@ class RemoteConsole : public ::testing::Test {
  protected:
   void SetUp() override {
     if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
-    WriteConfig("Allow keyid 0xE195DB435B5AE33C command\n");
+    WriteConfig("Allow keyid 0x" + corpus::KeyId("trusted-signer") + " command\n");
     ASSERT_TRUE(t_.CreateDatabases());
     ASSERT_TRUE(t_.Start({"-t", std::to_string(FreePort())})) << t_.Output();
     for (const char* name : {"trusted-signer", "rsa"}) {
@@ -45,7 +47,7 @@ class RemoteConsole : public ::testing::Test {
   }
   void WriteConfig(const std::string& commandLines) {
     t_.WriteConfig("PublicKeyRing " + CorpusFile("server-pubring.pkr") + "\nPrivateKeyRing " +
-                   CorpusFile("server-secring.skr") + "\nServerSecureKeyID 0xA1874F4984FD368F\n" +
+                   CorpusFile("server-secring.skr") + "\nServerSecureKeyID 0x" + corpus::KeyId("server") + "\n" +
                    "SecureMode Required\nCommandTimeout " + std::to_string(commandTimeout_) + "\n" + commandLines);
   }
   void TearDown() override {
@@ -103,7 +105,7 @@ TEST_F(RemoteConsole, AllowedKeyGivesCommandsOthersAreRefused) {
   // other certificate does not.
   const std::string pin = dir_.File("server");
   ASSERT_EQ(RunShell(ShellQuote(ToolBinary("krykey")) + " tls-cert " + ShellQuote(CorpusFile("server-secring.skr")) +
-                     " --keyid A1874F4984FD368F --public --out " + ShellQuote(pin) + " 2>&1")
+                     " --keyid " + corpus::KeyId("server") + " --public --out " + ShellQuote(pin) + " 2>&1")
                 .exitCode,
             0);
   r = Ctl("trusted-signer", "--server-cert " + ShellQuote(pin + ".crt") + " status");

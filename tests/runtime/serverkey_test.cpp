@@ -16,17 +16,22 @@
 #include "runtime/globals.h"
 #include "runtime/serverkey.h"
 #include "runtime/tlsconn.h"
+#include "tests/support/corpus_files.h"
+#include "tests/support/corpus_ids.h"
 
 namespace kry {
 namespace {
 
-const std::vector<uint8_t> kServerID = {0xA1, 0x87, 0x4F, 0x49, 0x84, 0xFD, 0x36, 0x8F};
-const std::vector<uint8_t> kProtectedID = {0x66, 0x6E, 0x9F, 0xB1, 0x0B, 0x8B, 0x1E, 0xEE};
-
-std::string Corpus(const std::string& name) {
-  const char* c = std::getenv("KRY_CORPUS");
-  return std::string(c ? c : "/work/shared/corpus") + "/" + name;
+// The 8 bytes of a corpus key's ID.
+std::vector<uint8_t> IDBytes(const std::string& name) {
+  const std::string hex = corpus::KeyId(name);
+  std::vector<uint8_t> id;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    id.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  return id;
 }
+
+std::string Corpus(const std::string& name) { return corpus::Path(name); }
 
 std::string Slurp(const std::string& path) {
   std::ifstream f(path);
@@ -99,34 +104,34 @@ class SelectServerKeyTest : public ::testing::Test {
 TEST_F(SelectServerKeyTest, UnprotectedKeyNeedsNoPassphraseInAnyMode) {
   for (int mode : {SECURE_REQUIRED, SECURE_OPTIONAL}) {
     serviceMode = true;
-    EXPECT_EQ(0, Select(kServerID, mode, true));
+    EXPECT_EQ(0, Select(IDBytes("server"), mode, true));
     EXPECT_EQ(mode_, mode);
-    EXPECT_EQ(id_, kServerID);
+    EXPECT_EQ(id_, IDBytes("server"));
     EXPECT_EQ(pass_, "");
   }
   // Disabled: nothing chosen.
-  EXPECT_EQ(0, Select(kServerID, SECURE_DISABLED, true));
+  EXPECT_EQ(0, Select(IDBytes("server"), SECURE_DISABLED, true));
   EXPECT_TRUE(id_.empty());
 }
 
 TEST_F(SelectServerKeyTest, ProtectedKeyWithoutAnyoneToAsk) {
   ASSERT_EQ(0, ConfigurePassphraseSource());
   // Optional with -s: TLS off, with the warning.
-  EXPECT_EQ(kKRYError_UserAbort, Select(kProtectedID, SECURE_OPTIONAL, true));
+  EXPECT_EQ(kKRYError_UserAbort, Select(IDBytes("protected-server"), SECURE_OPTIONAL, true));
   EXPECT_EQ(mode_, SECURE_DISABLED);
   EXPECT_TRUE(id_.empty());
   EXPECT_NE(Events().find("Secure server key requires passphrase, disabling SecureMode."), std::string::npos);
   // Required as a service: an error that stops start-up.
   serviceMode = true;
   ASSERT_EQ(0, ConfigurePassphraseSource());
-  EXPECT_EQ(kKRYError_PassphraseUnavailable, Select(kProtectedID, SECURE_REQUIRED, true));
+  EXPECT_EQ(kKRYError_PassphraseUnavailable, Select(IDBytes("protected-server"), SECURE_REQUIRED, true));
   EXPECT_EQ(mode_, SECURE_REQUIRED);
   std::string e = Events();
   EXPECT_NE(e.find("Secure server key requires passphrase but interaction with Desktop disabled, exiting."),
             std::string::npos);
   EXPECT_NE(e.find("Getting passphrase failed with error -11980"), std::string::npos);
   // Optional as a service likewise turns TLS off.
-  EXPECT_EQ(kKRYError_UserAbort, Select(kProtectedID, SECURE_OPTIONAL, false));
+  EXPECT_EQ(kKRYError_UserAbort, Select(IDBytes("protected-server"), SECURE_OPTIONAL, false));
   EXPECT_EQ(mode_, SECURE_DISABLED);
 }
 
@@ -135,9 +140,9 @@ TEST_F(SelectServerKeyTest, PassphraseFileServesEveryModeAndOptionalBecomesRequi
   serviceMode = true;
   ASSERT_EQ(0, ConfigurePassphraseSource());
   ASSERT_TRUE(PassphraseCanBeRead());
-  EXPECT_EQ(0, Select(kProtectedID, SECURE_OPTIONAL, true));
+  EXPECT_EQ(0, Select(IDBytes("protected-server"), SECURE_OPTIONAL, true));
   EXPECT_EQ(mode_, SECURE_REQUIRED);
-  EXPECT_EQ(id_, kProtectedID);
+  EXPECT_EQ(id_, IDBytes("protected-server"));
   EXPECT_EQ(pass_, "server secret");
   // Without a configured key, the key the passphrase unlocks is chosen.
   EXPECT_EQ(0, Select({}, SECURE_REQUIRED, true));
@@ -145,7 +150,7 @@ TEST_F(SelectServerKeyTest, PassphraseFileServesEveryModeAndOptionalBecomesRequi
   // A wrong passphrase is a failure, not a reason to turn TLS off.
   PassphraseFile("guess", 0600);
   ASSERT_EQ(0, ConfigurePassphraseSource());
-  int rc = Select(kProtectedID, SECURE_OPTIONAL, true);
+  int rc = Select(IDBytes("protected-server"), SECURE_OPTIONAL, true);
   EXPECT_EQ(rc, kKRYError_BadPassphrase);
   EXPECT_NE(Events().find("Getting passphrase failed with error -11905"), std::string::npos);
 }
@@ -179,7 +184,7 @@ TEST_F(SelectServerKeyTest, MissingKeysAndKeyrings) {
   EXPECT_EQ(kKRYError_ItemNotFound, Select(unknown, SECURE_REQUIRED, true));
   EXPECT_NE(Events().find("Cannot find Server Secure KeyID (0x0102030405060708) in keyring."), std::string::npos);
   mode_ = SECURE_REQUIRED;
-  EXPECT_EQ(kKRYError_NoKeyRings, SelectServerKey(ctx_, kServerID, nullptr, true, &mode_, &id_, &pass_));
+  EXPECT_EQ(kKRYError_NoKeyRings, SelectServerKey(ctx_, IDBytes("server"), nullptr, true, &mode_, &id_, &pass_));
   EXPECT_NE(Events().find("No keyrings specified in config file for use with TLS"), std::string::npos);
   // A public key only: no private key, TLS off.
   PassphraseFile("x", 0600);

@@ -14,14 +14,18 @@
 
 #include "support/harness.h"
 #include "support/tlsclient.h"
+#include "tests/support/corpus_files.h"
+#include "tests/support/corpus_ids.h"
 
 namespace krytest {
 namespace {
 
-const char kServerKeyID[] = "0xA1874F4984FD368F";
-const char kProtectedKeyID[] = "0x666E9FB10B8B1EEE";
-const char kRsaKeyID[] = "0x9B17F4FF83984697";
-const char kSignerKeyID[] = "0xE195DB435B5AE33C";
+// "0x" and the key ID of a corpus key, as configuration and events spell it.
+std::string KeyID(const std::string& name) { return "0x" + corpus::KeyId(name); }
+std::string ServerKeyID() { return KeyID("server"); }
+std::string ProtectedKeyID() { return KeyID("protected-server"); }
+std::string RsaKeyID() { return KeyID("rsa"); }
+std::string SignerKeyID() { return KeyID("trusted-signer"); }
 
 bool Contains(const std::string& haystack, const std::string& needle) {
   return haystack.find(needle) != std::string::npos;
@@ -29,7 +33,7 @@ bool Contains(const std::string& haystack, const std::string& needle) {
 
 std::string Krykey() { return KRYKEY_BIN; }
 
-std::string Corpus(const std::string& name) { return CorpusDir() + "/" + name; }
+std::string Corpus(const std::string& name) { return corpus::Path(name); }
 
 // `krykey tls-cert` of a secret key file into PREFIX.crt / PREFIX.key.
 bool MakeClientCert(const std::string& keyFile, const std::string& prefix, const std::string& extra = "") {
@@ -42,7 +46,7 @@ bool MakeClientCert(const std::string& keyFile, const std::string& prefix, const
 // A server tree with the secure port on.
 class SecureServer {
  public:
-  explicit SecureServer(const std::string& mode = "required", const std::string& keyID = kServerKeyID) {
+  explicit SecureServer(const std::string& mode = "required", const std::string& keyID = ServerKeyID()) {
     securePort = FreePort();
     while (securePort == t.port || securePort == t.commandPort) securePort = FreePort();
     tlsLines = "SecurePort " + std::to_string(securePort) + "\nSecureMode " + mode + "\n" +
@@ -99,7 +103,7 @@ class SecureServer {
   void ExpectProtectedKeyServed() {
     TLSClient c;
     ASSERT_TRUE(c.Connect(securePort));
-    EXPECT_TRUE(Contains(c.PeerSubject(), kProtectedKeyID)) << c.PeerSubject();
+    EXPECT_TRUE(Contains(c.PeerSubject(), ProtectedKeyID())) << c.PeerSubject();
     EXPECT_TRUE(SearchOverTLS(&c));
   }
   // A full search of the root DSE over TLS with an OpenSSL client.
@@ -125,11 +129,11 @@ TEST(TlsServer, SClientSeesCertificateNamingTheServerKey) {
   ASSERT_TRUE(s.Start()) << s.t.Output();
   RunResult r = RunShell("echo | timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(s.securePort) +
                          " 2>&1");
-  EXPECT_TRUE(Contains(r.output, std::string("subject=CN = ") + kServerKeyID)) << r.output;
+  EXPECT_TRUE(Contains(r.output, std::string("subject=CN = ") + ServerKeyID())) << r.output;
   // The fingerprint travels in the subjectAltName.
   RunResult x = RunShell("echo | timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(s.securePort) +
                          " 2>/dev/null | openssl x509 -noout -ext subjectAltName 2>&1");
-  EXPECT_TRUE(Contains(x.output, "URI:openpgp4fpr:EA9226E14FCCBEF7726485A0A1874F4984FD368F")) << x.output;
+  EXPECT_TRUE(Contains(x.output, "URI:openpgp4fpr:" + corpus::Fingerprint("server"))) << x.output;
   EXPECT_TRUE(s.t.WaitForEvent("Negotiated cipher suite number ", 5000)) << s.t.Events();
 }
 
@@ -148,17 +152,17 @@ TEST(TlsServer, LdapsearchWithAndWithoutClientCertificate) {
   // A key of the server's keyrings.
   r = s.Ldaps(std::string(kReqCertNever) + " LDAPTLS_CERT=" + dir + "/signer.crt LDAPTLS_KEY=" + dir + "/signer.key");
   EXPECT_TRUE(Contains(r.output, "result: 32")) << r.output;
-  EXPECT_TRUE(s.SawClientKey(std::string("key ") + kSignerKeyID)) << s.t.Events();
+  EXPECT_TRUE(s.SawClientKey(std::string("key ") + SignerKeyID())) << s.t.Events();
 
   // A key the server does not know yet counts for nothing; once its
   // certificate is in the directory, it is the client's key.
   r = s.Ldaps(std::string(kReqCertNever) + " LDAPTLS_CERT=" + dir + "/rsa.crt LDAPTLS_KEY=" + dir + "/rsa.key");
   EXPECT_TRUE(Contains(r.output, "result: 32")) << r.output;
-  EXPECT_EQ(s.CountEvents(std::string("key ") + kRsaKeyID), 0);
+  EXPECT_EQ(s.CountEvents(std::string("key ") + RsaKeyID()), 0);
   ASSERT_TRUE(s.AddKey(Corpus("rsa.asc")));
   r = s.Ldaps(std::string(kReqCertNever) + " LDAPTLS_CERT=" + dir + "/rsa.crt LDAPTLS_KEY=" + dir + "/rsa.key");
   EXPECT_TRUE(Contains(r.output, "result: 32")) << r.output;
-  EXPECT_TRUE(s.SawClientKey(std::string("key ") + kRsaKeyID)) << s.t.Events();
+  EXPECT_TRUE(s.SawClientKey(std::string("key ") + RsaKeyID())) << s.t.Events();
 }
 
 // The server's certificate, made again by krykey, pins the server for a
@@ -168,7 +172,7 @@ TEST(TlsServer, PinnedServerCertificateVerifies) {
   SecureServer s;
   ASSERT_TRUE(s.Start()) << s.t.Output();
   const std::string pin = s.t.log + "/server";
-  ASSERT_TRUE(MakeClientCert(Corpus("server-secring.skr"), pin, std::string("--public --keyid ") + kServerKeyID));
+  ASSERT_TRUE(MakeClientCert(Corpus("server-secring.skr"), pin, std::string("--public --keyid ") + ServerKeyID()));
   struct stat st;
   EXPECT_NE(stat((pin + ".key").c_str(), &st), 0) << "--public writes no private key";
   RunResult r = RunShell("echo | timeout 20 openssl s_client -verify_return_error -CAfile " + pin +
@@ -186,17 +190,17 @@ TEST(TlsServer, CertificateWithForeignPublicKeyGetsNoClientKey) {
   const std::string dir = s.t.log;
   RunResult g = RunShell("cd " + ShellQuote(dir) +
                          " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "
-                         "/CN=" + std::string(kSignerKeyID) + " -keyout forged.key -out forged.crt 2>&1");
+                         "/CN=" + std::string(SignerKeyID()) + " -keyout forged.key -out forged.crt 2>&1");
   ASSERT_EQ(g.exitCode, 0) << g.output;
   RunResult r = s.Ldaps(std::string(kReqCertNever) + " LDAPTLS_CERT=" + dir + "/forged.crt LDAPTLS_KEY=" + dir +
                         "/forged.key");
   EXPECT_TRUE(Contains(r.output, "result: 32")) << r.output;
   EXPECT_TRUE(s.SawClientKey("no key")) << s.t.Events();
-  EXPECT_EQ(s.CountEvents(std::string("key ") + kSignerKeyID), 0);
+  EXPECT_EQ(s.CountEvents(std::string("key ") + SignerKeyID()), 0);
 }
 
 TEST(TlsServer, OptionalModeWithProtectedKeyAndStartNowRunsWithoutSecurePort) {
-  SecureServer s("optional", kProtectedKeyID);
+  SecureServer s("optional", ProtectedKeyID());
   WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
   ASSERT_TRUE(s.Start()) << s.t.Output();
   EXPECT_TRUE(Contains(s.t.Output(), "Secure server key requires passphrase, disabling SecureMode.")) << s.t.Output();
@@ -205,13 +209,13 @@ TEST(TlsServer, OptionalModeWithProtectedKeyAndStartNowRunsWithoutSecurePort) {
 }
 
 TEST(TlsServer, ProtectedKeyUnlockedFromPassphraseFile) {
-  SecureServer s("required", kProtectedKeyID);
+  SecureServer s("required", ProtectedKeyID());
   ASSERT_TRUE(s.Start(s.ProtectedKey("server secret", 0600))) << s.t.Output();
   s.ExpectProtectedKeyServed();
 }
 
 TEST(TlsServer, PassphraseFromCredentialsDirectory) {
-  SecureServer s("required", kProtectedKeyID);
+  SecureServer s("required", ProtectedKeyID());
   WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("server-secring-protected.skr")));
   const std::string creds = s.t.root + "/credentials";
   mkdir(creds.c_str(), 0700);
@@ -224,7 +228,7 @@ TEST(TlsServer, PassphraseFromCredentialsDirectory) {
 // A stop and start from the console keeps the unlocked key: the passphrase
 // file may be gone by then, and nothing is asked.
 TEST(TlsServer, ConsoleRestartKeepsTheServerKey) {
-  SecureServer s("required", kProtectedKeyID);
+  SecureServer s("required", ProtectedKeyID());
   ASSERT_TRUE(s.Start(s.ProtectedKey("server secret", 0600))) << s.t.Output();
   std::remove(s.passFile.c_str());
   const char* dir = std::getenv("KRY_BINARY_DIR");
@@ -244,14 +248,14 @@ TEST(TlsServer, ConsoleRestartKeepsTheServerKey) {
 TEST(TlsServer, StartUpRefusesBadPassphraseSources) {
   // Readable by others: refused before anything is read.
   {
-    SecureServer s("required", kProtectedKeyID);
+    SecureServer s("required", ProtectedKeyID());
     EXPECT_FALSE(s.Start(s.ProtectedKey("server secret", 0644)));
     EXPECT_TRUE(Contains(s.t.Output(), "may be read or written by group or others")) << s.t.Output();
     EXPECT_TRUE(Contains(s.t.Output(), "Could not retrieve LDAPS signing key")) << s.t.Output();
   }
   // The wrong passphrase stops a Required start.
   {
-    SecureServer s("required", kProtectedKeyID);
+    SecureServer s("required", ProtectedKeyID());
     EXPECT_FALSE(s.Start(s.ProtectedKey("not it", 0600)));
     EXPECT_TRUE(Contains(s.t.Output(), "Getting passphrase failed with error")) << s.t.Output();
   }
@@ -301,13 +305,13 @@ TEST(TlsServer, EdDsaAndEcdsaKeysOnBothSides) {
   // Server: the Ed25519 key of the corpus.
   WriteFile(s.t.etc + "/KRYcertd-secring.skr", ReadFile(Corpus("ed25519-secret.asc")));
   WriteFile(s.t.etc + "/KRYcertd-pubring.pkr", ReadFile(Corpus("ed25519.asc")));
-  s.tlsLines += "ServerSecureKeyID 0xDD3EF9FFECFED210\n";
+  s.tlsLines += "ServerSecureKeyID " + KeyID("ed25519") + "\n";
   ASSERT_TRUE(s.Start("AcceptModernKeys yes\n")) << s.t.Output();
   for (int version : {0x0303, 0x0304}) {
     TLSClient c;
     c.Configure("", "", version);
     ASSERT_TRUE(c.Connect(s.securePort)) << version;
-    EXPECT_TRUE(Contains(c.PeerSubject(), "CN=0xDD3EF9FFECFED210")) << c.PeerSubject();
+    EXPECT_TRUE(Contains(c.PeerSubject(), "CN=" + KeyID("ed25519"))) << c.PeerSubject();
     EXPECT_TRUE(s.SearchOverTLS(&c));
   }
   // Client: the ECDSA key, known once it is in the directory.
@@ -335,7 +339,7 @@ TEST(TlsServer, EcdsaServerKeyAndEdDsaClientKey) {
     ASSERT_TRUE(c.Connect(s.securePort)) << version;
     EXPECT_TRUE(Contains(c.PeerSubject(), "CN=0x" + ecdsa)) << c.PeerSubject();
     EXPECT_TRUE(s.SearchOverTLS(&c));
-    EXPECT_TRUE(s.SawClientKey("key 0xDD3EF9FFECFED210")) << s.t.Events();
+    EXPECT_TRUE(s.SawClientKey("key " + KeyID("ed25519"))) << s.t.Events();
   }
 }
 

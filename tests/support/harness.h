@@ -171,5 +171,8 @@ long ResidentKiB(pid_t pid);
 // Environment of the tests.
 std::string ServerBinary();
 std::string CorpusDir();  // empty when not available
+// The 16-digit key ID of corpus key NAME (from the corpus's KEYIDS.tsv);
+// empty when the corpus does not name it.
+std::string CorpusKeyID(const std::string& name);
 
 }  // namespace krytest
