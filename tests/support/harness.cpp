@@ -16,7 +16,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -123,7 +127,44 @@ TempDir::~TempDir() {
   if (path_ != "/tmp") RemoveTree(path_);
 }
 
+namespace {
+
+// Whether a listening socket could bind `port` on 127.0.0.1 right now.
+bool PortBindable(int port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return false;
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(s);
+  return ok;
+}
+
+}  // namespace
+
+// Ports come from below the kernel's ephemeral range (32768 and up by
+// default): the client sockets of tests running beside this one take their
+// local ports from that range, and one of them holding the port a server
+// was given would make its start fail now and then.
 int FreePort() {
+  static std::mutex m;
+  static std::mt19937 rng(static_cast<unsigned>(getpid()) * 7919u ^ static_cast<unsigned>(time(nullptr)));
+  std::lock_guard<std::mutex> lock(m);
+  // A test often asks for two ports before it binds either: one process
+  // never hands the same port out twice.
+  static std::set<int> given;
+  std::uniform_int_distribution<int> pick(20000, 32000);
+  for (int tries = 0; tries < 200; ++tries) {
+    const int port = pick(rng);
+    if (given.count(port) == 0 && PortBindable(port)) {
+      given.insert(port);
+      return port;
+    }
+  }
   int s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
