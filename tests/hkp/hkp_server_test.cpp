@@ -252,6 +252,24 @@ TEST_F(Hkp, V6KeysAreFoundOverLdapButServedOnlyByTheirFingerprint) {
   EXPECT_EQ(h.body.find(certID), std::string::npos) << h.body;
 }
 
+// A new key with several photo IDs keeps the newest one in what HKP serves
+// (the complete block; the basic block never carries user attributes).
+TEST_F(Hkp, NewKeyWithThreePhotoIDsIsServedWithTheNewest) {
+  ASSERT_EQ(Submit(port(), Corpus("photo-id-three.asc")).status, 200);
+  Gpg original, served;
+  ASSERT_TRUE(original.Import(ReadFile(Corpus("photo-id-three.asc"))));
+  std::string newest;
+  for (const std::string& l : original.Listing(CertIDOf("photo-id")))
+    if (Columns(l)[0] == "uat" && Columns(l)[5] > newest) newest = Columns(l)[5];
+  Http h = Lookup(port(), "op=get&options=mr&search=0x" + FingerprintOf("photo-id"));
+  ASSERT_EQ(h.status, 200);
+  ASSERT_TRUE(served.Import(h.body));
+  std::vector<std::string> photos;
+  for (const std::string& l : served.Listing(CertIDOf("photo-id")))
+    if (Columns(l)[0] == "uat") photos.push_back(Columns(l)[5]);
+  EXPECT_EQ(photos, std::vector<std::string>{newest});
+}
+
 TEST_F(Hkp, MalformedRequestsGetClientErrors) {
   EXPECT_EQ(Lookup(port(), "op=destroy&search=0x83984697").status, 400);
   EXPECT_EQ(Lookup(port(), "search=0x83984697").status, 400);
