@@ -70,6 +70,11 @@ void ResetGlobals(Globals* g) {
   g->MustSignAdds = false;
   g->TrimUsers = g->TrimSigs = g->TrimPhotoIDs = false;
   g->AcceptModernKeys = false;
+  g->MaxKeyLength = 1048576;
+  g->MaxPacketLength = 8192;
+  g->MaxSigPacketLength = 65536;
+  g->MaxSignatures = 10000;
+  g->MaxSignaturesPerUserID = 1000;
   g->MustSigID.clear();
   g->AllowSigID.clear();
   g->allowAdd.clear();
