@@ -7,6 +7,7 @@
 #include "back-ldbm/cache.h"
 #include "back-ldbm/id2entry.h"
 #include "cert/keyattrs.h"
+#include "cert/servedkeys.h"
 #include "ldap/dn.h"
 #include "ldap/entry.h"
 #include "ldap/filter.h"
@@ -152,7 +153,14 @@ int ldbm_back_search(Backend* be, Connection* conn, Operation* op, const std::st
         SendFinal(conn, op, LDAP_OPERATIONS_ERROR, referrals, nrefs, nentries);
         return 0;
       }
-      int rc = send_search_entry(be, conn, op, e, attrs, nullptr, attrsonly, &virtualAttrs);
+      std::vector<Attribute> cutAttrs;
+      bool cut = false;
+      if (ServingOwnSignaturesOnly() && !attrsonly && CutServedKeyBlocks(e, &virtualAttrs, &cutAttrs, &cut) != 0) {
+        cache_return_entry(be, e);
+        SendFinal(conn, op, LDAP_OPERATIONS_ERROR, referrals, nrefs, nentries);
+        return 0;
+      }
+      int rc = send_search_entry(be, conn, op, e, attrs, cut ? &cutAttrs : nullptr, attrsonly, &virtualAttrs);
       if (rc == -1) stop = true;
       if (rc == 0) ++nentries;
       if (rc == 0 && keyOnly) TrackKeysSent(be, e, &sentKeys);

@@ -601,6 +601,15 @@ int KeyCapLine(const ConfigLine& l, MainPass* p) {
   return kNotMine;
 }
 
+int ServeSignaturesLine(const ConfigLine& l, MainPass* p) {
+  if (l.argc() != 2 || !(StrIEquals(l.tokens[1], "all") || StrIEquals(l.tokens[1], "self"))) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid value in \"ServeSignatures <all|self>\" line\n");
+    return 1;
+  }
+  p->g->ServeOwnSignaturesOnly = StrIEquals(l.tokens[1], "self");
+  return 0;
+}
+
 using MainHandler = int (*)(const ConfigLine&, MainPass*);
 
 struct MainKeyword {
@@ -660,6 +669,7 @@ const MainKeyword kMainKeywords[] = {
     {"MaxSigPacketLength", KeyCapLine},
     {"MaxSignatures", KeyCapLine},
     {"MaxSignaturesPerUserID", KeyCapLine},
+    {"ServeSignatures", ServeSignaturesLine},
 };
 
 }  // namespace

@@ -75,6 +75,7 @@ void ResetGlobals(Globals* g) {
   g->MaxSigPacketLength = 65536;
   g->MaxSignatures = 10000;
   g->MaxSignaturesPerUserID = 1000;
+  g->ServeOwnSignaturesOnly = false;
   g->MustSigID.clear();
   g->AllowSigID.clear();
   g->allowAdd.clear();

@@ -78,6 +78,9 @@ struct Globals {
   uint64_t MaxSigPacketLength = 65536;
   long MaxSignatures = 10000;
   long MaxSignaturesPerUserID = 1000;
+  // "ServeSignatures self": served key blocks carry only their owner's
+  // signatures (and those of its designated revokers).
+  bool ServeOwnSignaturesOnly = false;
   std::vector<KeyIDList> MustSigID;   // one list per line, at most kMaxSigGroups
   std::vector<KeyIDList> AllowSigID;
 
