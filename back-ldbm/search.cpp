@@ -8,6 +8,7 @@
 #include "back-ldbm/id2entry.h"
 #include "cert/keyattrs.h"
 #include "cert/servedkeys.h"
+#include "cert/blocklist.h"
 #include "ldap/dn.h"
 #include "ldap/entry.h"
 #include "ldap/filter.h"
@@ -21,6 +22,13 @@
 namespace kry {
 
 namespace {
+
+// Whether `e` belongs to a blocked key (its certificate or a user ID of it).
+bool IsBlockedEntry(Backend* be, const Entry* e, SentKeySet* ids) {
+  if (BlockedCount() == 0) return false;
+  std::string certID;
+  return ids->CertIDFor(be, e->dn, &certID) == 0 && IsBlockedCertID(certID);
+}
 
 // Growable referral text: "Referral:" and one URL per line.
 constexpr size_t kReferralStep = 512;
@@ -139,6 +147,8 @@ int ldbm_back_search(Backend* be, Connection* conn, Operation* op, const std::st
     bool stop = false;
     if (keyOnly && CheckIfKeySent(be, e, &sentKeys)) {
       // This certificate's key block went out with an earlier entry.
+    } else if (IsBlockedEntry(be, e, &sentKeys)) {
+      // A blocked key whose purge has not finished is never served.
     } else if (scope == 2 && CollectReferral(e, &referrals, &nrefs)) {
       // The referral entry itself is not sent.
     } else if (test_filter(be, conn, op, e, filter) == 0 && InScope(be, e, base, scope)) {

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "cert/blocklist.h"
+#include "cert/blockpurge.h"
 #include "cert/complete.h"
 #include "cert/keysets.h"
 #include "cert/kryhandles.h"
@@ -11,6 +13,7 @@
 #include "ldap/dn.h"
 #include "ldap/entry.h"
 #include "log/eventlog.h"
+#include "platform/pgp/keybytes.h"
 #include "runtime/globals.h"
 
 namespace kry {
@@ -35,6 +38,23 @@ int ImportSubmitted(KRYContextRef context, const std::string& block, KeySetHolde
   if ((rc = KRYAddKeys(imported.get(), set->get())) != 0 || (rc = KRYCommitKeyRingChanges(set->get())) != 0)
     return LibraryFailure("Internal keyset error.  Library error: %s.", rc, 1);
   return 0;
+}
+
+// Whether the first key of `block` is on the blocklist; a block whose
+// fingerprint cannot be read is left to the import to refuse.
+bool IsBlockedSubmission(const std::string& block) {
+  if (BlockedCount() == 0) return false;
+  std::string fpr;
+  if (KRYGetBlockFingerprint(block.data(), block.size(), &fpr) != kKRYError_NoErr) return false;
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string hex;
+  for (unsigned char c : fpr) {
+    hex += kHex[c >> 4];
+    hex += kHex[c & 15];
+  }
+  if (!IsBlockedFingerprint(hex)) return false;
+  LogError(EVENTLOG_WARNING, "Submission of blocked key %s refused.", hex.c_str());
+  return true;
 }
 
 // The stored copy at `dn` with the client text of a failure (step 10).
@@ -136,6 +156,10 @@ int RebuildAllEntries(AddRequestState* state, Backend* be, KRYKeySetRef set, con
 
 int CreateAddKeyEntries(AddRequestState* state, Backend* be, const std::string& block, const RequestKeys& keys) {
   KRYContextRef context = keys.context;
+  if (IsBlockedSubmission(block)) {
+    state->SetText(kBlockedKeyText);
+    return 50;
+  }
   // A certificate flooded with signatures or carrying huge packets would
   // make every later add, merge and search of it slow and its entries huge:
   // refused before a signature is checked.

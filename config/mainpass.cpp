@@ -610,6 +610,15 @@ int ServeSignaturesLine(const ConfigLine& l, MainPass* p) {
   return 0;
 }
 
+int BlockListFileLine(const ConfigLine& l, MainPass* p) {
+  if (l.argc() != 2) {
+    LineMessage(EVENTLOG_ERROR, l, "Missing File in \"BlockListFile <File>\" line\n");
+    return 1;
+  }
+  p->g->BlockListFile = l.tokens[1];
+  return 0;
+}
+
 using MainHandler = int (*)(const ConfigLine&, MainPass*);
 
 struct MainKeyword {
@@ -670,6 +679,7 @@ const MainKeyword kMainKeywords[] = {
     {"MaxSignatures", KeyCapLine},
     {"MaxSignaturesPerUserID", KeyCapLine},
     {"ServeSignatures", ServeSignaturesLine},
+    {"BlockListFile", BlockListFileLine},
 };
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "back-ldbm/backend.h"
+#include "cert/blocklist.h"
+#include "cert/blockpurge.h"
 #include "config/config.h"
 #include "log/eventlog.h"
 #include "runtime/connection.h"
@@ -197,6 +199,35 @@ bool ReadEvents(ConsoleSession* s) {
   return SendChunk(s, kReplyEvents, kConsoleLastEvents, b.chunk());
 }
 
+// Status of a list change (BlockFingerprint, UnblockFingerprint).
+uint16_t BlockStatus(int rc) {
+  if (rc == 2) return kConsoleBadFingerprint;
+  if (rc == 3) return kConsoleNotBlocked;
+  return rc == 0 ? kConsoleOk : kConsoleBlockFailed;
+}
+
+// The block is written before the purge starts, so that a purge cut short
+// is finished at the next start. A stopped server purges when it starts.
+uint16_t BlockCommand(const std::string& payload) {
+  const size_t nul = payload.find('\0');
+  const std::string fingerprint = payload.substr(0, nul);
+  const std::string reason = nul == std::string::npos ? std::string() : payload.substr(nul + 1);
+  const uint16_t status = BlockStatus(BlockFingerprint(fingerprint, reason));
+  if (status != kConsoleOk) return status;
+  LogError(EVENTLOG_WARNING, "Key %s blocked%s%s.", NormalizeFingerprint(fingerprint).c_str(),
+           reason.empty() ? "" : ": ", reason.c_str());
+  if (!DirectoryServerRunning() || g_globals->backends.empty()) return kConsoleOk;
+  const std::string certID = FingerprintCertID(NormalizeFingerprint(fingerprint));
+  return PurgeCertID(g_globals->backends.front().get(), certID) < 0 ? kConsoleBlockFailed : kConsoleOk;
+}
+
+uint16_t UnblockCommand(const std::string& payload) {
+  const std::string fingerprint = payload.substr(0, payload.find('\0'));
+  const uint16_t status = BlockStatus(UnblockFingerprint(fingerprint));
+  if (status == kConsoleOk) LogError(EVENTLOG_WARNING, "Key %s unblocked.", NormalizeFingerprint(fingerprint).c_str());
+  return status;
+}
+
 }  // namespace
 
 bool HandleConsoleCommand(ConsoleSession* s) {
@@ -217,6 +248,10 @@ bool HandleConsoleCommand(ConsoleSession* s) {
       return ReadEvents(s);
     case kMsgConnections:
       return ListConnections(s);
+    case kMsgBlock:
+      return Send(s, kReplyBlock, EncodeStatus(BlockCommand(s->message.payload)));
+    case kMsgUnblock:
+      return Send(s, kReplyUnblock, EncodeStatus(UnblockCommand(s->message.payload)));
     default:
       return false;
   }

@@ -76,6 +76,7 @@ void ResetGlobals(Globals* g) {
   g->MaxSignatures = 10000;
   g->MaxSignaturesPerUserID = 1000;
   g->ServeOwnSignaturesOnly = false;
+  g->BlockListFile.clear();
   g->MustSigID.clear();
   g->AllowSigID.clear();
   g->allowAdd.clear();

@@ -81,6 +81,8 @@ struct Globals {
   // "ServeSignatures self": served key blocks carry only their owner's
   // signatures (and those of its designated revokers).
   bool ServeOwnSignaturesOnly = false;
+  // "BlockListFile": fingerprints added to the blocklist at start-up.
+  std::string BlockListFile;
   std::vector<KeyIDList> MustSigID;   // one list per line, at most kMaxSigGroups
   std::vector<KeyIDList> AllowSigID;
 
