@@ -3,6 +3,7 @@
 #include "cert/blocklist.h"
 #include "cert/certentry.h"
 #include "cert/keydelete.h"
+#include "cert/replog.h"
 #include "ldap/result.h"
 #include "log/eventlog.h"
 #include "runtime/connection.h"
@@ -27,6 +28,23 @@ int PurgeCertID(Backend* be, const std::string& certID) {
     }
   }
   return removed;
+}
+
+std::string BlockRequestText(bool block, const std::string& fingerprint) {
+  return std::string(block ? "REQUEST: BLOCK" : "REQUEST: UNBLOCK") + "\n\n" + fingerprint + "\n";
+}
+
+int ApplyBlockChange(Backend* be, bool block, const std::string& fingerprint, const std::string& reason) {
+  const std::string fpr = NormalizeFingerprint(fingerprint);
+  const int rc = block ? BlockFingerprint(fpr, reason) : UnblockFingerprint(fpr);
+  if (fpr.empty()) return 2;
+  if (rc != 0) return rc;
+  LogError(EVENTLOG_WARNING, "Key %s %s%s%s.", fpr.c_str(), block ? "blocked" : "unblocked",
+           reason.empty() ? "" : ": ", reason.c_str());
+  constexpr uint32_t kAddTag = 0x68;
+  kryRepLogRequest(nullptr, kAddTag, BlockRequestText(block, fpr));
+  if (!block || !be) return 0;
+  return PurgeCertID(be, FingerprintCertID(fpr)) < 0 ? 1 : 0;
 }
 
 int PurgeBlockedKeys(Backend* be) {

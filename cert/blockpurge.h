@@ -17,6 +17,16 @@ extern const char kBlockedKeyText[];
 // number of certificates removed, -1 when one could not be.
 int PurgeCertID(Backend* be, const std::string& certID);
 
+// The request text of a blocklist change, as the replication log carries
+// it in a kryRequest record.
+std::string BlockRequestText(bool block, const std::string& fingerprint);
+
+// Blocks (durably, then purges) or unblocks `fingerprint` and writes the
+// change to the replication log. 0; 2 not a fingerprint; 3 not blocked
+// (unblock); 1 when the list or the purge failed (reported). `be` may be
+// null (no directory server running): the purge then waits for its start.
+int ApplyBlockChange(Backend* be, bool block, const std::string& fingerprint, const std::string& reason);
+
 // Purges every blocked key still stored (run at start-up, so that a purge
 // interrupted by a crash is finished). Returns the number removed.
 int PurgeBlockedKeys(Backend* be);

@@ -208,24 +208,11 @@ uint16_t BlockStatus(int rc) {
 
 // The block is written before the purge starts, so that a purge cut short
 // is finished at the next start. A stopped server purges when it starts.
-uint16_t BlockCommand(const std::string& payload) {
+uint16_t BlockChange(bool block, const std::string& payload) {
   const size_t nul = payload.find('\0');
-  const std::string fingerprint = payload.substr(0, nul);
   const std::string reason = nul == std::string::npos ? std::string() : payload.substr(nul + 1);
-  const uint16_t status = BlockStatus(BlockFingerprint(fingerprint, reason));
-  if (status != kConsoleOk) return status;
-  LogError(EVENTLOG_WARNING, "Key %s blocked%s%s.", NormalizeFingerprint(fingerprint).c_str(),
-           reason.empty() ? "" : ": ", reason.c_str());
-  if (!DirectoryServerRunning() || g_globals->backends.empty()) return kConsoleOk;
-  const std::string certID = FingerprintCertID(NormalizeFingerprint(fingerprint));
-  return PurgeCertID(g_globals->backends.front().get(), certID) < 0 ? kConsoleBlockFailed : kConsoleOk;
-}
-
-uint16_t UnblockCommand(const std::string& payload) {
-  const std::string fingerprint = payload.substr(0, payload.find('\0'));
-  const uint16_t status = BlockStatus(UnblockFingerprint(fingerprint));
-  if (status == kConsoleOk) LogError(EVENTLOG_WARNING, "Key %s unblocked.", NormalizeFingerprint(fingerprint).c_str());
-  return status;
+  Backend* be = DirectoryServerRunning() && !g_globals->backends.empty() ? g_globals->backends.front().get() : nullptr;
+  return BlockStatus(ApplyBlockChange(be, block, payload.substr(0, nul), block ? reason : std::string()));
 }
 
 }  // namespace
@@ -249,9 +236,9 @@ bool HandleConsoleCommand(ConsoleSession* s) {
     case kMsgConnections:
       return ListConnections(s);
     case kMsgBlock:
-      return Send(s, kReplyBlock, EncodeStatus(BlockCommand(s->message.payload)));
+      return Send(s, kReplyBlock, EncodeStatus(BlockChange(true, s->message.payload)));
     case kMsgUnblock:
-      return Send(s, kReplyUnblock, EncodeStatus(UnblockCommand(s->message.payload)));
+      return Send(s, kReplyUnblock, EncodeStatus(BlockChange(false, s->message.payload)));
     default:
       return false;
   }

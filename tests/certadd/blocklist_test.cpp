@@ -39,7 +39,9 @@ int HkpSubmitStatus(int port, const std::string& file) {
 TEST(BlockList, BlockPurgesRestartKeepsItAndSubmissionsAreRefused) {
   if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
   const int hkp = FreePort();
-  KeyServer server("HKPPort " + std::to_string(hkp) + "\n");
+  TempDir logs;
+  KeyServer server("HKPPort " + std::to_string(hkp) + "\nRepLogFile " + logs.File("replog") +
+                   "\nReplica 127.0.0.2:3890\n");
   ASSERT_TRUE(server.ok()) << server.tree().Output();
   ASSERT_EQ(server.AddFile(Corpus("multi-uid.asc")).exitCode, 0);
   ASSERT_EQ(server.AddFile(Corpus("rsa.asc")).exitCode, 0);
@@ -51,6 +53,14 @@ TEST(BlockList, BlockPurgesRestartKeepsItAndSubmissionsAreRefused) {
   EXPECT_EQ(server.KeyBlocks(corpus::ShortId("rsa")).size(), 1u);  // others stay
   EXPECT_NE(ReadFile(server.tree().data + "/blocklist").find(corpus::Fingerprint("multi-uid")), std::string::npos);
   EXPECT_NE(Ctl(server.tree(), "block 0x1234").exitCode, 0);
+  // Replicas hear of it through the replication log.
+  const std::string record = ReadFile(logs.File("replog"));
+  std::string b64 = record.substr(record.find("kryRequest:: ") + 13);
+  b64 = b64.substr(0, b64.find("\n\n"));
+  for (size_t fold; (fold = b64.find("\n ")) != std::string::npos;) b64.erase(fold, 2);  // LDIF folding
+  EXPECT_EQ(RunShell("echo " + b64 + " | base64 -d").output,
+            "REQUEST: BLOCK\n\n" + corpus::Fingerprint("multi-uid") + "\n")
+      << record;
 
   ASSERT_TRUE(server.Restart()) << server.tree().Output();
   r = server.AddFile(Corpus("multi-uid.asc"));
