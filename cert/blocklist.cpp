@@ -3,8 +3,10 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
+#include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 
 #include "back-ldbm/durable.h"
@@ -19,6 +21,8 @@ struct Store {
   std::mutex lock;
   std::string path;                           // empty until loaded
   std::map<std::string, std::string> reasons;  // fingerprint -> reason
+  std::set<std::string> certIDs;               // of the fingerprints, for searches
+  std::atomic<size_t> count{0};                // read without the lock by every search
 };
 
 Store& TheStore() {
@@ -59,6 +63,15 @@ void ReadLines(std::istream& in, std::map<std::string, std::string>* out, int* a
   }
 }
 
+// Makes `reasons` the list in memory; the caller holds the lock.
+void Install(Store& s, std::map<std::string, std::string> reasons) {
+  std::set<std::string> ids;
+  for (const auto& r : reasons) ids.insert(FingerprintCertID(r.first));
+  s.reasons = std::move(reasons);
+  s.certIDs = std::move(ids);
+  s.count = s.reasons.size();
+}
+
 // Writes the list with `reasons` in place of the current one; the caller
 // holds the lock. 0, or 1 after an event line.
 int Save(Store& s, const std::map<std::string, std::string>& reasons) {
@@ -70,7 +83,7 @@ int Save(Store& s, const std::map<std::string, std::string>& reasons) {
     LogError(EVENTLOG_ERROR, "Writing the blocklist '%s' failed: %s.", s.path.c_str(), std::strerror(err));
     return 1;
   }
-  s.reasons = reasons;
+  Install(s, reasons);
   return 0;
 }
 
@@ -98,12 +111,13 @@ int LoadBlockList(const std::string& directory, const std::string& seedFile) {
   Store& s = TheStore();
   std::lock_guard<std::mutex> guard(s.lock);
   s.path = directory.empty() ? std::string() : directory + "/blocklist";
-  s.reasons.clear();
+  std::map<std::string, std::string> stored;
   int added = 0;
   if (!s.path.empty()) {
     std::ifstream in(s.path);
-    ReadLines(in, &s.reasons, &added);
+    ReadLines(in, &stored, &added);
   }
+  Install(s, std::move(stored));
   if (seedFile.empty()) return 0;
   std::ifstream seed(seedFile);
   if (!seed) {
@@ -146,9 +160,7 @@ bool IsBlockedFingerprint(const std::string& fingerprint) {
 bool IsBlockedCertID(const std::string& certID) {
   Store& s = TheStore();
   std::lock_guard<std::mutex> guard(s.lock);
-  for (const auto& r : s.reasons)
-    if (StrIEquals(FingerprintCertID(r.first), certID)) return true;
-  return false;
+  return s.certIDs.count(ToUpper(certID)) > 0;
 }
 
 std::vector<std::string> BlockedCertIDs() {
@@ -159,10 +171,6 @@ std::vector<std::string> BlockedCertIDs() {
   return ids;
 }
 
-size_t BlockedCount() {
-  Store& s = TheStore();
-  std::lock_guard<std::mutex> guard(s.lock);
-  return s.reasons.size();
-}
+size_t BlockedCount() { return TheStore().count.load(); }
 
 }  // namespace kry
