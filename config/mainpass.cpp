@@ -586,7 +586,8 @@ int KeyCapLine(const ConfigLine& l, MainPass* p) {
   for (const Cap& c : kCaps) {
     if (!l.Is(c.name)) continue;
     const std::string missing = StrFormat("Missing Number in \"%s <Number>\" line\n", c.name);
-    const std::string invalid = StrFormat("Invalid Number in \"%s <Number>\" line (%ld - %ld)\n", c.name, c.low, c.high);
+    const std::string invalid =
+        StrFormat("Invalid Number in \"%s <Number>\" line (%ld - %ld)\n", c.name, c.low, c.high);
     long v = 0;
     const int rc = DigitsInRange(l, &v, missing.c_str(), invalid.c_str(), c.low, c.high);
     if (rc != 0) return rc;

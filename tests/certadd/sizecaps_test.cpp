@@ -87,8 +87,9 @@ std::string Armour(const std::string& bin) {
 // Status and body of an HKP submission of `block`.
 std::pair<int, std::string> HkpSubmit(int port, const std::string& dir, const std::string& block) {
   WriteFile(dir + "/submit.asc", block);
-  RunResult r = RunShell("curl -s --max-time 60 -o " + ShellQuote(dir + "/body") + " -w '%{http_code}' --data-urlencode keytext@" +
-                         ShellQuote(dir + "/submit.asc") + " http://127.0.0.1:" + std::to_string(port) + "/pks/add");
+  RunResult r = RunShell("curl -s --max-time 60 -o " + ShellQuote(dir + "/body") +
+                         " -w '%{http_code}' --data-urlencode keytext@" + ShellQuote(dir + "/submit.asc") +
+                         " http://127.0.0.1:" + std::to_string(port) + "/pks/add");
   return {std::atoi(r.output.c_str()), ReadFile(dir + "/body")};
 }
 
