@@ -7,6 +7,8 @@
 #include "back-ldbm/cache.h"
 #include "back-ldbm/id2entry.h"
 #include "cert/keyattrs.h"
+#include "cert/servedkeys.h"
+#include "cert/blocklist.h"
 #include "ldap/dn.h"
 #include "ldap/entry.h"
 #include "ldap/filter.h"
@@ -20,6 +22,13 @@
 namespace kry {
 
 namespace {
+
+// Whether `e` belongs to a blocked key (its certificate or a user ID of it).
+bool IsBlockedEntry(Backend* be, const Entry* e, SentKeySet* ids) {
+  if (BlockedCount() == 0) return false;
+  std::string certID;
+  return ids->CertIDFor(be, e->dn, &certID) == 0 && IsBlockedCertID(certID);
+}
 
 // Growable referral text: "Referral:" and one URL per line.
 constexpr size_t kReferralStep = 512;
@@ -138,6 +147,8 @@ int ldbm_back_search(Backend* be, Connection* conn, Operation* op, const std::st
     bool stop = false;
     if (keyOnly && CheckIfKeySent(be, e, &sentKeys)) {
       // This certificate's key block went out with an earlier entry.
+    } else if (IsBlockedEntry(be, e, &sentKeys)) {
+      // A blocked key whose purge has not finished is never served.
     } else if (scope == 2 && CollectReferral(e, &referrals, &nrefs)) {
       // The referral entry itself is not sent.
     } else if (test_filter(be, conn, op, e, filter) == 0 && InScope(be, e, base, scope)) {
@@ -152,7 +163,14 @@ int ldbm_back_search(Backend* be, Connection* conn, Operation* op, const std::st
         SendFinal(conn, op, LDAP_OPERATIONS_ERROR, referrals, nrefs, nentries);
         return 0;
       }
-      int rc = send_search_entry(be, conn, op, e, attrs, nullptr, attrsonly, &virtualAttrs);
+      std::vector<Attribute> cutAttrs;
+      bool cut = false;
+      if (ServingOwnSignaturesOnly() && !attrsonly && CutServedKeyBlocks(e, &virtualAttrs, &cutAttrs, &cut) != 0) {
+        cache_return_entry(be, e);
+        SendFinal(conn, op, LDAP_OPERATIONS_ERROR, referrals, nrefs, nentries);
+        return 0;
+      }
+      int rc = send_search_entry(be, conn, op, e, attrs, cut ? &cutAttrs : nullptr, attrsonly, &virtualAttrs);
       if (rc == -1) stop = true;
       if (rc == 0) ++nentries;
       if (rc == 0 && keyOnly) TrackKeysSent(be, e, &sentKeys);

@@ -3,13 +3,17 @@
 
 #include <string>
 
+#include "cert/blocklist.h"
+#include "cert/blockpurge.h"
 #include "cert/complete.h"
 #include "cert/keysets.h"
 #include "cert/kryhandles.h"
 #include "cert/merge.h"
+#include "cert/sizecaps.h"
 #include "ldap/dn.h"
 #include "ldap/entry.h"
 #include "log/eventlog.h"
+#include "platform/pgp/keybytes.h"
 #include "runtime/globals.h"
 
 namespace kry {
@@ -36,21 +40,21 @@ int ImportSubmitted(KRYContextRef context, const std::string& block, KeySetHolde
   return 0;
 }
 
-// Signatures of every kind on the certificate, counted up to `limit` + 1.
-int CountSignatures(KRYKeySetRef set, int limit) {
-  KeyWalk walk;
-  if (walk.Open(set) != 0) return 0;
-  KRYKeyIterRef it = walk.iter();
-  int n = 0;
-  KRYSigRef sig = nullptr;
-  while (n <= limit && KRYKeyIterNextKeySig(it, &sig) == 0) ++n;
-  KRYUserIDRef uid = nullptr;
-  while (n <= limit && KRYKeyIterNextUserID(it, &uid) == 0)
-    while (n <= limit && KRYKeyIterNextUIDSig(it, &sig) == 0) ++n;
-  KRYSubKeyRef sub = nullptr;
-  while (n <= limit && KRYKeyIterNextSubKey(it, &sub) == 0)
-    while (n <= limit && KRYKeyIterNextSubKeySig(it, &sig) == 0) ++n;
-  return n;
+// Whether the first key of `block` is on the blocklist; a block whose
+// fingerprint cannot be read is left to the import to refuse.
+bool IsBlockedSubmission(const std::string& block) {
+  if (BlockedCount() == 0) return false;
+  std::string fpr;
+  if (KRYGetBlockFingerprint(block.data(), block.size(), &fpr) != kKRYError_NoErr) return false;
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string hex;
+  for (unsigned char c : fpr) {
+    hex += kHex[c >> 4];
+    hex += kHex[c & 15];
+  }
+  if (!IsBlockedFingerprint(hex)) return false;
+  LogError(EVENTLOG_WARNING, "Submission of blocked key %s refused.", hex.c_str());
+  return true;
 }
 
 // The stored copy at `dn` with the client text of a failure (step 10).
@@ -152,8 +156,17 @@ int RebuildAllEntries(AddRequestState* state, Backend* be, KRYKeySetRef set, con
 
 int CreateAddKeyEntries(AddRequestState* state, Backend* be, const std::string& block, const RequestKeys& keys) {
   KRYContextRef context = keys.context;
+  if (IsBlockedSubmission(block)) {
+    state->SetText(kBlockedKeyText);
+    return 50;
+  }
+  // A certificate flooded with signatures or carrying huge packets would
+  // make every later add, merge and search of it slow and its entries huge:
+  // refused before a signature is checked.
+  int rc = CheckSizeCaps(state, block, false);
+  if (rc != 0) return rc;
   KeySetHolder set;
-  int rc = ImportSubmitted(context, block, &set);
+  rc = ImportSubmitted(context, block, &set);
   if (rc != 0) return rc;
   int count = 0;
   if (KRYCountKeys(set.get(), &count) != 0 || count != 1) {
@@ -163,14 +176,6 @@ int CreateAddKeyEntries(AddRequestState* state, Backend* be, const std::string& 
   KRYKeyRef key = nullptr;
   if (KeySet2Key(set.get(), &key) != 0 || !key) return 1;
   if ((rc = GetCertID(key, &state->certID)) != 0) return rc;
-  // A certificate flooded with signatures would make every later add, merge
-  // and search of it slow and its entries huge: refused before any work.
-  if (CountSignatures(set.get(), kMaxSignaturesPerCertificate) > kMaxSignaturesPerCertificate) {
-    LogError(EVENTLOG_WARNING, "Certificate 0x%s carries more than %d signatures.", state->certID.c_str(),
-             kMaxSignaturesPerCertificate);
-    state->SetText("Certificate carries too many signatures.");
-    return 21;
-  }
   int prevRevoked = PREV_UNKNOWN;
   if ((rc = LoadRevokers(state, be, context, key, &set, &prevRevoked)) != 0) return rc;
   if (KeySet2Key(set.get(), &key) != 0 || !key) return 1;  // the set may have been re-imported
@@ -212,6 +217,9 @@ int CreateAddKeyEntries(AddRequestState* state, Backend* be, const std::string& 
   std::string complete;
   if ((rc = ConvertKeySet2KeyBlock(set.get(), false, kKRYExportFormat_Complete, 2 * block.size(), &complete)) != 0)
     return LibraryFailure("ASCII-armoring key failed.  Library error: %s.", rc, 1, EVENTLOG_WARNING);
+  // Additions that each keep to the caps could together take a stored key
+  // past them; the stored copy then stays as it is.
+  if (stored && (rc = CheckSizeCaps(state, complete, true)) != 0) return rc;
   // A store cut short (a crash between the certificate entry and its
   // user-ID entries) leaves some missing while the stored block is complete.
   if (!changed && stored && CountMissingUserIDEntries(be, set.get(), certDN) > 0) {

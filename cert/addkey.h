@@ -17,10 +17,6 @@ struct Backend;
 struct Connection;
 struct Operation;
 
-// Largest number of signatures (of every kind) a submitted certificate may
-// carry; more are refused with 21.
-constexpr int kMaxSignaturesPerCertificate = 10000;
-
 // Working state of one add, owned by the operation.
 struct AddRequestState {
   EntryList list;                   // slot 0: the request / certificate entry

@@ -6,6 +6,7 @@
 #include "cert/keystanding.h"
 #include "cert/request.h"
 #include "cert/tlsclient.h"
+#include "cert/blockpurge.h"
 #include "runtime/connection.h"
 #include "ldap/entry.h"
 #include "ldap/operation.h"
@@ -155,6 +156,34 @@ int AuthoriseSignedAdd(AddRequestState* state, Backend* be, Connection* conn, Op
   return 48;
 }
 
+// Whether `text` is an unsigned blocklist change, which plain LDAP never
+// carries out.
+bool IsUnsignedBlockRequest(const std::string& text) {
+  ParsedRequest req;
+  return ParseRequestText(text.data(), text.size(), true, &req) == 0 &&
+         (req.kind == kRequestBlock || req.kind == kRequestUnblock);
+}
+
+// A blocklist change from another server: taken only over TLS from a client
+// key allowed to delete (the primary's server key, as krycertrepl sends
+// it), then applied here and passed on in this server's replication log.
+int HandleBlockRequest(AddRequestState* state, Backend* be, Connection* conn, Operation* op,
+                       const RequestKeys& keys, const ParsedRequest& req) {
+  std::string clientID;
+  if (int rc = ReadClientKeyID(be, conn, keys, &clientID)) return rc;
+  op->o_logDetail.signerID = clientID;
+  if (clientID.empty() || !KeyInSet(keys.deleteSigners, static_cast<KRYKeyRef>(conn->c_clientKey))) {
+    LogError(EVENTLOG_WARNING, "Blocklist request refused: not over TLS from a key allowed to delete.");
+    state->SetText("Blocklist requests are taken only over TLS from a key allowed to delete.");
+    return 50;
+  }
+  state->authorised = true;
+  const int rc = ApplyBlockChange(be, req.kind == kRequestBlock, req.fingerprint, "from " + clientID);
+  if (rc == 0 || rc == 3) return 0;  // unblocking what is not blocked changes nothing
+  state->SetText(rc == 2 ? "Invalid kryRequest block format." : "The blocklist could not be changed.");
+  return rc == 2 ? 2 : 1;
+}
+
 // Parses and authorises a kryRequest block (the first value of slot 0).
 // An add leaves its key block in that value for the key pipeline.
 int HandleSignedRequest(AddRequestState* state, Backend* be, Connection* conn, Operation* op,
@@ -170,6 +199,10 @@ int HandleSignedRequest(AddRequestState* state, Backend* be, Connection* conn, O
   const int parsed = ProcessReqBuffer(state->request.data(), state->request.size(), wrapperRequired,
                                       signedBlock ? holder->keys().context : nullptr, &req);
   if (parsed == 21) return BadSignature(state);
+  if (parsed != 0 && wrapperRequired && !signedBlock && IsUnsignedBlockRequest(state->request)) {
+    state->SetText("Blocklist requests are taken only over TLS from a key allowed to delete.");
+    return 50;
+  }
   if (parsed != 0) {
     LogError(EVENTLOG_WARNING, "Invalid kryRequest block format.");
     state->SetText("Invalid kryRequest block format.");
@@ -179,6 +212,8 @@ int HandleSignedRequest(AddRequestState* state, Backend* be, Connection* conn, O
   state->location = req.location;
   if (!signedBlock && holder->Acquire(conn) != 0) return 1;
   const RequestKeys& keys = holder->keys();
+  if (req.kind == kRequestBlock || req.kind == kRequestUnblock)
+    return HandleBlockRequest(state, be, conn, op, keys, req);
   if (req.kind == kRequestAdd) {
     first.values[0] = std::move(req.keyBlock);
     return AuthoriseSignedAdd(state, be, conn, op, keys, req.clearSigned);

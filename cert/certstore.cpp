@@ -5,6 +5,7 @@
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/dn2id.h"
 #include "back-ldbm/id2children.h"
+#include "back-ldbm/id2entry.h"
 #include "back-ldbm/idlist.h"
 #include "cert/certentry.h"
 #include "cert/keysets.h"
@@ -37,6 +38,31 @@ int StoredBlock(const Entry* e, bool* v2, const std::string** block) {
   }
   if (!*block) {
     LogError(EVENTLOG_ERROR, "Certificate in database did not have a keyblock (%s).", e->dn.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+// The entries of `candidates` whose parent DN is the certificate's.
+int ChildrenByParent(Backend* be, const Entry* cert, IDList* candidates, std::vector<EntryID>* children) {
+  try {
+    const std::string parent = dn_normalized_upper(cert->dn);
+    for (EntryID id = idl_first_id(candidates); id != NOID; id = idl_next_id(candidates, id)) {
+      Entry* e = id2entry(be, id);
+      if (!e) continue;
+      bool child = false;
+      try {
+        std::optional<std::string> p = dn_get_parent(be, e->dn);
+        child = p && dn_normalized_upper(*p) == parent;
+      } catch (...) {
+        cache_return_entry(be, e);
+        throw;
+      }
+      cache_return_entry(be, e);
+      if (child) children->push_back(id);
+    }
+  } catch (const std::bad_alloc&) {
+    children->clear();
     return 1;
   }
   return 0;
@@ -113,13 +139,11 @@ int GetKeysChildren(Backend* be, const Entry* cert, std::vector<EntryID>* childr
   }
   IDListPtr list = idl_fetch(be, db.get(), id2children_key(cert->id));
   if (!list) return 0;
-  // A child list that overflowed into "all IDs" no longer says which
-  // entries are children; handing out every ID would let a caller delete
-  // the whole directory.
-  if (list->is_allids()) {
-    Debug(LDAP_DEBUG_CERT, "GetKeysChildren: child list of \"%s\" is not usable\n", cert->dn.c_str());
-    return 1;
-  }
+  // A child list that overflowed into "all IDs" (a key with thousands of
+  // user IDs) no longer says which entries are children: each entry is
+  // then read and taken only when its parent is the certificate, so that a
+  // delete never reaches beyond the key.
+  if (list->is_allids()) return ChildrenByParent(be, cert, list.get(), children);
   try {
     for (EntryID id = idl_first_id(list.get()); id != NOID; id = idl_next_id(list.get(), id)) children->push_back(id);
   } catch (const std::bad_alloc&) {

@@ -52,7 +52,11 @@ std::string_view ReplicaHost(std::string_view replica) {
 // A delete request coming back from one of our replicas has been logged
 // here already; writing it again would send it round the ring for ever.
 bool IsReplicationLoop(const Connection* conn, std::string_view value, const std::string& replicas) {
-  if (!ContainsNoCase(value, "Request: delete") || !conn) return false;
+  // Deletes and blocklist changes are passed on by every replica; adds are
+  // merged and come to rest.
+  const bool passedOn = ContainsNoCase(value, "Request: delete") || ContainsNoCase(value, "Request: block") ||
+                        ContainsNoCase(value, "Request: unblock");
+  if (!passedOn || !conn) return false;
   if (ReplicaListHasHost(replicas, conn->c_addr)) {
     LogError(EVENTLOG_INFO, "Single replication loop detected.IP (%s), Replica List (%s).", conn->c_addr.c_str(),
              replicas.c_str());

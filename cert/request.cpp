@@ -92,6 +92,8 @@ int ReadHeaders(LineReader* r, ParsedRequest* out) {
   } kHeaders[] = {{"REQUEST: ADD", true, kRequestAdd},
                   {"REQUEST: DELETE", true, kRequestDelete},
                   {"REQUEST: DISABLE", true, kRequestDisable},
+                  {"REQUEST: BLOCK", true, kRequestBlock},
+                  {"REQUEST: UNBLOCK", true, kRequestUnblock},
                   {"LOCATION: PENDING", false, kLocationPending},
                   {"LOCATION: ACTIVE", false, kLocationActive}};
   while (r->Next()) {
@@ -146,6 +148,13 @@ int ReadKeyIDs(LineReader* r, ParsedRequest* out) {
   return 0;
 }
 
+// The one fingerprint line of a block or unblock request.
+int ReadFingerprint(LineReader* r, ParsedRequest* out) {
+  if (!r->Next() || r->len == 0) return BodyError("No fingerprint in the block request.\n");
+  out->fingerprint.assign(r->buf, r->len);
+  return 0;
+}
+
 }  // namespace
 
 int GetLine(const char** pos, size_t* remaining, char* buf, size_t bufSize, size_t* lineLen) {
@@ -189,6 +198,8 @@ int ParseRequestText(const char* text, size_t length, bool escaped, ParsedReques
       rc = ReadKeyBlock(&r, escaped, out);
     else if (out->kind == kRequestDelete || out->kind == kRequestDisable)
       rc = ReadKeyIDs(&r, out);
+    else if (out->kind == kRequestBlock || out->kind == kRequestUnblock)
+      rc = ReadFingerprint(&r, out);
     else
       rc = HeaderError("Request headers are invalid.\n");
   }

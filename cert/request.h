@@ -13,6 +13,10 @@ namespace kry {
 constexpr int kRequestAdd = 1;
 constexpr int kRequestDelete = 2;
 constexpr int kRequestDisable = 3;
+// Blocklist changes, sent on to replicas in the replication log: headers
+// "REQUEST: BLOCK" or "REQUEST: UNBLOCK", an empty line, the fingerprint.
+constexpr int kRequestBlock = 4;
+constexpr int kRequestUnblock = 5;
 
 // What ProcessReqBuffer found in a request block.
 struct ParsedRequest {
@@ -20,6 +24,7 @@ struct ParsedRequest {
   int location = 0;                 // kLocationPending 1, kLocationActive 2
   std::string keyBlock;             // add: the armoured key block, escapes removed
   std::vector<std::string> keyIDs;  // delete/disable: "0x" + 16 characters each
+  std::string fingerprint;          // block/unblock: the line as sent
   bool clearSigned = false;         // the block carried the clear-signed wrapper
 };
 

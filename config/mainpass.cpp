@@ -573,6 +573,53 @@ int WKDDomainLine(const ConfigLine& l, MainPass* p) {
   return 0;
 }
 
+// Size caps of submitted keys ("MaxKeyLength" and the others): a number
+// from 1 up, stored in the setting of the line's keyword.
+int KeyCapLine(const ConfigLine& l, MainPass* p) {
+  struct Cap {
+    const char* name;
+    long low, high;
+  };
+  static const Cap kCaps[] = {{"MaxKeyLength", 1024, 268435456}, {"MaxPacketLength", 64, 16777216},
+                              {"MaxSigPacketLength", 64, 16777216}, {"MaxSignatures", 1, 10000000},
+                              {"MaxSignaturesPerUserID", 1, 10000000}};
+  for (const Cap& c : kCaps) {
+    if (!l.Is(c.name)) continue;
+    const std::string missing = StrFormat("Missing Number in \"%s <Number>\" line\n", c.name);
+    const std::string invalid =
+        StrFormat("Invalid Number in \"%s <Number>\" line (%ld - %ld)\n", c.name, c.low, c.high);
+    long v = 0;
+    const int rc = DigitsInRange(l, &v, missing.c_str(), invalid.c_str(), c.low, c.high);
+    if (rc != 0) return rc;
+    Globals* g = p->g;
+    if (l.Is("MaxKeyLength")) g->MaxKeyLength = static_cast<uint64_t>(v);
+    if (l.Is("MaxPacketLength")) g->MaxPacketLength = static_cast<uint64_t>(v);
+    if (l.Is("MaxSigPacketLength")) g->MaxSigPacketLength = static_cast<uint64_t>(v);
+    if (l.Is("MaxSignatures")) g->MaxSignatures = v;
+    if (l.Is("MaxSignaturesPerUserID")) g->MaxSignaturesPerUserID = v;
+    return 0;
+  }
+  return kNotMine;
+}
+
+int ServeSignaturesLine(const ConfigLine& l, MainPass* p) {
+  if (l.argc() != 2 || !(StrIEquals(l.tokens[1], "all") || StrIEquals(l.tokens[1], "self"))) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid value in \"ServeSignatures <all|self>\" line\n");
+    return 1;
+  }
+  p->g->ServeOwnSignaturesOnly = StrIEquals(l.tokens[1], "self");
+  return 0;
+}
+
+int BlockListFileLine(const ConfigLine& l, MainPass* p) {
+  if (l.argc() != 2) {
+    LineMessage(EVENTLOG_ERROR, l, "Missing File in \"BlockListFile <File>\" line\n");
+    return 1;
+  }
+  p->g->BlockListFile = l.tokens[1];
+  return 0;
+}
+
 using MainHandler = int (*)(const ConfigLine&, MainPass*);
 
 struct MainKeyword {
@@ -627,6 +674,13 @@ const MainKeyword kMainKeywords[] = {
     {"MaxConnections", MaxConnectionsLine},
     {"MaxConnectionsPerAddress", MaxConnectionsPerAddressLine},
     {"WKDDomain", WKDDomainLine},
+    {"MaxKeyLength", KeyCapLine},
+    {"MaxPacketLength", KeyCapLine},
+    {"MaxSigPacketLength", KeyCapLine},
+    {"MaxSignatures", KeyCapLine},
+    {"MaxSignaturesPerUserID", KeyCapLine},
+    {"ServeSignatures", ServeSignaturesLine},
+    {"BlockListFile", BlockListFileLine},
 };
 
 }  // namespace

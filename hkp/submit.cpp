@@ -1,6 +1,7 @@
 #include "hkp/submit.h"
 
 #include "cert/addkey.h"
+#include "cert/blockpurge.h"
 #include "cert/kryhandles.h"
 #include "hkp/directory.h"
 #include "ldap/add.h"
@@ -117,6 +118,8 @@ HkpAnswer HkpSubmit(Connection* conn, const std::string& keytext) {
       line = "The key could not be submitted.";
     } else {
       status = HkpAddStatus(out.code);
+      // A blocked key is gone for good, which HTTP says with 410.
+      if (out.code == LDAP_INSUFFICIENT_ACCESS && out.text == kBlockedKeyText) status = 410;
       const std::string id = out.logDetail.certID.empty() ? std::string("key") : "0x" + out.logDetail.certID;
       line = id + ": " + std::to_string(out.code) + " " + (out.text.empty() ? HkpResultText(out.code) : out.text);
       HkpAccessLog(conn, out.logType, out.logDetail, 0, out.start, out.code);

@@ -124,6 +124,8 @@ void do_add_key(Connection* conn, Operation* op, Backend* be, EntryPtr e) {
   if (state.kind == kRequestDelete || state.kind == kRequestDisable) {
     op->o_logType = kLogDelete;
     if (err == LDAP_SUCCESS) err = CarryOutKeyDelete(conn, op, be, &state);
+  } else if (state.kind == kRequestBlock || state.kind == kRequestUnblock) {
+    op->o_logType = kLogDelete;  // carried out (or refused) by HandleAddRequest; nothing to store
   } else if (err == LDAP_SUCCESS) {
     const std::string now = GeneralizedTimeNow();
     const EntryPtr record = KeyBlocksOf(*state.list.slots[0]);

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "back-ldbm/backend.h"
+#include "cert/blocklist.h"
+#include "cert/blockpurge.h"
 #include "config/config.h"
 #include "log/eventlog.h"
 #include "runtime/connection.h"
@@ -197,6 +199,22 @@ bool ReadEvents(ConsoleSession* s) {
   return SendChunk(s, kReplyEvents, kConsoleLastEvents, b.chunk());
 }
 
+// Status of a list change (BlockFingerprint, UnblockFingerprint).
+uint16_t BlockStatus(int rc) {
+  if (rc == 2) return kConsoleBadFingerprint;
+  if (rc == 3) return kConsoleNotBlocked;
+  return rc == 0 ? kConsoleOk : kConsoleBlockFailed;
+}
+
+// The block is written before the purge starts, so that a purge cut short
+// is finished at the next start. A stopped server purges when it starts.
+uint16_t BlockChange(bool block, const std::string& payload) {
+  const size_t nul = payload.find('\0');
+  const std::string reason = nul == std::string::npos ? std::string() : payload.substr(nul + 1);
+  Backend* be = DirectoryServerRunning() && !g_globals->backends.empty() ? g_globals->backends.front().get() : nullptr;
+  return BlockStatus(ApplyBlockChange(be, block, payload.substr(0, nul), block ? reason : std::string()));
+}
+
 }  // namespace
 
 bool HandleConsoleCommand(ConsoleSession* s) {
@@ -217,6 +235,10 @@ bool HandleConsoleCommand(ConsoleSession* s) {
       return ReadEvents(s);
     case kMsgConnections:
       return ListConnections(s);
+    case kMsgBlock:
+      return Send(s, kReplyBlock, EncodeStatus(BlockChange(true, s->message.payload)));
+    case kMsgUnblock:
+      return Send(s, kReplyUnblock, EncodeStatus(BlockChange(false, s->message.payload)));
     default:
       return false;
   }

@@ -35,6 +35,8 @@ enum ConsoleMessageType : uint8_t {
   kMsgLogon = 7,
   kMsgStatistics = 8,
   kMsgConnections = 9,
+  kMsgBlock = 10,    // payload: fingerprint text, NUL, reason text
+  kMsgUnblock = 11,  // payload: fingerprint text
   kReplyEvents = 130,
   kReplyCreateDatabases = 132,
   kReplyCheckConfig = 133,
@@ -44,6 +46,8 @@ enum ConsoleMessageType : uint8_t {
   kReplyLogon = 138,
   kReplyStatistics = 139,
   kReplyConnections = 140,
+  kReplyBlock = 141,    // status only
+  kReplyUnblock = 142,  // status only
 };
 
 enum ConsoleStatus : uint16_t {
@@ -54,6 +58,9 @@ enum ConsoleStatus : uint16_t {
   kConsoleLastConnections = 6,
   kConsoleLastEvents = 7,
   kConsoleNoGlobals = 8,
+  kConsoleBadFingerprint = 9,  // block, unblock: not 40 or 64 hexadecimal digits
+  kConsoleNotBlocked = 10,     // unblock: the fingerprint was not on the list
+  kConsoleBlockFailed = 11,    // block, unblock: the list or a purge failed
 };
 
 // Separator after every entry of a list chunk (and inside each entry,

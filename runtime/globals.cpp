@@ -70,6 +70,13 @@ void ResetGlobals(Globals* g) {
   g->MustSignAdds = false;
   g->TrimUsers = g->TrimSigs = g->TrimPhotoIDs = false;
   g->AcceptModernKeys = false;
+  g->MaxKeyLength = 1048576;
+  g->MaxPacketLength = 8192;
+  g->MaxSigPacketLength = 65536;
+  g->MaxSignatures = 10000;
+  g->MaxSignaturesPerUserID = 1000;
+  g->ServeOwnSignaturesOnly = false;
+  g->BlockListFile.clear();
   g->MustSigID.clear();
   g->AllowSigID.clear();
   g->allowAdd.clear();

@@ -70,6 +70,19 @@ struct Globals {
   bool TrimUsers = false, TrimSigs = false, TrimPhotoIDs = false;
   // "AcceptModernKeys": store ECDSA (19) and EdDSA (22) primary keys too.
   bool AcceptModernKeys = false;
+  // Size caps on a submitted key and on the merged result ("MaxKeyLength",
+  // "MaxPacketLength", "MaxSigPacketLength", "MaxSignatures",
+  // "MaxSignaturesPerUserID").
+  uint64_t MaxKeyLength = 1048576;
+  uint64_t MaxPacketLength = 8192;
+  uint64_t MaxSigPacketLength = 65536;
+  long MaxSignatures = 10000;
+  long MaxSignaturesPerUserID = 1000;
+  // "ServeSignatures self": served key blocks carry only their owner's
+  // signatures (and those of its designated revokers).
+  bool ServeOwnSignaturesOnly = false;
+  // "BlockListFile": fingerprints added to the blocklist at start-up.
+  std::string BlockListFile;
   std::vector<KeyIDList> MustSigID;   // one list per line, at most kMaxSigGroups
   std::vector<KeyIDList> AllowSigID;
 

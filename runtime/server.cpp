@@ -300,6 +300,7 @@ int StartListener(ServerState& st, Backend* be, bool nonFatalConfigErrors) {
   }
   if (nonFatalConfigErrors) return kContinue;
   if (RecoverDatabasesIfUnclean(be) != 0) return serviceMode ? kContinue : 1;
+  if (ApplyBlockList(be) != 0) return serviceMode ? kContinue : 1;
   int port = g->Port;
   if (!StartThread(&g->listenerThread, [port] { daemon(port); })) {
     LogError(EVENTLOG_ERROR, "Creating daemon thread failed.");

@@ -70,6 +70,7 @@ int RebuildSettings() {
   }
   // Databases left by an unclean stop are rebuilt before the server starts.
   if (RecoverDatabasesIfUnclean(be) != 0) return 1;
+  if (ApplyBlockList(be) != 0) return 1;
   int prc = InitServerPolicies();
   if (prc != 0) {
     std::string text = prc == -1 ? "See earlier messages" : LibraryErrorText(prc);

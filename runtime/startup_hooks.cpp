@@ -1,6 +1,8 @@
 #include "runtime/startup_hooks.h"
 
 #include "back-ldbm/backend.h"
+#include "cert/blocklist.h"
+#include "cert/blockpurge.h"
 #include "cert/keysets.h"
 #include "cert/replog.h"
 #include "cert/policy_init.h"
@@ -27,6 +29,13 @@ int InitServerPolicies() {
   auto* ctx = static_cast<KRYContextRef>(g->keyContext);
   if (int rc = SetRandSeedFile(ctx, g->RandSeedFile)) return rc;
   return InitPolicy(ctx);
+}
+
+int ApplyBlockList(Backend* be) {
+  if (LoadBlockList(backend_directory(be), g_globals->BlockListFile) != 0) return 1;
+  const int purged = PurgeBlockedKeys(be);
+  if (purged > 0) LogError(EVENTLOG_WARNING, "%d certificates of blocked keys purged at start-up.", purged);
+  return 0;
 }
 
 void ReleaseStartupKeys() {

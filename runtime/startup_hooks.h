@@ -13,6 +13,11 @@ int InitLogCycling();
 // Opens the server's keyrings and resolves the configured signer key IDs
 // into the policy key sets. 0, -1 (already reported) or a library code.
 int InitServerPolicies();
+struct Backend;
+// Loads the blocklist of the database directory (seeded by "BlockListFile")
+// and purges every blocked key still stored, finishing a purge that a crash
+// cut short. 0, or 1 when the list could not be read (reported).
+int ApplyBlockList(Backend* be);
 // Frees the key sets InitPolicy built (before the main context goes).
 void ReleaseStartupKeys();
 

@@ -3,9 +3,11 @@
 #include <new>
 #include <vector>
 
+#include "platform/pgp/armor.h"
 #include "platform/pgp/internal.h"
 #include "platform/pgp/packet.h"
 #include "platform/pgp/pubkey.h"
+#include "platform/pgp/sigpacket.h"
 
 using namespace krypgp;
 
@@ -51,6 +53,62 @@ KRYError Filter(const std::vector<Packet>& packets, const KRYUserIDFilter& keep,
   return out->empty() ? kKRYError_NoKeyData : kKRYError_NoErr;
 }
 
+// The key IDs whose signatures on one key are served: the key's own and
+// those of the designated revokers its self-signatures name.
+struct Signers {
+  std::vector<uint64_t> ids;
+  bool Has(uint64_t id) const {
+    for (uint64_t i : ids)
+      if (i == id) return true;
+    return false;
+  }
+};
+
+// Signers of the key whose primary packet is packets[first], read up to the
+// next primary key.
+Signers SignersOf(const std::vector<Packet>& packets, size_t first) {
+  Signers s;
+  PublicKeyInfo info;
+  size_t publicLen = 0;
+  if (ParsePublicKey(packets[first].body, &info, &publicLen) != kKRYError_NoErr) return s;
+  s.ids.push_back(info.keyID64);
+  for (size_t i = first + 1; i < packets.size() && !IsPrimary(packets[i].tag); ++i) {
+    if (packets[i].tag != kTagSignature) continue;
+    SigInfo sig;
+    uint64_t issuer = 0;
+    if (!ParseSignature(packets[i].body, &sig) || !SigIssuer(sig, &issuer) || issuer != info.keyID64) continue;
+    // A revoker is named by a v4 fingerprint, whose key ID is its end.
+    for (const RevokerInfo& r : sig.revokers) s.ids.push_back(LoadU64(r.fingerprint.data() + 12));
+  }
+  return s;
+}
+
+bool OwnSignature(const Packet& p, const Signers& signers) {
+  SigInfo sig;
+  if (!ParseSignature(p.body, &sig)) return false;
+  uint64_t issuer = 0;
+  if (SigIssuer(sig, &issuer)) return signers.Has(issuer);
+  return sig.type == kSigSubkeyBinding || sig.type == kSigPrimaryBinding || sig.type == kSigDirectKey ||
+         sig.type == kSigKeyRevocation || sig.type == kSigSubkeyRevocation;
+}
+
+Bytes OwnSignaturesOnly(const std::vector<Packet>& packets) {
+  Bytes out;
+  Signers signers;
+  bool inKey = false;
+  for (size_t i = 0; i < packets.size(); ++i) {
+    const Packet& p = packets[i];
+    if (IsPrimary(p.tag)) {
+      signers = SignersOf(packets, i);
+      inKey = true;
+    }
+    if (!inKey || p.tag == kTagTrust) continue;
+    if (p.tag == kTagSignature && !OwnSignature(p, signers)) continue;
+    WritePacket(p, &out);
+  }
+  return out;
+}
+
 }  // namespace
 
 KRYError KRYGetBlockFingerprint(const void* data, size_t len, std::string* fingerprint) {
@@ -81,6 +139,21 @@ KRYError KRYKeepUserIDs(const void* data, size_t len, const KRYUserIDFilter& kee
     KRYError err = ReadInput(data, len, &packets);
     if (err != kKRYError_NoErr) return err;
     return Filter(packets, keep, out);
+  } catch (const std::bad_alloc&) {
+    return kKRYError_OutOfMemory;
+  }
+}
+
+KRYError KRYKeepOwnSignatures(const void* data, size_t len, bool armour, std::string* out) {
+  if (out == nullptr) return kKRYError_BadParams;
+  try {
+    std::vector<Packet> packets;
+    KRYError err = ReadInput(data, len, &packets);
+    if (err != kKRYError_NoErr) return err;
+    const Bytes kept = OwnSignaturesOnly(packets);
+    if (kept.empty()) return kKRYError_NoKeyData;
+    *out = armour ? Armor("PGP PUBLIC KEY BLOCK", kept) : ToString(kept);
+    return kKRYError_NoErr;
   } catch (const std::bad_alloc&) {
     return kKRYError_OutOfMemory;
   }

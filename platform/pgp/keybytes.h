@@ -23,3 +23,11 @@ using KRYUserIDFilter = std::function<bool(const std::string& userID)>;
 // stay. A key left without user IDs is left out whole. NoKeyData when no key
 // is left.
 KRYError KRYKeepUserIDs(const void* data, size_t len, const KRYUserIDFilter& keep, std::string* out);
+
+// The keys of `data` with only the signatures their owner made and those of
+// their designated revokers (as the owner's self-signatures name them), so
+// that third-party certifications are left out; signatures that name no
+// issuer stay only when their type can be the owner's alone (bindings,
+// direct-key and key or subkey revocations). Trust packets are left out.
+// Armoured ("PGP PUBLIC KEY BLOCK") when `armour`, else binary.
+KRYError KRYKeepOwnSignatures(const void* data, size_t len, bool armour, std::string* out);

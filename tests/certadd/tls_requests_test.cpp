@@ -62,6 +62,24 @@ class TLSRequests : public ::testing::Test {
   std::map<std::string, ClientCert> certs_;
 };
 
+// Blocklist changes (as a primary's krycertrepl forwards them) are carried
+// out only over TLS from a key allowed to delete.
+TEST_F(TLSRequests, BlockRequestsNeedTLSAndADeleteSignersKey) {
+  const std::string list = server_->tree().data + "/blocklist";
+  const std::string block = RequestText("REQUEST: BLOCK\n\n" + FingerprintOf("ed25519") + "\n");
+  RunResult r = server_->AddLdif(block);
+  EXPECT_EQ(r.exitCode, 50) << r.output;
+  r = Secure("rsa", block);  // self-service deletion is no authority over the list
+  EXPECT_EQ(r.exitCode, 50) << r.output;
+  EXPECT_EQ(ReadFile(list).find(FingerprintOf("ed25519")), std::string::npos);
+  r = Secure("trusted-signer", block);
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(ReadFile(list).find(FingerprintOf("ed25519")), std::string::npos);
+  r = Secure("trusted-signer", RequestText("REQUEST: UNBLOCK\n\n" + FingerprintOf("ed25519") + "\n"));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(ReadFile(list).find(FingerprintOf("ed25519")), std::string::npos);
+}
+
 TEST_F(TLSRequests, UnsignedAddNeedsTLSAndAnAddSignersKey) {
   const std::string ldif = RequestLdif(Corpus("add-unsigned-tls.req"));
   RunResult r = server_->AddLdif(ldif);  // plain port: the signature wrapper is required

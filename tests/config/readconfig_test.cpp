@@ -91,6 +91,10 @@ TEST_F(ReadConfigTest, RejectedLinesGiveTheirMessage) {
       {"WKDDomain a.org b.org", "Missing Domain in \"WKDDomain <Domain>\" line\n"},
       {"WKDDomain ../etc", "Invalid Domain in \"WKDDomain <Domain>\" line\n"},
       {"WKDDomain mail@example.org", "Invalid Domain in \"WKDDomain <Domain>\" line\n"},
+      {"MaxKeyLength 1023", "Invalid Number in \"MaxKeyLength <Number>\" line (1024 - 268435456)\n"},
+      {"MaxSignaturesPerUserID", "Missing Number in \"MaxSignaturesPerUserID <Number>\" line\n"},
+      {"ServeSignatures some", "Invalid value in \"ServeSignatures <all|self>\" line\n"},
+      {"BlockListFile", "Missing File in \"BlockListFile <File>\" line\n"},
   };
   for (const LineCase& c : cases) {
     SCOPED_TRACE(c.line);
@@ -108,7 +112,9 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
                  "HKPMaxConnectionsPerAddress 7\nHKPMaxBodyBytes 2048\nHKPRequestTimeout 5\n"
                  "MaxConnections 65535\nMaxConnectionsPerAddress 3\n"
                  "HKPPort 11371\nHKPMaxConnections 1000\nWKDDomain Example.ORG\nWKDDomain example.com\n"
-                 "CommandTimeout 65535\nIdleSyncTimeout 3\nRandSeedFile ..\\etc\\seed.bin\n"),
+                 "CommandTimeout 65535\nIdleSyncTimeout 3\nRandSeedFile ..\\etc\\seed.bin\n"
+                 "MaxKeyLength 2048\nMaxPacketLength 100\nMaxSigPacketLength 200\nMaxSignatures 30\n"
+                 "MaxSignaturesPerUserID 3\nServeSignatures Self\n"),
             0)
       << Logged();
   const Globals& g = *globals_;
@@ -137,6 +143,11 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
   EXPECT_EQ(g.CommandTimeout, 65535);
   EXPECT_EQ(g.IdleSyncTimeout, 3);
   EXPECT_EQ(g.RandSeedFile, "../etc/seed.bin");
+  EXPECT_EQ(std::vector<uint64_t>({g.MaxKeyLength, g.MaxPacketLength, g.MaxSigPacketLength}),
+            std::vector<uint64_t>({2048, 100, 200}));
+  EXPECT_EQ(g.MaxSignatures, 30);
+  EXPECT_EQ(g.MaxSignaturesPerUserID, 3);
+  EXPECT_TRUE(g.ServeOwnSignaturesOnly);
   EXPECT_EQ(backend_directory(backend_), "../data");  // the default, checked to exist
 }
 

@@ -46,13 +46,17 @@ struct Args {
   // start
   int port = -1, securePort = -1;
   bool keepPorts = false, noSigCheck = false;
+  // block, unblock
+  std::string fingerprint, reason;
+  bool hasReason = false;
 };
 
 const char kUsage[] =
     "usage: krycertctl [--host H] [--command-port N] [--user NAME] [--timeout S] [--json]\n"
     "                  [--tls --cert FILE --key FILE [--server-cert FILE]] [--source ADDR] COMMAND\n"
     "commands: status | start [--port N] [--secure-port N] [--keep-ports] [--no-sigcheck] | stop | stats |\n"
-    "          connections | events | create-db | check-config\n";
+    "          connections | events | create-db | check-config |\n"
+    "          block FINGERPRINT [--reason TEXT] | unblock FINGERPRINT\n";
 
 std::string JsonText(const std::string& s) {
   std::string out = "\"";
@@ -129,6 +133,7 @@ int ParseArgs(int argc, char** argv, Args* a) {
     else if (opt == "--cert") ok = value(&v) && (a->tlsOptions.certFile = v, true);
     else if (opt == "--key") ok = value(&v) && (a->tlsOptions.keyFile = v, true);
     else if (opt == "--server-cert") ok = value(&v) && (a->tlsOptions.serverCertFile = v, true);
+    else if (opt == "--reason") ok = value(&v) && (a->reason = v, a->hasReason = true);
     else if (opt == "--source") ok = value(&v) && (a->source = v, true);
     else if (opt == "--host") ok = value(&v) && (a->host = v, true);
     else if (opt == "--user") ok = value(&v) && (a->user = v, true);
@@ -140,6 +145,8 @@ int ParseArgs(int argc, char** argv, Args* a) {
       std::fputs(kUsage, stdout);
       std::exit(0);
     } else if (a->command.empty() && opt[0] != '-') a->command = opt;
+    else if ((a->command == "block" || a->command == "unblock") && a->fingerprint.empty() && opt[0] != '-')
+      a->fingerprint = opt;
     else ok = false;
     if (!ok) {
       std::fprintf(stderr, "krycertctl: bad argument '%s'\n%s", opt.c_str(), kUsage);
@@ -157,6 +164,11 @@ int ParseArgs(int argc, char** argv, Args* a) {
   }
   if (a->command != "start" && (a->port >= 0 || a->securePort >= 0 || a->keepPorts || a->noSigCheck)) {
     std::fprintf(stderr, "krycertctl: port options belong to the start command\n%s", kUsage);
+    return kExitUnreachable;
+  }
+  const bool blocking = a->command == "block" || a->command == "unblock";
+  if (blocking == a->fingerprint.empty() || (a->hasReason && a->command != "block")) {
+    std::fprintf(stderr, "krycertctl: block and unblock take one fingerprint, --reason only block\n%s", kUsage);
     return kExitUnreachable;
   }
   return 0;
@@ -292,10 +304,11 @@ int List(ConsoleClient& c, uint8_t type, const std::string& request, uint8_t rep
   return Fail(kExitFailed, "list longer than " + std::to_string(kMaxChunks) + " chunks");
 }
 
-int ShortCommand(ConsoleClient& c, uint8_t type, uint8_t replyType, const char* failure, Report* r) {
+int ShortCommand(ConsoleClient& c, uint8_t type, uint8_t replyType, const char* failure, Report* r,
+                 const std::string& payload = std::string()) {
   ConsoleMessage m;
   std::string why;
-  if (!Exchange(c, type, "", replyType, &m, &why)) return Fail(kExitUnreachable, why);
+  if (!Exchange(c, type, payload, replyType, &m, &why)) return Fail(kExitUnreachable, why);
   uint16_t status = kry::DecodeStatus(m.payload);
   r->Number("status", status);
   if (status != 0) return Fail(kExitFailed, std::string(failure) + " (status " + std::to_string(status) + ")");
@@ -330,7 +343,8 @@ int Run(Args& a) {
   if (a.user.empty()) a.user = DefaultUser();
   static const std::map<std::string, int> known = {{"status", 0}, {"start", 0},       {"stop", 0},
                                                    {"stats", 0},  {"connections", 0}, {"events", 0},
-                                                   {"create-db", 0}, {"check-config", 0}};
+                                                   {"create-db", 0}, {"check-config", 0},
+                                                   {"block", 0},  {"unblock", 0}};
   if (!known.count(a.command)) return Fail(kExitUnreachable, "unknown command '" + a.command + "'");
   std::unique_ptr<ConsoleClient> client;
   kry::LogonReply logon;
@@ -357,6 +371,15 @@ int Run(Args& a) {
   } else if (a.command == "create-db") {
     rc = ShortCommand(c, kry::kMsgCreateDatabases, kry::kReplyCreateDatabases,
                       "the databases were not created; the server's event log has the cause", &r);
+  } else if (a.command == "block") {
+    // The reason is cut so that the message stays within the console's frame.
+    const std::string payload = a.fingerprint + std::string(1, '\0') + a.reason.substr(0, 800);
+    rc = ShortCommand(c, kry::kMsgBlock, kry::kReplyBlock,
+                      "the key was not blocked (9: not a fingerprint, 11: see the server's event log)", &r, payload);
+  } else if (a.command == "unblock") {
+    rc = ShortCommand(c, kry::kMsgUnblock, kry::kReplyUnblock,
+                      "the key was not unblocked (9: not a fingerprint, 10: not blocked, 11: see the event log)", &r,
+                      a.fingerprint);
   } else {
     rc = ShortCommand(c, kry::kMsgCheckConfig, kry::kReplyCheckConfig, "the configuration has errors", &r);
   }
