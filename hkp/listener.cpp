@@ -31,6 +31,7 @@
 #include "log/trace.h"
 #include "runtime/connection.h"
 #include "runtime/globals.h"
+#include "runtime/ratelimits.h"
 #include "util/strutil.h"
 #include "util/thread.h"
 
@@ -125,7 +126,8 @@ HkpConnection* ConnectionOf(MHD_Connection* c) {
   return hc;
 }
 
-MHD_Result Send(MHD_Connection* c, HkpRequest* r, const HkpAnswer& a, const char* allow = nullptr) {
+MHD_Result Send(MHD_Connection* c, HkpRequest* r, const HkpAnswer& a, const char* allow = nullptr,
+                int retryAfter = 0) {
   r->answered = true;
   const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   if (info && info->socket_context) g_watchdog.Answering(info->socket_context);
@@ -134,6 +136,8 @@ MHD_Result Send(MHD_Connection* c, HkpRequest* r, const HkpAnswer& a, const char
   if (!resp) return MHD_NO;
   MHD_add_response_header(resp.get(), MHD_HTTP_HEADER_CONTENT_TYPE, a.contentType.c_str());
   if (allow) MHD_add_response_header(resp.get(), MHD_HTTP_HEADER_ALLOW, allow);
+  if (retryAfter > 0)
+    MHD_add_response_header(resp.get(), MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(retryAfter).c_str());
   return MHD_queue_response(c, static_cast<unsigned>(a.status), resp.get());
 }
 
@@ -150,7 +154,7 @@ void Note(const HkpConnection* hc, const char* method, const char* url, int stat
   int category = kLogOther;
   if (std::strcmp(url, "/pks/lookup") == 0) category = kLogSearch;
   else if (std::strcmp(url, "/pks/add") == 0) category = kLogAdd;
-  int code = status == 403 ? 50 : status == 503 ? 51 : 2;
+  int code = status == 403 ? 50 : (status == 503 || status == 429) ? 51 : 2;
   // Web Key Directory files are looked up like keys: a policy file read is
   // a search that succeeded, an unknown domain, file or address one that
   // found nothing.
@@ -275,6 +279,18 @@ bool MakeRoom(HkpRequest* r, size_t more) {
   return true;
 }
 
+constexpr char kTooFast[] = "Too many requests from your address; try again later.";
+
+// Lookups and Web Key Directory reads take a read token, submissions a
+// write token; other requests (errors, wrong methods) take none.
+bool OverRate(const HkpConnection* hc, const HkpRequest* r, const char* url, bool isGet, int* retryAfter) {
+  RateBucket bucket;
+  if (r->isAdd) bucket = kRateHkpWrite;
+  else if (isGet && (std::strcmp(url, "/pks/lookup") == 0 || IsWkdPath(url))) bucket = kRateHkpRead;
+  else return false;
+  return !RateAllowed(&hc->conn, bucket, retryAfter);
+}
+
 // The whole request is in: route it and answer.
 MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method) {
   g_watchdog.Answering(hc);  // the request is whole: its answer takes what it takes
@@ -282,8 +298,11 @@ MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const cha
   HkpAnswer a;
   const char* allow = nullptr;
   bool logged = false;  // the directory wrote the access-log line
+  int retryAfter = 0;
   if (dird_shutdown) {
     a = HkpText(503, "The server is stopping.");
+  } else if (OverRate(hc, r, url, isGet, &retryAfter)) {
+    a = HkpText(429, kTooFast);
   } else if (r->isAdd) {
     a = Add(hc, *r);
     logged = a.status != 400 && a.status != 413 && a.status != 503;
@@ -309,7 +328,7 @@ MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const cha
     a = HkpText(404, "Only /pks/lookup, /pks/add and /.well-known/openpgpkey/ are served here.");
   }
   Note(hc, method, url, a.status, logged);
-  return Send(c, r, a, allow);
+  return Send(c, r, a, allow, retryAfter);
 }
 
 MHD_Result Access(void*, MHD_Connection* c, const char* url, const char* method, const char*, const char* upload,

@@ -15,6 +15,7 @@
 #include "runtime/connection.h"
 #include "runtime/daemon.h"
 #include "runtime/globals.h"
+#include "runtime/ratelimits.h"
 #include "runtime/tlsconn.h"
 
 namespace kry {
@@ -79,6 +80,32 @@ void EndConnection(Connection* conn) {
   }
   MutexGuard lock(g->threadCountLock);
   --g->iActiveThreads;
+}
+
+constexpr char kTooFast[] =
+    "The server is busy: too many requests from your address. Wait a moment and try again.";
+
+// Searches and compares take a read token; adds, deletes, modifies and
+// renames a write token; binds, unbinds and abandons none. Requests the
+// HKP listener runs here (they have a sink) were counted against its own
+// limits. True when the request was refused (and answered with result 51).
+bool RefusedByRate(Connection* conn, Operation* op) {
+  if (op->o_sink) return false;
+  RateBucket bucket;
+  switch (op->o_tag) {
+    case 0x63:
+    case 0x6E: bucket = kRateLdapRead; break;
+    case 0x66:
+    case 0x68:
+    case 0x4A:
+    case 0x6A:
+    case 0x6C: bucket = kRateLdapWrite; break;
+    default: return false;
+  }
+  if (RateAllowed(conn, bucket, nullptr)) return false;
+  if (op->o_tag == 0x63) send_search_result(conn, op, LDAP_BUSY, nullptr, kTooFast, 0);
+  else send_ldap_result(conn, op, LDAP_BUSY, nullptr, kTooFast);
+  return true;
 }
 
 }  // namespace
@@ -198,7 +225,7 @@ int DispatchOperation(Connection* conn, Operation* op) {
   if (e) {
     op->o_logType = e->logType;
     SetDetailCode(op, e->detailCode);
-    e->handler(conn, op);
+    if (!RefusedByRate(conn, op)) e->handler(conn, op);
     if (e->endsConnection) result = 1;
   } else {
     op->o_logType = 256;
