@@ -16,4 +16,10 @@ void StopHkpListener();
 // The port served, 0 when none.
 int HkpListenerPort();
 
+// The Prometheus endpoint on "MetricsPort" (off when 0), started and
+// stopped with the HKP listener (StartHkpListener and StopHkpListener call
+// these) whether or not HKP itself is served. 0 when it runs or is off.
+int StartMetricsListener();
+void StopMetricsListener();
+
 }  // namespace kry

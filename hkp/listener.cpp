@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <memory>
@@ -22,12 +23,14 @@
 #include "hkp/hkp.h"
 #include "hkp/lookup.h"
 #include "hkp/query.h"
+#include "hkp/status.h"
 #include "hkp/submit.h"
 #include "hkp/watchdog.h"
 #include "hkp/wkd.h"
 #include "ldap/result.h"
 #include "ldap/sockbuf.h"
 #include "log/eventlog.h"
+#include "log/metrics.h"
 #include "log/trace.h"
 #include "runtime/connection.h"
 #include "runtime/globals.h"
@@ -97,11 +100,14 @@ void OnConnection(void*, MHD_Connection* connection, void** socketContext, MHD_C
     const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     g_watchdog.Add(c.get(), fd ? fd->connect_fd : -1, c->conn.c_connid);
     *socketContext = c.release();
+    metrics::CountConnection(metrics::kHkp);
+    metrics::HkpConnectionOpened();
   } else if (code == MHD_CONNECTION_NOTIFY_CLOSED && *socketContext) {
     std::unique_ptr<HkpConnection> c(static_cast<HkpConnection*>(*socketContext));
     *socketContext = nullptr;
     g_watchdog.Remove(c.get());
     ReleaseHkpKeyContext(&c->conn);
+    metrics::HkpConnectionClosed();
   }
 }
 
@@ -147,7 +153,16 @@ bool IsWkdPath(const char* url) { return std::strncmp(url, kWkdPrefix, sizeof kW
 // line: a lookup as a search, a submission as an add, anything else as a
 // request of no category, each with the LDAP result an LDAP client would
 // have got (50 refused access, 51 stopping, 2 any malformed request).
+metrics::OpKind KindOfPath(const char* url) {
+  if (std::strcmp(url, "/pks/lookup") == 0) return metrics::kLookup;
+  if (std::strcmp(url, "/pks/add") == 0) return metrics::kSubmit;
+  if (std::strcmp(url, "/pks/stats") == 0 || std::strcmp(url, "/pks/health") == 0) return metrics::kStatus;
+  if (IsWkdPath(url)) return metrics::kWkd;
+  return metrics::kOther;
+}
+
 void Note(const HkpConnection* hc, const char* method, const char* url, int status, bool logged) {
+  metrics::CountOperation(metrics::kHkp, KindOfPath(url), metrics::ResultOfHttpStatus(status));
   LogError(EVENTLOG_VERBOSE, "conn=%d HKP %s %s from %s: %d.", static_cast<int>(hc->conn.c_connid), method, url,
            hc->conn.c_addr.empty() ? "unknown" : hc->conn.c_addr.c_str(), status);
   if (logged) return;
@@ -158,6 +173,7 @@ void Note(const HkpConnection* hc, const char* method, const char* url, int stat
   // Web Key Directory files are looked up like keys: a policy file read is
   // a search that succeeded, an unknown domain, file or address one that
   // found nothing.
+  if (status == 200) code = LDAP_SUCCESS;  // /pks/stats and /pks/health
   if (IsWkdPath(url)) {
     category = kLogSearch;
     if (status == 200) code = LDAP_SUCCESS;
@@ -294,6 +310,7 @@ bool OverRate(const HkpConnection* hc, const HkpRequest* r, const char* url, boo
 // The whole request is in: route it and answer.
 MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method) {
   g_watchdog.Answering(hc);  // the request is whole: its answer takes what it takes
+  const auto began = std::chrono::steady_clock::now();
   const bool isGet = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
   HkpAnswer a;
   const char* allow = nullptr;
@@ -317,6 +334,11 @@ MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const cha
       a = HkpText(405, "Lookups use GET.");
       allow = "GET, HEAD";
     }
+  } else if (std::strcmp(url, "/pks/health") == 0 && isGet) {
+    a = HealthAnswer();
+  } else if (std::strcmp(url, "/pks/stats") == 0 && isGet) {
+    const char* options = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "options");
+    a = StatsAnswer(options && std::strstr(options, "mr") != nullptr);
   } else if (IsWkdPath(url)) {
     if (isGet) {
       a = Wkd(c, hc, url, &logged);
@@ -325,8 +347,10 @@ MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const cha
       allow = "GET, HEAD";
     }
   } else {
-    a = HkpText(404, "Only /pks/lookup, /pks/add and /.well-known/openpgpkey/ are served here.");
+    a = HkpText(404, "Only /pks/lookup, /pks/add, /pks/stats, /pks/health and /.well-known/openpgpkey/ are served here.");
   }
+  metrics::ObserveDuration(metrics::kHkp,
+                           std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
   Note(hc, method, url, a.status, logged);
   return Send(c, r, a, allow, retryAfter);
 }
@@ -378,6 +402,7 @@ int IdleSeconds() {
 
 int StartHkpListener() {
   Globals* g = g_globals;
+  StartMetricsListener();
   MutexGuard lock(g_hkpLock);
   if (g_daemon || !g || g->HKPPort == 0) return 0;
   const int port = g->HKPPort;
@@ -406,6 +431,7 @@ int StartHkpListener() {
 }
 
 void StopHkpListener() {
+  StopMetricsListener();
   MutexGuard lock(g_hkpLock);
   if (!g_daemon) return;
   g_daemon.reset();  // waits for the connection threads

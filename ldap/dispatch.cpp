@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -10,6 +11,7 @@
 #include "ldap/sockbuf.h"
 #include "log/accesslog.h"
 #include "log/eventlog.h"
+#include "log/metrics.h"
 #include "log/trace.h"
 #include "platform/pgp/kry.h"
 #include "runtime/connection.h"
@@ -221,6 +223,7 @@ int DispatchOperation(Connection* conn, Operation* op) {
   }
 
   int result = 0;
+  const auto began = std::chrono::steady_clock::now();
   const DispatchEntry* e = FindHandler(op->o_tag);
   if (e) {
     op->o_logType = e->logType;
@@ -234,6 +237,10 @@ int DispatchOperation(Connection* conn, Operation* op) {
     LogUnanswered(conn, op, LDAP_PROTOCOL_ERROR);
   }
 
+  // Requests the HKP listener runs here are timed by it, whole.
+  if (!op->o_sink)
+    metrics::ObserveDuration(metrics::kLdap,
+                             std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
   {
     MutexGuard lock(conn->c_opsmutex);
     ++conn->c_opscompleted;

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -96,7 +98,7 @@ class Limits : public ::testing::Test {
     metricsPort_ = FreePort();
     server_ = new KeyServer("PublicKeyRing " + Corpus("server-pubring.pkr") + "\nHKPPort " + std::to_string(hkpPort_) +
                             "\nMetricsPort " + std::to_string(metricsPort_) +
-                            "\nHKPMaxConnectionsPerAddress 1000\n"
+                            "\nHKPMaxConnectionsPerAddress 1000\nLookupHostname off\n"
                             "RateLimit hkp read 10 10\nRateLimit ldap read 10 10\nRateLimitTable 1024\n"
                             "");
     for (int i = 0; i < 100 && server_->ok(); ++i) {
@@ -150,6 +152,89 @@ TEST_F(Limits, LdapFloodFromOneAddressGetsBusy) {
   EXPECT_EQ(served + busy, 50);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(LdapSearchFrom("127.0.0.24", server_->tree().port, corpus::ShortId("rsa")), 0);
   for (int i = 0; i < 50; ++i) EXPECT_EQ(LdapSearchFrom("127.0.0.1", server_->tree().port, corpus::ShortId("rsa")), 0);
+}
+
+// The value of one sample line ("name{labels} value") of a scrape; -1 when
+// the line is missing.
+double Sample(const std::string& scrape, const std::string& series) {
+  const size_t at = scrape.find("\n" + series + " ");
+  return at == std::string::npos ? -1 : std::atof(scrape.c_str() + at + series.size() + 2);
+}
+
+std::string Scrape(int port) {
+  const std::string a = HttpFrom("127.0.0.1", port, "/metrics");
+  const size_t body = a.find("\r\n\r\n");
+  return body == std::string::npos ? std::string() : "\n" + a.substr(body + 4);
+}
+
+TEST_F(Limits, HealthAndStatsAnswerOnTheHkpPort) {
+  const std::string health = HttpFrom("127.0.0.1", hkpPort_, "/pks/health");
+  EXPECT_EQ(Status(health), 200) << health;
+  ASSERT_EQ(server_->AddFile(Corpus("rsa.asc")).exitCode, 0);
+  const std::string mr = HttpFrom("127.0.0.1", hkpPort_, "/pks/stats?options=mr");
+  EXPECT_EQ(Status(mr), 200);
+  EXPECT_NE(mr.find("application/json"), std::string::npos) << mr;
+  EXPECT_NE(mr.find("\"software\":\"krycertd\""), std::string::npos) << mr;
+  EXPECT_NE(mr.find("\"keys\":{\"active\":1,\"pending\":0}"), std::string::npos) << mr;
+  EXPECT_NE(mr.find("\"hkp\":" + std::to_string(hkpPort_)), std::string::npos) << mr;
+  const std::string html = HttpFrom("127.0.0.1", hkpPort_, "/pks/stats");
+  EXPECT_NE(html.find("text/html"), std::string::npos) << html;
+  EXPECT_NE(html.find("<td>Active keys</td><td>1</td>"), std::string::npos) << html;
+}
+
+TEST_F(Limits, MetricsPassPromtoolUnderLoadAndEveryCounterMoves) {
+  const std::string before = Scrape(metricsPort_);
+  ASSERT_NE(before.find("# TYPE krycertd_operations_total counter"), std::string::npos) << before;
+  // Load from several addresses while the scrape is taken: lookups over
+  // HKP (some refused), searches over LDAP, a submission over each.
+  std::thread load([] {
+    for (int i = 0; i < 40; ++i) {
+      HttpFrom("127.0.0.31", hkpPort_, "/pks/lookup?op=get&search=0x" + corpus::KeyId("dsa-elg"));
+      LdapSearchFrom("127.0.0.32", server_->tree().port, corpus::ShortId("dsa-elg"));
+    }
+  });
+  ASSERT_EQ(server_->AddFile(Corpus("dsa-elg.asc")).exitCode, 0);
+  server_->AddFile(Corpus("dsa-elg.asc"));  // nothing new: unchanged
+  ASSERT_EQ(server_->AddFile(Corpus("signed-by-trusted.asc")).exitCode, 0);
+  ASSERT_EQ(server_->AddFile(Corpus("signed-by-both.asc")).exitCode, 0);  // merged into the stored copy
+  const std::string during = Scrape(metricsPort_);
+  load.join();
+  TempDir tmp;
+  WriteFile(tmp.File("scrape.txt"), during.substr(1));
+  const RunResult check = RunShell("promtool check metrics < " + ShellQuote(tmp.File("scrape.txt")) + " 2>&1");
+  EXPECT_EQ(check.exitCode, 0) << check.output << during;
+
+  const std::string after = Scrape(metricsPort_);
+  const char* const moved[] = {
+      "krycertd_operations_total{protocol=\"hkp\",kind=\"lookup\",result=\"not_found\"}",
+      "krycertd_operations_total{protocol=\"hkp\",kind=\"lookup\",result=\"busy\"}",
+      "krycertd_operations_total{protocol=\"ldap\",kind=\"search\",result=\"success\"}",
+      "krycertd_operations_total{protocol=\"ldap\",kind=\"search\",result=\"busy\"}",
+      "krycertd_operations_total{protocol=\"ldap\",kind=\"submit\",result=\"success\"}",
+      "krycertd_request_duration_seconds_count{protocol=\"ldap\"}",
+      "krycertd_request_duration_seconds_count{protocol=\"hkp\"}",
+      "krycertd_connections_total{protocol=\"ldap\"}",
+      "krycertd_connections_total{protocol=\"hkp\"}",
+      "krycertd_submissions_total{outcome=\"stored\",reason=\"\"}",
+      "krycertd_submissions_total{outcome=\"merged\",reason=\"\"}",
+      "krycertd_submissions_total{outcome=\"unchanged\",reason=\"\"}",
+      "krycertd_ratelimit_refused_total{protocol=\"hkp\",kind=\"read\"}",
+      "krycertd_ratelimit_refused_total{protocol=\"ldap\",kind=\"read\"}",
+      "krycertd_keys{state=\"active\"}",
+  };
+  for (const char* series : moved) EXPECT_GT(Sample(after, series), std::max(0.0, Sample(before, series))) << series;
+  EXPECT_EQ(Sample(after, "krycertd_keys{state=\"pending\"}"), 0);
+}
+
+// 1,500 addresses against a table of 1,024: the oldest are forgotten and
+// the table stays at its bound (100,000 are simulated in the unit test).
+TEST_F(Limits, ManySourceAddressesKeepTheTableWithinItsBound) {
+  const std::string lookup = "/pks/lookup?op=get&search=0x" + corpus::KeyId("rsa");
+  for (int n = 0; n < 1500; ++n) {
+    const std::string source = "127.1." + std::to_string(n / 250) + "." + std::to_string(1 + n % 250);
+    ASSERT_NE(Status(HttpFrom(source, hkpPort_, lookup)), 0) << source;
+  }
+  EXPECT_EQ(Sample(Scrape(metricsPort_), "krycertd_ratelimit_table_entries"), 1024);
 }
 
 }  // namespace
