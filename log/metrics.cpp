@@ -36,6 +36,7 @@ struct Registry {
   Histogram durations[kProtocols];
   Counter submissions[kSubmissionOutcomes];
   Counter replogRecords;
+  Counter cacheLookups[2];  // miss, hit
   Counter connections[kProtocols];
   Counter refusedConnections[kProtocols];
   std::atomic<int64_t> hkpOpen;
@@ -128,6 +129,10 @@ void RenderKeysAndSubmissions(std::string* out, const Gauges& g) {
          kReasonNames[s], Get(g_registry.submissions[s]));
   Family(out, "krycertd_replication_log_records_total", "counter", "Records appended to the replication log.");
   Line(out, "krycertd_replication_log_records_total %" PRIu64 "\n", Get(g_registry.replogRecords));
+  Family(out, "krycertd_entry_cache_lookups_total", "counter",
+         "Entry-cache look-ups by DN or ID, by result (the hit ratio is hit over all).");
+  Line(out, "krycertd_entry_cache_lookups_total{result=\"hit\"} %" PRIu64 "\n", Get(g_registry.cacheLookups[1]));
+  Line(out, "krycertd_entry_cache_lookups_total{result=\"miss\"} %" PRIu64 "\n", Get(g_registry.cacheLookups[0]));
 }
 
 void RenderRateLimits(std::string* out, const Gauges& g) {
@@ -220,6 +225,7 @@ void CountSubmission(Submission s) {
 void NoteKeysChanged() { Add(g_keysGeneration); }
 uint64_t KeysGeneration() { return Get(g_keysGeneration); }
 void CountRepLogRecord() { Add(g_registry.replogRecords); }
+void CountCacheLookup(bool hit) { Add(g_registry.cacheLookups[hit ? 1 : 0]); }
 void CountConnection(Protocol p) { Add(g_registry.connections[p]); }
 void CountRefusedConnection(Protocol p) { Add(g_registry.refusedConnections[p]); }
 void HkpConnectionOpened() { g_registry.hkpOpen.fetch_add(1, std::memory_order_relaxed); }

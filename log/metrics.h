@@ -34,6 +34,8 @@ void CountOperation(Protocol p, OpKind kind, OpResult result);
 void ObserveDuration(Protocol p, double seconds);
 void CountSubmission(Submission s);
 void CountRepLogRecord();
+// One look-up in the entry cache (by DN or ID), found or not.
+void CountCacheLookup(bool hit);
 // Key counts go stale when a key is stored, deleted or disabled: a
 // generation number that such changes move (submissions move it too).
 void NoteKeysChanged();

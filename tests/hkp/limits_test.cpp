@@ -98,7 +98,7 @@ class Limits : public ::testing::Test {
     metricsPort_ = FreePort();
     server_ = new KeyServer("PublicKeyRing " + Corpus("server-pubring.pkr") + "\nHKPPort " + std::to_string(hkpPort_) +
                             "\nMetricsPort " + std::to_string(metricsPort_) +
-                            "\nHKPMaxConnectionsPerAddress 1000\nLookupHostname off\n"
+                            "\nHKPMaxConnectionsPerAddress 1000\nLookupHostname off\nRepLogFile ../log/replog.txt\nReplica 127.0.0.250:3999\n"
                             "RateLimit hkp read 10 10\nRateLimit ldap read 10 10\nRateLimitTable 1024\n"
                             "");
     for (int i = 0; i < 100 && server_->ok(); ++i) {
@@ -221,6 +221,9 @@ TEST_F(Limits, MetricsPassPromtoolUnderLoadAndEveryCounterMoves) {
       "krycertd_ratelimit_refused_total{protocol=\"hkp\",kind=\"read\"}",
       "krycertd_ratelimit_refused_total{protocol=\"ldap\",kind=\"read\"}",
       "krycertd_keys{state=\"active\"}",
+      "krycertd_replication_log_records_total",
+      "krycertd_entry_cache_lookups_total{result=\"hit\"}",
+      "krycertd_entry_cache_lookups_total{result=\"miss\"}",
   };
   for (const char* series : moved) EXPECT_GT(Sample(after, series), std::max(0.0, Sample(before, series))) << series;
   EXPECT_EQ(Sample(after, "krycertd_keys{state=\"pending\"}"), 0);
