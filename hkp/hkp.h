@@ -1,6 +1,6 @@
 // The HKP listener: GnuPG's keyserver protocol over HTTP ("/pks/lookup" and
-// "/pks/add") on "HKPPort", in front of the same directory as the LDAP
-// ports. It runs while the directory server runs: started after the LDAP
+// "/pks/add", with "/pks/stats" and "/pks/health") on "HKPPort", in front
+// of the same directory as the LDAP ports. It runs while the directory server runs: started after the LDAP
 // listener, stopped before it. Start and stop are called from one thread at
 // a time (start-up, the console's start and stop, shutdown).
 #pragma once

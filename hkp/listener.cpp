@@ -3,8 +3,10 @@
 // "HKPMaxConnectionsPerAddress" from one address, an idle time-out per
 // connection and a deadline per request ("HKPRequestTimeout"), request
 // bodies capped by "MaxMessageSize" each and by "HKPMaxBodyBytes"
-// together. Requests are routed to the lookup and the submission; the HTTP
-// library does all the parsing of the protocol.
+// together. Requests are routed to the lookup, the submission, the Web Key
+// Directory and the operator's /pks/stats and /pks/health; lookups and
+// submissions take a token of the client address's rate limits first. The
+// HTTP library does all the parsing of the protocol.
 #include <malloc.h>
 #include <microhttpd.h>
 #include <strings.h>
