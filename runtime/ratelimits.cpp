@@ -18,6 +18,8 @@ namespace {
 
 std::once_flag g_tableOnce;
 std::unique_ptr<RateTable> g_table;
+// The table once built, for readers that must not build it (the scrape).
+std::atomic<RateTable*> g_published{nullptr};
 
 bool GrantedAll(const std::string& address) {
   const Globals* g = g_globals;
@@ -34,6 +36,7 @@ bool GrantedAll(const std::string& address) {
 RateTable* Table() {
   std::call_once(g_tableOnce, [] {
     g_table = std::make_unique<RateTable>(static_cast<size_t>(g_globals->RateLimitTable), &GrantedAll);
+    g_published.store(g_table.get(), std::memory_order_release);
   });
   return g_table.get();
 }
@@ -55,6 +58,9 @@ bool RateAllowed(const Connection* conn, RateBucket bucket, int* retryAfter) {
   return false;
 }
 
-size_t RateTableSize() { return g_table ? g_table->Size() : 0; }
+size_t RateTableSize() {
+  const RateTable* t = g_published.load(std::memory_order_acquire);
+  return t ? t->Size() : 0;
+}
 
 }  // namespace kry
