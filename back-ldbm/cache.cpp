@@ -2,6 +2,7 @@
 
 #include "back-ldbm/ldbm.h"
 #include "log/eventlog.h"
+#include "log/metrics.h"
 #include "log/trace.h"
 #include "runtime/globals.h"
 #include "util/strutil.h"
@@ -107,7 +108,9 @@ Entry* cache_lookup_dn(EntryCache* c, std::string_view dn) {
   probe.dn.assign(dn);
   MutexGuard g(c->lock);
   Entry** hit = c->dnTree.Find(&probe);
-  return LookupLocked(c, hit ? *hit : nullptr);
+  Entry* e = LookupLocked(c, hit ? *hit : nullptr);
+  metrics::CountCacheLookup(e != nullptr);
+  return e;
 }
 
 Entry* cache_lookup_id(EntryCache* c, EntryID id) {
@@ -115,7 +118,9 @@ Entry* cache_lookup_id(EntryCache* c, EntryID id) {
   probe.id = id;
   MutexGuard g(c->lock);
   Entry** hit = c->idTree.Find(&probe);
-  return LookupLocked(c, hit ? *hit : nullptr);
+  Entry* e = LookupLocked(c, hit ? *hit : nullptr);
+  metrics::CountCacheLookup(e != nullptr);
+  return e;
 }
 
 void cache_release_entry(EntryCache* c, Entry* e) {

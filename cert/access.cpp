@@ -106,21 +106,9 @@ void FreeAccessCtrlList(AccessList* list) {
   list->shrink_to_fit();
 }
 
-bool AccessAllowed(const char* peerAddress, const char* peerHost, const AccessList& rules, int level,
-                   int defaultAccess) {
-  if (rules.empty()) {
-    if (level <= defaultAccess) return true;
-    LogError(EVENTLOG_WARNING, "Access denied. '%s' exceeds default access.", AccessLevelName(level).c_str());
-    return false;
-  }
+int MatchingRuleLevel(const char* peerAddress, const char* peerHost, const AccessList& rules) {
   std::string host;
-  try {
-    if (peerHost != nullptr) host = ToUpper(peerHost);
-  } catch (const std::bad_alloc&) {
-    LogError(EVENTLOG_WARNING, "Access denied. '%s' requested.", AccessLevelName(level).c_str());
-    return false;
-  }
-  bool granted = level <= defaultAccess;
+  if (peerHost != nullptr) host = ToUpper(peerHost);
   for (const auto& rule : rules) {
     const char* subject = rule->type == ACCESS_IP ? peerAddress : (host.empty() ? nullptr : host.c_str());
     if (subject == nullptr || *subject == '\0') continue;
@@ -135,10 +123,24 @@ bool AccessAllowed(const char* peerAddress, const char* peerHost, const AccessLi
         matched = re_match(subject) == 1;
       }
     }
-    if (matched) {
-      granted = level <= rule->level;
-      break;
-    }
+    if (matched) return rule->level;
+  }
+  return 0;
+}
+
+bool AccessAllowed(const char* peerAddress, const char* peerHost, const AccessList& rules, int level,
+                   int defaultAccess) {
+  if (rules.empty()) {
+    if (level <= defaultAccess) return true;
+    LogError(EVENTLOG_WARNING, "Access denied. '%s' exceeds default access.", AccessLevelName(level).c_str());
+    return false;
+  }
+  bool granted;
+  try {
+    const int ruleLevel = MatchingRuleLevel(peerAddress, peerHost, rules);
+    granted = level <= (ruleLevel ? ruleLevel : defaultAccess);
+  } catch (const std::bad_alloc&) {
+    granted = false;
   }
   if (!granted) LogError(EVENTLOG_WARNING, "Access denied. '%s' requested.", AccessLevelName(level).c_str());
   return granted;

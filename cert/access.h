@@ -60,6 +60,10 @@ void FreeAccessCtrlList(AccessList* list);
 // records an "Access denied." warning. Takes the regular-expression lock.
 bool AccessAllowed(const char* peerAddress, const char* peerHost, const AccessList& rules, int level,
                    int defaultAccess);
+// The level of the first rule that matches the client, 0 when none does
+// (DefaultAccess is not consulted). Quiet: records nothing. Takes the
+// regular-expression lock; may throw std::bad_alloc.
+int MatchingRuleLevel(const char* peerAddress, const char* peerHost, const AccessList& rules);
 // Same, with the DefaultAccess of g_globals ("add" before the globals exist).
 bool AccessAllowed(const char* peerAddress, const char* peerHost, const AccessList& rules, int level);
 // Same, with the rules and DefaultAccess of g_globals.

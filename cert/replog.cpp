@@ -7,6 +7,7 @@
 #include "ldap/entry.h"
 #include "ldap/ldif.h"
 #include "log/eventlog.h"
+#include "log/metrics.h"
 #include "log/trace.h"
 #include "runtime/connection.h"
 #include "runtime/globals.h"
@@ -81,6 +82,8 @@ void AppendRecord(const std::string& record) {
   }
   if (std::fwrite(record.data(), 1, record.size(), f) != record.size() || std::fflush(f) != 0)
     Debug(LDAP_DEBUG_ANY, "kryRepLog: Could not write replication log file.\n");
+  else
+    metrics::CountRepLogRecord();
   lock_fclose(f, &handle);
 }
 

@@ -1,5 +1,7 @@
 // The keywords of the main configuration pass, shared by ReadConfig (which
 // stores them) and CheckConfig (which only checks them).
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <climits>
 #include <vector>
@@ -620,6 +622,60 @@ int BlockListFileLine(const ConfigLine& l, MainPass* p) {
   return 0;
 }
 
+// "RateLimit ldap|hkp read|write <per second> <burst>": one line per
+// bucket, a later line for the same bucket replacing the earlier one.
+int RateLimitLine(const ConfigLine& l, MainPass* p) {
+  static const char kUsage[] = "Invalid \"RateLimit ldap|hkp read|write <PerSecond> <Burst>\" line\n";
+  if (l.argc() != 5) {
+    LineMessage(EVENTLOG_ERROR, l, "Missing arguments in \"RateLimit ldap|hkp read|write <PerSecond> <Burst>\" line\n");
+    return 1;
+  }
+  const std::string proto = ToLower(l.tokens[1]), kind = ToLower(l.tokens[2]);
+  const bool protoOk = proto == "ldap" || proto == "hkp", kindOk = kind == "read" || kind == "write";
+  const char* rate = l.tokens[3].c_str();
+  const char* burst = l.tokens[4].c_str();
+  if (!protoOk || !kindOk || !IsSignedDigits(rate) || !IsSignedDigits(burst) || *rate == '-' || *burst == '-') {
+    LineMessage(EVENTLOG_ERROR, l, "%s", kUsage);
+    return 1;
+  }
+  const long perSecond = AtoiSaturating(rate), size = AtoiSaturating(burst);
+  if (perSecond < 1 || perSecond > 1000000 || size < 1 || size > 1000000) {
+    LineMessage(EVENTLOG_ERROR, l, "%s", kUsage);
+    return 1;
+  }
+  const int bucket = (proto == "hkp" ? kRateHkpRead : kRateLdapRead) + (kind == "write" ? 1 : 0);
+  p->g->rateLimits[bucket] = RateSpec{static_cast<double>(perSecond), static_cast<double>(size)};
+  return 0;
+}
+
+int RateLimitTableLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsInRange(l, &v, "Missing Number in \"RateLimitTable <Number>\" line\n",
+                         "Invalid Number in \"RateLimitTable <Number>\" line (1024 - 16777216)\n", 1024, 16777216);
+  if (rc == 0) p->g->RateLimitTable = static_cast<int>(v);
+  return rc;
+}
+
+// "MetricsPort": 0 (off) or the port of the Prometheus endpoint;
+// "MetricsAddress": the dotted IPv4 address it binds.
+int MetricsPortLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsInRange(l, &v, "Missing port number in \"MetricsPort <Number>\" line\n",
+                         "Invalid port number in \"MetricsPort <Number>\" line (0 for none, 1 - 65534)\n", 0, 65534);
+  if (rc == 0) p->g->MetricsPort = static_cast<int>(v);
+  return rc;
+}
+
+int MetricsAddressLine(const ConfigLine& l, MainPass* p) {
+  in_addr a{};
+  if (l.argc() != 2 || inet_pton(AF_INET, l.tokens[1].c_str(), &a) != 1) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid Address in \"MetricsAddress <IPv4 address>\" line\n");
+    return 1;
+  }
+  p->g->MetricsAddress = l.tokens[1];
+  return 0;
+}
+
 using MainHandler = int (*)(const ConfigLine&, MainPass*);
 
 struct MainKeyword {
@@ -681,6 +737,10 @@ const MainKeyword kMainKeywords[] = {
     {"MaxSignaturesPerUserID", KeyCapLine},
     {"ServeSignatures", ServeSignaturesLine},
     {"BlockListFile", BlockListFileLine},
+    {"RateLimit", RateLimitLine},
+    {"RateLimitTable", RateLimitTableLine},
+    {"MetricsPort", MetricsPortLine},
+    {"MetricsAddress", MetricsAddressLine},
 };
 
 }  // namespace

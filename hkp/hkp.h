@@ -1,6 +1,6 @@
 // The HKP listener: GnuPG's keyserver protocol over HTTP ("/pks/lookup" and
-// "/pks/add") on "HKPPort", in front of the same directory as the LDAP
-// ports. It runs while the directory server runs: started after the LDAP
+// "/pks/add", with "/pks/stats" and "/pks/health") on "HKPPort", in front
+// of the same directory as the LDAP ports. It runs while the directory server runs: started after the LDAP
 // listener, stopped before it. Start and stop are called from one thread at
 // a time (start-up, the console's start and stop, shutdown).
 #pragma once
@@ -15,5 +15,11 @@ int StartHkpListener();
 void StopHkpListener();
 // The port served, 0 when none.
 int HkpListenerPort();
+
+// The Prometheus endpoint on "MetricsPort" (off when 0), started and
+// stopped with the HKP listener (StartHkpListener and StopHkpListener call
+// these) whether or not HKP itself is served. 0 when it runs or is off.
+int StartMetricsListener();
+void StopMetricsListener();
 
 }  // namespace kry

@@ -3,13 +3,16 @@
 // "HKPMaxConnectionsPerAddress" from one address, an idle time-out per
 // connection and a deadline per request ("HKPRequestTimeout"), request
 // bodies capped by "MaxMessageSize" each and by "HKPMaxBodyBytes"
-// together. Requests are routed to the lookup and the submission; the HTTP
-// library does all the parsing of the protocol.
+// together. Requests are routed to the lookup, the submission, the Web Key
+// Directory and the operator's /pks/stats and /pks/health; lookups and
+// submissions take a token of the client address's rate limits first. The
+// HTTP library does all the parsing of the protocol.
 #include <malloc.h>
 #include <microhttpd.h>
 #include <strings.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <memory>
@@ -22,15 +25,18 @@
 #include "hkp/hkp.h"
 #include "hkp/lookup.h"
 #include "hkp/query.h"
+#include "hkp/status.h"
 #include "hkp/submit.h"
 #include "hkp/watchdog.h"
 #include "hkp/wkd.h"
 #include "ldap/result.h"
 #include "ldap/sockbuf.h"
 #include "log/eventlog.h"
+#include "log/metrics.h"
 #include "log/trace.h"
 #include "runtime/connection.h"
 #include "runtime/globals.h"
+#include "runtime/ratelimits.h"
 #include "util/strutil.h"
 #include "util/thread.h"
 
@@ -96,11 +102,14 @@ void OnConnection(void*, MHD_Connection* connection, void** socketContext, MHD_C
     const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     g_watchdog.Add(c.get(), fd ? fd->connect_fd : -1, c->conn.c_connid);
     *socketContext = c.release();
+    metrics::CountConnection(metrics::kHkp);
+    metrics::HkpConnectionOpened();
   } else if (code == MHD_CONNECTION_NOTIFY_CLOSED && *socketContext) {
     std::unique_ptr<HkpConnection> c(static_cast<HkpConnection*>(*socketContext));
     *socketContext = nullptr;
     g_watchdog.Remove(c.get());
     ReleaseHkpKeyContext(&c->conn);
+    metrics::HkpConnectionClosed();
   }
 }
 
@@ -125,7 +134,8 @@ HkpConnection* ConnectionOf(MHD_Connection* c) {
   return hc;
 }
 
-MHD_Result Send(MHD_Connection* c, HkpRequest* r, const HkpAnswer& a, const char* allow = nullptr) {
+MHD_Result Send(MHD_Connection* c, HkpRequest* r, const HkpAnswer& a, const char* allow = nullptr,
+                int retryAfter = 0) {
   r->answered = true;
   const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   if (info && info->socket_context) g_watchdog.Answering(info->socket_context);
@@ -134,6 +144,8 @@ MHD_Result Send(MHD_Connection* c, HkpRequest* r, const HkpAnswer& a, const char
   if (!resp) return MHD_NO;
   MHD_add_response_header(resp.get(), MHD_HTTP_HEADER_CONTENT_TYPE, a.contentType.c_str());
   if (allow) MHD_add_response_header(resp.get(), MHD_HTTP_HEADER_ALLOW, allow);
+  if (retryAfter > 0)
+    MHD_add_response_header(resp.get(), MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(retryAfter).c_str());
   return MHD_queue_response(c, static_cast<unsigned>(a.status), resp.get());
 }
 
@@ -143,17 +155,27 @@ bool IsWkdPath(const char* url) { return std::strncmp(url, kWkdPrefix, sizeof kW
 // line: a lookup as a search, a submission as an add, anything else as a
 // request of no category, each with the LDAP result an LDAP client would
 // have got (50 refused access, 51 stopping, 2 any malformed request).
+metrics::OpKind KindOfPath(const char* url) {
+  if (std::strcmp(url, "/pks/lookup") == 0) return metrics::kLookup;
+  if (std::strcmp(url, "/pks/add") == 0) return metrics::kSubmit;
+  if (std::strcmp(url, "/pks/stats") == 0 || std::strcmp(url, "/pks/health") == 0) return metrics::kStatus;
+  if (IsWkdPath(url)) return metrics::kWkd;
+  return metrics::kOther;
+}
+
 void Note(const HkpConnection* hc, const char* method, const char* url, int status, bool logged) {
+  metrics::CountOperation(metrics::kHkp, KindOfPath(url), metrics::ResultOfHttpStatus(status));
   LogError(EVENTLOG_VERBOSE, "conn=%d HKP %s %s from %s: %d.", static_cast<int>(hc->conn.c_connid), method, url,
            hc->conn.c_addr.empty() ? "unknown" : hc->conn.c_addr.c_str(), status);
   if (logged) return;
   int category = kLogOther;
   if (std::strcmp(url, "/pks/lookup") == 0) category = kLogSearch;
   else if (std::strcmp(url, "/pks/add") == 0) category = kLogAdd;
-  int code = status == 403 ? 50 : status == 503 ? 51 : 2;
+  int code = status == 403 ? 50 : (status == 503 || status == 429) ? 51 : 2;
   // Web Key Directory files are looked up like keys: a policy file read is
   // a search that succeeded, an unknown domain, file or address one that
   // found nothing.
+  if (status == 200) code = LDAP_SUCCESS;  // /pks/stats and /pks/health
   if (IsWkdPath(url)) {
     category = kLogSearch;
     if (status == 200) code = LDAP_SUCCESS;
@@ -275,15 +297,31 @@ bool MakeRoom(HkpRequest* r, size_t more) {
   return true;
 }
 
+constexpr char kTooFast[] = "Too many requests from your address; try again later.";
+
+// Lookups and Web Key Directory reads take a read token, submissions a
+// write token; other requests (errors, wrong methods) take none.
+bool OverRate(const HkpConnection* hc, const HkpRequest* r, const char* url, bool isGet, int* retryAfter) {
+  RateBucket bucket;
+  if (r->isAdd) bucket = kRateHkpWrite;
+  else if (isGet && (std::strcmp(url, "/pks/lookup") == 0 || IsWkdPath(url))) bucket = kRateHkpRead;
+  else return false;
+  return !RateAllowed(&hc->conn, bucket, retryAfter);
+}
+
 // The whole request is in: route it and answer.
 MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method) {
   g_watchdog.Answering(hc);  // the request is whole: its answer takes what it takes
+  const auto began = std::chrono::steady_clock::now();
   const bool isGet = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
   HkpAnswer a;
   const char* allow = nullptr;
   bool logged = false;  // the directory wrote the access-log line
+  int retryAfter = 0;
   if (dird_shutdown) {
     a = HkpText(503, "The server is stopping.");
+  } else if (OverRate(hc, r, url, isGet, &retryAfter)) {
+    a = HkpText(429, kTooFast);
   } else if (r->isAdd) {
     a = Add(hc, *r);
     logged = a.status != 400 && a.status != 413 && a.status != 503;
@@ -298,6 +336,11 @@ MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const cha
       a = HkpText(405, "Lookups use GET.");
       allow = "GET, HEAD";
     }
+  } else if (std::strcmp(url, "/pks/health") == 0 && isGet) {
+    a = HealthAnswer();
+  } else if (std::strcmp(url, "/pks/stats") == 0 && isGet) {
+    const char* options = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "options");
+    a = StatsAnswer(options && std::strstr(options, "mr") != nullptr);
   } else if (IsWkdPath(url)) {
     if (isGet) {
       a = Wkd(c, hc, url, &logged);
@@ -306,10 +349,12 @@ MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const cha
       allow = "GET, HEAD";
     }
   } else {
-    a = HkpText(404, "Only /pks/lookup, /pks/add and /.well-known/openpgpkey/ are served here.");
+    a = HkpText(404, "Only /pks/lookup, /pks/add, /pks/stats, /pks/health and /.well-known/openpgpkey/ are served here.");
   }
+  metrics::ObserveDuration(metrics::kHkp,
+                           std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
   Note(hc, method, url, a.status, logged);
-  return Send(c, r, a, allow);
+  return Send(c, r, a, allow, retryAfter);
 }
 
 MHD_Result Access(void*, MHD_Connection* c, const char* url, const char* method, const char*, const char* upload,
@@ -359,6 +404,7 @@ int IdleSeconds() {
 
 int StartHkpListener() {
   Globals* g = g_globals;
+  StartMetricsListener();
   MutexGuard lock(g_hkpLock);
   if (g_daemon || !g || g->HKPPort == 0) return 0;
   const int port = g->HKPPort;
@@ -387,6 +433,7 @@ int StartHkpListener() {
 }
 
 void StopHkpListener() {
+  StopMetricsListener();
   MutexGuard lock(g_hkpLock);
   if (!g_daemon) return;
   g_daemon.reset();  // waits for the connection threads

@@ -15,6 +15,7 @@
 #include "cert/request.h"
 #include "cert/tlsclient.h"
 #include "log/accesslog.h"
+#include "log/metrics.h"
 #include "ldap/ber.h"
 #include "ldap/dispatch.h"
 #include "ldap/dn.h"
@@ -124,8 +125,10 @@ void do_add_key(Connection* conn, Operation* op, Backend* be, EntryPtr e) {
   if (state.kind == kRequestDelete || state.kind == kRequestDisable) {
     op->o_logType = kLogDelete;
     if (err == LDAP_SUCCESS) err = CarryOutKeyDelete(conn, op, be, &state);
+    metrics::NoteKeysChanged();
   } else if (state.kind == kRequestBlock || state.kind == kRequestUnblock) {
     op->o_logType = kLogDelete;  // carried out (or refused) by HandleAddRequest; nothing to store
+    metrics::NoteKeysChanged();
   } else if (err == LDAP_SUCCESS) {
     const std::string now = GeneralizedTimeNow();
     const EntryPtr record = KeyBlocksOf(*state.list.slots[0]);
@@ -150,6 +153,8 @@ void do_add_key(Connection* conn, Operation* op, Backend* be, EntryPtr e) {
       if (!state.hasText) state.SetText("Due to certificate not passing policy, its addition is awaiting approval.");
     }
   }
+  if (state.kind != kRequestDelete && state.kind != kRequestDisable)
+    metrics::CountSubmission(metrics::SubmissionOf(err, op->o_logType == kLogModify, !state.passedPolicy));
   const char* text = ResultText(op, err, state.hasText ? state.text.c_str() : MapErrorCodeToMsg(err));
   send_ldap_result(conn, op, err, matched.empty() ? nullptr : matched.c_str(), text);
 }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -10,11 +11,13 @@
 #include "ldap/sockbuf.h"
 #include "log/accesslog.h"
 #include "log/eventlog.h"
+#include "log/metrics.h"
 #include "log/trace.h"
 #include "platform/pgp/kry.h"
 #include "runtime/connection.h"
 #include "runtime/daemon.h"
 #include "runtime/globals.h"
+#include "runtime/ratelimits.h"
 #include "runtime/tlsconn.h"
 
 namespace kry {
@@ -79,6 +82,32 @@ void EndConnection(Connection* conn) {
   }
   MutexGuard lock(g->threadCountLock);
   --g->iActiveThreads;
+}
+
+constexpr char kTooFast[] =
+    "The server is busy: too many requests from your address. Wait a moment and try again.";
+
+// Searches and compares take a read token; adds, deletes, modifies and
+// renames a write token; binds, unbinds and abandons none. Requests the
+// HKP listener runs here (they have a sink) were counted against its own
+// limits. True when the request was refused (and answered with result 51).
+bool RefusedByRate(Connection* conn, Operation* op) {
+  if (op->o_sink) return false;
+  RateBucket bucket;
+  switch (op->o_tag) {
+    case 0x63:
+    case 0x6E: bucket = kRateLdapRead; break;
+    case 0x66:
+    case 0x68:
+    case 0x4A:
+    case 0x6A:
+    case 0x6C: bucket = kRateLdapWrite; break;
+    default: return false;
+  }
+  if (RateAllowed(conn, bucket, nullptr)) return false;
+  if (op->o_tag == 0x63) send_search_result(conn, op, LDAP_BUSY, nullptr, kTooFast, 0);
+  else send_ldap_result(conn, op, LDAP_BUSY, nullptr, kTooFast);
+  return true;
 }
 
 }  // namespace
@@ -194,11 +223,12 @@ int DispatchOperation(Connection* conn, Operation* op) {
   }
 
   int result = 0;
+  const auto began = std::chrono::steady_clock::now();
   const DispatchEntry* e = FindHandler(op->o_tag);
   if (e) {
     op->o_logType = e->logType;
     SetDetailCode(op, e->detailCode);
-    e->handler(conn, op);
+    if (!RefusedByRate(conn, op)) e->handler(conn, op);
     if (e->endsConnection) result = 1;
   } else {
     op->o_logType = 256;
@@ -207,6 +237,10 @@ int DispatchOperation(Connection* conn, Operation* op) {
     LogUnanswered(conn, op, LDAP_PROTOCOL_ERROR);
   }
 
+  // Requests the HKP listener runs here are timed by it, whole.
+  if (!op->o_sink)
+    metrics::ObserveDuration(metrics::kLdap,
+                             std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
   {
     MutexGuard lock(conn->c_opsmutex);
     ++conn->c_opscompleted;

@@ -9,6 +9,7 @@
 
 #include "ldap/operation.h"
 #include "log/eventlog.h"
+#include "log/metrics.h"
 #include "log/trace.h"
 #include "runtime/connection.h"
 #include "runtime/globals.h"
@@ -175,6 +176,7 @@ std::string FormatAccessLogLine(int category, const AccessLogDetail& detail, int
 
 int AddAccessLogEntry(const Connection* conn, const Operation* op, int category, const AccessLogDetail* detail,
                       int nentries, int resultCode) {
+  metrics::CountOperation(metrics::kLdap, metrics::KindOfCategory(category), metrics::ResultOfLdapCode(resultCode));
   Globals* g = g_globals;
   if (!g || (static_cast<uint32_t>(category) & g->AccessLogDetails.load(std::memory_order_relaxed)) == 0) return 0;
   Debug(LDAP_DEBUG_TRACE, "=> AddAccessLogEntry\n");

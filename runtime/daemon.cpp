@@ -19,6 +19,7 @@
 #include "ldap/dispatch.h"
 #include "log/cycle.h"
 #include "log/eventlog.h"
+#include "log/metrics.h"
 #include "log/trace.h"
 #include "platform/net/krynet.h"
 #include "runtime/connection.h"
@@ -202,9 +203,11 @@ int AddNewConnection(Connection* table, int listenSocket, int secure, long now, 
   }
   // Refused before the name look-up: the address alone decides.
   if (!AddressBelowLimit(table, peer.address, KRYInternetAddressToDottedString(peer.address), now)) {
+    metrics::CountRefusedConnection(metrics::kLdap);
     KRYCloseSocket(s);
     return 1;
   }
+  metrics::CountConnection(metrics::kLdap);
   LogError(EVENTLOG_VERBOSE, "New connection on socket %d.", s);
   // Responses are whole messages written at once; without this the last
   // small segment of each would wait for the client's delayed ack.

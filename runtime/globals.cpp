@@ -93,6 +93,10 @@ void ResetGlobals(Globals* g) {
   g->MaxConnections = 4096;
   g->MaxConnectionsPerAddress = 64;
   g->WKDDomains.clear();
+  for (RateSpec& r : g->rateLimits) r = RateSpec{};
+  g->RateLimitTable = 65536;
+  g->MetricsPort = 0;
+  g->MetricsAddress = "127.0.0.1";
   g->SizeLimit = 500;
   g->TimeLimit = 300;
   g->Port = 389;

@@ -14,6 +14,7 @@
 
 #include "back-ldbm/backend.h"
 #include "log/cycle.h"
+#include "util/ratelimit.h"
 #include "util/thread.h"
 
 namespace kry {
@@ -110,6 +111,13 @@ struct Globals {
   // address may hold.
   int MaxConnections = 4096;
   int MaxConnectionsPerAddress = 64;
+  // "RateLimit" lines, one spec per bucket (off when perSecond is 0), and
+  // "RateLimitTable", the most client addresses the buckets are kept for.
+  RateSpec rateLimits[kRateBuckets];
+  int RateLimitTable = 65536;
+  // Prometheus text endpoint: "MetricsPort" (0: off) on "MetricsAddress".
+  int MetricsPort = 0;
+  std::string MetricsAddress = "127.0.0.1";
   // Mail domains whose Web Key Directory the HKP port serves ("WKDDomain").
   std::vector<std::string> WKDDomains;
 

@@ -6,7 +6,7 @@
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libssl-dev libdb5.3-dev db5.3-util
           zlib1g-dev libbz2-dev libmicrohttpd-dev pkg-config ldap-utils gnupg dirmngr curl openssl ca-certificates
-          libldap-dev slapd python3 gpg-wks-client
+          libldap-dev slapd python3 gpg-wks-client prometheus
           dpkg-dev binutils file lintian man-db groff-base systemd)
 missing=()
 for p in "${packages[@]}"; do

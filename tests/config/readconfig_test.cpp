@@ -95,6 +95,14 @@ TEST_F(ReadConfigTest, RejectedLinesGiveTheirMessage) {
       {"MaxSignaturesPerUserID", "Missing Number in \"MaxSignaturesPerUserID <Number>\" line\n"},
       {"ServeSignatures some", "Invalid value in \"ServeSignatures <all|self>\" line\n"},
       {"BlockListFile", "Missing File in \"BlockListFile <File>\" line\n"},
+      {"RateLimit hkp read 10", "Missing arguments in \"RateLimit ldap|hkp read|write <PerSecond> <Burst>\" line\n"},
+      {"RateLimit http read 10 10", "Invalid \"RateLimit ldap|hkp read|write <PerSecond> <Burst>\" line\n"},
+      {"RateLimit ldap search 10 10", "Invalid \"RateLimit ldap|hkp read|write <PerSecond> <Burst>\" line\n"},
+      {"RateLimit ldap read 0 10", "Invalid \"RateLimit ldap|hkp read|write <PerSecond> <Burst>\" line\n"},
+      {"RateLimit ldap read 5 -1", "Invalid \"RateLimit ldap|hkp read|write <PerSecond> <Burst>\" line\n"},
+      {"RateLimitTable 1023", "Invalid Number in \"RateLimitTable <Number>\" line (1024 - 16777216)\n"},
+      {"MetricsPort 65535", "Invalid port number in \"MetricsPort <Number>\" line (0 for none, 1 - 65534)\n"},
+      {"MetricsAddress localhost", "Invalid Address in \"MetricsAddress <IPv4 address>\" line\n"},
   };
   for (const LineCase& c : cases) {
     SCOPED_TRACE(c.line);
@@ -111,6 +119,8 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
                  "HKPPort 11371\nHKPMaxConnections 1000\n"
                  "HKPMaxConnectionsPerAddress 7\nHKPMaxBodyBytes 2048\nHKPRequestTimeout 5\n"
                  "MaxConnections 65535\nMaxConnectionsPerAddress 3\n"
+                 "RateLimit HKP Write 2 5\nRateLimit ldap read 100 200\nRateLimitTable 4096\n"
+                 "MetricsPort 9464\nMetricsAddress 0.0.0.0\n"
                  "HKPPort 11371\nHKPMaxConnections 1000\nWKDDomain Example.ORG\nWKDDomain example.com\n"
                  "CommandTimeout 65535\nIdleSyncTimeout 3\nRandSeedFile ..\\etc\\seed.bin\n"
                  "MaxKeyLength 2048\nMaxPacketLength 100\nMaxSigPacketLength 200\nMaxSignatures 30\n"
@@ -139,6 +149,14 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
   EXPECT_EQ(g.MaxConnections, 65535);
   EXPECT_EQ(g.MaxConnectionsPerAddress, 3);
   EXPECT_EQ(g.WKDDomains, (std::vector<std::string>{"example.org", "example.com"}));
+  EXPECT_EQ(g.rateLimits[kRateHkpWrite].perSecond, 2);
+  EXPECT_EQ(g.rateLimits[kRateHkpWrite].burst, 5);
+  EXPECT_EQ(g.rateLimits[kRateLdapRead].burst, 200);
+  EXPECT_FALSE(g.rateLimits[kRateHkpRead].On());
+  EXPECT_FALSE(g.rateLimits[kRateLdapWrite].On());
+  EXPECT_EQ(g.RateLimitTable, 4096);
+  EXPECT_EQ(g.MetricsPort, 9464);
+  EXPECT_EQ(g.MetricsAddress, "0.0.0.0");
   EXPECT_EQ(backend_->readOnly, 1);
   EXPECT_EQ(g.CommandTimeout, 65535);
   EXPECT_EQ(g.IdleSyncTimeout, 3);

@@ -8,10 +8,12 @@
 #include "hkp/format.h"
 #include "hkp/lookup.h"
 #include "hkp/query.h"
+#include "hkp/status.h"
 #include "hkp/submit.h"
 #include "hkp/wkdname.h"
 #include "ldap/ber.h"
 #include "ldap/filter.h"
+#include "runtime/globals.h"
 
 namespace kry {
 namespace {
@@ -195,6 +197,21 @@ TEST(HkpAdd, ResultCodesBecomeStatuses) {
   EXPECT_EQ(HkpAddStatus(90), 500);
   // Refusals of the key itself are never server errors.
   for (int code : {1, 2, 19, 21, 64, 65}) EXPECT_EQ(HkpAddStatus(code), 422) << code;
+}
+
+// Without a directory, or while stopping, the health check says 503 and
+// the statistics hold no key counts rather than made-up ones.
+TEST(HkpStatus, HealthIsUnavailableWithoutADirectoryOrWhileStopping) {
+  Globals* saved = g_globals;
+  g_globals = nullptr;
+  EXPECT_EQ(HealthAnswer().status, 503);
+  EXPECT_NE(StatsAnswer(true).body.find("\"keys\":{\"active\":-1,\"pending\":-1}"), std::string::npos);
+  dird_shutdown = 1;
+  const HkpAnswer stopping = HealthAnswer();
+  dird_shutdown = 0;
+  g_globals = saved;
+  EXPECT_EQ(stopping.status, 503);
+  EXPECT_EQ(stopping.body, "The server is stopping.\n");
 }
 
 }  // namespace
