@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "support/harness.h"
 #include "ldbm_test_util.h"
 
 namespace kry {
@@ -26,9 +27,9 @@ class ServerDb : public ::testing::Test {
     std::string demo = std::string(src) + "/packaging/demo/";
     for (const char* f : {"KRYcertd-pubring.pkr", "KRYcertd-secring.skr"})
       test::WriteFile(root_ + "/etc/" + f, test::ReadFile(demo + f));
-    int port = 20000 + static_cast<int>(getpid() % 20000);
+    const int port = krytest::FreePort(), commandPort = krytest::FreePort();
     test::WriteFile(root_ + "/bin/krycertd.cfg",
-                    "Port " + std::to_string(port) + "\nCommandPort " + std::to_string(port + 1) +
+                    "Port " + std::to_string(port) + "\nCommandPort " + std::to_string(commandPort) +
                         "\nSecureMode disabled\nDirectory ../data\nLogLevel verbose\n"
                         "PublicKeyRing ../etc/KRYcertd-pubring.pkr\nPrivateKeyRing ../etc/KRYcertd-secring.skr\n"
                         "Allow ip 127.0.0.1 all\n");

@@ -23,8 +23,21 @@ void* operator new(size_t n) {
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+  const size_t limit = g_failAbove.load();
+  if (limit != 0 && n > limit) return nullptr;
+  return std::malloc(n ? n : 1);
+}
+void* operator new[](size_t n) { return operator new(n); }
+void* operator new[](size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+// Every form of delete frees what every form of new above took with malloc
+// (a form left to the sanitizer's runtime would pair its own new with free).
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace kry {
 namespace {
