@@ -1,6 +1,8 @@
 #include "repl/ldapclient.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <netdb.h>
 #include <openssl/err.h>
 #include <poll.h>
@@ -26,8 +28,28 @@ std::string Encoded(kry::BerBuffer* ber) {
   return std::string(reinterpret_cast<const char*>(ber->buffer()), ber->current);
 }
 
+// Binds `fd` to the local address `source` (none when empty), so that a
+// replica that lists this server sees the address it knows.
+bool BindSource(int fd, int family, const std::string& source) {
+  if (source.empty()) return true;
+  sockaddr_storage local{};
+  socklen_t len = 0;
+  if (family == AF_INET) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&local);
+    in->sin_family = AF_INET;
+    if (inet_pton(AF_INET, source.c_str(), &in->sin_addr) != 1) return false;
+    len = sizeof *in;
+  } else {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&local);
+    in6->sin6_family = AF_INET6;
+    if (inet_pton(AF_INET6, source.c_str(), &in6->sin6_addr) != 1) return false;
+    len = sizeof *in6;
+  }
+  return bind(fd, reinterpret_cast<sockaddr*>(&local), len) == 0;
+}
+
 // A TCP connection within the time limit; -1 with *error set.
-int ConnectTcp(const std::string& host, int port, int timeoutMs, std::string* error) {
+int ConnectTcp(const std::string& host, int port, int timeoutMs, const std::string& source, std::string* error) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
@@ -40,7 +62,7 @@ int ConnectTcp(const std::string& host, int port, int timeoutMs, std::string* er
   for (addrinfo* a = list; a && fd < 0; a = a->ai_next) {
     fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
     if (fd < 0) continue;
-    int rc = connect(fd, a->ai_addr, a->ai_addrlen);
+    int rc = BindSource(fd, a->ai_family, source) ? connect(fd, a->ai_addr, a->ai_addrlen) : -1;
     if (rc != 0 && errno == EINPROGRESS) {
       pollfd p{fd, POLLOUT, 0};
       int soerr = ETIMEDOUT;
@@ -82,9 +104,10 @@ bool LdapClient::Fail(const std::string& why) {
   return false;
 }
 
-bool LdapClient::Open(const std::string& host, int port, bool tls, const TLSFiles& files, int timeoutMs) {
+bool LdapClient::Open(const std::string& host, int port, bool tls, const TLSFiles& files, int timeoutMs,
+                      const std::string& source) {
   Close();
-  fd_ = ConnectTcp(host, port, timeoutMs, &error_);
+  fd_ = ConnectTcp(host, port, timeoutMs, source, &error_);
   if (fd_ < 0) return false;
   if (tls) {
     ctx_.reset(SSL_CTX_new(TLS_client_method()));

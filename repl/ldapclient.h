@@ -21,9 +21,11 @@ class LdapClient {
   LdapClient(const LdapClient&) = delete;
   LdapClient& operator=(const LdapClient&) = delete;
 
-  // Connects, runs the TLS handshake when `tls`, and binds anonymously with
-  // version 2. False with error() set.
-  bool Open(const std::string& host, int port, bool tls, const TLSFiles& files, int timeoutMs);
+  // Connects (from the local address `source` unless empty), runs the TLS
+  // handshake when `tls`, and binds anonymously with version 2. False with
+  // error() set.
+  bool Open(const std::string& host, int port, bool tls, const TLSFiles& files, int timeoutMs,
+            const std::string& source = std::string());
   bool connected() const { return fd_ >= 0; }
   // Sends an add of `dn` with one attribute value; the result code, or -1
   // with error() set and the connection closed when it failed.

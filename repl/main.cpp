@@ -24,12 +24,13 @@ struct Options {
   std::string config = "krycertd.cfg";
   std::string stateDir;
   kryrepl::TLSFiles tls;
+  std::string source;
   bool status = false, json = false, echo = false;
 };
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: krycertrepl [-f config] [--state-dir dir] [--cert file --key file] [-d]\n"
+               "usage: krycertrepl [-f config] [--state-dir dir] [--cert file --key file] [--source address] [-d]\n"
                "       krycertrepl [-f config] --status [--json]\n");
   return 2;
 }
@@ -42,6 +43,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     else if (a == "--state-dir" && hasValue) o->stateDir = argv[++i];
     else if (a == "--cert" && hasValue) o->tls.certFile = argv[++i];
     else if (a == "--key" && hasValue) o->tls.keyFile = argv[++i];
+    else if (a == "--source" && hasValue) o->source = argv[++i];
     else if (a == "--status") o->status = true;
     else if (a == "--json") o->json = true;
     else if (a == "-d") o->echo = true;
@@ -55,6 +57,7 @@ int Run(const Options& options, const kryrepl::ReplConfig& config) {
   settings.logFile = config.repLogFile;
   settings.stateDir = options.stateDir.empty() ? config.repLogFile + ".repl" : options.stateDir;
   settings.tls = options.tls;
+  settings.source = options.source;
   if (::mkdir(settings.stateDir.c_str(), 0750) != 0 && errno != EEXIST) {
     kry::LogError(kry::EVENTLOG_ERROR, "Cannot create the state directory %s: %s.", settings.stateDir.c_str(),
                   std::strerror(errno));

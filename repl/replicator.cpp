@@ -164,7 +164,8 @@ bool Replicator::Deliver(const std::string& dn, const std::string& type, const s
   while (!shared_->stopping()) {
     int rc = -1;
     if (client_.connected() ||
-        client_.Open(address_.host, address_.port, address_.tls, settings_.tls, settings_.timeoutMs))
+        client_.Open(address_.host, address_.port, address_.tls, settings_.tls, settings_.timeoutMs,
+                     settings_.source))
       rc = client_.Add(dn, type, value);
     if (Delivered(rc)) {
       if (failing_)

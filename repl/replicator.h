@@ -45,6 +45,7 @@ class Shared {
 struct WorkerSettings {
   std::string logFile, stateDir;
   TLSFiles tls;
+  std::string source;  // local address to connect from; empty: any
   int timeoutMs = 30000;
   int maxBackoffSeconds = 60;
 };
