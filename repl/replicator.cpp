@@ -1,6 +1,7 @@
 #include "repl/replicator.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -113,6 +114,8 @@ void Replicator::Run() {
 }
 
 bool Replicator::ReadTail(std::string* chunk) {
+  // No log yet (the server has written nothing): nothing to read or report.
+  if (::access(settings_.logFile.c_str(), F_OK) != 0) return false;
   kry::LockFileHandle handle;
   std::FILE* f = kry::lock_fopen(settings_.logFile.c_str(), "rb", 1, &handle);
   if (!f) return false;

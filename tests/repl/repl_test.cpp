@@ -278,13 +278,15 @@ TEST_F(Repl3, BadRecordsAreLoggedOnceAndSkipped) {
 // it again.
 TEST_F(Repl3, TwoWayPairDoesNotBounceDeletes) {
   TempDir logs;
-  KeyServer a(Signers());
+  // Each server takes the other's records as a client it trusts.
+  const std::string peers = Signers() + "Allow ip 127.0.0.2 all\nAllow ip 127.0.0.3 all\n";
+  KeyServer a(peers);
   ASSERT_TRUE(a.ok());
   const int portA = a.tree().port;
-  KeyServer b(Signers() + "RepLogFile " + logs.File("b") + "\nReplica 127.0.0.2:" + std::to_string(portA) + "\n");
+  KeyServer b(peers + "RepLogFile " + logs.File("b") + "\nReplica 127.0.0.2:" + std::to_string(portA) + "\n");
   ASSERT_TRUE(b.ok());
   const int portB = b.tree().port;
-  a.tree().WriteConfig("Allow ip 127.0.0.1 all\n" + Signers() + "RepLogFile " + logs.File("a") +
+  a.tree().WriteConfig("Allow ip 127.0.0.1 all\n" + peers + "RepLogFile " + logs.File("a") +
                        "\nReplica 127.0.0.3:" + std::to_string(portB) + "\n");
   ASSERT_TRUE(a.Restart());
   Repl ra("RepLogFile " + logs.File("a") + "\nReplica 127.0.0.3:" + std::to_string(portB) + "\n",
@@ -296,7 +298,8 @@ TEST_F(Repl3, TwoWayPairDoesNotBounceDeletes) {
   ASSERT_EQ(a.AddFile(Corpus("rsa.asc")).exitCode, 0);
   ASSERT_TRUE(WaitFor([&] { return b.KeyBlocks(ShortIDOf("rsa")).size() == 1; }, 10)) << ra.Events();
   ASSERT_EQ(SendRequest(a, "delete-rsa-by-trusted.req").exitCode, 0);
-  ASSERT_TRUE(WaitFor([&] { return b.KeyBlocks(ShortIDOf("rsa")).empty(); }, 10)) << ra.Events();
+  ASSERT_TRUE(WaitFor([&] { return b.KeyBlocks(ShortIDOf("rsa")).empty(); }, 10))
+      << ra.Events() << ReadFile(logs.File("a")) << b.tree().Events();
   Sleep(2500);
   EXPECT_EQ(Count(ReadFile(logs.File("b")), "Request: delete"), 0u) << ReadFile(logs.File("b"));
   EXPECT_NE(b.tree().Events().find("Single replication loop detected.IP (127.0.0.2)"), std::string::npos);
