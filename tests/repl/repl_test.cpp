@@ -219,7 +219,7 @@ TEST_F(Repl3, ReplicasEndEqualToThePrimaryThroughKillsAndAnOutage) {
       << repl.Status(false) << repl.Events();
   const std::string status = repl.Status(true);
   EXPECT_EQ(Count(status, "\"records_behind\":0,"), 2u) << status;
-  EXPECT_EQ(Count(repl.Events(), "refused"), 0u) << repl.Events();
+  EXPECT_EQ(Count(repl.Events(), "refused the record"), 0u) << repl.Events();
 }
 
 // The bad records of a hand-written log, an unreachable replica, a
