@@ -128,7 +128,15 @@ double Replay(const std::vector<std::string>& keys, const std::vector<ServerTree
   for (;;) {
     bool done = true;
     for (const std::string& n : names) done = done && StoredOffset(dir.File("replog.repl"), n) == log.size();
-    if (done) return Seconds(t0);
+    if (done) {
+      const double took = Seconds(t0);
+      const std::string events = ReadFile(dir.File("events.log"));
+      size_t refused = 0;
+      for (size_t p = events.find("refused the record"); p != std::string::npos; p = events.find("refused the record", p + 1))
+        ++refused;
+      if (refused) std::printf("  (%zu records refused by a replica)\n", refused);
+      return took;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
