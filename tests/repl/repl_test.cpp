@@ -20,6 +20,7 @@
 #include "cert/replog.h"
 #include "certadd/certadd_support.h"
 #include "support/harness.h"
+#include "support/ldaps_tools.h"
 
 namespace krytest {
 namespace {
@@ -303,6 +304,38 @@ TEST_F(Repl3, TwoWayPairDoesNotBounceDeletes) {
   Sleep(2500);
   EXPECT_EQ(Count(ReadFile(logs.File("b")), "Request: delete"), 0u) << ReadFile(logs.File("b"));
   EXPECT_NE(b.tree().Events().find("Single replication loop detected.IP (127.0.0.2)"), std::string::npos);
+}
+
+// An unsigned request block, authorised at the primary only by its client's
+// TLS key, reaches a TLS replica that allows the key krycertrepl presents,
+// and is refused (logged, skipped) over TLS without that key.
+TEST_F(Repl3, TLSReplicaTakesAddsAuthorisedByTheClientKey) {
+  const int securePort = FreePort();
+  KeyServer b("PublicKeyRing " + Corpus("server-pubring.pkr") + "\nPrivateKeyRing " + Corpus("server-secring.skr") +
+                  "\nServerSecureKeyID 0x" + CertIDOf("server") + "\nSecureMode Required\nMustSignAdds yes\n" +
+                  "Allow keyid 0x" + CertIDOf("trusted-signer") + " add\n",
+              {"-t", std::to_string(securePort)});
+  ASSERT_TRUE(b.ok()) << b.tree().Output();
+  TempDir dir;
+  const ClientCert primary = MakeClientCert(Corpus("trusted-signer-secret.asc"), dir.path(), "primary");
+  ASSERT_TRUE(primary.ok());
+  const std::string name = "ldaps://127.0.0.1:" + std::to_string(securePort);
+  const std::string log = dir.File("replog");
+  WriteFile(log, kry::FormatRepLogRecord("replica: " + name + "\n", 1, "kryRequest",
+                                         ReadFile(Corpus("add-unsigned-tls.req"))));
+  {
+    Repl anonymous("RepLogFile " + log + "\nReplica " + name + "\n");
+    anonymous.Start();
+    ASSERT_TRUE(WaitFor([&] { return anonymous.Events().find("refused the record at position 0") != std::string::npos; },
+                        10))
+        << anonymous.Events();
+  }
+  EXPECT_TRUE(b.KeyBlocks(ShortIDOf("rsa")).empty());
+  // Its own state: the first process stored the refused record as done.
+  Repl repl("RepLogFile " + log + "\nReplica " + name + "\n",
+            {"--cert", primary.cert, "--key", primary.key, "--state-dir", dir.File("state")});
+  repl.Start();
+  EXPECT_TRUE(WaitFor([&] { return b.KeyBlocks(ShortIDOf("rsa")).size() == 1; }, 10)) << repl.Events();
 }
 
 }  // namespace
