@@ -245,6 +245,9 @@ TEST_F(Repl3, BadRecordsAreLoggedOnceAndSkipped) {
   repl.Start();
   ASSERT_TRUE(WaitFor([&] { return b.KeyBlocks(ShortIDOf("rsa")).size() == 1; }, 10)) << repl.Events();
   ASSERT_TRUE(WaitFor([&] { return repl.Events().find("refused the record") != std::string::npos; }, 5));
+  // Name resolution of the dead replica may take a while.
+  ASSERT_TRUE(WaitFor([&] { return repl.Events().find("Replica " + dead + ": cannot resolve") != std::string::npos; }, 20))
+      << repl.Events();
   std::string events = repl.Events();
   EXPECT_EQ(Count(events, "record garbled at position 0 "), 1u) << events;
   EXPECT_EQ(Count(events, "record without \"dn:\""), 1u) << events;
