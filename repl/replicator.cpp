@@ -22,12 +22,14 @@ bool Delivered(int rc) { return rc == 0 || rc == 68 || rc == 49; }
 // Busy, unavailable and out of memory pass; anything else is about the record.
 bool Transient(int rc) { return rc < 0 || rc == 51 || rc == 52 || rc == 90; }
 
-// The identity hash of a log that starts with `head`; empty while its first
-// record is not complete.
+// The identity hash of a log that starts with `head`: its first record, or
+// its first kHeadBytes bytes when that record is longer; empty while
+// neither is there.
 std::string HeadHash(const std::string& head) {
   const size_t first = CompleteRecordLength(head);
-  if (first == 0) return std::string();
-  return HashHex(std::string_view(head).substr(0, std::min(first, kHeadBytes)));
+  if (first > 0) return HashHex(std::string_view(head).substr(0, std::min(first, kHeadBytes)));
+  if (head.size() >= kHeadBytes) return HashHex(std::string_view(head).substr(0, kHeadBytes));
+  return std::string();
 }
 
 }  // namespace

@@ -274,6 +274,11 @@ TEST_F(Repl3, BadRecordsAreLoggedOnceAndSkipped) {
     out << dsa.substr(dsa.size() / 2);
   }
   EXPECT_TRUE(WaitFor([&] { return b.KeyBlocks(ShortIDOf("dsa-elg")).size() == 1; }, 5)) << repl.Events();
+
+  // Rewritten in place (same inode, no shorter): told apart by its start.
+  WriteFile(log, kry::FormatRepLogRecord("replica: " + good + "\n", 7, "kryKey", ReadFile(Corpus("ed25519.asc"))) + dsa);
+  EXPECT_TRUE(WaitFor([&] { return b.KeyBlocks(ShortIDOf("ed25519")).size() == 1; }, 5)) << repl.Events();
+  EXPECT_EQ(Count(repl.Events(), "was truncated, replaced or rotated"), 2u) << repl.Events();
   EXPECT_EQ(repl.Kill(SIGTERM), 0);
 }
 
