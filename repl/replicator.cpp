@@ -1,5 +1,6 @@
 #include "repl/replicator.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,6 +132,10 @@ bool Replicator::ReadTail(std::string* chunk) {
     const bool fresh = position_.device == 0 && position_.inode == 0;
     const bool same = position_.device == st.st_dev && position_.inode == st.st_ino && size >= position_.offset &&
                       (position_.headHash.empty() || position_.headHash == hash);
+    if (!fresh && !same && DrainOldFile(st, chunk)) {
+      kry::lock_fclose(f, &handle);
+      return true;
+    }
     if (!fresh && !same)
       kry::LogError(kry::EVENTLOG_WARNING,
                     "Replication log (%s) was truncated, replaced or rotated; replica %s starts again at its "
@@ -144,9 +149,37 @@ bool Replicator::ReadTail(std::string* chunk) {
     chunk->resize(static_cast<size_t>(std::min<uint64_t>(size - std::min(size, position_.offset), kMaxChunk)));
     ok = std::fseek(f, static_cast<long>(position_.offset), SEEK_SET) == 0;
     if (ok) chunk->resize(std::fread(chunk->data(), 1, chunk->size(), f));
+    HoldOpen(fileno(f), st);
   }
   kry::lock_fclose(f, &handle);
   return ok;
+}
+
+bool Replicator::DrainOldFile(const struct stat& current, std::string* chunk) {
+  struct stat old {};
+  if (held_.get() < 0 || fstat(held_.get(), &old) != 0) return false;
+  // Only a file that was moved away or deleted; one truncated in place has
+  // nothing left to read.
+  if (old.st_ino == current.st_ino && old.st_dev == current.st_dev) return false;
+  if (static_cast<uint64_t>(old.st_dev) != position_.device || static_cast<uint64_t>(old.st_ino) != position_.inode)
+    return false;
+  if (static_cast<uint64_t>(old.st_size) <= position_.offset) return false;
+  chunk->resize(static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(old.st_size) - position_.offset, kMaxChunk)));
+  const ssize_t n = ::pread(held_.get(), chunk->data(), chunk->size(), static_cast<off_t>(position_.offset));
+  chunk->resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return CompleteRecordLength(*chunk) > 0;
+}
+
+void Replicator::HoldOpen(int fd, const struct stat& st) {
+  struct stat held {};
+  if (held_.get() >= 0 && fstat(held_.get(), &held) == 0 && held.st_ino == st.st_ino && held.st_dev == st.st_dev)
+    return;
+  held_.Reset(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+}
+
+void Replicator::HeldFile::Reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
 }
 
 bool Replicator::HandleRecord(std::string_view text) {

@@ -4,6 +4,8 @@
 // down only holds back itself.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -75,6 +77,12 @@ class Replicator {
   // that the file is still the one the position belongs to. False when the
   // log cannot be read now.
   bool ReadTail(std::string* chunk);
+  // After a rotation (the path now names another file) the records still
+  // unread in the old file, which stays open: true with `chunk` holding at
+  // least one whole record, false when none is left.
+  bool DrainOldFile(const struct stat& current, std::string* chunk);
+  // Keeps the file the position belongs to open, for DrainOldFile.
+  void HoldOpen(int fd, const struct stat& st);
   // Sends one record until it is delivered or refused (or the process
   // stops); false only when stopping.
   bool Deliver(const std::string& dn, const std::string& type, const std::string& value, uint64_t offset);
@@ -90,6 +98,19 @@ class Replicator {
   Shared* const shared_;
   const std::string statePath_;
   LdapClient client_;
+  // The log file the position belongs to, held open (-1: none).
+  class HeldFile {
+   public:
+    HeldFile() = default;
+    ~HeldFile() { Reset(-1); }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    void Reset(int fd);
+    int get() const { return fd_; }
+
+   private:
+    int fd_ = -1;
+  } held_;
   LogPosition position_;        // worker thread only
   uint64_t savedOffset_ = UINT64_MAX;
   std::chrono::steady_clock::time_point lastSave_;

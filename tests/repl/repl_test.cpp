@@ -282,6 +282,33 @@ TEST_F(Repl3, BadRecordsAreLoggedOnceAndSkipped) {
   EXPECT_EQ(repl.Kill(SIGTERM), 0);
 }
 
+// Records appended after the last read of a log that is then rotated
+// away are still sent, before the new log's.
+TEST_F(Repl3, RotatedLogIsReadToItsEndFirst) {
+  KeyServer b(Signers());
+  ASSERT_TRUE(b.ok());
+  const std::string good = "127.0.0.1:" + std::to_string(b.tree().port);
+  const auto record = [&](const std::string& file) {
+    return kry::FormatRepLogRecord("replica: " + good + "\n", 1, "kryKey", ReadFile(Corpus(file)));
+  };
+  TempDir dir;
+  const std::string log = dir.File("replog");
+  WriteFile(log, record("rsa.asc"));
+  Repl repl("RepLogFile " + log + "\nReplica " + good + "\n");
+  repl.Start();
+  ASSERT_TRUE(WaitFor([&] { return b.KeyBlocks(ShortIDOf("rsa")).size() == 1; }, 10)) << repl.Events();
+  ASSERT_EQ(b.Stop(), 0);
+  WriteFile(log, record("rsa.asc") + record("dsa-elg.asc"));  // read, then held up by the replica
+  ASSERT_TRUE(WaitFor([&] { return repl.Events().find("retrying the record") != std::string::npos; }, 10));
+  WriteFile(log, record("rsa.asc") + record("dsa-elg.asc") + record("ed25519.asc"));
+  ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
+  WriteFile(log, record("ecdsa-p256.asc"));
+  ASSERT_TRUE(b.tree().Start());
+  EXPECT_TRUE(WaitFor([&] { return b.KeyBlocks(ShortIDOf("ecdsa-p256")).size() == 1; }, 20)) << repl.Events();
+  EXPECT_EQ(b.KeyBlocks(ShortIDOf("dsa-elg")).size(), 1u);
+  EXPECT_EQ(b.KeyBlocks(ShortIDOf("ed25519")).size(), 1u);
+}
+
 // A replicates to B and B to A, each replication process speaking from the
 // address the other server lists: a delete on A reaches B and B does not log
 // it again.
