@@ -338,6 +338,9 @@ TEST_F(Repl3, TwoWayPairDoesNotBounceDeletes) {
       << ra.Events() << ReadFile(logs.File("a")) << b.tree().Events();
   Sleep(2500);
   EXPECT_EQ(Count(ReadFile(logs.File("b")), "Request: delete"), 0u) << ReadFile(logs.File("b"));
+  // An add that comes back unchanged is not logged again either.
+  EXPECT_EQ(Count(ReadFile(logs.File("a")), "changetype: add"), 2u);
+  EXPECT_LE(Count(ReadFile(logs.File("b")), "changetype: add"), 1u);
   EXPECT_NE(b.tree().Events().find("Single replication loop detected.IP (127.0.0.2)"), std::string::npos);
 }
 
