@@ -12,7 +12,7 @@ pkg="$here/packaging/debian"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" -j"${KRY_JOBS:-2}" --target krycertd krycertctl krykey krycertd_config_files >/dev/null
+cmake --build "$build" -j"${KRY_JOBS:-2}" --target krycertd krycertctl krykey krycertrepl krycertd_config_files >/dev/null
 
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
 [ -n "$version" ] || version="$(sed -n 's/^project(krycertd VERSION \([0-9.]*\).*/\1/p' "$here/CMakeLists.txt")"
@@ -51,7 +51,8 @@ ln -s /opt/krycertd/bin/krykey "$root/usr/bin/krykey"
 mkdir -p "$stage/debian"
 printf 'Source: krycertd\n\nPackage: krycertd\nArchitecture: any\n' > "$stage/debian/control"
 shlibs="$(cd "$stage" && dpkg-shlibdeps -O -e"$root"/opt/krycertd/bin/krycertd \
-            -e"$root"/opt/krycertd/bin/krycertctl -e"$root"/opt/krycertd/bin/krykey 2>/dev/null |
+            -e"$root"/opt/krycertd/bin/krycertctl -e"$root"/opt/krycertd/bin/krykey \
+            -e"$root"/opt/krycertd/bin/krycertrepl 2>/dev/null |
           sed -n 's/^shlibs:Depends=//p')"
 [ -n "$shlibs" ] || { echo "package.sh: dpkg-shlibdeps found no libraries" >&2; exit 1; }
 

@@ -55,11 +55,12 @@ maintainer_checks "$deb" "$work/ctl" "$work"
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
 tree="$root/opt/krycertd"
-for f in bin/krycertd bin/krycertctl bin/krykey; do
+for f in bin/krycertd bin/krycertctl bin/krykey bin/krycertrepl; do
   [ -x "$tree/$f" ] || fail "missing $f"
 done
 for d in etc data log; do [ -d "$tree/$d" ] || fail "missing folder $d"; done
 [ -f "$root/lib/systemd/system/krycertd.service" ] || fail "missing unit"
+[ -f "$root/lib/systemd/system/krycertrepl.service" ] || fail "missing unit krycertrepl.service"
 pass "contents"
 
 # --- every keyword the server reads is documented in the packaged file and
@@ -75,8 +76,8 @@ for kw in $keywords; do
 done
 pass "keywords documented"
 
-# --- manual pages: all four, free of groff warnings.
-for page in man8/krycertd.8 man8/krycertctl.8 man1/krykey.1 man5/krycertd.cfg.5; do
+# --- manual pages: all five, free of groff warnings.
+for page in man8/krycertd.8 man8/krycertctl.8 man8/krycertrepl.8 man1/krykey.1 man5/krycertd.cfg.5; do
   file="$root/usr/share/man/$page.gz"
   if [ ! -f "$file" ]; then fail "missing manual page $page"; continue; fi
   warnings="$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$file" 2>&1 >/dev/null)"
