@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "repl/fd.h"
 #include "log/eventlog.h"
 #include "repl/record.h"
 #include "runtime/peer_user.h"
@@ -19,19 +20,6 @@ namespace kryrepl {
 
 namespace {
 
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 void SetTimeouts(int fd, int seconds) {
   timeval tv{seconds, 0};
@@ -158,7 +146,7 @@ std::string StatusText(const std::vector<ReplicaStatus>& replicas, const std::ve
 }
 
 void ServeConsole(int port, int timeoutSeconds, Shared* shared, const std::function<std::string(bool)>& report) {
-  Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -173,7 +161,7 @@ void ServeConsole(int port, int timeoutSeconds, Shared* shared, const std::funct
   while (!shared->stopping()) {
     pollfd p{listener.get(), POLLIN, 0};
     if (::poll(&p, 1, 500) != 1) continue;
-    Socket conn(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    Fd conn(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (conn.get() < 0) continue;
     SetTimeouts(conn.get(), timeoutSeconds > 0 ? timeoutSeconds : 30);
     Answer(conn.get(), shared, report);
@@ -181,7 +169,7 @@ void ServeConsole(int port, int timeoutSeconds, Shared* shared, const std::funct
 }
 
 int QueryStatus(int port, bool json, int timeoutSeconds) {
-  Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -6,23 +6,12 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include "repl/fd.h"
+
 namespace kryrepl {
 
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 constexpr uint32_t kFileEvents = IN_MODIFY | IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF;
 
