@@ -116,15 +116,31 @@ int EscapeDNString(std::string_view userID, std::string* escaped) {
   }
 }
 
-int LegacyUserIDDN(std::string_view userID, const std::string& certDN, std::string* dn) {
+namespace {
+
+// "kryUserID=<escaped>,<certDN>", normalised.
+int JoinUserIDDN(const std::string& escaped, const std::string& certDN, std::string* dn) {
   try {
-    *dn = "kryUserID=" + LegacyEscape(userID) + "," + certDN;
+    *dn = "kryUserID=" + escaped + "," + certDN;
     dn_normalize(*dn);
     return 0;
   } catch (const std::bad_alloc&) {
     LogError(EVENTLOG_ERROR, "Memory allocation error.");
     return kLdapServerOutOfMemory;
   }
+}
+
+}  // namespace
+
+int LegacyUserIDDN(std::string_view userID, const std::string& certDN, std::string* dn) {
+  std::string escaped;
+  try {
+    escaped = LegacyEscape(userID);
+  } catch (const std::bad_alloc&) {
+    LogError(EVENTLOG_ERROR, "Memory allocation error.");
+    return kLdapServerOutOfMemory;
+  }
+  return JoinUserIDDN(escaped, certDN, dn);
 }
 
 int GetUserIDText(KRYUserIDRef uid, std::string* text) {
@@ -148,14 +164,7 @@ int CrtUserIDObjDN(KRYUserIDRef uid, const std::string& certDN, std::string* dn)
   }
   std::string escaped;
   if ((rc = EscapeDNString(name, &escaped)) != 0) return rc;
-  try {
-    *dn = "kryUserID=" + escaped + "," + certDN;
-    dn_normalize(*dn);
-    return 0;
-  } catch (const std::bad_alloc&) {
-    LogError(EVENTLOG_ERROR, "Memory allocation error.");
-    return kLdapServerOutOfMemory;
-  }
+  return JoinUserIDDN(escaped, certDN, dn);
 }
 
 int GetCertID(KRYKeyRef key, std::string* certID) {
