@@ -100,7 +100,7 @@ class Limits : public ::testing::Test {
                             "\nMetricsPort " + std::to_string(metricsPort_) +
                             "\nHKPMaxConnectionsPerAddress 1000\nLookupHostname off\nRepLogFile ../log/replog.txt\nReplica 127.0.0.250:3999\n"
                             "RateLimit hkp read 10 10\nRateLimit ldap read 10 10\nRateLimitTable 1024\n"
-                            "");
+                            "Allow keyid 0x" + corpus::KeyId("trusted-signer") + " delete\n");
     for (int i = 0; i < 100 && server_->ok(); ++i) {
       if (Status(HttpFrom("127.0.0.1", hkpPort_, "/pks/health")) != 0) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -227,6 +227,14 @@ TEST_F(Limits, MetricsPassPromtoolUnderLoadAndEveryCounterMoves) {
   };
   for (const char* series : moved) EXPECT_GT(Sample(after, series), std::max(0.0, Sample(before, series))) << series;
   EXPECT_EQ(Sample(after, "krycertd_keys{state=\"pending\"}"), 0);
+  EXPECT_EQ(Sample(after, "krycertd_keys{state=\"disabled\"}"), 0);
+  EXPECT_EQ(Sample(after, "krycertd_keys{state=\"blocked\"}"), 0);
+  // A disabled certificate counts once, though its user-ID entries carry
+  // the mark too.
+  const RunResult r = server_->AddLdif("dn: kryCertID=virtual,OU=ACTIVE,O=KRY KEYSPACE,C=US\nkryRequest:< file://" +
+                                       Corpus("disable-dsa-by-trusted.req") + "\n");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Sample(Scrape(metricsPort_), "krycertd_keys{state=\"disabled\"}"), 1);
 }
 
 // 1,500 addresses against a table of 1,024: the oldest are forgotten and
