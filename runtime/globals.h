@@ -111,7 +111,7 @@ struct Globals {
   // address may hold.
   int MaxConnections = 4096;
   int MaxConnectionsPerAddress = 64;
-  // "RateLimit" lines, one spec per bucket (off when perSecond is 0), and
+  // "RateLimit" lines, one rate per bucket (off when perSecond is 0), and
   // "RateLimitTable", the most client addresses the buckets are kept for.
   RateSpec rateLimits[kRateBuckets];
   int RateLimitTable = 65536;

@@ -47,9 +47,9 @@ RateTable::RateTable(size_t maxEntries, ExemptCheck exempt)
 
 RateTable::~RateTable() = default;
 
-bool RateTable::Take(const std::string& address, RateBucket bucket, const RateSpec& spec, double now,
+bool RateTable::Take(const std::string& address, RateBucket bucket, const RateSpec& rate, double now,
                      double* retryAfter) {
-  if (!spec.On()) return true;
+  if (!rate.On()) return true;
   Shard& s = shards_[std::hash<std::string>()(address) % kShards];
   MutexGuard guard(s.lock);
   auto it = s.index.find(address);
@@ -69,19 +69,19 @@ bool RateTable::Take(const std::string& address, RateBucket bucket, const RateSp
   Entry& e = s.order.front();
   if (e.exempt) return true;
   Bucket& b = e.buckets[bucket];
-  const double burst = std::max(1.0, spec.burst);
+  const double burst = std::max(1.0, rate.burst);
   if (!b.started) {
     b.tokens = burst;
     b.started = true;
   } else if (now > b.last) {
-    b.tokens = std::min(burst, b.tokens + (now - b.last) * spec.perSecond);
+    b.tokens = std::min(burst, b.tokens + (now - b.last) * rate.perSecond);
   }
   b.last = std::max(b.last, now);
   if (b.tokens >= 1) {
     b.tokens -= 1;
     return true;
   }
-  if (retryAfter) *retryAfter = (1 - b.tokens) / spec.perSecond;
+  if (retryAfter) *retryAfter = (1 - b.tokens) / rate.perSecond;
   return false;
 }
 

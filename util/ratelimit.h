@@ -33,7 +33,7 @@ class RateTable {
   // Takes a token from the address's bucket at time `now` (seconds, any
   // monotonic origin). True when granted; false when the bucket is empty,
   // with *retryAfter (when not null) the seconds until a token is there.
-  bool Take(const std::string& address, RateBucket bucket, const RateSpec& spec, double now,
+  bool Take(const std::string& address, RateBucket bucket, const RateSpec& rate, double now,
             double* retryAfter = nullptr);
   // Addresses held now; never more than MaxEntries().
   size_t Size() const;
