@@ -20,6 +20,7 @@
 
 #include "cert/access.h"
 #include "hkp/answer.h"
+#include "hkp/admission.h"
 #include "hkp/body_budget.h"
 #include "hkp/directory.h"
 #include "hkp/hkp.h"
@@ -73,6 +74,7 @@ int g_port = 0;
 struct HkpConnection {
   Connection conn;
   bool peerKnown = false;
+  std::string admissionKey;  // the address it is counted under
 };
 
 // One request while its body arrives. The body's memory is its share of
@@ -88,6 +90,9 @@ struct HkpRequest {
 
 void Logger(void*, const char* fmt, va_list ap) {
   const std::string text = StrFormatV(fmt, ap);
+  // The library checks its total before AdmitConnection sees the
+  // connection; a refusal of its own is known only by this message.
+  if (text.rfind("Server reached connection limit", 0) == 0) metrics::CountRefusedConnection(metrics::kHkp);
   Debug(LDAP_DEBUG_ANY, "HKP: %s", text.c_str());
 }
 
@@ -99,6 +104,9 @@ void OnConnection(void*, MHD_Connection* connection, void** socketContext, MHD_C
       c->conn.c_connid = g_globals->nextConnectionID++;
     }
     c->conn.c_starttime = GetCurrentTime();
+    const MHD_ConnectionInfo* peer = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    c->admissionKey = HkpAdmissionKey(peer ? peer->client_addr : nullptr);
+    HkpAdmitted(c->admissionKey);
     const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     g_watchdog.Add(c.get(), fd ? fd->connect_fd : -1, c->conn.c_connid);
     *socketContext = c.release();
@@ -109,8 +117,18 @@ void OnConnection(void*, MHD_Connection* connection, void** socketContext, MHD_C
     *socketContext = nullptr;
     g_watchdog.Remove(c.get());
     ReleaseHkpKeyContext(&c->conn);
+    HkpLeft(c->admissionKey);
     metrics::HkpConnectionClosed();
   }
+}
+
+// Turns a connection away before the library takes it when its address,
+// or the port, has no room left, so that the refusal is counted. The
+// library is given no per-address limit: it would check it before this
+// and refuse without a word.
+MHD_Result AdmitConnection(void*, const sockaddr* address, socklen_t) {
+  const Globals* g = g_globals;
+  return HkpAdmit(HkpAdmissionKey(address), g->HKPMaxConnectionsPerAddress, g->HKPMaxConnections) ? MHD_YES : MHD_NO;
 }
 
 void OnCompleted(void*, MHD_Connection* connection, void** requestContext, MHD_RequestTerminationCode) {
@@ -415,9 +433,8 @@ int StartHkpListener() {
   g_watchdog.Start(g->HKPRequestTimeout);
   MHD_Daemon* d = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG,
-      static_cast<uint16_t>(port), nullptr, nullptr, &Access, nullptr, MHD_OPTION_CONNECTION_LIMIT,
-      static_cast<unsigned>(g->HKPMaxConnections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-      static_cast<unsigned>(g->HKPMaxConnectionsPerAddress), MHD_OPTION_CONNECTION_TIMEOUT,
+      static_cast<uint16_t>(port), &AdmitConnection, nullptr, &Access, nullptr, MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(g->HKPMaxConnections), MHD_OPTION_CONNECTION_TIMEOUT,
       static_cast<unsigned>(IdleSeconds()),
       MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, nullptr, MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, nullptr,
       MHD_OPTION_EXTERNAL_LOGGER, &Logger, nullptr, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);

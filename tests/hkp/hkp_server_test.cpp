@@ -556,7 +556,9 @@ class HkpCrowd : public ::testing::Test {
 // its request has taken the request time-out, and one address holds no
 // more than its share of the port meanwhile.
 TEST_F(HkpCrowd, TrickledRequestsMeetTheirDeadlineAndOneAddressHoldsItsShare) {
-  StartWith("HKPMaxConnections 6\nHKPMaxConnectionsPerAddress 2\nHKPRequestTimeout 2\n");
+  const int metrics = FreePort();
+  StartWith("HKPMaxConnections 6\nHKPMaxConnectionsPerAddress 2\nHKPRequestTimeout 2\nMetricsPort " +
+            std::to_string(metrics) + "\n");
   const std::string request = "GET /pks/lookup?op=get&search=0x01234567 HTTP/1.1\r\nHost: x\r\nX-Slow: " +
                               std::string(200, 'a');
   for (int i = 0; i < 10; ++i) {
@@ -588,6 +590,12 @@ TEST_F(HkpCrowd, TrickledRequestsMeetTheirDeadlineAndOneAddressHoldsItsShare) {
   // Every connection was cut while it was still sending: none outlived the
   // trickle (before, each byte restarted the 30-second idle time-out).
   EXPECT_EQ(std::count(cutAfter.begin(), cutAfter.end(), -1.0), 0);
+  // The eight turned away at once are counted as refused.
+  const std::string scrape = Curl(metrics, "/metrics").body;
+  const std::string series = "\nkrycertd_connections_refused_total{protocol=\"hkp\"} ";
+  const size_t at = scrape.find(series);
+  ASSERT_NE(at, std::string::npos) << scrape;
+  EXPECT_GE(std::atoi(scrape.c_str() + at + series.size()), 8) << scrape.substr(at, 80);
 }
 
 // Uploads held open just short of their end: together they hold no more
