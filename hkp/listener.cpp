@@ -56,9 +56,12 @@ struct ResponseDeleter {
   void operator()(MHD_Response* r) const { MHD_destroy_response(r); }
 };
 
-// A body at least this large is given back to the system when its request
-// ends: freed memory otherwise stays with the connection thread's arena.
-constexpr uint64_t kTrimAfterBytes = 1 << 20;
+// Allocations from this size up are mapped on their own and go back to the
+// system when freed. Fixing the threshold keeps the allocator from raising
+// it after the first large body is freed, which would leave later bodies in
+// the connection threads' arenas. (Trimming the arenas after each body
+// instead raced with exiting connection threads inside the allocator.)
+constexpr int kMapBodiesFromBytes = 256 * 1024;
 // First share of a body sent without a length, grown by doubling.
 constexpr uint64_t kFirstUnknownShare = 64 * 1024;
 
@@ -134,9 +137,7 @@ MHD_Result AdmitConnection(void*, const sockaddr* address, socklen_t) {
 void OnCompleted(void*, MHD_Connection* connection, void** requestContext, MHD_RequestTerminationCode) {
   std::unique_ptr<HkpRequest> r(static_cast<HkpRequest*>(*requestContext));
   *requestContext = nullptr;
-  const bool large = r && r->share.bytes() >= kTrimAfterBytes;
   r.reset();
-  if (large) malloc_trim(0);
   const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   if (info && info->socket_context) g_watchdog.NextRequest(info->socket_context);
 }
@@ -430,6 +431,7 @@ int StartHkpListener() {
     LogError(EVENTLOG_ERROR, "HKPPort %d is already used by another port of the server; HKP not started.", port);
     return 1;
   }
+  mallopt(M_MMAP_THRESHOLD, kMapBodiesFromBytes);
   g_watchdog.Start(g->HKPRequestTimeout);
   MHD_Daemon* d = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG,
