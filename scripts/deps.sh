@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the demo need,
 # when any is missing. Needs root (or sudo) only when something is missing.
-# slapd is the benchmarks' peer (bench/compare-slapd runs its own instance);
+# slapd and sks are the benchmarks' and interop tests' peers (each run as its own instance);
 # DEBIAN_FRONTEND=noninteractive lets its configuration take the defaults.
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libssl-dev libdb5.3-dev db5.3-util
           zlib1g-dev libbz2-dev libmicrohttpd-dev pkg-config ldap-utils gnupg dirmngr curl openssl ca-certificates
-          libldap-dev slapd python3 gpg-wks-client prometheus
+          libldap-dev slapd python3 gpg-wks-client prometheus sks bc iproute2 linux-perf
           dpkg-dev binutils file lintian man-db groff-base systemd)
 missing=()
 for p in "${packages[@]}"; do
