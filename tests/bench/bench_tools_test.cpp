@@ -1,8 +1,11 @@
 // Smoke tests of the benchmark tools: a small gen-keys data set must import
 // into GnuPG without an error and with every signature good, and ldload must
 // submit it to the real server and find every key again by key ID and by a
-// word of its user IDs, with the figures it prints adding up.
+// word of its user IDs, with the figures it prints adding up; hkpload must
+// do the same over the server's HKP port.
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <regex>
 #include <sstream>
@@ -97,6 +100,15 @@ TEST_F(BenchTools, LdloadSubmitsAndFindsEveryKeyOnTheServer) {
   EXPECT_EQ(Field(words.output, "ops"), 100) << words.output;
   EXPECT_EQ(Field(words.output, "errors"), 0) << words.output;
 
+  // A key-ID search for every entry returns one a user ID; a size limit of
+  // one asks for a single entry, and the search cut short is no error.
+  const std::string uidEntries = "--mix keyid --count 60 --attr kryKeyID --keyids " + ShellQuote(keys_ + ".keyids");
+  RunResult all = RunShell(base + uidEntries);
+  EXPECT_GT(Field(all.output, "entries"), 60) << all.output;
+  RunResult one = RunShell(base + uidEntries + " --size-limit 1");
+  EXPECT_EQ(Field(one.output, "entries"), 60) << one.output;
+  EXPECT_EQ(Field(one.output, "errors"), 0) << one.output;
+
   // A key ID nobody has counts as an error, and the first ones are named.
   const std::string missing = dir_->File("missing.keyids");
   WriteFile(missing, "01234567\n");
@@ -105,11 +117,46 @@ TEST_F(BenchTools, LdloadSubmitsAndFindsEveryKeyOnTheServer) {
   EXPECT_NE(miss.output.find("\"errors\":3"), std::string::npos) << miss.output;
 }
 
+TEST_F(BenchTools, HkploadSubmitsGetsAndIndexesOverHkp) {
+  ASSERT_EQ(made_.exitCode, 0) << made_.output;
+  ServerTree tree;
+  const int hkp = FreePort();
+  tree.WriteConfig("Allow ip 127.0.0.1 all\nHKPPort " + std::to_string(hkp) + "\n");
+  ASSERT_TRUE(tree.CreateDatabases());
+  ASSERT_TRUE(tree.Start()) << tree.Output();
+  Client probe;
+  for (int i = 0; i < 100 && !probe.Connect(hkp, 100); ++i) usleep(50000);
+  const std::string base = std::string(KRY_HKPLOAD) + " --port " + std::to_string(hkp) + " ";
+
+  RunResult add = RunShell(base + "--op add --connections 2 --keys " + ShellQuote(keys_));
+  EXPECT_EQ(Field(add.output, "ops"), 30) << add.output;
+  EXPECT_EQ(Field(add.output, "errors"), 0) << add.output;
+
+  // Kept alive: one connection a client for all its requests.
+  RunResult get = RunShell(base + "--op get --count 100 --connections 2 --keyids " + ShellQuote(keys_ + ".keyids"));
+  EXPECT_EQ(Field(get.output, "ops"), 100) << get.output;
+  EXPECT_EQ(Field(get.output, "entries"), 100) << get.output;
+  EXPECT_EQ(Field(get.output, "errors"), 0) << get.output;
+  EXPECT_EQ(Field(get.output, "connects"), 2) << get.output;
+
+  RunResult index = RunShell(base + "--op index --by word --count 40 --close --words " + ShellQuote(keys_ + ".words"));
+  EXPECT_EQ(Field(index.output, "entries"), 40) << index.output;
+  EXPECT_EQ(Field(index.output, "errors"), 0) << index.output;
+  EXPECT_EQ(Field(index.output, "connects"), 40) << index.output;
+
+  const std::string missing = dir_->File("missing-hkp.keyids");
+  WriteFile(missing, "01234567\n");
+  RunResult miss = RunShell(base + "--op get --count 3 --keyids " + ShellQuote(missing) + " 2>&1");
+  EXPECT_NE(miss.output.find("status 404"), std::string::npos) << miss.output;
+  EXPECT_NE(miss.output.find("\"errors\":3"), std::string::npos) << miss.output;
+}
+
 TEST_F(BenchTools, BadArgumentsAreRefused) {
   EXPECT_EQ(RunShell(std::string(KRY_GEN_KEYS) + " --count 0 --out /dev/null 2>&1").exitCode, 2);
   EXPECT_EQ(RunShell(std::string(KRY_GEN_KEYS) + " --count 5 --bits 512 --out /dev/null 2>&1").exitCode, 2);
   EXPECT_EQ(RunShell(std::string(KRY_LDLOAD) + " --port 1 --mix nonsense --count 1 2>&1").exitCode, 2);
   EXPECT_EQ(RunShell(std::string(KRY_LDLOAD) + " --port 0 --mix keyid --count 1 2>&1").exitCode, 2);
+  EXPECT_EQ(RunShell(std::string(KRY_HKPLOAD) + " --port 1 --op nonsense --count 1 2>&1").exitCode, 2);
 }
 
 }  // namespace
