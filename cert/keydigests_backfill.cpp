@@ -13,15 +13,25 @@
 #include "back-ldbm/idlist.h"
 #include "back-ldbm/index.h"
 #include "back-ldbm/ops.h"
+#include "back-ldbm/ops_common.h"
 #include "cert/certentry.h"
 #include "cert/keydigests.h"
 #include "ldap/entry.h"
 #include "log/eventlog.h"
 #include "runtime/connection.h"
+#include "util/strutil.h"
 
 namespace kry {
 
 namespace {
+
+bool IsCertificate(const Entry* e) {
+  const Attribute* oc = attr_lookup(e, "objectclass");
+  if (oc)
+    for (const std::string& v : oc->values)
+      if (StrIEquals(v, kCertificateClass)) return true;
+  return false;
+}
 
 // IDs of the entries directly below ACTIVE and PENDING, ascending.
 std::vector<EntryID> CertificateIDs(Backend* be) {
@@ -48,15 +58,21 @@ std::vector<EntryID> DigestHolders(Backend* be) {
   return ids;
 }
 
-// Writes the digest of one certificate lacking it; true when written.
+// Writes the digest of one certificate the index lacks; true when done. A
+// digest stored without its index record (a lost index file) is indexed.
 bool Stamp(Backend* be, Connection* internal, EntryID id) {
   Entry* e = id2entry(be, id);
   if (!e) return false;
-  std::string hex;
+  std::string hex = KeyDigestOf(e);
+  if (!hex.empty()) {
+    cache_return_entry(be, e);
+    MutexGuard update(ldbm_update_lock());
+    return index_add_values(be, kKeyDigestAttr, {hex}, id) == 0;
+  }
   const Attribute* v2 = attr_lookup(e, "kryKeyV2");
   const Attribute* key = attr_lookup(e, "kryKey");
   const Attribute* block = v2 && !v2->values.empty() ? v2 : key;
-  if (!KeyDigestOf(e).empty() || !attr_lookup(e, "objectclass") || !block || block->values.empty() ||
+  if (!IsCertificate(e) || !block || block->values.empty() ||
       !KeyBlockDigestHex(block->values[0], &hex)) {
     cache_return_entry(be, e);
     return false;
@@ -91,7 +107,7 @@ int StampMissingKeyDigests(Backend* be) {
   }
   if (stamped > 0) {
     ldbm_cache_sync_all(be);
-    LogError(EVENTLOG_INFO, "Key digests were written for %d certificates stored without one.", stamped);
+    LogError(EVENTLOG_INFO, "Key digests were written or indexed for %d certificates.", stamped);
   }
   return stamped;
 }
