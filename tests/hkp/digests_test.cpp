@@ -257,16 +257,47 @@ class HashQueries : public ::testing::Test {
   void SetUp() override {
     if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
     hkpPort_ = FreePort();
-    server_ = std::make_unique<KeyServer>("HKPPort " + std::to_string(hkpPort_) + "\n");
+    const std::string trusted = "0x" + corpus::KeyId("trusted-signer");
+    server_ = std::make_unique<KeyServer>("HKPPort " + std::to_string(hkpPort_) + "\nPublicKeyRing " +
+                                          Corpus("server-pubring.pkr") + "\nAllow keyid " + trusted + " delete\n");
     ASSERT_TRUE(server_->ok());
     ASSERT_EQ(server_->AddFile(Corpus("rsa.asc")).exitCode, 0);
   }
   std::string Url(int port, const std::string& query) {
     return "http://127.0.0.1:" + std::to_string(port) + "/pks/lookup?" + query;
   }
+  // The kryKeyDigest of corpus key `name` as stored; "" when none.
+  std::string Digest(const std::string& name) {
+    const std::vector<LdifEntry> found = server_->Search(
+        "kryCertID=" + corpus::KeyId(name) + ",OU=ACTIVE,O=KRY KEYSPACE,C=US", "(objectclass=kryCertificate)",
+        {"kryKeyDigest"});
+    return found.size() == 1 ? found[0].First("krykeydigest") : std::string();
+  }
+  int HGet(const std::string& hex) { return Curl(Url(hkpPort_, "op=hget&options=mr&search=" + hex)).status; }
+
   std::unique_ptr<KeyServer> server_;
   int hkpPort_ = 0;
 };
+
+TEST_F(HashQueries, AMergeThatChangesTheKeyChangesItsDigestAndADeleteRemovesIt) {
+  const std::string before = Digest("rsa");
+  ASSERT_EQ(before.size(), 32u);
+  EXPECT_EQ(HGet(before), 200);
+  const std::string certified = CertifiedByTrusted("rsa", "rsa.asc");
+  ASSERT_FALSE(certified.empty());
+  ASSERT_EQ(server_->AddBlock(certified).exitCode, 0);
+  const std::string after = Digest("rsa");
+  ASSERT_EQ(after.size(), 32u);
+  EXPECT_NE(after, before);
+  EXPECT_EQ(HGet(before), 404);
+  EXPECT_EQ(HGet(after), 200);
+  EXPECT_EQ(HashQuery(hkpPort_, QueryBody({before, after})).body.substr(0, 4), std::string("\0\0\0\1", 4));
+
+  const RunResult r = server_->AddLdif("dn: kryCertID=virtual,OU=ACTIVE,O=KRY KEYSPACE,C=US\nkryRequest:< file://" +
+                                       Corpus("delete-rsa-by-trusted.req") + "\n");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(HGet(after), 404);
+}
 
 TEST_F(HashQueries, MalformedRequestsAreRefused) {
   EXPECT_EQ(Curl(Url(hkpPort_, "op=hget&search=0123")).status, 400);
