@@ -76,8 +76,10 @@ std::string KeyDigestOf(const Entry* e);
 void KeyDigestChanged(Backend* be, EntryID id, const std::string& before, const std::string& after);
 
 // Start-up: gives a digest to every certificate stored without one (stored
-// before digests were kept). Only certificates missing from the digest index
-// are read. Returns how many were stamped (logged).
+// before digests were kept) and indexes digests the index lacks. Runs until
+// it has once found nothing left to do, which the digest index then records
+// (a rebuilt index does not have the record). Returns how many certificates
+// it wrote or indexed (logged).
 int StampMissingKeyDigests(Backend* be);
 
 }  // namespace kry
