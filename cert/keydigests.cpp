@@ -53,14 +53,6 @@ std::string EqualityKey(const std::string& hex) {
   return index_key(INDEX_EQUALITY, v);
 }
 
-bool IsCertificate(const Entry* e) {
-  const Attribute* oc = attr_lookup(e, "objectclass");
-  if (!oc) return false;
-  for (const std::string& v : oc->values)
-    if (StrIEquals(v, kCertificateClass)) return true;
-  return false;
-}
-
 // The block a certificate entry stores: kryKeyV2, else its first kryKey.
 const std::string* StoredKeyBlock(const Entry* e) {
   const Attribute* v2 = attr_lookup(e, "kryKeyV2");
@@ -149,6 +141,14 @@ bool KeyBlockDigestHex(const std::string& block, std::string* hex) {
   return true;
 }
 
+bool IsCertificateEntry(const Entry* e) {
+  const Attribute* oc = e ? attr_lookup(e, "objectclass") : nullptr;
+  if (!oc) return false;
+  for (const std::string& v : oc->values)
+    if (StrIEquals(v, kCertificateClass)) return true;
+  return false;
+}
+
 bool KeyBlockServedByDigest(const std::string& block, std::string* binaryKey) {
   krypgp::Bytes binary;
   if (!BinaryKeyBlock(block, &binary) || IsVersion6(binary)) return false;
@@ -157,13 +157,13 @@ bool KeyBlockServedByDigest(const std::string& block, std::string* binaryKey) {
 }
 
 std::string KeyDigestOf(const Entry* e) {
-  if (!e || !IsCertificate(e)) return std::string();
+  if (!e || !IsCertificateEntry(e)) return std::string();
   const Attribute* a = attr_lookup(e, kKeyDigestAttr);
   return a && !a->values.empty() ? a->values[0] : std::string();
 }
 
 std::string StampKeyDigest(Entry* e) {
-  if (!e || !IsCertificate(e)) return std::string();
+  if (!e || !IsCertificateEntry(e)) return std::string();
   std::string hex;
   const std::string* block = StoredKeyBlock(e);
   attr_remove(e, kKeyDigestAttr);
@@ -202,7 +202,7 @@ int FindServedKeyByDigest(Backend* be, const krypgp::SksDigest& digest, std::str
   if (!ids) return 32;
   for (EntryID id = idl_first_id(ids.get()); id != NOID; id = idl_next_id(ids.get(), id)) {
     HeldEntry e(be, id2entry(be, id));
-    if (!e.get() || KeyDigestOf(e.get()) != hex || !IsCertificate(e.get())) continue;
+    if (!e.get() || KeyDigestOf(e.get()) != hex || !IsCertificateEntry(e.get())) continue;
     std::optional<std::string> parent = dn_get_parent(be, e.get()->dn);
     if (!parent || dn_normalized_upper(*parent) != kActiveDN) continue;
     const Attribute* disabled = attr_lookup(e.get(), "kryDisabled");

@@ -65,6 +65,10 @@ bool KeyBlockDigestHex(const std::string& block, std::string* hex);
 // left alone. Returns KeyDigestOf(e) afterwards.
 std::string StampKeyDigest(Entry* e);
 
+// Whether the entry is a certificate entry (object class kryCertificate),
+// whose digest is stamped rather than taken from what a client sent.
+bool IsCertificateEntry(const Entry* e);
+
 // A certificate entry's kryKeyDigest value; "" when it has none and for
 // every other entry.
 std::string KeyDigestOf(const Entry* e);

@@ -22,7 +22,6 @@
 #include "ldap/entry.h"
 #include "log/eventlog.h"
 #include "runtime/connection.h"
-#include "util/strutil.h"
 
 namespace kry {
 
@@ -45,14 +44,6 @@ void MarkAllStamped(Backend* be) {
   DbHandle db(be, IndexName(), ldbm_open_flags(be));
   static const char kYes[] = "1";
   if (db) ldbm_cache_store(db.get(), TextKey(kAllStampedKey), Datum{kYes, sizeof kYes}, 0);
-}
-
-bool IsCertificate(const Entry* e) {
-  const Attribute* oc = attr_lookup(e, "objectclass");
-  if (oc)
-    for (const std::string& v : oc->values)
-      if (StrIEquals(v, kCertificateClass)) return true;
-  return false;
 }
 
 // IDs of the entries directly below ACTIVE and PENDING, ascending; false
@@ -97,8 +88,8 @@ bool Stamp(Backend* be, Connection* internal, EntryID id, int* stamped) {
   const Attribute* v2 = attr_lookup(e, "kryKeyV2");
   const Attribute* key = attr_lookup(e, "kryKey");
   const Attribute* block = v2 && !v2->values.empty() ? v2 : key;
-  if (!IsCertificate(e) || !block || block->values.empty() || !KeyBlockDigestHex(block->values[0], &hex)) {
-    if (IsCertificate(e))
+  if (!IsCertificateEntry(e) || !block || block->values.empty() || !KeyBlockDigestHex(block->values[0], &hex)) {
+    if (IsCertificateEntry(e))
       LogError(EVENTLOG_WARNING, "Certificate %s has no key block that decodes, so it has no key digest.",
                e->dn.c_str());
     cache_return_entry(be, e);

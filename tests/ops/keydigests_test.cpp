@@ -76,15 +76,19 @@ TEST_F(KeyDigests, FollowEveryWriteOfTheKeyBlock) {
   EXPECT_FALSE(Served(first));
   EXPECT_TRUE(Served(second));
 
-  // A change that leaves the block alone tells nothing; a disabled key
-  // stays in the set but is not served.
+  // A change that leaves the block alone tells nothing, whatever digest a
+  // client sends; a disabled key stays in the set but is not served.
   int err = -1;
   std::string matched;
-  std::vector<Modification> mods(1);
+  std::vector<Modification> mods(2);
   mods[0].op = MOD_OP_ADD;
   mods[0].type = "kryDisabled";
   mods[0].values = {"1"};
+  mods[1].op = MOD_OP_REPLACE;
+  mods[1].type = "kryKeyDigest";
+  mods[1].values = {first};
   ASSERT_EQ(modify_internal(be_, &conn_, op_.get(), dn, nullptr, mods, &err, &matched), 0);
+  EXPECT_EQ(Values(dn, "kryKeyDigest", true), std::vector<std::string>{second});
   EXPECT_EQ(Stored(), std::set<std::string>{second});
   EXPECT_FALSE(Served(second));
 
