@@ -103,11 +103,19 @@ int ApplyAndStore(Backend* be, Operation* op, Entry* current, const std::vector<
   if (ldbm_abandoned(op)) return kAbandoned;
   if (IndexModifications(be, mods, current->id, IsCertificateEntry(changed.get())) != 0)
     return ldbm_store_failed(op);
-  if (after != before && !after.empty() && index_add_values(be, kKeyDigestAttr, {after}, current->id) != 0)
-    return ldbm_store_failed(op);
-  if (ldbm_abandoned(op)) return kAbandoned;
+  // The new digest is indexed before the entry is written, as an add's keys
+  // are; a write that does not happen takes it back, so that the index
+  // names only digests that entries hold.
+  const bool newDigest = after != before && !after.empty();
   const EntryID id = current->id;
-  if (ldbm_store_replacement(be, current, std::move(changed)) != 0) return ldbm_store_failed(op);
+  int rc = LDAP_SUCCESS;
+  if (newDigest && index_add_values(be, kKeyDigestAttr, {after}, id) != 0) rc = ldbm_store_failed(op);
+  else if (ldbm_abandoned(op)) rc = kAbandoned;
+  else if (ldbm_store_replacement(be, current, std::move(changed)) != 0) rc = ldbm_store_failed(op);
+  if (rc != LDAP_SUCCESS) {
+    if (newDigest) DropKeyDigestRecord(be, id, after);
+    return rc;
+  }
   ldbm_note_update_stored(be);
   KeyDigestChanged(be, id, before, after);
   return LDAP_SUCCESS;

@@ -172,12 +172,15 @@ std::string StampKeyDigest(Entry* e) {
   return hex;
 }
 
+void DropKeyDigestRecord(Backend* be, EntryID id, const std::string& hex) {
+  DbHandle db(be, IndexName(), ldbm_open_flags(be));
+  if (db) idl_delete(be, db.get(), EqualityKey(hex), id);
+}
+
 void KeyDigestChanged(Backend* be, EntryID id, const std::string& before, const std::string& after) {
   if (before == after) return;
   if (!before.empty()) {
-    DbHandle db(be, IndexName(), ldbm_open_flags(be));
-    if (db) idl_delete(be, db.get(), EqualityKey(before), id);
-    db.Close();
+    DropKeyDigestRecord(be, id, before);
     if (!HeldByAnother(be, before, id)) Notify(before, false);
   }
   if (!after.empty() && !HeldByAnother(be, after, id)) Notify(after, true);

@@ -79,6 +79,10 @@ std::string KeyDigestOf(const Entry* e);
 // Caller holds the update lock.
 void KeyDigestChanged(Backend* be, EntryID id, const std::string& before, const std::string& after);
 
+// Takes `id` out of the index record of digest `hex`: a write that indexed
+// the digest and then failed. Caller holds the update lock.
+void DropKeyDigestRecord(Backend* be, EntryID id, const std::string& hex);
+
 // Start-up: gives a digest to every certificate stored without one (stored
 // before digests were kept) and indexes digests the index lacks. Runs until
 // it has once found nothing left to do, which the digest index then records

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "back-ldbm/dn2id.h"
 #include "back-ldbm/ops.h"
 #include "back-ldbm/ops_common.h"
 #include "cert/keydigests.h"
@@ -99,6 +100,15 @@ TEST_F(KeyDigests, FollowEveryWriteOfTheKeyBlock) {
   const std::vector<std::pair<std::string, bool>> expected = {{first, true}, {first, false}, {second, true},
                                                               {second, false}};
   EXPECT_EQ(seen_, expected);
+}
+
+TEST_F(KeyDigests, AFailedAddLeavesNoDigest) {
+  // A DN map record without its entry makes the store fail after the
+  // indexes were written.
+  ASSERT_EQ(dn2id_add(be_, CertDN("rsa"), 999), 0);
+  EXPECT_EQ(AddCert(CertDN("rsa"), "rsa"), 68);
+  EXPECT_TRUE(Stored().empty());
+  EXPECT_TRUE(seen_.empty());
 }
 
 TEST_F(KeyDigests, ADigestTwoCertificatesShareIsOneMember) {
