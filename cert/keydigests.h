@@ -40,14 +40,16 @@ void SetKeyDigestObserver(KeyDigestObserver observer);
 
 // Visits every digest of the set once, read from the digest index (entries
 // are not parsed). Runs while writes go on: a digest added or removed during
-// the walk may or may not be visited, and the observer tells of it anyway.
+// the walk may or may not be visited, and the observer tells of it anyway
+// (so install the observer first and treat a digest met twice as one).
 // 0, or 1 when the index cannot be read (logged).
 int ForEachKeyDigest(Backend* be, const std::function<void(const krypgp::SksDigest&)>& visit);
 
 // The binary key block of the certificate with `digest` when op=get would
 // serve it: stored under OU=ACTIVE and not disabled. Version 6 keys are not
 // served by digest (op=get serves them only to a lookup by their full
-// fingerprint, which a digest is not). 0 found; 32 not found; 1 failure.
+// fingerprint, which a digest is not). 0 found; 32 not found (also when
+// the stored block does not decode).
 int FindServedKeyByDigest(Backend* be, const krypgp::SksDigest& digest, std::string* binaryKey);
 
 // The binary form of a stored (armoured) key block when a lookup by digest
