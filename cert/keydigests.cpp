@@ -13,6 +13,7 @@
 #include "back-ldbm/id2entry.h"
 #include "back-ldbm/idlist.h"
 #include "back-ldbm/index.h"
+#include "back-ldbm/ops_common.h"
 #include "cert/certentry.h"
 #include "ldap/dn.h"
 #include "ldap/syntax.h"
@@ -187,6 +188,7 @@ void KeyDigestChanged(Backend* be, EntryID id, const std::string& before, const 
 }
 
 int ForEachKeyDigest(Backend* be, const std::function<void(const krypgp::SksDigest&)>& visit) {
+  MutexGuard update(ldbm_update_lock());
   std::vector<std::string> keys;
   if (IndexKeys(be, &keys) != 0) {
     LogError(EVENTLOG_ERROR, "The key digest index could not be read.");

@@ -39,9 +39,9 @@ using KeyDigestObserver = std::function<void(const krypgp::SksDigest& digest, bo
 void SetKeyDigestObserver(KeyDigestObserver observer);
 
 // Visits every digest of the set once, read from the digest index (entries
-// are not parsed). Runs while writes go on: a digest added or removed during
-// the walk may or may not be visited, and the observer tells of it anyway
-// (so install the observer first and treat a digest met twice as one).
+// are not parsed). Holds the update lock throughout, so writes wait and no
+// observer call overlaps the walk: install the observer, then walk, and the
+// set built is exact. `visit` must not write to the directory (deadlock).
 // 0, or 1 when the index cannot be read (logged).
 int ForEachKeyDigest(Backend* be, const std::function<void(const krypgp::SksDigest&)>& visit);
 
