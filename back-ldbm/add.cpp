@@ -11,6 +11,7 @@
 #include "back-ldbm/ops.h"
 #include "back-ldbm/ops_common.h"
 #include "cert/access.h"
+#include "cert/keydigests.h"
 #include "cert/replog.h"
 #include "ldap/dn.h"
 #include "ldap/operation.h"
@@ -109,8 +110,12 @@ int StoreNewEntry(Backend* be, Operation* op, Entry* parent, Entry* ne, const st
 // and the parent's child list names no ID that is handed out again. These
 // writes shrink what they touch, so they may use the space kept free in
 // each file even when the disk is full.
-void TakeBack(Backend* be, Entry* parent, Entry* ne, const std::string& ndn, const StoreSteps& done) {
+void TakeBack(Backend* be, Entry* parent, Entry* ne, const std::string& ndn, const std::string& digest,
+              const StoreSteps& done) {
   LdbmUndoScope undo;
+  // Other index records stay (searches skip IDs without entries), but the
+  // digest index must name only digests that entries hold.
+  if (done.indexed && !digest.empty()) DropKeyDigestRecord(be, ne->id, digest);
   if (done.entryWritten) id2entry_remove_record(be, ne->id);
   if (done.dnStored) {
     std::string key = ndn;
@@ -151,6 +156,8 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
   // Reserve the DN and the ID: a concurrent add of the same DN now fails
   // here, and lookups do not see the entry until it is stored.
   entry_drop_empty_attrs(e.get());
+  // A certificate's digest is written with its key block, whoever adds it.
+  const std::string digest = StampKeyDigest(e.get());
   int counterStatus = 0;
   e->id = next_id(be, &counterStatus);
   EntryCache* cache = backend_cache(be);
@@ -197,11 +204,12 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
   int rc;
   if (stored) {
     NoteReplicated(conn, op, *ne, replArg, replicated);
+    KeyDigestChanged(be, ne->id, std::string(), digest);
     cache_set_entry_state(cache, ne, ENTRY_STATE_READY);
     cache_release_entry(cache, ne);
     rc = 0;
   } else {
-    TakeBack(be, parent, ne, ndn, done);
+    TakeBack(be, parent, ne, ndn, digest, done);
     // Index records are never removed, so once some may name this ID it
     // is not handed out again: a later entry would match them.
     if (!done.indexed) next_id_return(be, ne->id);
