@@ -1,0 +1,1 @@
+#include "recon/wire.h"
