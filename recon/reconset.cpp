@@ -186,6 +186,7 @@ const std::vector<Zp>& ReconView::Points() const { return *points_; }
 
 ReconView::NodeInfo ReconView::Node(const Prefix& prefix) const {
   NodeInfo info;
+  if (!root_) return info;
   bool exact = false;
   const ReconNode* n = Walk(root_.get(), prefix, params_->bitQuantum, &exact);
   if (exact) {
@@ -204,6 +205,7 @@ ReconView::NodeInfo ReconView::Node(const Prefix& prefix) const {
 }
 
 std::vector<Zp> ReconView::Elements(const Prefix& prefix) const {
+  if (!root_) return {};
   bool exact = false;
   const ReconNode* n = Walk(root_.get(), prefix, params_->bitQuantum, &exact);
   std::vector<Zp> out;
@@ -217,7 +219,7 @@ std::vector<Zp> ReconView::Elements(const Prefix& prefix) const {
 }
 
 bool ReconView::Contains(const Zp& e) const {
-  return LeafHas(*Find(root_.get(), e.ToBytesLE(), params_->bitQuantum), e);
+  return root_ && LeafHas(*Find(root_.get(), e.ToBytesLE(), params_->bitQuantum), e);
 }
 
 ReconSet::ReconSet(ReconParams p)

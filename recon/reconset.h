@@ -34,7 +34,7 @@ struct Prefix {
 struct ReconNode;  // defined in reconset.cpp
 
 // An immutable view of the tree. Cheap to copy; stays valid after the set
-// changes or is destroyed.
+// changes or is destroyed. A default-made view is empty and has no params.
 class ReconView {
  public:
   ReconView() = default;

@@ -4,6 +4,7 @@
 #include <openssl/bn.h>
 
 #include <memory>
+#include <thread>
 
 #include "recon/poly.h"
 #include "recon/reconset.h"
@@ -130,4 +131,28 @@ TEST(ReconField, TreeSamplesFollowInsertAndRemove) {
   auto root = before.Node(Prefix());
   EXPECT_FALSE(root.leaf);
   EXPECT_EQ(root.samples[3], Product(ds, Zp::FromInt(-2)));
+}
+
+TEST(ReconField, SnapshotsStayWholeUnderConcurrentWrites) {
+  ReconSet set;
+  auto ds = recontest::RandomDigests(300, 4);
+  set.InsertMany({ds.begin(), ds.begin() + 150});
+  std::thread writer([&] {
+    for (int round = 0; round < 20; ++round) {
+      for (size_t i = 100; i < 300; ++i) {
+        if (round % 2) set.Remove(ds[i]); else set.Insert(ds[i]);
+      }
+    }
+  });
+  // Each snapshot's root must agree with the elements it holds.
+  for (int i = 0; i < 30; ++i) {
+    ReconView v = set.Snapshot();
+    std::vector<Zp> elems = v.Elements(Prefix());
+    ASSERT_EQ(elems.size(), v.Size());
+    Zp product = Zp::FromU64(1);
+    for (const Zp& e : elems) product = product * (v.Points()[1] - e);
+    ASSERT_EQ(v.Node(Prefix()).samples[1], product);
+  }
+  writer.join();
+  EXPECT_EQ(set.Size(), 100u);
 }
