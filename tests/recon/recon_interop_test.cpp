@@ -76,6 +76,19 @@ class SksPeer {
       if (atoi(pid.c_str()) > 0) kill(atoi(pid.c_str()), SIGTERM);
     }
   }
+  // Waits up to 10 s for SKS to log that it recovered `n` hashes from us
+  // for the `times`th time.
+  bool Recovered(size_t n, int times) const {
+    const std::string line = std::to_string(n) + " hashes recovered";
+    for (int i = 0; i < 100; ++i) {
+      std::string log = krytest::ReadFile(dir_.File("sks/var/log/sks/recon.log"));
+      int seen = 0;
+      for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++seen;
+      if (seen >= times) return true;
+      usleep(100000);
+    }
+    return false;
+  }
   int reconPort = 0;
   bool up = false;
 
@@ -143,6 +156,7 @@ TEST(ReconInterop, BothRolesAgainstSks) {
   ASSERT_EQ(st, kReconOk) << r.failure;
   EXPECT_EQ(r.weLack, expected);
   EXPECT_EQ(r.peerVersion, "1.1.6");
+  EXPECT_TRUE(sks.Recovered(40, 1)) << "sks did not learn the 40 keys only we hold";
   std::printf("as initiator: %zu lacking, %llu bytes in, %llu out\n", r.weLack.size(),
               (unsigned long long)r.bytesIn, (unsigned long long)r.bytesOut);
 
@@ -155,6 +169,7 @@ TEST(ReconInterop, BothRolesAgainstSks) {
   close(fd);
   ASSERT_EQ(st, kReconOk) << r.failure;
   EXPECT_EQ(r.weLack, expected);
+  EXPECT_TRUE(sks.Recovered(40, 2)) << "sks did not learn the 40 keys only we hold";
   std::printf("as responder: %zu lacking, %llu bytes in, %llu out\n", r.weLack.size(),
               (unsigned long long)r.bytesIn, (unsigned long long)r.bytesOut);
 }
