@@ -51,6 +51,13 @@ TEST(ReconField, ArithmeticMatchesBignum) {
     BN_bn2lebinpad(v.get(), le.data(), (int)le.size());
     EXPECT_EQ(Zp::FromBytesLE(le.data(), le.size()).ToDecimal(), Dec(v.get()));
   }
+  // Longer inputs reduce too.
+  std::array<uint8_t, 32> ff;
+  for (size_t i = 0; i < ff.size(); ++i) ff[i] = (uint8_t)(0xff - 7 * i);
+  BnPtr big(BN_new(), BN_free), rem(BN_new(), BN_free);
+  BN_lebin2bn(ff.data(), (int)ff.size(), big.get());
+  BN_mod(rem.get(), big.get(), p.get(), ctx.get());
+  EXPECT_EQ(Zp::FromBytesLE(ff.data(), ff.size()).ToDecimal(), Dec(rem.get()));
   for (size_t i = 0; i + 1 < ds.size(); ++i) {
     Zp a = Zp::FromDigest(ds[i]) * Zp::FromDigest(ds[i]) + Zp::FromInt(-7);
     Zp b = Zp::FromDigest(ds[i + 1]);
