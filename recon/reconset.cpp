@@ -222,8 +222,23 @@ bool ReconView::Contains(const Zp& e) const {
   return root_ && LeafHas(*Find(root_.get(), e.ToBytesLE(), params_->bitQuantum), e);
 }
 
+namespace {
+
+// Parameters a tree can be built with: a quantum of zero bits would split a
+// leaf into itself forever, and one of more than a byte's worth would make
+// nodes with hundreds of children.
+ReconParams Usable(ReconParams p) {
+  const ReconParams defaults;
+  if (p.bitQuantum < 1 || p.bitQuantum > 8) p.bitQuantum = defaults.bitQuantum;
+  if (p.mbar < 1 || p.mbar > 64) p.mbar = defaults.mbar;
+  if (p.splitThreshold < 1) p.splitThreshold = defaults.splitThreshold;
+  return p;
+}
+
+}  // namespace
+
 ReconSet::ReconSet(ReconParams p)
-    : params_(std::make_shared<const ReconParams>(std::move(p))),
+    : params_(std::make_shared<const ReconParams>(Usable(std::move(p)))),
       points_(std::make_shared<const std::vector<Zp>>(SamplePoints(params_->NumSamples()))),
       root_(EmptyNode(*params_)) {}
 

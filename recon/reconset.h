@@ -65,6 +65,9 @@ class ReconView {
 
 class ReconSet {
  public:
+  // Parameters no tree can be built with (bitQuantum outside 1..8, mbar
+  // outside 1..64, splitThreshold below 1) are replaced by the defaults;
+  // Params() tells what the set uses.
   explicit ReconSet(ReconParams p = {});
   ReconSet(const ReconSet&) = delete;
   ReconSet& operator=(const ReconSet&) = delete;

@@ -163,3 +163,12 @@ TEST(ReconField, SnapshotsStayWholeUnderConcurrentWrites) {
   writer.join();
   EXPECT_EQ(set.Size(), 100u);
 }
+
+TEST(ReconField, UnusableParametersFallBackToDefaults) {
+  ReconParams p;
+  p.bitQuantum = 0;  // would split a leaf into itself without end
+  ReconSet set(p);
+  EXPECT_EQ(set.InsertMany(recontest::RandomDigests(200, 5)), 200u);
+  EXPECT_EQ(set.Params().bitQuantum, 2);
+  EXPECT_EQ(set.Snapshot().Node(Prefix()).size, 200u);
+}
