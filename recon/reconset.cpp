@@ -251,6 +251,11 @@ bool ReconSet::InsertLocked(const Digest& d) {
   Zp e = Zp::FromDigest(d);
   ElementBytes b = e.ToBytesLE();
   std::vector<Zp> f = Factors(*points_, e, false);
+  // An element on a sample point would zero the samples of every node above
+  // it, and could not be divided out again.
+  for (const Zp& x : f) {
+    if (x.IsZero()) return false;
+  }
   if (LeafHas(*Find(root_.get(), b, params_->bitQuantum), e)) return false;
   root_ = InsertAt(*root_, Edit{*params_, *points_, e, b, f}, 0);
   return true;

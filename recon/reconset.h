@@ -72,7 +72,8 @@ class ReconSet {
   ReconSet(const ReconSet&) = delete;
   ReconSet& operator=(const ReconSet&) = delete;
 
-  // False when the digest was already in / not in the set.
+  // False when the digest was already in / not in the set. Insert also
+  // refuses the few digests that are sample points (the values 0, 1, 2).
   bool Insert(const Digest& d);
   bool Remove(const Digest& d);
   bool Contains(const Digest& d) const;

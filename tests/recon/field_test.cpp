@@ -113,6 +113,9 @@ TEST(ReconField, TreeSamplesFollowInsertAndRemove) {
   auto ds = recontest::RandomDigests(400, 3);
   EXPECT_EQ(set.InsertMany(ds), ds.size());
   EXPECT_FALSE(set.Insert(ds[0]));
+  Digest onPoint{};
+  onPoint[0] = 2;  // the sample point 2 would zero every sample above it
+  EXPECT_FALSE(set.Insert(onPoint));
   ReconView before = set.Snapshot();
   // Remove down past the join threshold so that nodes merge again.
   for (size_t i = 0; i < 380; ++i) ASSERT_TRUE(set.Remove(ds[i]));
