@@ -102,6 +102,7 @@ bool Resolve(const ReconView& view, const Message& m, std::vector<Zp>* remoteOnl
 }
 
 int Session::AnswerPoly(const Message& m) {
+  out_->polyRequests++;
   if (!ValidPrefix(m.prefix) || m.samples.size() != (size_t)p_.NumSamples()) {
     return Protocol("malformed polynomial request");
   }
@@ -110,6 +111,7 @@ int Session::AnswerPoly(const Message& m) {
     Message fail;
     fail.type = MsgType::kSyncFail;
     ch_.Queue(fail);
+    out_->syncFailures++;
     return kReconOk;
   }
   QueueElements(MsgType::kElements, std::move(localOnly));
@@ -141,6 +143,7 @@ int Session::Answer() {
         st = AnswerPoly(m);
         break;
       case MsgType::kReconRqstFull:
+        out_->fullRequests++;
         st = AnswerFull(m);
         break;
       case MsgType::kElements:
@@ -164,9 +167,11 @@ int Session::SendRequest(const Request& r) {
   Message m;
   m.prefix = r.prefix;
   if (r.full) {
+    out_->fullRequests++;
     m.type = MsgType::kReconRqstFull;
     m.elements = view_.Elements(r.prefix);
   } else {
+    out_->polyRequests++;
     ReconView::NodeInfo n = view_.Node(r.prefix);
     m.type = MsgType::kReconRqstPoly;
     m.size = (int64_t)n.size;
@@ -216,6 +221,7 @@ int Session::Drive() {
       if (st == kReconOk) st = HandleReply(r, m);
       if (st != kReconOk) return st;
       if (m.type != MsgType::kSyncFail) continue;
+      out_->syncFailures++;
       ReconView::NodeInfo n = view_.Node(r.prefix);
       if (n.leaf || r.prefix.bits + p_.bitQuantum > 8 * Zp::kBytes) {
         work.push_back(Request{r.prefix, true});

@@ -26,6 +26,9 @@ struct SessionResult {
   std::string peerVersion;
   std::string failure;         // why the session failed, empty on success
   uint64_t bytesIn = 0, bytesOut = 0;
+  // The course of the exchange: requests made or answered, and how many of
+  // the polynomial ones the samples could not resolve.
+  uint64_t polyRequests = 0, fullRequests = 0, syncFailures = 0;
 };
 
 // Status codes of RunReconSession.

@@ -65,9 +65,11 @@ void RunCase(size_t n, double share) {
                rb.weLack.size() == half;
   std::printf(
       "%zu keys, %4.0f%% differ (%zu + %zu): build %.0f ms, reconcile %.0f ms (%.0f ms CPU, both sides), "
-      "%llu bytes driver->answerer, %llu bytes answerer->driver, %s%s\n",
+      "%llu bytes driver->answerer, %llu bytes answerer->driver, %llu polynomial requests "
+      "(%llu unresolved), %llu full-set requests, %s%s\n",
       n, share * 100, half, diff - half, Ms(t0, t1), Ms(t1, t2), cpuMs, (unsigned long long)rb.bytesOut,
-      (unsigned long long)ra.bytesOut, exact ? "exact" : "WRONG ",
+      (unsigned long long)ra.bytesOut, (unsigned long long)rb.polyRequests,
+      (unsigned long long)rb.syncFailures, (unsigned long long)rb.fullRequests, exact ? "exact" : "WRONG ",
       exact ? "" : (ra.failure + rb.failure).c_str());
 }
 

@@ -99,6 +99,9 @@ TEST(ReconSession, ConvergesOnDifferencesOfEverySize) {
     EXPECT_EQ(o.initiator.peerHttpPort, 11372);
     EXPECT_EQ(o.responder.peerVersion, "1.1.6");
     EXPECT_EQ(o.initiator.bytesOut, o.responder.bytesIn);
+    EXPECT_EQ(o.initiator.polyRequests, o.responder.polyRequests);
+    EXPECT_EQ(o.initiator.syncFailures, o.responder.syncFailures);
+    EXPECT_EQ(o.initiator.fullRequests, o.responder.fullRequests);
   }
 }
 
