@@ -38,6 +38,7 @@ struct Registry {
   Counter replogRecords;
   Counter commits;      // writers that waited for their writes to be durable
   Counter commitSyncs;  // sync rounds that synced at least one file
+  Counter nameLookups;  // HKP clients' host names looked up
   Counter cacheLookups[2];  // miss, hit
   Counter connections[kProtocols];
   Counter refusedConnections[kProtocols];
@@ -138,6 +139,9 @@ void RenderKeysAndSubmissions(std::string* out, const Gauges& g) {
   Family(out, "krycertd_db_commit_syncs_total", "counter",
          "Syncs of the database files made for waiting updates; concurrent updates share one.");
   Line(out, "krycertd_db_commit_syncs_total %" PRIu64 "\n", Get(g_registry.commitSyncs));
+  Family(out, "krycertd_hkp_name_lookups_total", "counter",
+         "Host names of HKP clients looked up (made only for host rules and logs, and cached).");
+  Line(out, "krycertd_hkp_name_lookups_total %" PRIu64 "\n", Get(g_registry.nameLookups));
   Family(out, "krycertd_entry_cache_lookups_total", "counter",
          "Entry-cache look-ups by DN or ID, by result (the hit ratio is hit over all).");
   Line(out, "krycertd_entry_cache_lookups_total{result=\"hit\"} %" PRIu64 "\n", Get(g_registry.cacheLookups[1]));
@@ -238,6 +242,7 @@ void CountCommitRequest() { Add(g_registry.commits); }
 void CountCommitRound(int filesSynced) {
   if (filesSynced > 0) Add(g_registry.commitSyncs);
 }
+void CountNameLookup() { Add(g_registry.nameLookups); }
 void CountCacheLookup(bool hit) { Add(g_registry.cacheLookups[hit ? 1 : 0]); }
 void CountConnection(Protocol p) { Add(g_registry.connections[p]); }
 void CountRefusedConnection(Protocol p) { Add(g_registry.refusedConnections[p]); }
