@@ -28,6 +28,7 @@
 #include "hkp/directory.h"
 #include "hkp/hkp.h"
 #include "hkp/lookup.h"
+#include "hkp/peername.h"
 #include "hkp/query.h"
 #include "hkp/status.h"
 #include "hkp/submit.h"
@@ -443,6 +444,7 @@ int StartHkpListener() {
     return 1;
   }
   mallopt(M_MMAP_THRESHOLD, kMapBodiesFromBytes);
+  ClearHostNameCache();
   g_watchdog.Start(g->HKPRequestTimeout);
   // The library shares its connection limit out among the threads, and a
   // thread at its share stops accepting, leaving clients waiting in the

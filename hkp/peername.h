@@ -22,7 +22,8 @@ bool CachedHostName(uint32_t address, std::string* name);
 // Fills conn's host name from its IPv4 address when HkpPeerNameNeeded.
 void ResolveHkpPeerName(Connection* conn, uint32_t address);
 
-// Empties the cache (tests, configuration reload).
+// Empties the cache (each start of the listener, which may follow a change
+// of the resolver's files).
 void ClearHostNameCache();
 
 }  // namespace kry
