@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "back-ldbm/ldbm.h"
 #include "back-ldbm/recover.h"
