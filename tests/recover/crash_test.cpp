@@ -482,7 +482,7 @@ long Counter(const std::string& scrape, const std::string& name) {
 // Adds acknowledged on several connections at once are on disk when they are
 // answered, although they may share syncs: a kill right after the last
 // answer loses none of them. Prints the syncs per add.
-TEST_F(CrashTest, ConcurrentAddsShareSyncsAndSurviveKill) {
+TEST_F(CrashTest, ConcurrentAcknowledgedAddsSurviveKillAndSyncAtMostOnceEach) {
   const int metrics = FreePort();
   tree_.WriteConfig("Allow ip 127.0.0.1 all\nIdleSyncTimeout 600\nMetricsPort " + std::to_string(metrics) + "\n");
   ASSERT_TRUE(tree_.Start());
