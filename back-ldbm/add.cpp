@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "back-ldbm/cache.h"
+#include "back-ldbm/commit.h"
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/dn2id.h"
 #include "back-ldbm/id2children.h"
@@ -60,6 +61,11 @@ int Merge(Backend* be, Connection* conn, Operation* op, const std::string& ndn, 
     cache_return_entry(be, existing);
   } else if (modify_internal(be, conn, op, ndn, existing, mods, err, matched) != 0) {
     Debug(LDAP_DEBUG_ANY, "Modifying entry failed.\n");
+    return -1;
+  }
+  // The replicas hear of the merge only once it is on disk.
+  if (replicated && *replicated == 0 && ldbm_commit_deferred() && ldbm_commit(be) != 0) {
+    *err = ldbm_store_failed(op);
     return -1;
   }
   NoteReplicated(conn, op, e, replArg, replicated);
@@ -151,8 +157,8 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
 
   // Serialised with delete, modify and modify-DN: otherwise the parent
   // found below could be deleted while the child is linked under it,
-  // leaving an entry that can never be deleted.
-  MutexGuard update(ldbm_update_lock());
+  // leaving an entry that can never be deleted. Released before the sync.
+  MutexLock update(ldbm_update_lock());
   // Reserve the DN and the ID: a concurrent add of the same DN now fails
   // here, and lookups do not see the entry until it is stored.
   entry_drop_empty_attrs(e.get());
@@ -203,11 +209,29 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
   const bool stored = *err == LDAP_SUCCESS;
   int rc;
   if (stored) {
-    NoteReplicated(conn, op, *ne, replArg, replicated);
+    // Under the update lock, so the digest observer sees changes in store
+    // order and never overlaps a walk of the digest index.
     KeyDigestChanged(be, ne->id, std::string(), digest);
     cache_set_entry_state(cache, ne, ENTRY_STATE_READY);
+    if (parent) {
+      cache_set_entry_state(cache, parent, ENTRY_STATE_READY);
+      cache_release_entry(cache, parent);
+      parent = nullptr;
+    }
+    update.unlock();
+    // The entry is visible from here on, but neither answered nor passed
+    // to the replicas before its text is on disk; a crash before then
+    // loses it whole (recovery rebuilds the other files from the entry
+    // map). A record goes to the replication log only after the sync, even
+    // inside a deferring scope.
+    const bool records = replicated && *replicated == 0;
+    if ((records || !ldbm_commit_deferred()) && ldbm_commit(be) != 0) {
+      *err = ldbm_store_failed(op);
+    } else {
+      NoteReplicated(conn, op, *ne, replArg, replicated);
+    }
     cache_release_entry(cache, ne);
-    rc = 0;
+    rc = *err == LDAP_SUCCESS ? 0 : -2;
   } else {
     TakeBack(be, parent, ne, ndn, digest, done);
     // Index records are never removed, so once some may name this ID it

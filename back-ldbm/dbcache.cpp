@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "back-ldbm/ldbm.h"
 #include "back-ldbm/recover.h"
@@ -210,6 +211,7 @@ void FreeSlot(DbCacheSlot& s) {
   s.failureReported = false;
   s.opening = false;
   s.reservedEnd = 0;
+  s.unsynced = false;  // closing synced it
 }
 
 // Makes sure the slot's file has room for a store of `bytes` beyond its
@@ -401,6 +403,43 @@ int ldbm_cache_sync_all(Backend* be) {
   return first;
 }
 
+int ldbm_cache_sync_unsynced(Backend* be, int* synced) {
+  if (synced) *synced = 0;
+  if (!be || !be->ldbm) return 0;
+  DbCache& dc = be->ldbm->dbcache;
+  // Held slots cannot be evicted; their syncs run under their own mutex
+  // only, so a sync of one file never stalls the opens of every other.
+  std::vector<DbCacheSlot*> held;
+  {
+    MutexGuard g(dc.lock);
+    for (auto& s : dc.slots) {
+      if (!s.in_use() || s.opening || !s.unsynced.load()) continue;
+      ++s.refcnt;
+      held.push_back(&s);
+    }
+  }
+  int first = 0;
+  for (DbCacheSlot* s : held) {
+    {
+      MutexGuard sg(s->mutex);
+      // A put between the scan and here sets the flag again and is covered
+      // by this sync all the same.
+      if (s->unsynced.exchange(false)) {
+        int rc = ldbm_sync(s->db);
+        if (rc != 0) {
+          s->unsynced = true;
+          NoteWrite(s, "sync", rc);
+          if (first == 0) first = rc;
+        } else if (synced) {
+          ++*synced;
+        }
+      }
+    }
+    ldbm_cache_close(be, s);
+  }
+  return first;
+}
+
 void ldbm_cache_close_all(Backend* be) {
   if (!be || !be->ldbm) return;
   DbCache& dc = be->ldbm->dbcache;
@@ -451,8 +490,9 @@ int ldbm_cache_store(DbCacheSlot* slot, Datum key, Datum data, uint32_t flags) {
     NoteWrite(slot, "put", rc);
     return rc;
   }
-  int rc = ldbm_store(slot->db, key, data, flags);
+  int rc = ldbm_store(slot->db, key, data, flags & ~kLdbmStoreCommit);
   NoteWrite(slot, "put", rc);
+  if (rc == 0 && (flags & kLdbmStoreCommit)) slot->unsynced = true;
   return rc;
 }
 

@@ -34,6 +34,9 @@ constexpr int kDbCacheSlots = 15;
 constexpr const char kLdbmSuffix[] = ".dbb";
 // Store flag: after the put, sync the file (the entry map's writes).
 constexpr uint32_t kLdbmStoreSync = 0x80000000u;
+// Store flag of the handle cache: the put is made durable by the writer's
+// next ldbm_commit (commit.h), which may share one sync with other writers.
+constexpr uint32_t kLdbmStoreCommit = 0x40000000u;
 
 // A key or value handed to the record layer. `size` counts every byte
 // stored, including a terminating NUL where a format has one.
@@ -109,6 +112,9 @@ struct DbCacheSlot {
   bool opening = false;  // name is set, the open runs without the cache lock
   // Guarded by `mutex`: the file offset up to which space is preallocated.
   uint64_t reservedEnd = 0;
+  // A kLdbmStoreCommit put has not been synced yet. Changed under `mutex`;
+  // atomic so that the commit's scan need not wait for busy files.
+  std::atomic<bool> unsynced{false};
   struct DbCache* owner = nullptr;  // the cache the slot belongs to
 
   Mutex mutex;      // serialises Berkeley DB calls on `db`
@@ -174,6 +180,11 @@ void ldbm_cache_close(Backend* be, DbCacheSlot* slot);
 void ldbm_cache_close_file(Backend* be, DbCacheSlot* slot);
 // 0, or the first failed sync's status.
 int ldbm_cache_sync_all(Backend* be);
+// Syncs each open file that holds kLdbmStoreCommit puts not yet synced,
+// without holding the handle-cache lock during the syncs (lookups of other
+// files go on). *synced (optional) counts the files synced. 0, or the
+// first failed sync's status (that file stays marked for the next one).
+int ldbm_cache_sync_unsynced(Backend* be, int* synced = nullptr);
 // Waits until no handle is in use, then syncs and closes every file.
 void ldbm_cache_close_all(Backend* be);
 // Closes every occupied slot whatever its reference count (backend close,

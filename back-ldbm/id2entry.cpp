@@ -25,7 +25,7 @@ int id2entry_add(Backend* be, Entry* e, bool* cached) {
   entry_to_text(*e, true, &text);
   EntryID id = e->id;
   int rc = ldbm_cache_store(db.get(), Datum{&id, sizeof id}, Datum{text.c_str(), static_cast<uint32_t>(text.size() + 1)},
-                            kLdbmStoreSync);
+                            kLdbmStoreCommit);
   db.Close();
   const bool added = cache_add_entry_lock(backend_cache(be), e, ENTRY_STATE_READY) == 0;
   if (cached) *cached = added;

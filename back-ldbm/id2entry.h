@@ -10,7 +10,8 @@ namespace kry {
 
 struct Backend;
 
-// Writes e's text under e->id (replace, then sync) and adds e to the cache
+// Writes e's text under e->id (replace; durable at the caller's next
+// ldbm_commit, commit.h) and adds e to the cache
 // in the ready state; when e is cached already (the usual case: add
 // reserves it first, modify works on the cached entry) nothing changes.
 // *cached (optional) tells whether this call put e into the cache: the cache

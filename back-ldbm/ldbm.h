@@ -7,6 +7,7 @@
 #include "back-ldbm/backend.h"
 #include "back-ldbm/bulkidl.h"
 #include "back-ldbm/cache.h"
+#include "back-ldbm/commit.h"
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/index.h"
 #include "util/thread.h"
@@ -36,6 +37,7 @@ struct LdbmState {
   IndexTable indexes;           // defaults and "Index" lines
   long dbCacheSize = kDefaultDbCacheSize;  // from "DBCacheSize"
   DbCache dbcache;              // the handle cache
+  CommitQueue commit;           // group commit of the entry map's writes
   // Set when start-up removed the clean-shutdown marker (or the database
   // was just created): the orderly close writes the marker again.
   bool markCleanOnClose = false;

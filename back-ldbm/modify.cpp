@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "back-ldbm/cache.h"
+#include "back-ldbm/commit.h"
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/dn2id.h"
 #include "back-ldbm/id2entry.h"
@@ -125,7 +126,7 @@ int ApplyAndStore(Backend* be, Operation* op, Entry* current, const std::vector<
 // to. The modifications are applied to a private copy, so a refused or
 // failed modify leaves the cached entry and the disk as they were, and
 // readers never see an entry change under them. Returns the LDAP result, or
-// kAbandoned. Takes the update lock.
+// kAbandoned. Takes the update lock, and commits (commit.h) after it.
 int ModifyEntry(Backend* be, Connection* conn, Operation* op, Entry* e, const std::vector<Modification>& mods,
                 bool keyAdd) {
   std::vector<std::string> types;
@@ -136,11 +137,16 @@ int ModifyEntry(Backend* be, Connection* conn, Operation* op, Entry* e, const st
 
   // Work on the entry as it is now: another change may have replaced the
   // copy the caller found before we got the lock.
-  MutexGuard update(ldbm_update_lock());
-  Entry* current = id2entry(be, e->id);
-  if (!current) return LDAP_NO_SUCH_OBJECT;
-  int rc = ApplyAndStore(be, op, current, mods);
-  cache_return_entry(be, current);
+  int rc;
+  {
+    MutexGuard update(ldbm_update_lock());
+    Entry* current = id2entry(be, e->id);
+    if (!current) return LDAP_NO_SUCH_OBJECT;
+    rc = ApplyAndStore(be, op, current, mods);
+    cache_return_entry(be, current);
+  }
+  // The sync runs without the update lock, shared with other writers.
+  if (rc == LDAP_SUCCESS && ldbm_commit_unless_deferred(be) != 0) rc = ldbm_store_failed(op);
   return rc;
 }
 

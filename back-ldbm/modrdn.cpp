@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "back-ldbm/cache.h"
+#include "back-ldbm/commit.h"
 #include "back-ldbm/dn2id.h"
 #include "back-ldbm/id2children.h"
 #include "back-ldbm/index.h"
@@ -84,6 +85,8 @@ int ldbm_back_modrdn(Backend* be, Connection* conn, Operation* op, const std::st
   // every index key of a changed value, and the filter test skips it.
   index_add_values(be, "dn", {dn_normalized_upper(ndn)}, e->id);
   Debug(LDAP_DEBUG_ARGS, "ldbm_back_modrdn: \"%s\" is now \"%s\"\n", dn.c_str(), ndn.c_str());
+  // Renames are rare: the sync may run under the update lock.
+  if (ldbm_commit(be) != 0) return finish(ldbm_store_failed(op));
   return finish(LDAP_SUCCESS);
 }
 

@@ -1,7 +1,7 @@
 // Recovery of the ldbm backend's files after an unclean stop.
 //
-// The entry map "id2entry.dbb" is the record of truth: it is synced after
-// every write. The DN map, the child map, the attribute indexes and the ID
+// The entry map "id2entry.dbb" is the record of truth: an update is
+// answered only after its write to it is synced (commit.h). The DN map, the child map, the attribute indexes and the ID
 // counter are rebuilt from it. New files are written into the work
 // directory "recover.tmp" beside the old ones and renamed into place; the
 // clean-shutdown marker is written only at an orderly close, so a crash

@@ -150,6 +150,12 @@ bool AccessAllowed(const char* peerAddress, const char* peerHost, const AccessLi
   return AccessAllowed(peerAddress, peerHost, rules, level, g_globals ? g_globals->DefaultAccess : ACL_ADD);
 }
 
+bool AccessRulesNameHosts(const AccessList& rules) {
+  for (const auto& r : rules)
+    if (r && r->type == ACCESS_HOST) return true;
+  return false;
+}
+
 bool AccessAllowed(const char* peerAddress, const char* peerHost, int level) {
   static const AccessList kNoRules;
   const Globals* g = g_globals;

@@ -45,6 +45,9 @@ struct AccessRule {
 };
 using AccessList = std::vector<std::shared_ptr<AccessRule>>;
 
+// Whether any rule matches on host names (so that a client's name matters).
+bool AccessRulesNameHosts(const AccessList& rules);
+
 // Turns a written pattern into the expression the rule matches with:
 // '*' -> ".*", '?' -> ".", ".\[]+^$" escaped, ASCII letters upper-cased.
 std::string CompileAccessPattern(const std::string& pattern);

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "hkp/peername.h"
 #include "ldap/ber.h"
 #include "ldap/dispatch.h"
 #include "ldap/result.h"
@@ -96,13 +97,7 @@ void SetHkpPeer(Connection* conn, const sockaddr* address) {
   if (address->sa_family == AF_INET) {
     const uint32_t ip = reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr;
     conn->c_addr = KRYInternetAddressToDottedString(ip);
-    if (g_globals->LookupHostname) {
-      KRYHostEntry host;
-      if (KRYGetHostByAddress(&ip, 4, 2, &host) == 0) {
-        conn->c_domain = host.name;
-        conn->c_hasDomain = true;
-      }
-    }
+    ResolveHkpPeerName(conn, ip);
   } else if (address->sa_family == AF_INET6) {
     char text[INET6_ADDRSTRLEN] = {0};
     if (inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text))

@@ -59,8 +59,8 @@ std::string HkpLdapMessage(const std::string& protocolOp);
 bool RunHkpRequest(Connection* conn, const std::string& message, HkpOutcome* out);
 
 // The peer as access rules and the logs see it: address text and host name
-// (looked up when "LookupHostname" is on), set on `conn`. IPv4 only looks
-// up names.
+// (when "LookupHostname" is on and a rule or a log uses it; peername.h), set
+// on `conn`. IPv4 only looks up names.
 void SetHkpPeer(Connection* conn, const sockaddr* address);
 
 // The key-library context of the HTTP connection: its block is taken from

@@ -1,5 +1,7 @@
-// The HTTP side of the HKP listener, on libmicrohttpd: one thread per
-// connection, at most "HKPMaxConnections" of them and
+// The HTTP side of the HKP listener, on libmicrohttpd: a pool of threads,
+// one per core, each serving many connections through epoll (so a
+// connection costs no thread start, and a kept-alive connection serves
+// request after request), at most "HKPMaxConnections" of them and
 // "HKPMaxConnectionsPerAddress" from one address, an idle time-out per
 // connection and a deadline per request ("HKPRequestTimeout"), request
 // bodies capped by "MaxMessageSize" each and by "HKPMaxBodyBytes"
@@ -17,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "cert/access.h"
 #include "hkp/answer.h"
@@ -26,6 +29,7 @@
 #include "hkp/hashquery.h"
 #include "hkp/hkp.h"
 #include "hkp/lookup.h"
+#include "hkp/peername.h"
 #include "hkp/query.h"
 #include "hkp/status.h"
 #include "hkp/submit.h"
@@ -50,6 +54,12 @@ namespace {
 // are: a slot held by a silent client is a slot other clients lack.
 constexpr int kMaxIdleSeconds = 30;
 
+// The pool's threads never wait for a client: the library reads and writes
+// without blocking and calls the handlers only with what has arrived. They
+// do wait for the directory, so a long submission holds its thread's other
+// connections back; at least two threads keep one from holding up all.
+unsigned PoolThreads() { return std::max(2u, std::thread::hardware_concurrency()); }
+
 struct DaemonDeleter {
   void operator()(MHD_Daemon* d) const { MHD_stop_daemon(d); }
 };
@@ -60,7 +70,7 @@ struct ResponseDeleter {
 // Allocations from this size up are mapped on their own and go back to the
 // system when freed. Fixing the threshold keeps the allocator from raising
 // it after the first large body is freed, which would leave later bodies in
-// the connection threads' arenas. (Trimming the arenas after each body
+// the pool threads' arenas. (Trimming the arenas after each body
 // instead raced with exiting connection threads inside the allocator.)
 constexpr int kMapBodiesFromBytes = 256 * 1024;
 // First share of a body sent without a length, grown by doubling.
@@ -131,7 +141,9 @@ void OnConnection(void*, MHD_Connection* connection, void** socketContext, MHD_C
 // Turns a connection away before the library takes it when its address,
 // or the port, has no room left, so that the refusal is counted. The
 // library is given no per-address limit: it would check it before this
-// and refuse without a word.
+// and refuse without a word. A connection is counted when it starts, so
+// the pool's threads accepting at the same moment may each admit one past
+// the total for that moment.
 MHD_Result AdmitConnection(void*, const sockaddr* address, socklen_t) {
   const Globals* g = g_globals;
   return HkpAdmit(HkpAdmissionKey(address), g->HKPMaxConnectionsPerAddress, g->HKPMaxConnections) ? MHD_YES : MHD_NO;
@@ -458,11 +470,18 @@ int StartHkpListener() {
     return 1;
   }
   mallopt(M_MMAP_THRESHOLD, kMapBodiesFromBytes);
+  ClearHostNameCache();
   g_watchdog.Start(g->HKPRequestTimeout);
+  // The library shares its connection limit out among the threads, and a
+  // thread at its share stops accepting, leaving clients waiting in the
+  // backlog. Each thread may therefore take the whole limit: the total is
+  // kept by AdmitConnection, which turns the surplus away at once.
+  const unsigned threads = PoolThreads();
+  const unsigned limit = static_cast<unsigned>(std::max(1, g->HKPMaxConnections));
   MHD_Daemon* d = MHD_start_daemon(
-      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG,
-      static_cast<uint16_t>(port), &AdmitConnection, nullptr, &Access, nullptr, MHD_OPTION_CONNECTION_LIMIT,
-      static_cast<unsigned>(g->HKPMaxConnections), MHD_OPTION_CONNECTION_TIMEOUT,
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG, static_cast<uint16_t>(port),
+      &AdmitConnection, nullptr, &Access, nullptr, MHD_OPTION_THREAD_POOL_SIZE, threads,
+      MHD_OPTION_CONNECTION_LIMIT, limit * threads, MHD_OPTION_CONNECTION_TIMEOUT,
       static_cast<unsigned>(IdleSeconds()),
       MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, nullptr, MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, nullptr,
       MHD_OPTION_EXTERNAL_LOGGER, &Logger, nullptr, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
@@ -473,7 +492,8 @@ int StartHkpListener() {
   }
   g_daemon.reset(d);
   g_port = port;
-  LogError(EVENTLOG_INFO, "HKP listener serving port %d (at most %d connections).", port, g->HKPMaxConnections);
+  LogError(EVENTLOG_INFO, "HKP listener serving port %d (at most %d connections, %u threads).", port,
+           g->HKPMaxConnections, threads);
   return 0;
 }
 
@@ -481,7 +501,7 @@ void StopHkpListener() {
   StopMetricsListener();
   MutexGuard lock(g_hkpLock);
   if (!g_daemon) return;
-  g_daemon.reset();  // waits for the connection threads
+  g_daemon.reset();  // waits for the pool's threads
   g_watchdog.Stop();
   LogError(EVENTLOG_INFO, "HKP listener on port %d stopped.", g_port);
   g_port = 0;

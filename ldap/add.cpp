@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "back-ldbm/backend.h"
+#include "back-ldbm/commit.h"
 #include "cert/addkey.h"
 #include "cert/certentry.h"
 #include "cert/keydelete.h"
@@ -135,10 +136,20 @@ void do_add_key(Connection* conn, Operation* op, Backend* be, EntryPtr e) {
     // The backend sees one entry at a time and would log the add at the
     // certificate entry, before its user-ID entries are stored.
     int replicated = 1;
-    for (int i = 0; i < state.list.count; ++i) {
-      EntryPtr entry = std::move(state.list.slots[static_cast<size_t>(i)]);
-      if (entry && !entry->dn.empty())
-        StoreEntry(be, conn, op, std::move(entry), 1, now, nullptr, &replicated, &err, &matched);
+    {
+      // One sync for the certificate and all its user-ID entries, shared
+      // with the adds of other connections, before the answer and the
+      // replication record.
+      LdbmCommitScope commit(be);
+      for (int i = 0; i < state.list.count; ++i) {
+        EntryPtr entry = std::move(state.list.slots[static_cast<size_t>(i)]);
+        if (entry && !entry->dn.empty())
+          StoreEntry(be, conn, op, std::move(entry), 1, now, nullptr, &replicated, &err, &matched);
+      }
+      if (commit.Commit() != 0 && err == LDAP_SUCCESS) {
+        op->o_storeFailed = true;
+        err = LDAP_OPERATIONS_ERROR;
+      }
     }
     // Only an add stored whole reaches the replicas; one cut short is
     // completed, and logged, by the recovery after the restart.

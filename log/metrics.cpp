@@ -36,6 +36,9 @@ struct Registry {
   Histogram durations[kProtocols];
   Counter submissions[kSubmissionOutcomes];
   Counter replogRecords;
+  Counter commits;      // writers that waited for their writes to be durable
+  Counter commitSyncs;  // sync rounds that synced at least one file
+  Counter nameLookups;  // HKP clients' host names looked up
   Counter cacheLookups[2];  // miss, hit
   Counter connections[kProtocols];
   Counter refusedConnections[kProtocols];
@@ -130,6 +133,15 @@ void RenderKeysAndSubmissions(std::string* out, const Gauges& g) {
          kReasonNames[s], Get(g_registry.submissions[s]));
   Family(out, "krycertd_replication_log_records_total", "counter", "Records appended to the replication log.");
   Line(out, "krycertd_replication_log_records_total %" PRIu64 "\n", Get(g_registry.replogRecords));
+  Family(out, "krycertd_db_commits_total", "counter",
+         "Updates that waited for their writes to reach the disk (adds, modifies, merges).");
+  Line(out, "krycertd_db_commits_total %" PRIu64 "\n", Get(g_registry.commits));
+  Family(out, "krycertd_db_commit_syncs_total", "counter",
+         "Syncs of the database files made for waiting updates; concurrent updates share one.");
+  Line(out, "krycertd_db_commit_syncs_total %" PRIu64 "\n", Get(g_registry.commitSyncs));
+  Family(out, "krycertd_hkp_name_lookups_total", "counter",
+         "Host names of HKP clients looked up (made only for host rules and logs, and cached).");
+  Line(out, "krycertd_hkp_name_lookups_total %" PRIu64 "\n", Get(g_registry.nameLookups));
   Family(out, "krycertd_entry_cache_lookups_total", "counter",
          "Entry-cache look-ups by DN or ID, by result (the hit ratio is hit over all).");
   Line(out, "krycertd_entry_cache_lookups_total{result=\"hit\"} %" PRIu64 "\n", Get(g_registry.cacheLookups[1]));
@@ -226,6 +238,11 @@ void CountSubmission(Submission s) {
 void NoteKeysChanged() { Add(g_keysGeneration); }
 uint64_t KeysGeneration() { return Get(g_keysGeneration); }
 void CountRepLogRecord() { Add(g_registry.replogRecords); }
+void CountCommitRequest() { Add(g_registry.commits); }
+void CountCommitRound(int filesSynced) {
+  if (filesSynced > 0) Add(g_registry.commitSyncs);
+}
+void CountNameLookup() { Add(g_registry.nameLookups); }
 void CountCacheLookup(bool hit) { Add(g_registry.cacheLookups[hit ? 1 : 0]); }
 void CountConnection(Protocol p) { Add(g_registry.connections[p]); }
 void CountRefusedConnection(Protocol p) { Add(g_registry.refusedConnections[p]); }

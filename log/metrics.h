@@ -34,6 +34,12 @@ void CountOperation(Protocol p, OpKind kind, OpResult result);
 void ObserveDuration(Protocol p, double seconds);
 void CountSubmission(Submission s);
 void CountRepLogRecord();
+// An update waiting for its writes to be durable, and one group-commit sync
+// round (counted when it synced at least one file).
+void CountCommitRequest();
+void CountCommitRound(int filesSynced);
+// A look-up of an HKP client's host name that its cache could not answer.
+void CountNameLookup();
 // One look-up in the entry cache (by DN or ID), found or not.
 void CountCacheLookup(bool hit);
 // Key counts go stale when a key is stored, deleted or disabled: a

@@ -1,8 +1,10 @@
 // HKP lookup benchmark against the real server: the keys of bulk-rsa.asc
 // are submitted in one HKP request, then fetched by short key ID for a fixed
-// time over 8 connections twice: as LDAP searches asking for "kryKey" (the
+// time over 8 connections: as LDAP searches asking for "kryKey" (the
 // key fetch an LDAP client makes) and as HKP op=get requests on keep-alive
-// HTTP connections. Prints both rates side by side. With --wkd, a third run
+// HTTP connections, then as op=get with a new connection each and as
+// op=index. Prints the rates side by side, with the server's CPU time per
+// HKP request (from /proc/<pid>/stat). With --wkd, a third run
 // fetches the same keys through the Web Key Directory (advanced layout, by
 // each key's example.org address, the answer cut down to that user ID).
 //
@@ -15,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -62,6 +65,24 @@ bool LdapFetch(Client& c, const std::string& shortID, int msgid) {
   return ReadSearchResponses(c, &entries) == 0 && entries.size() == 1;
 }
 
+// CPU time the server has used so far (user and system), in seconds.
+double ServerCpuSeconds(pid_t pid) {
+  FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (!f) return 0;
+  char buf[1024] = {0};
+  const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  buf[n] = 0;
+  // Fields after the command's closing parenthesis: state is the 3rd field,
+  // utime the 14th and stime the 15th.
+  const char* p = std::strrchr(buf, ')');
+  unsigned long utime = 0, stime = 0;
+  if (!p || std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2) return 0;
+  return static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+long g_requests = 0;  // requests answered by the last Timed run
+
 // Runs `one` on `connections` connections to `port` for `seconds`; the
 // requests per second, with failures counted.
 double Timed(int port, int connections, int seconds, const std::function<bool(Client&, long)>& one,
@@ -86,6 +107,7 @@ double Timed(int port, int connections, int seconds, const std::function<bool(Cl
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
   stop = true;
   for (auto& th : threads) th.join();
+  g_requests = done;
   return done / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -124,7 +146,10 @@ int main(int argc, char** argv) {
   setenv("KRY_CORPUS", corpus.c_str(), 1);
   ServerTree tree;
   const int hkp = FreePort();
-  tree.WriteConfig("LogLevel error\nAllow ip 127.0.0.1 all\nHKPPort " + std::to_string(hkp) + "\nWKDDomain " +
+  // Closed connections leave their slot a moment later: the per-address
+  // limit must not turn the connection-each run's clients away.
+  tree.WriteConfig("LogLevel error\nAllow ip 127.0.0.1 all\nHKPMaxConnectionsPerAddress 1000\nHKPPort " +
+                   std::to_string(hkp) + "\nWKDDomain " +
                    kWkdDomain + "\n");
   if (!tree.CreateDatabases() || !tree.Start()) {
     std::fprintf(stderr, "server did not start\n%s\n", tree.Output().c_str());
@@ -169,13 +194,50 @@ int main(int argc, char** argv) {
   const double ldap = Timed(tree.port, connections, seconds,
                             [&](Client& c, long i) { return LdapFetch(c, ids[i % ids.size()], static_cast<int>(i + 2)); },
                             &ldapFailures);
-  const double http = Timed(hkp, connections, seconds,
-                            [&](Client& c, long i) {
-                              std::string buffer;
-                              return HttpGet(c, "/pks/lookup?op=get&options=mr&search=0x" + ids[i % ids.size()],
-                                             &buffer) == 200;
-                            },
-                            &hkpFailures);
+  // Server CPU per answered request, in milliseconds, of the run `run`.
+  auto cpuPerRequest = [&](const std::function<double()>& run, double* rate) {
+    const double before = ServerCpuSeconds(tree.pid());
+    const long failed = hkpFailures.load();
+    *rate = run();
+    if (hkpFailures.load() != failed) std::fprintf(stderr, "%ld failures\n", hkpFailures.load() - failed);
+    return g_requests > 0 ? 1000 * (ServerCpuSeconds(tree.pid()) - before) / g_requests : 0;
+  };
+  auto getPath = [&](long i) { return "/pks/lookup?op=get&options=mr&search=0x" + ids[i % ids.size()]; };
+  double http = 0, fresh = 0, index = 0;
+  const double httpCpu = cpuPerRequest(
+      [&] {
+        return Timed(hkp, connections, seconds,
+                     [&](Client& c, long i) {
+                       std::string buffer;
+                       return HttpGet(c, getPath(i), &buffer) == 200;
+                     },
+                     &hkpFailures);
+      },
+      &http);
+  // A new connection for every request, as clients that do not keep their
+  // connections open make them.
+  const double freshCpu = cpuPerRequest(
+      [&] {
+        return Timed(hkp, connections, seconds,
+                     [&](Client&, long i) {
+                       Client once;
+                       std::string buffer;
+                       return once.Connect(hkp) && HttpGet(once, getPath(i), &buffer) == 200;
+                     },
+                     &hkpFailures);
+      },
+      &fresh);
+  const double indexCpu = cpuPerRequest(
+      [&] {
+        return Timed(hkp, connections, seconds,
+                     [&](Client& c, long i) {
+                       std::string buffer;
+                       return HttpGet(c, "/pks/lookup?op=index&options=mr&search=0x" + ids[i % ids.size()],
+                                      &buffer) == 200;
+                     },
+                     &hkpFailures);
+      },
+      &index);
   std::atomic<long> wkdFailures{0};
   double web = 0;
   if (wkd)
@@ -187,7 +249,10 @@ int main(int argc, char** argv) {
                 &wkdFailures);
   std::printf("key fetch by short key ID over %d connections, %d s each:\n", connections, seconds);
   std::printf("  LDAP search (kryKeyID=..., kryKey): %8.0f per second (%ld failures)\n", ldap, ldapFailures.load());
-  std::printf("  HKP op=get&options=mr:              %8.0f per second (%ld failures)\n", http, hkpFailures.load());
+  std::printf("  HKP op=get&options=mr, kept alive:  %8.0f per second, %.3f ms server CPU each\n", http, httpCpu);
+  std::printf("  HKP op=get, a connection each:      %8.0f per second, %.3f ms server CPU each\n", fresh, freshCpu);
+  std::printf("  HKP op=index&options=mr, kept alive:%8.0f per second, %.3f ms server CPU each\n", index, indexCpu);
+  std::printf("  (%ld HKP failures)\n", hkpFailures.load());
   if (wkd)
     std::printf("  WKD by address (%zu addresses):    %8.0f per second (%ld failures)\n", wkdPaths.size(), web,
                 wkdFailures.load());

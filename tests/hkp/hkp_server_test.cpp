@@ -465,6 +465,39 @@ TEST(HkpAccess, RulesApplyByAddress) {
   EXPECT_EQ(tree.Stop(SIGTERM), 0) << tree.Output();
 }
 
+// A counter's value in a scrape of the metrics port; -1 when absent.
+long Counter(int metricsPort, const std::string& name) {
+  const std::string scrape = Curl(metricsPort, "/metrics").body;
+  const size_t at = scrape.find("\n" + name + " ");
+  return at == std::string::npos ? -1 : std::atol(scrape.c_str() + at + name.size() + 2);
+}
+
+// The client's host name is looked up only for a host rule (no log is
+// configured here), then once for all its connections; the rule decides.
+TEST(HkpAccess, HostNamesAreLookedUpOnlyForHostRulesAndOncePerAddress) {
+  const int hkp = FreePort(), metrics = FreePort();
+  const std::string ports = "HKPPort " + std::to_string(hkp) + "\nMetricsPort " + std::to_string(metrics) + "\n";
+  ServerTree tree;
+  tree.WriteConfig(ports + "Allow ip 127.0.0.1 all\n");
+  ASSERT_TRUE(tree.CreateDatabases());
+  ASSERT_TRUE(tree.Start()) << tree.Output();
+  ASSERT_TRUE(WaitForHkp(hkp));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Lookup(hkp, "op=get&search=0x01234567").status, 404);
+  EXPECT_EQ(Counter(metrics, "krycertd_hkp_name_lookups_total"), 0);
+  ASSERT_EQ(tree.Stop(SIGTERM), 0);
+
+  if (RunShell("getent hosts 127.0.0.1 | grep -qw localhost").exitCode != 0) GTEST_SKIP() << "127.0.0.1 has no name";
+  for (const char* host : {"localhost", "elsewhere.invalid"}) {
+    tree.WriteConfig(ports + "DefaultAccess none\nAllow host " + host + " read\n");
+    ASSERT_TRUE(tree.Start()) << tree.Output();
+    ASSERT_TRUE(WaitForHkp(hkp));
+    const int expected = std::string(host) == "localhost" ? 404 : 403;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Lookup(hkp, "op=get&search=0x01234567").status, expected) << host;
+    EXPECT_EQ(Counter(metrics, "krycertd_hkp_name_lookups_total"), 1) << host;
+    ASSERT_EQ(tree.Stop(SIGTERM), 0);
+  }
+}
+
 // The HKP port is served exactly while the directory server runs.
 TEST(HkpLifecycle, FollowsTheConsolesStopAndStart) {
   const int hkp = FreePort();
@@ -596,6 +629,61 @@ TEST_F(HkpCrowd, TrickledRequestsMeetTheirDeadlineAndOneAddressHoldsItsShare) {
   const size_t at = scrape.find(series);
   ASSERT_NE(at, std::string::npos) << scrape;
   EXPECT_GE(std::atoi(scrape.c_str() + at + series.size()), 8) << scrape.substr(at, 80);
+}
+
+// Reads one HTTP answer with a Content-Length from a raw connection: its
+// status, or 0 when none arrived whole.
+int ReadAnswer(int fd) {
+  std::string got;
+  for (;;) {
+    const size_t end = got.find("\r\n\r\n");
+    const size_t len = got.find("Content-Length: ");
+    if (end != std::string::npos && len != std::string::npos &&
+        got.size() >= end + 4 + std::strtoul(got.c_str() + len + 16, nullptr, 10))
+      return std::atoi(got.c_str() + 9);
+    pollfd p{fd, POLLIN, 0};
+    char buf[4096];
+    if (poll(&p, 1, 10000) != 1) return 0;
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return 0;
+    got.append(buf, static_cast<size_t>(n));
+  }
+}
+
+// One connection serves request after request until its client says
+// "Connection: close"; as many clients as the server has threads, each
+// trickling its next request on a kept-alive connection, hold none of them.
+TEST_F(HkpCrowd, KeptAliveConnectionsServeRequestsWhileOthersTrickle) {
+  StartWith("");
+  const std::string get = "GET /pks/lookup?op=get&search=0x01234567 HTTP/1.1\r\nHost: x\r\n";
+  const int fd = ConnectFrom("127.0.0.1", hkp_);
+  ASSERT_GE(fd, 0);
+  fds_.push_back(fd);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(send(fd, (get + "\r\n").data(), get.size() + 2, MSG_NOSIGNAL) > 0);
+    EXPECT_EQ(ReadAnswer(fd), 404) << "request " << i << " on the kept-alive connection";
+  }
+  const std::string last = get + "Connection: close\r\n\r\n";
+  ASSERT_TRUE(send(fd, last.data(), last.size(), MSG_NOSIGNAL) > 0);
+  EXPECT_EQ(ReadAnswer(fd), 404);
+  char byte;
+  EXPECT_EQ(read(fd, &byte, 1), 0) << "not closed after Connection: close";
+
+  const int tricklers = static_cast<int>(std::max(2u, std::thread::hardware_concurrency()));
+  std::vector<int> slow;
+  for (int i = 0; i < tricklers; ++i) {
+    const int t = ConnectFrom("127.0.0." + std::to_string(10 + i), hkp_);
+    ASSERT_GE(t, 0);
+    fds_.push_back(t);
+    slow.push_back(t);
+    ASSERT_TRUE(send(t, (get + "\r\n").data(), get.size() + 2, MSG_NOSIGNAL) > 0);
+    ASSERT_EQ(ReadAnswer(t), 404);
+  }
+  for (size_t at = 0; at < 6; ++at) {
+    for (int t : slow) send(t, &get[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    EXPECT_EQ(Lookup(hkp_, "op=get&search=0x01234567").status, 404) << "while " << tricklers << " trickle";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
 }
 
 // Uploads held open just short of their end: together they hold no more
