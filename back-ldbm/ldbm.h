@@ -42,6 +42,9 @@ struct LdbmState {
   // While recovery rebuilds the indexes: their ID lists are gathered here
   // and written once at the end.
   IdListCollector* bulkLists = nullptr;
+  // An offline bulk load: entry writes are not synced one by one; the load
+  // syncs every file once at its end.
+  bool bulkLoad = false;
 };
 
 }  // namespace kry

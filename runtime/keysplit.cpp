@@ -1,0 +1,62 @@
+#include "runtime/keysplit.h"
+
+#include "platform/pgp/armor.h"
+#include "platform/pgp/packet.h"
+
+namespace kry {
+
+namespace {
+
+void SplitBinary(const uint8_t* data, size_t len, SplitResult* out) {
+  krypgp::ByteReader r(data, len);
+  size_t keyStart = 0;
+  bool inKey = false, strayCounted = false;
+  while (!r.empty()) {
+    const size_t at = r.pos();
+    krypgp::Packet p;
+    if (krypgp::ReadPacket(r, &p) != kKRYError_NoErr) {
+      // The key being read is cut short as well: it is not handed on half.
+      ++out->malformed;
+      return;
+    }
+    if (p.tag == krypgp::kTagPublicKey) {
+      if (inKey) out->keys.emplace_back(reinterpret_cast<const char*>(data) + keyStart, at - keyStart);
+      keyStart = at;
+      inKey = true;
+    } else if (!inKey && !strayCounted) {
+      ++out->malformed;
+      strayCounted = true;
+    }
+  }
+  if (inKey) out->keys.emplace_back(reinterpret_cast<const char*>(data) + keyStart, len - keyStart);
+}
+
+}  // namespace
+
+void SplitKeyDump(const std::string& data, SplitResult* out) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+  if (data.empty()) return;
+  if (bytes[0] & 0x80) {
+    SplitBinary(bytes, data.size(), out);
+    return;
+  }
+  // Text: every armour block in it, one after the other; a broken block is
+  // skipped past its BEGIN line so that the blocks after it still load.
+  size_t from = 0;
+  while (from < data.size()) {
+    krypgp::ArmorBlock block;
+    const KRYError err = krypgp::DearmorOne(bytes, data.size(), from, &block);
+    if (err == kKRYError_ItemNotFound) return;
+    if (err != kKRYError_NoErr) {
+      ++out->malformed;
+      const size_t begin = data.find("-----BEGIN", from);
+      if (begin == std::string::npos) return;
+      from = begin + 1;
+      continue;
+    }
+    SplitBinary(block.data.data(), block.data.size(), out);
+    from = block.endOffset > from ? block.endOffset : data.size();
+  }
+}
+
+}  // namespace kry
