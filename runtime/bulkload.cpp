@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -264,6 +265,17 @@ int Pipeline::Run(int workers) {
   return rc;
 }
 
+// One worker per core; KRYCERTD_LOAD_THREADS overrides it (benchmarks
+// compare thread counts with it).
+int LoadWorkers() {
+  if (const char* env = std::getenv("KRYCERTD_LOAD_THREADS")) {
+    const long n = std::strtol(env, nullptr, 10);
+    if (n > 0 && n <= 256) return static_cast<int>(n);
+  }
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : static_cast<int>(cores);
+}
+
 }  // namespace
 
 bool BulkLoadFiles(const std::vector<std::string>& paths, std::vector<std::string>* files, std::string* why) {
@@ -319,8 +331,7 @@ int BulkLoadCommand(Backend* be, const std::vector<std::string>& paths) {
     backend_set_bulk_load(be, true);
     BulkTally tally;
     const Clock::time_point start = Clock::now();
-    unsigned cores = std::thread::hardware_concurrency();
-    rc = BulkLoadKeys(be, files, cores == 0 ? 1 : static_cast<int>(cores), &tally);
+    rc = BulkLoadKeys(be, files, LoadWorkers(), &tally);
     // The one sync of the load: until it, a crash loses the load (the next
     // start finds the directory closed uncleanly and rebuilds it).
     if (backend_set_bulk_load(be, false) != 0) {

@@ -10,6 +10,23 @@ namespace {
 constexpr int kUnchanged = 68;
 constexpr int kAwaitingApproval = 49;
 
+// A short reason for refusals whose pipeline step chose no client text
+// (the step's event-log line has the detail).
+std::string ReasonOf(int result) {
+  switch (result) {
+    case 1:
+      return "key not supported or not readable (see the event log)";
+    case 21:
+      return "invalid key block";
+    case 90:
+      return "out of memory";
+    default: {
+      const char* mapped = MapErrorCodeToMsg(result);
+      return mapped ? mapped : "refused with result " + std::to_string(result);
+    }
+  }
+}
+
 }  // namespace
 
 void BulkTally::Count(int result, bool mergedIntoStored, const std::string& text) {
@@ -25,12 +42,7 @@ void BulkTally::Count(int result, bool mergedIntoStored, const std::string& text
     ++pending;
     return;
   }
-  std::string reason = text;
-  if (reason.empty()) {
-    const char* mapped = MapErrorCodeToMsg(result);
-    reason = mapped ? mapped : "result " + std::to_string(result);
-  }
-  ++refused[reason];
+  ++refused[text.empty() ? ReasonOf(result) : text];
 }
 
 size_t BulkTally::Refused() const {

@@ -7,6 +7,9 @@ namespace kry {
 
 namespace {
 
+// The tag of a packet header's first byte (new or old format).
+int HeaderTag(uint8_t first) { return (first & 0x40) ? (first & 0x3F) : ((first >> 2) & 0x0F); }
+
 void SplitBinary(const uint8_t* data, size_t len, SplitResult* out) {
   krypgp::ByteReader r(data, len);
   size_t keyStart = 0;
@@ -15,8 +18,12 @@ void SplitBinary(const uint8_t* data, size_t len, SplitResult* out) {
     const size_t at = r.pos();
     krypgp::Packet p;
     if (krypgp::ReadPacket(r, &p) != kKRYError_NoErr) {
-      // The key being read is cut short as well: it is not handed on half.
+      // A broken header of the next key leaves the key before it whole;
+      // any other broken packet cuts that key short, and it is not handed
+      // on in part.
       ++out->malformed;
+      if (inKey && HeaderTag(data[at]) == krypgp::kTagPublicKey)
+        out->keys.emplace_back(reinterpret_cast<const char*>(data) + keyStart, at - keyStart);
       return;
     }
     if (p.tag == krypgp::kTagPublicKey) {
