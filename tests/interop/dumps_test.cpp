@@ -2,9 +2,14 @@
 // dump files through the add pipeline, krycertctl dump writes them back, and
 // a private SKS (when installed) takes our dump and gives us its own, with
 // the same keys on both sides by digest.
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -161,6 +166,30 @@ TEST(Dumps, VersionsOfOneKeyInADumpMergeInInputOrder) {
   size_t whole = 0;
   for (const std::string& k : KeysOf(work.File("out/krycertd-0000.pgp"))) whole += UserIDs(k) == 2;
   EXPECT_EQ(whole, pairs);
+}
+
+// A load that runs out of disk stops with a message, keeps what it stored
+// and leaves files that verify; the server then starts on them.
+TEST(Dumps, LoadStopsCleanlyOnAFullDisk) {
+  if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  if (RunShell("command -v db5.3_verify >/dev/null").exitCode != 0) GTEST_SKIP() << "db5.3_verify missing";
+  Offline a;
+  if (mount("tmpfs", a.tree.data.c_str(), "tmpfs", 0, "size=3m,mode=0700") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+  struct Unmount {
+    std::string dir;
+    ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
+  } unmount{a.tree.data};
+  ASSERT_TRUE(a.tree.CreateDatabases());
+  RunResult r = a.Load({Corpus("bulk-rsa.asc"), Corpus("bulk-ed25519.asc"), Corpus("bulk-dsa.asc")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Has(r.output, "bulk load stopped: Writing key")) << r.output;
+  const RunResult verify = RunShell("cd " + ShellQuote(a.tree.data) +
+                                    " && for f in *.dbb; do db5.3_verify -q $f || echo BAD $f; done 2>&1");
+  EXPECT_FALSE(Has(verify.output, "BAD")) << verify.output;
+  ASSERT_TRUE(a.tree.Start()) << a.tree.Output();
+  EXPECT_FALSE(Has(a.tree.Events(), "not shut down in order")) << a.tree.Events();
 }
 
 bool HaveSks() { return RunShell("command -v sks >/dev/null 2>&1").exitCode == 0; }
