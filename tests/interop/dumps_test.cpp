@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "interop_support.h"
@@ -89,15 +91,22 @@ TEST(Dumps, LoadCountsAndSkipsMalformedDumpAndReloadKeepTheSameKeys) {
   for (const std::string& k : KeysOf(Corpus("bulk-dsa.asc"))) raw += k;
   raw += KeysOf(Corpus("rsa.asc"))[0].substr(0, 40);
   WriteFile(work.File("a.pgp"), raw);
-  Offline a;
+  Offline a(TrustedSignerLines());
   ASSERT_TRUE(a.ok);
-  RunResult r = a.Load({work.File("a.pgp"), Corpus("bulk-rsa.asc"), Corpus("rsa.asc"), Corpus("rsa.asc")});
+  RunResult r = a.Load(
+      {work.File("a.pgp"), Corpus("bulk-rsa.asc"), Corpus("rsa.asc"), Corpus("rsa.asc"), Corpus("dsa-elg.asc")});
   ASSERT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_TRUE(Has(r.output, "bulk load done: 402 keys")) << r.output;
-  EXPECT_TRUE(Has(r.output, "401 stored, 0 merged, 1 unchanged, 0 pending, 0 refused")) << r.output;
+  EXPECT_TRUE(Has(r.output, "bulk load done: 403 keys")) << r.output;
+  EXPECT_TRUE(Has(r.output, "402 stored, 0 merged, 1 unchanged, 0 pending, 0 refused")) << r.output;
   EXPECT_TRUE(Has(r.output, "2 malformed")) << r.output;
 
   ASSERT_TRUE(a.tree.Start()) << a.tree.Output();
+  // A disabled key is not served, so it is not dumped either.
+  r = RunLdapTool(a.tree.port, "ldapadd", {},
+                  std::string("dn: ") + kVirtualDN + "\nkryRequest:< file://" + Corpus("disable-dsa-by-trusted.req") +
+                      "\n",
+                  work.File("disable.ldif"));
+  ASSERT_EQ(r.exitCode, 0) << r.output;
   // A second load while the server holds the directory is refused.
   r = a.Load({Corpus("rsa.asc")});
   EXPECT_NE(r.exitCode, 0);
@@ -128,6 +137,46 @@ TEST(Dumps, LoadCountsAndSkipsMalformedDumpAndReloadKeepTheSameKeys) {
   ASSERT_TRUE(b.tree.Start()) << b.tree.Output();
   ASSERT_EQ(b.Dump(work.File("again")).exitCode, 0);
   EXPECT_EQ(DumpDigests(work.File("again")), first);
+}
+
+// Dumps taken while keys are being added: each key stored before the adds
+// appears exactly once in every dump, every key in a dump is whole, and
+// every add succeeds.
+TEST(Dumps, DumpsDuringAddsHoldEachStoredKeyOnceAndWhole) {
+  if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
+  TempDir work;
+  Offline a;
+  ASSERT_TRUE(a.ok);
+  ASSERT_EQ(a.Load({Corpus("bulk-rsa.asc"), Corpus("bulk-dsa.asc")}).exitCode, 0);
+  ASSERT_TRUE(a.tree.Start()) << a.tree.Output();
+  ASSERT_EQ(a.Dump(work.File("before")).exitCode, 0);
+  const std::multiset<std::string> before = DumpDigests(work.File("before"));
+  ASSERT_EQ(before.size(), 400u);
+
+  std::string ldif;
+  const std::vector<std::string> added = KeysOf(Corpus("bulk-ed25519.asc"));
+  for (size_t i = 0; i < 300 && i < added.size(); ++i) {
+    const std::string file = work.File("k" + std::to_string(i) + ".pgp");
+    WriteFile(file, added[i]);
+    ldif += std::string("dn: ") + kVirtualDN + "\nkryKey:< file://" + file + "\n\n";
+  }
+  std::atomic<bool> adding{true};
+  RunResult adds;
+  std::thread adder([&] {
+    adds = RunLdapTool(a.tree.port, "ldapadd", {"-c"}, ldif, work.File("adds.ldif"));
+    adding = false;
+  });
+  int dumps = 0;
+  while (adding || dumps < 2) {
+    const std::string dir = work.File("during" + std::to_string(dumps++));
+    const RunResult r = a.Dump(dir, "--per-file 64");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const std::multiset<std::string> got = DumpDigests(dir);
+    EXPECT_EQ(got.count("bad"), 0u);
+    for (const std::string& d : before) EXPECT_EQ(got.count(d), 1u) << "dump " << dumps;
+  }
+  adder.join();
+  EXPECT_EQ(adds.exitCode, 0) << adds.output;
 }
 
 // Two halves of one key in the same dump, one right after the other, are
