@@ -258,7 +258,10 @@ int Pipeline::Run(int workers) {
   reader.join();
   for (std::thread& t : pool) t.join();
   if (!fatal_.empty()) {
-    LogError(EVENTLOG_ERROR, "Bulk load stopped: %s  Keys before it were stored.", fatal_.c_str());
+    LogError(EVENTLOG_ERROR,
+             "Bulk load stopped: %s  Once the cause is removed (room made on a full disk), run the same load "
+             "again: keys already stored are found unchanged.",
+             fatal_.c_str());
     std::fprintf(stderr, "krycertd: bulk load stopped: %s\n", fatal_.c_str());
     rc = 1;
   }
@@ -335,7 +338,9 @@ int BulkLoadCommand(Backend* be, const std::vector<std::string>& paths) {
     // The one sync of the load: until it, a crash loses the load (the next
     // start finds the directory closed uncleanly and rebuilds it).
     if (backend_set_bulk_load(be, false) != 0) {
-      LogError(EVENTLOG_ERROR, "Syncing the database after the bulk load failed.");
+      LogError(EVENTLOG_ERROR,
+               "Syncing the database after the bulk load failed: the next start (or load) verifies and rebuilds "
+               "it; then run the load again so that every key is stored.");
       rc = 1;
     }
     const std::string line = tally.Line(SecondsSince(start));
