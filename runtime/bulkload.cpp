@@ -166,6 +166,9 @@ void Pipeline::Work() {
     auto out = std::make_unique<Outcome>();
     out->commitsSeen = commits_.load(std::memory_order_acquire);
     out->result = RunPipeline(be_, block, keys.keys(), out->state.get());
+    // Key sets belong to this worker's context, which ends with the worker,
+    // possibly before the writer is done with the outcome.
+    out->state->revokers.reset();
     out->block = std::move(block);
     std::lock_guard<std::mutex> g(mu_);
     done_[index] = std::move(out);

@@ -249,6 +249,26 @@ TEST(Dumps, LoadStopsCleanlyOnAFullDiskAndCompletesOnceThereIsRoom) {
   EXPECT_EQ(DumpDigests(a.tree.root + "/out").size(), 1400u);
 }
 
+// Keys naming a designated revoker load the revoker's stored copy into a
+// key set of the worker's context; the worker may end before the writer has
+// stored them, and the load must neither crash nor lose them.
+TEST(Dumps, KeysWithDesignatedRevokersLoadAfterTheirWorkersEnd) {
+  if (CorpusDir().empty()) GTEST_SKIP() << "no corpus";
+  TempDir work;
+  std::string dump = KeysOf(Corpus("trusted-signer.asc"))[0];
+  const std::string revocable = KeysOf(Corpus("designated-revoker.asc"))[0];
+  for (const std::string& k : KeysOf(Corpus("bulk-rsa.asc"))) dump += k;
+  for (int i = 0; i < 8; ++i) dump += revocable;  // the last keys: the workers end first
+  WriteFile(work.File("d.pgp"), dump);
+  setenv("KRYCERTD_LOAD_THREADS", "8", 1);
+  Offline a;
+  ASSERT_TRUE(a.ok);
+  const RunResult r = a.Load({work.File("d.pgp")});
+  unsetenv("KRYCERTD_LOAD_THREADS");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "302 stored, 0 merged, 7 unchanged")) << r.output;
+}
+
 bool HaveSks() { return RunShell("command -v sks >/dev/null 2>&1").exitCode == 0; }
 
 std::string SksScript() {
