@@ -261,12 +261,18 @@ TEST(Dumps, KeysWithDesignatedRevokersLoadAfterTheirWorkersEnd) {
   for (int i = 0; i < 8; ++i) dump += revocable;  // the last keys: the workers end first
   WriteFile(work.File("d.pgp"), dump);
   setenv("KRYCERTD_LOAD_THREADS", "8", 1);
-  Offline a;
+  Offline a("RepLogFile " + work.File("replog") + "\nReplica 127.0.0.2:3890\n");
   ASSERT_TRUE(a.ok);
   const RunResult r = a.Load({work.File("d.pgp")});
   unsetenv("KRYCERTD_LOAD_THREADS");
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_TRUE(Has(r.output, "302 stored, 0 merged, 7 unchanged")) << r.output;
+  // Replicas follow a load: one add record per stored key.
+  const std::string log = ReadFile(work.File("replog"));
+  size_t records = 0;
+  for (size_t at = log.find("changetype: add"); at != std::string::npos; at = log.find("changetype: add", at + 1))
+    ++records;
+  EXPECT_EQ(records, 302u);
 }
 
 bool HaveSks() { return RunShell("command -v sks >/dev/null 2>&1").exitCode == 0; }
