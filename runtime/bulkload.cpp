@@ -106,10 +106,26 @@ class Pipeline {
   std::map<size_t, std::unique_ptr<Outcome>> done_;
 
   // Ordering of merges: a pipeline that read the stored copy of a key before
-  // the writer stored a later version of the same key is run again.
+  // the writer stored a later version of the same key is run again. A key
+  // is taken only within the window after the one being stored, so every
+  // store older than the window's stores came before its pipeline started:
+  // only the recent stores are remembered (writer thread only).
+  void NoteCommit(const std::string& certID);
   std::atomic<uint64_t> commits_{0};
-  std::map<std::string, uint64_t> lastCommit_;  // writer thread only
+  std::map<std::string, uint64_t> lastCommit_;
+  std::deque<std::pair<uint64_t, std::string>> recent_;
 };
+
+void Pipeline::NoteCommit(const std::string& certID) {
+  const uint64_t seq = commits_.fetch_add(1, std::memory_order_acq_rel) + 1;
+  lastCommit_[certID] = seq;
+  recent_.emplace_back(seq, certID);
+  while (recent_.size() > 2 * window_ + 2) {
+    auto it = lastCommit_.find(recent_.front().second);
+    if (it != lastCommit_.end() && it->second == recent_.front().first) lastCommit_.erase(it);
+    recent_.pop_front();
+  }
+}
 
 void Pipeline::Stop() {
   std::lock_guard<std::mutex> g(mu_);
@@ -217,7 +233,7 @@ int Pipeline::Store(Outcome* out, RequestKeysHolder* writerKeys) {
     result = StoreKeyEntries(be_, &internal, &op, out->state.get(), &matched);
     if (op.o_storeFailed) return -1;
     merged = op.o_logType == kMergedLogType;
-    lastCommit_[out->state->certID] = commits_.fetch_add(1, std::memory_order_acq_rel) + 1;
+    NoteCommit(out->state->certID);
   }
   tally_->Count(result, merged, out->state->hasText ? out->state->text : std::string());
   return 0;
