@@ -98,6 +98,10 @@ void backend_set_directory(Backend* be, const std::string& dir);
 // to disk." at verbose level) and checks the entry caches for leaked
 // references. Safe while requests run.
 void backend_sync_all(std::vector<std::unique_ptr<Backend>>& list);
+// Bulk-load mode of an ldbm backend (offline loads only, nothing else
+// using it): on, entry writes skip their sync; off, every open file is
+// synced. 0, or -1 when that sync failed.
+int backend_set_bulk_load(Backend* be, bool on);
 // Closes every backend (sync, close files, free caches), releases them and
 // empties the list.
 void backend_close_all(std::vector<std::unique_ptr<Backend>>& list);

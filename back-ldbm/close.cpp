@@ -18,6 +18,13 @@ int ldbm_back_sync(Backend* be) {
   return rc;
 }
 
+int backend_set_bulk_load(Backend* be, bool on) {
+  if (!be->ldbm) return 0;
+  const bool wasOn = be->ldbm->bulkLoad;
+  be->ldbm->bulkLoad = on;
+  return wasOn && !on ? ldbm_back_sync(be) : 0;
+}
+
 int ldbm_back_close(Backend* be) {
   if (!be->ldbm) return 0;
   // A file that could not be synced may be incomplete on disk: the next

@@ -24,8 +24,11 @@ int id2entry_add(Backend* be, Entry* e, bool* cached) {
   std::string text;
   entry_to_text(*e, true, &text);
   EntryID id = e->id;
+  // A bulk load syncs once at its end; otherwise the put waits for the
+  // writer's next commit (commit.h).
+  const uint32_t flags = be->ldbm && be->ldbm->bulkLoad ? 0 : kLdbmStoreCommit;
   int rc = ldbm_cache_store(db.get(), Datum{&id, sizeof id}, Datum{text.c_str(), static_cast<uint32_t>(text.size() + 1)},
-                            kLdbmStoreCommit);
+                            flags);
   db.Close();
   const bool added = cache_add_entry_lock(backend_cache(be), e, ENTRY_STATE_READY) == 0;
   if (cached) *cached = added;

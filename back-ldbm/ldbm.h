@@ -31,6 +31,7 @@ struct LdbmState {
   long nextId = -1;     // in-memory ID counter, -1 until loaded (nextid.h)
   Mutex nextIdLock;     // guards nextId and the NEXTID file
   bool nextIdUnsynced = false;  // the file was rewritten since its last sync
+  bool nextIdDeferred = false;  // bulk load: the file lags the counter until the next sync
   int mode = kDefaultFileMode;  // "Mode" never changes it
   std::string directory;        // "Directory"
   EntryCache cache;             // maxsize from "CacheEntries"
@@ -44,6 +45,11 @@ struct LdbmState {
   // While recovery rebuilds the indexes: their ID lists are gathered here
   // and written once at the end.
   IdListCollector* bulkLists = nullptr;
+  // An offline bulk load: entry writes are not synced one by one and the ID
+  // counter's file is written at syncs only; the load syncs every file once
+  // at its end (a crash before it leaves no clean-shutdown marker, so the
+  // next start rebuilds the counter from the entry map).
+  bool bulkLoad = false;
 };
 
 }  // namespace kry

@@ -68,6 +68,14 @@ int Write(LdbmState* li, const std::string& path, int* errOut = nullptr) {
   return err == ENOSPC || err == EIO ? 2 : 3;
 }
 
+// Write, or during a bulk load only a note that the next sync writes.
+int WriteOrDefer(LdbmState* li, const std::string& path, int* errOut = nullptr) {
+  if (errOut) *errOut = 0;
+  if (!li->bulkLoad) return Write(li, path, errOut);
+  li->nextIdDeferred = true;
+  return 0;
+}
+
 }  // namespace
 
 EntryID next_id(Backend* be, int* fileStatus) {
@@ -76,7 +84,7 @@ EntryID next_id(Backend* be, int* fileStatus) {
   MutexGuard g(li->nextIdLock);
   Load(be, li, path, "next_id %d: could not fgets nextid from \"%s\"\n");
   long id = li->nextId++;
-  switch (Write(li, path, fileStatus)) {
+  switch (WriteOrDefer(li, path, fileStatus)) {
     case 1:
       Debug(LDAP_DEBUG_ANY, "next_id %d: could not open \"%s\"\n", static_cast<int>(id), path.c_str());
       break;
@@ -98,7 +106,7 @@ void next_id_return(Backend* be, EntryID id) {
   MutexGuard g(li->nextIdLock);
   if (li->nextId != static_cast<long>(id) + 1) return;
   --li->nextId;
-  switch (Write(li, path)) {
+  switch (WriteOrDefer(li, path)) {
     case 1:
       Debug(LDAP_DEBUG_ANY, "next_id_return of %d: could not open \"%s\" next id %d\n", static_cast<int>(id),
             path.c_str(), static_cast<int>(li->nextId));
@@ -119,6 +127,11 @@ void next_id_return(Backend* be, EntryID id) {
 int next_id_sync(Backend* be) {
   LdbmState* li = be->ldbm.get();
   MutexGuard g(li->nextIdLock);
+  if (li->nextIdDeferred) {
+    int err = 0;
+    if (Write(li, next_id_path(be), &err) != 0) return err ? err : EIO;
+    li->nextIdDeferred = false;
+  }
   if (!li->nextIdUnsynced) return 0;
   int rc = SyncFileAndDirectory(next_id_path(be));
   if (rc == 0) li->nextIdUnsynced = false;

@@ -131,38 +131,7 @@ void do_add_key(Connection* conn, Operation* op, Backend* be, EntryPtr e) {
     op->o_logType = kLogDelete;  // carried out (or refused) by HandleAddRequest; nothing to store
     metrics::NoteKeysChanged();
   } else if (err == LDAP_SUCCESS) {
-    const std::string now = GeneralizedTimeNow();
-    const EntryPtr record = KeyBlocksOf(*state.list.slots[0]);
-    // The backend sees one entry at a time and would log the add at the
-    // certificate entry, before its user-ID entries are stored.
-    int replicated = 1;
-    {
-      // One sync for the certificate and all its user-ID entries, shared
-      // with the adds of other connections, before the answer and the
-      // replication record.
-      LdbmCommitScope commit(be);
-      for (int i = 0; i < state.list.count; ++i) {
-        EntryPtr entry = std::move(state.list.slots[static_cast<size_t>(i)]);
-        if (entry && !entry->dn.empty())
-          StoreEntry(be, conn, op, std::move(entry), 1, now, nullptr, &replicated, &err, &matched);
-      }
-      if (commit.Commit() != 0 && err == LDAP_SUCCESS) {
-        op->o_storeFailed = true;
-        err = LDAP_OPERATIONS_ERROR;
-      }
-    }
-    // Only an add stored whole reaches the replicas; one cut short is
-    // completed, and logged, by the recovery after the restart.
-    if (err == LDAP_SUCCESS) {
-      if (state.authorised)
-        kryRepLogRequest(conn, op->o_tag, state.request);
-      else if (record)
-        kryRepLog(be, conn, op->o_tag, kVirtualKeyDN, record.get(), false);
-    }
-    if (!state.passedPolicy && err == LDAP_SUCCESS) {
-      err = 49;
-      if (!state.hasText) state.SetText("Due to certificate not passing policy, its addition is awaiting approval.");
-    }
+    err = StoreKeyEntries(be, conn, op, &state, &matched);
   }
   if (state.kind != kRequestDelete && state.kind != kRequestDisable)
     metrics::CountSubmission(metrics::SubmissionOf(err, op->o_logType == kLogModify, !state.passedPolicy));
@@ -171,6 +140,43 @@ void do_add_key(Connection* conn, Operation* op, Backend* be, EntryPtr e) {
 }
 
 }  // namespace
+
+int StoreKeyEntries(Backend* be, Connection* conn, Operation* op, AddRequestState* state, std::string* matched) {
+  int err = LDAP_SUCCESS;
+  const std::string now = GeneralizedTimeNow();
+  const EntryPtr record = KeyBlocksOf(*state->list.slots[0]);
+  // The backend sees one entry at a time and would log the add at the
+  // certificate entry, before its user-ID entries are stored.
+  int replicated = 1;
+  {
+    // One sync for the certificate and all its user-ID entries, shared
+    // with the adds of other connections, before the answer and the
+    // replication record.
+    LdbmCommitScope commit(be);
+    for (int i = 0; i < state->list.count; ++i) {
+      EntryPtr entry = std::move(state->list.slots[static_cast<size_t>(i)]);
+      if (entry && !entry->dn.empty())
+        StoreEntry(be, conn, op, std::move(entry), 1, now, nullptr, &replicated, &err, matched);
+    }
+    if (commit.Commit() != 0 && err == LDAP_SUCCESS) {
+      op->o_storeFailed = true;
+      err = LDAP_OPERATIONS_ERROR;
+    }
+  }
+  // Only an add stored whole reaches the replicas; one cut short is
+  // completed, and logged, by the recovery after the restart.
+  if (err == LDAP_SUCCESS) {
+    if (state->authorised)
+      kryRepLogRequest(conn, op->o_tag, state->request);
+    else if (record)
+      kryRepLog(be, conn, op->o_tag, kVirtualKeyDN, record.get(), false);
+  }
+  if (!state->passedPolicy && err == LDAP_SUCCESS) {
+    err = 49;
+    if (!state->hasText) state->SetText("Due to certificate not passing policy, its addition is awaiting approval.");
+  }
+  return err;
+}
 
 int VerifyGroupUpdate(Backend* /*be*/, Connection* conn, Operation* /*op*/) {
   if (!HasTLSClientKey(conn)) return Refuse("Client requesting to update group was not authenticated.");

@@ -14,6 +14,7 @@
 #include "runtime/console_session.h"
 #include "runtime/daemon.h"
 #include "runtime/globals.h"
+#include "runtime/keydump.h"
 #include "runtime/server_control.h"
 
 namespace kry {
@@ -215,6 +216,25 @@ uint16_t BlockChange(bool block, const std::string& payload) {
   return BlockStatus(ApplyBlockChange(be, block, payload.substr(0, nul), block ? reason : std::string()));
 }
 
+// A dump runs on the console's thread, reading entries one at a time as
+// searches do, so adds and deletes go on meanwhile. Progress replies keep
+// the console's time limit from running out on a large directory.
+bool DumpCommand(ConsoleSession* s) {
+  DumpRequest req;
+  DumpReply reply;
+  if (!DecodeDumpRequest(s->message.payload, &req)) {
+    reply.status = kConsoleDumpRefused;
+    reply.text = "malformed dump request.";
+  } else if (!DirectoryServerRunning() || g_globals->backends.empty()) {
+    reply.status = kConsoleDumpRefused;
+    reply.text = "the directory server is not running.";
+  } else {
+    reply = DumpKeys(g_globals->backends.front().get(), req,
+                     [s](const DumpReply& sofar) { return Send(s, kReplyDumpProgress, EncodeDumpReply(sofar)); });
+  }
+  return Send(s, kReplyDump, EncodeDumpReply(reply));
+}
+
 }  // namespace
 
 bool HandleConsoleCommand(ConsoleSession* s) {
@@ -239,6 +259,8 @@ bool HandleConsoleCommand(ConsoleSession* s) {
       return Send(s, kReplyBlock, EncodeStatus(BlockChange(true, s->message.payload)));
     case kMsgUnblock:
       return Send(s, kReplyUnblock, EncodeStatus(BlockChange(false, s->message.payload)));
+    case kMsgDump:
+      return DumpCommand(s);
     default:
       return false;
   }

@@ -273,3 +273,59 @@ bool ListChunkBuilder::Add(const std::string& first, const std::string& second) 
 }
 
 }  // namespace kry
+
+namespace kry {
+
+namespace {
+
+constexpr size_t kDumpRequestFixed = 5;  // keys per file, flags
+constexpr size_t kDumpReplyFixed = 22;   // status, keys, bytes, files
+
+void Put64(std::string* out, size_t at, uint64_t v) {
+  Put32(out, at, static_cast<uint32_t>(v >> 32));
+  Put32(out, at + 4, static_cast<uint32_t>(v & 0xFFFFFFFFu));
+}
+
+uint64_t Get64(const std::string& in, size_t at) {
+  return (static_cast<uint64_t>(Get32(in, at)) << 32) | Get32(in, at + 4);
+}
+
+}  // namespace
+
+std::string EncodeDumpRequest(const DumpRequest& request) {
+  std::string out(kDumpRequestFixed, '\0');
+  Put32(&out, 0, request.perFile);
+  out[4] = request.overwrite ? 1 : 0;
+  out += request.directory.substr(0, kConsoleMaxPayload - kDumpRequestFixed);
+  return out;
+}
+
+bool DecodeDumpRequest(const std::string& payload, DumpRequest* request) {
+  if (payload.size() < kDumpRequestFixed) return false;
+  request->perFile = Get32(payload, 0);
+  request->overwrite = (Get8(payload, 4) & 1) != 0;
+  request->directory = payload.substr(kDumpRequestFixed);
+  return true;
+}
+
+std::string EncodeDumpReply(const DumpReply& reply) {
+  std::string out(kDumpReplyFixed, '\0');
+  Put16(&out, 0, reply.status);
+  Put64(&out, 2, reply.keys);
+  Put64(&out, 10, reply.bytes);
+  Put32(&out, 18, reply.files);
+  out += reply.text.substr(0, kConsoleMaxPayload - kDumpReplyFixed);
+  return out;
+}
+
+bool DecodeDumpReply(const std::string& payload, DumpReply* reply) {
+  if (payload.size() < kDumpReplyFixed) return false;
+  reply->status = Get16(payload, 0);
+  reply->keys = Get64(payload, 2);
+  reply->bytes = Get64(payload, 10);
+  reply->files = Get32(payload, 18);
+  reply->text = payload.substr(kDumpReplyFixed);
+  return true;
+}
+
+}  // namespace kry

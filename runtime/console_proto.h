@@ -37,6 +37,7 @@ enum ConsoleMessageType : uint8_t {
   kMsgConnections = 9,
   kMsgBlock = 10,    // payload: fingerprint text, NUL, reason text
   kMsgUnblock = 11,  // payload: fingerprint text
+  kMsgDump = 12,     // payload: DumpRequest
   kReplyEvents = 130,
   kReplyCreateDatabases = 132,
   kReplyCheckConfig = 133,
@@ -48,6 +49,8 @@ enum ConsoleMessageType : uint8_t {
   kReplyConnections = 140,
   kReplyBlock = 141,    // status only
   kReplyUnblock = 142,  // status only
+  kReplyDump = 143,          // DumpReply, the last reply of a dump
+  kReplyDumpProgress = 144,  // DumpReply so far, every few seconds while a dump runs
 };
 
 enum ConsoleStatus : uint16_t {
@@ -61,6 +64,8 @@ enum ConsoleStatus : uint16_t {
   kConsoleBadFingerprint = 9,  // block, unblock: not 40 or 64 hexadecimal digits
   kConsoleNotBlocked = 10,     // unblock: the fingerprint was not on the list
   kConsoleBlockFailed = 11,    // block, unblock: the list or a purge failed
+  kConsoleDumpRefused = 12,    // dump: the directory is not usable (see the reply's text)
+  kConsoleDumpFailed = 13,     // dump: reading or writing failed part way
 };
 
 // Separator after every entry of a list chunk (and inside each entry,
@@ -176,5 +181,24 @@ class ListChunkBuilder {
  private:
   ListChunk chunk_;
 };
+
+// A key dump into a directory of the server's machine (absolute path).
+struct DumpRequest {
+  uint32_t perFile = 0;    // keys per file; 0: the server's default
+  bool overwrite = false;  // replace dump files already in the directory
+  std::string directory;
+};
+std::string EncodeDumpRequest(const DumpRequest& request);
+// False when the payload is shorter than its fixed part.
+bool DecodeDumpRequest(const std::string& payload, DumpRequest* request);
+
+struct DumpReply {
+  uint16_t status = 0;
+  uint64_t keys = 0, bytes = 0;
+  uint32_t files = 0;
+  std::string text;  // why a dump was refused or failed; cut to fit the message
+};
+std::string EncodeDumpReply(const DumpReply& reply);
+bool DecodeDumpReply(const std::string& payload, DumpReply* reply);
 
 }  // namespace kry

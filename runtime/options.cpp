@@ -9,7 +9,7 @@ namespace kry {
 
 namespace {
 
-const char kOptionString[] = "d:f:p:t:b:k:nachsgr";
+const char kOptionString[] = "d:f:p:t:b:k:l:nachsgr";
 
 bool TakesArgument(char c) {
   for (const char* p = kOptionString; *p; ++p)
@@ -44,7 +44,7 @@ bool ParsePort(const std::string& text, bool zeroAllowed, int* out) {
 void Usage(const std::string& programName) {
   LogError(EVENTLOG_ERROR,
            "Usage: %s [-acnsg] [-f ConfigFile] [-p Port] [-t SecurePort] [-d DebugLevel] [-b CommandPort] [-k "
-           "CommandTimeout]",
+           "CommandTimeout] [-l File|Dir...]",
            programName.c_str());
 }
 
@@ -116,6 +116,7 @@ OptionsResult ParseOptions(const std::vector<std::string>& args, const std::stri
           break;
         }
         case 'f': out->configFile = arg; break;
+        case 'l': out->loadPaths.push_back(arg); break;
         case 'p':
           if (!ParsePort(arg, true, &out->port)) {
             LogError(EVENTLOG_ERROR, "A port number of (%s) is not valid.", arg.c_str());
@@ -150,6 +151,8 @@ OptionsResult ParseOptions(const std::vector<std::string>& args, const std::stri
       }
     }
   }
+  // Further dump files and directories of a bulk load follow its options.
+  for (; i < args.size() && !out->loadPaths.empty(); ++i) out->loadPaths.push_back(args[i]);
   if (i < args.size()) {
     Usage(programName);
     return OptionsResult::kExit1;

@@ -1,4 +1,4 @@
-// Command line of the server: option string "d:f:p:t:b:k:nachsgr".
+// Command line of the server: option string "d:f:p:t:b:k:l:nachsgr".
 #pragma once
 
 #include <string>
@@ -11,6 +11,9 @@ struct Options {
   bool checkOnly = false;         // -c
   bool createDatabases = false;   // -n
   bool recoverDatabases = false;  // -r: verify and rebuild the databases, then exit
+  // -l PATH [PATH...]: bulk-load key dumps, then exit; the paths after the
+  // options are taken too
+  std::vector<std::string> loadPaths;
   bool startServer = false;       // -s
   bool foreground = false;        // -g
   bool debugGiven = false;        // -d

@@ -19,6 +19,7 @@
 #include "config/paths.h"
 #include "config/settings.h"
 #include "hkp/hkp.h"
+#include "runtime/bulkload.h"
 #include "ldap/sockbuf.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
@@ -218,6 +219,14 @@ int PrepareDatabases(ServerState& st, Backend* be) {
   }
 
   if (o.recoverDatabases && !serviceMode) return RecoverDatabasesCommand(be);
+  // A load runs in the foreground or under a service manager alike: it
+  // ends by itself and never starts the directory server.
+  if (!o.loadPaths.empty()) {
+    dird_shutdown = 0;
+    const int rc = BulkLoadCommand(be, o.loadPaths);
+    dird_shutdown = 1;
+    return rc;
+  }
 
   if (o.startServer && !o.checkOnly) {
     if (LockDBs(be, &st.dbLock) != 0 && !serviceMode) return 1;

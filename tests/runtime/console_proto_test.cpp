@@ -169,6 +169,34 @@ TEST(ConsoleCommands, StartParamsAndFixedReplies) {
   EXPECT_EQ(ev.pid, 4242u);
 }
 
+TEST(ConsoleCommands, DumpRequestAndReplyRoundTrip) {
+  DumpRequest req;
+  req.perFile = 70000;
+  req.overwrite = true;
+  req.directory = "/srv/dumps/" + std::string(2000, 'd');
+  DumpRequest back;
+  ASSERT_TRUE(DecodeDumpRequest(EncodeDumpRequest(req), &back));
+  EXPECT_EQ(back.perFile, 70000u);
+  EXPECT_TRUE(back.overwrite);
+  EXPECT_EQ(back.directory.size(), kConsoleMaxPayload - 5);  // cut to fit one message
+  EXPECT_FALSE(DecodeDumpRequest("\0\0", &back));
+
+  DumpReply reply;
+  reply.status = kConsoleDumpFailed;
+  reply.keys = 5000000000ull;  // past 32 bits
+  reply.bytes = 1ull << 40;
+  reply.files = 334;
+  reply.text = "disk full";
+  DumpReply got;
+  ASSERT_TRUE(DecodeDumpReply(EncodeDumpReply(reply), &got));
+  EXPECT_EQ(got.status, kConsoleDumpFailed);
+  EXPECT_EQ(got.keys, 5000000000ull);
+  EXPECT_EQ(got.bytes, 1ull << 40);
+  EXPECT_EQ(got.files, 334u);
+  EXPECT_EQ(got.text, "disk full");
+  EXPECT_FALSE(DecodeDumpReply(std::string(21, '\0'), &got));
+}
+
 TEST(ConsoleLists, ChunksStayWithinTheTextFieldAndSplitBack) {
   std::vector<ListChunk> chunks;
   ListChunkBuilder b;

@@ -24,6 +24,15 @@ TEST(Options, FlagsAndArguments) {
   EXPECT_EQ(o.commandTimeout, 30);
 }
 
+TEST(Options, BulkLoadTakesEveryPathAfterItsOptions) {
+  Options o;
+  ASSERT_EQ(Parse({"-g", "-l", "a.pgp", "-f", "x.cfg", "dumps", "b.pgp"}, &o), OptionsResult::kOk);
+  EXPECT_EQ(o.loadPaths, (std::vector<std::string>{"a.pgp", "dumps", "b.pgp"}));
+  EXPECT_EQ(o.configFile, "x.cfg");
+  Options plain;
+  EXPECT_EQ(Parse({"-g", "stray"}, &plain), OptionsResult::kExit1);  // paths only with -l
+}
+
 TEST(Options, GroupedFlags) {
   Options o;
   ASSERT_EQ(Parse({"-gcn"}, &o), OptionsResult::kOk);

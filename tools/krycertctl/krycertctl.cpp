@@ -49,6 +49,10 @@ struct Args {
   // block, unblock
   std::string fingerprint, reason;
   bool hasReason = false;
+  // dump
+  std::string dumpDir;
+  long perFile = 0;
+  bool overwrite = false;
 };
 
 const char kUsage[] =
@@ -56,7 +60,8 @@ const char kUsage[] =
     "                  [--tls --cert FILE --key FILE [--server-cert FILE]] [--source ADDR] COMMAND\n"
     "commands: status | start [--port N] [--secure-port N] [--keep-ports] [--no-sigcheck] | stop | stats |\n"
     "          connections | events | create-db | check-config |\n"
-    "          block FINGERPRINT [--reason TEXT] | unblock FINGERPRINT\n";
+    "          block FINGERPRINT [--reason TEXT] | unblock FINGERPRINT |\n"
+    "          dump DIR [--per-file N] [--overwrite]\n";
 
 std::string JsonText(const std::string& s) {
   std::string out = "\"";
@@ -133,6 +138,9 @@ int ParseArgs(int argc, char** argv, Args* a) {
     else if (opt == "--cert") ok = value(&v) && (a->tlsOptions.certFile = v, true);
     else if (opt == "--key") ok = value(&v) && (a->tlsOptions.keyFile = v, true);
     else if (opt == "--server-cert") ok = value(&v) && (a->tlsOptions.serverCertFile = v, true);
+    else if (opt == "--overwrite") a->overwrite = true;
+    else if (opt == "--per-file")
+      ok = value(&v) && kry::IsSignedDigits(v) && (a->perFile = kry::AtoiSaturating(v)) > 0 && a->perFile <= 100000000;
     else if (opt == "--reason") ok = value(&v) && (a->reason = v, a->hasReason = true);
     else if (opt == "--source") ok = value(&v) && (a->source = v, true);
     else if (opt == "--host") ok = value(&v) && (a->host = v, true);
@@ -147,6 +155,8 @@ int ParseArgs(int argc, char** argv, Args* a) {
     } else if (a->command.empty() && opt[0] != '-') a->command = opt;
     else if ((a->command == "block" || a->command == "unblock") && a->fingerprint.empty() && opt[0] != '-')
       a->fingerprint = opt;
+    else if (a->command == "dump" && a->dumpDir.empty() && opt[0] != '-')
+      a->dumpDir = opt;
     else ok = false;
     if (!ok) {
       std::fprintf(stderr, "krycertctl: bad argument '%s'\n%s", opt.c_str(), kUsage);
@@ -164,6 +174,10 @@ int ParseArgs(int argc, char** argv, Args* a) {
   }
   if (a->command != "start" && (a->port >= 0 || a->securePort >= 0 || a->keepPorts || a->noSigCheck)) {
     std::fprintf(stderr, "krycertctl: port options belong to the start command\n%s", kUsage);
+    return kExitUnreachable;
+  }
+  if ((a->command == "dump") == a->dumpDir.empty() || (a->command != "dump" && (a->perFile || a->overwrite))) {
+    std::fprintf(stderr, "krycertctl: dump takes one directory; --per-file and --overwrite belong to it\n%s", kUsage);
     return kExitUnreachable;
   }
   const bool blocking = a->command == "block" || a->command == "unblock";
@@ -315,6 +329,43 @@ int ShortCommand(ConsoleClient& c, uint8_t type, uint8_t replyType, const char* 
   return kExitOk;
 }
 
+// The server writes the files, so a relative directory is made absolute
+// here, against this program's working directory.
+std::string AbsoluteDir(const std::string& dir) {
+  if (!dir.empty() && dir[0] == '/') return dir;
+  char cwd[4096];
+  if (!getcwd(cwd, sizeof cwd)) return dir;
+  return std::string(cwd) + "/" + dir;
+}
+
+int Dump(ConsoleClient& c, const Args& a, Report* r) {
+  kry::DumpRequest req;
+  req.perFile = static_cast<uint32_t>(a.perFile);
+  req.overwrite = a.overwrite;
+  req.directory = AbsoluteDir(a.dumpDir);
+  if (!c.Send(kry::kMsgDump, kry::EncodeDumpRequest(req))) return Fail(kExitUnreachable, c.error());
+  kry::DumpReply reply;
+  for (;;) {
+    ConsoleMessage m;
+    if (!c.Receive(&m)) return Fail(kExitUnreachable, c.error());
+    if ((m.type != kry::kReplyDump && m.type != kry::kReplyDumpProgress) || !kry::DecodeDumpReply(m.payload, &reply))
+      return Fail(kExitUnreachable, "unexpected reply type " + std::to_string(m.type));
+    if (m.type == kry::kReplyDump) break;
+    if (!a.json) std::fprintf(stderr, "krycertctl: %llu keys dumped so far\n", static_cast<unsigned long long>(reply.keys));
+  }
+  r->Number("status", reply.status);
+  r->Text("directory", req.directory);
+  r->Number("keys", static_cast<long>(reply.keys));
+  r->Number("bytes", static_cast<long>(reply.bytes));
+  r->Number("files", reply.files);
+  if (reply.status != kry::kConsoleOk) {
+    r->Print(a.json);
+    return Fail(kExitFailed, "the dump " + std::string(reply.status == kry::kConsoleDumpRefused ? "was refused" : "failed") +
+                                 ": " + reply.text);
+  }
+  return kExitOk;
+}
+
 // Connects and logs on. The server turns consoles away while another
 // session is open, and for a moment after one ends while it takes the port
 // back, so a refusal is retried for a short while.
@@ -344,7 +395,7 @@ int Run(Args& a) {
   static const std::map<std::string, int> known = {{"status", 0}, {"start", 0},       {"stop", 0},
                                                    {"stats", 0},  {"connections", 0}, {"events", 0},
                                                    {"create-db", 0}, {"check-config", 0},
-                                                   {"block", 0},  {"unblock", 0}};
+                                                   {"block", 0},  {"unblock", 0}, {"dump", 0}};
   if (!known.count(a.command)) return Fail(kExitUnreachable, "unknown command '" + a.command + "'");
   std::unique_ptr<ConsoleClient> client;
   kry::LogonReply logon;
@@ -376,6 +427,9 @@ int Run(Args& a) {
     const std::string payload = a.fingerprint + std::string(1, '\0') + a.reason.substr(0, 800);
     rc = ShortCommand(c, kry::kMsgBlock, kry::kReplyBlock,
                       "the key was not blocked (9: not a fingerprint, 11: see the server's event log)", &r, payload);
+  } else if (a.command == "dump") {
+    rc = Dump(c, a, &r);
+    if (rc == kExitFailed) return rc;  // printed with the reason
   } else if (a.command == "unblock") {
     rc = ShortCommand(c, kry::kMsgUnblock, kry::kReplyUnblock,
                       "the key was not unblocked (9: not a fingerprint, 10: not blocked, 11: see the event log)", &r,
