@@ -40,8 +40,9 @@ TEST(BackendRegistry, NewSelectCloseAll) {
   EXPECT_EQ(be->ops.abandon(be, nullptr, nullptr, 1), 0);
   backend_unbind_all(list, nullptr, nullptr);
   EXPECT_EQ(be->ldbm->mode, 0600);
-  EXPECT_EQ(be->ldbm->dbCacheSize, 16L * 1024 * 1024);
-  EXPECT_EQ(be->ldbm->cache.maxsize, 1000);
+  EXPECT_EQ(be->ldbm->dbCacheSize, -1);  // a share of DBCacheTotal
+  EXPECT_TRUE(be->ldbm->cache.byMemory);
+  EXPECT_EQ(be->ldbm->cache.maxbytes, 256u << 20);
   EXPECT_EQ(be->ldbm->nextId, -1);
   EXPECT_EQ(attr_syntax_of("dn"), 17);
   backend_close_all(list);
