@@ -4,6 +4,7 @@
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/index.h"
 #include "back-ldbm/ldbm_ops.h"
+#include "back-ldbm/poolshare.h"
 #include "ldap/syntax.h"
 #include "ldbm_test_util.h"
 
@@ -71,6 +72,46 @@ TEST(BackendConfig, CacheEntries) {
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("Missing Number in \"CacheEntries <Number>\" line."), std::string::npos);
   EXPECT_EQ(tb.li()->cache.maxsize, 200);
+}
+
+// A count given with CacheEntries wins over the memory budget, in either
+// order; the budgets are in MiB.
+TEST(BackendConfig, MemoryBudgets) {
+  TestBackend tb;
+  EXPECT_EQ(ConfigLine(tb, {"CacheMemory", "64"}).rc, 0);
+  EXPECT_TRUE(tb.li()->cache.byMemory);
+  EXPECT_EQ(tb.li()->cache.maxbytes, 64u << 20);
+  EXPECT_EQ(ConfigLine(tb, {"CacheEntries", "500"}).rc, 0);
+  EXPECT_EQ(ConfigLine(tb, {"cachememory", "32"}).rc, 0);
+  EXPECT_FALSE(tb.li()->cache.byMemory);
+  EXPECT_EQ(tb.li()->cache.maxsize, 500);
+  EXPECT_EQ(ConfigLine(tb, {"DBCacheTotal", "8"}).rc, 0);
+  EXPECT_EQ(tb.li()->dbCacheTotal, 8L << 20);
+  EXPECT_EQ(ConfigLine(tb, {"DBCacheTotal", "0"}).rc, 1);
+  EXPECT_EQ(tb.li()->dbCacheTotal, 8L << 20);  // an error changes nothing
+}
+
+// Without DBCacheSize the files share the total, the busy ones more; the
+// 15 largest shares (as many files as stay open) fit in it.
+TEST(BackendConfig, PoolsShareTheTotal) {
+  TestBackend tb;
+  const LdbmState& li = *tb.li();
+  const long entries = ldbm_file_pool_size(li, "id2entry");
+  const long plain = ldbm_file_pool_size(li, "objectclass");
+  EXPECT_GT(entries, plain);
+  EXPECT_GT(ldbm_file_pool_size(li, "kryuserid"), plain);
+  EXPECT_GT(plain, 1L << 20);
+  std::vector<long> shares{entries, ldbm_file_pool_size(li, "dn2id"), ldbm_file_pool_size(li, "kryuserid"),
+                           ldbm_file_pool_size(li, "krykeyid")};
+  while (shares.size() < static_cast<size_t>(kDbCacheSlots)) shares.push_back(plain);
+  long sum = 0;
+  for (long v : shares) sum += v;
+  EXPECT_LE(sum, li.dbCacheTotal);
+  EXPECT_GT(sum, li.dbCacheTotal * 9 / 10);
+  // A size per file, when given, is every file's.
+  EXPECT_EQ(ConfigLine(tb, {"DBCacheSize", "1100000"}).rc, 0);
+  EXPECT_EQ(ldbm_file_pool_size(li, "id2entry"), 100000);
+  EXPECT_EQ(ldbm_file_pool_size(li, "objectclass"), 100000);
 }
 
 TEST(BackendConfig, DbCacheSize) {
