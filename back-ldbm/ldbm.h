@@ -14,8 +14,8 @@
 namespace kry {
 
 // Without "CacheEntries" the entry cache is bounded by memory, so that it
-// holds a real directory whole (a key costs some 10 KiB with its user-ID
-// entries: 256 MiB hold over 20,000 keys). Without "DBCacheSize" the
+// holds a real directory whole (a key costs some 8.5 KiB with its user-ID
+// entries: 256 MiB hold about 30,000 keys). Without "DBCacheSize" the
 // Berkeley DB pools share one total (pool_share.h).
 constexpr long kDefaultCacheMemoryMiB = 256;
 constexpr long kDefaultDbCacheTotalMiB = 128;
