@@ -67,8 +67,12 @@ bool InScope(Backend* be, const Entry* e, const std::string& base, int scope) {
       if (!parent || parent->empty()) return base.empty();
       return StrIEquals(dn_normalized(*parent), base);
     }
-    default:
-      return base.empty() || InSubtree(dn_normalized(e->dn), base);
+    default: {
+      if (base.empty()) return true;
+      // The normalised DN kept with the entry (compared ignoring case).
+      const EntryNames* names = entry_names(be, e);
+      return names ? InSubtree(names->key, base) : InSubtree(dn_normalized(e->dn), base);
+    }
   }
 }
 

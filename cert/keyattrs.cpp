@@ -81,15 +81,18 @@ void BuildVirtual(const Entry* source, bool userIDEntry, bool wantKey, bool want
 
 // The certificate entry above a user-ID entry: straight from the entry cache
 // by its DN when it is there, else through the DN map.
-Entry* ParentEntry(Backend* be, const std::string& key) {
+Entry* ParentEntry(Backend* be, std::string_view key) {
   if (Entry* hit = cache_lookup_dn(backend_cache(be), key)) return hit;
-  return entry_by_dn(be, key);
+  return entry_by_dn(be, std::string(key));
 }
 
 void MakeNames(Backend* be, const Entry* e, EntryNames* names) {
   names->certRc = ExtractKeyIDFromDN(be, e->dn, &names->certID);
-  if (std::optional<std::string> parent = dn_get_parent(be, dn_normalized_upper(e->dn)))
-    names->parentKey = std::move(*parent);
+  names->key = dn_normalized_upper(e->dn);
+  // The parent's DN is the end of the entry's.
+  std::optional<std::string> parent = dn_get_parent(be, names->key);
+  names->parentAt = parent && parent->size() < names->key.size() ? names->key.size() - parent->size()
+                                                                 : names->key.size();
 }
 
 }  // namespace
@@ -119,7 +122,7 @@ int CrtVirtualAttributes(Backend* be, const Entry* e, const std::vector<std::str
     if (HasClass(e, kUserIDClass)) {
       const EntryNames* names = entry_names(be, e);
       if (!names) return 1;
-      Entry* cert = names->parentKey.empty() ? nullptr : ParentEntry(be, names->parentKey);
+      Entry* cert = names->ParentKey().empty() ? nullptr : ParentEntry(be, names->ParentKey());
       if (!cert) {
         Debug(LDAP_DEBUG_TRACE, "CrtVirtualAttributes: Parent entry could not be retrieved.\n");
         return 0;

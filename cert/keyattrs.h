@@ -38,8 +38,8 @@ class SentKeySet {
 int CrtVirtualAttributes(Backend* be, const Entry* e, const std::vector<std::string>* attrs,
                          std::vector<Attribute>* out);
 
-// The certificate ID and parent key of `e`'s DN, made on the first call for
-// the entry and kept with it; null when memory ran out.
+// The certificate ID, normalised DN and parent key of `e`'s DN, made on the
+// first call for the entry and kept with it; null when memory ran out.
 const EntryNames* entry_names(Backend* be, const Entry* e);
 
 // The 16-character certificate ID named by a certificate or user-ID entry's

@@ -37,7 +37,9 @@ struct Attribute {
 struct EntryNames {
   int certRc = 1;          // 0 when certID holds the certificate ID
   std::string certID;      // 16 hexadecimal digits
-  std::string parentKey;   // parent DN, normalised and upper case; empty at the top
+  std::string key;         // the DN, normalised and upper case
+  size_t parentAt = 0;     // where the parent's DN starts in key; key.size() at the top
+  std::string_view ParentKey() const { return std::string_view(key).substr(parentAt); }
 };
 
 // Entry-cache states.
