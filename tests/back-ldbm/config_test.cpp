@@ -108,6 +108,16 @@ TEST(BackendConfig, PoolsShareTheTotal) {
   for (long v : shares) sum += v;
   EXPECT_LE(sum, li.dbCacheTotal);
   EXPECT_GT(sum, li.dbCacheTotal * 9 / 10);
+  {
+    DbHandle db(tb.be(), "id2entry", DB_CREATE);  // opened with its share
+    ASSERT_TRUE(db);
+    uint32_t gb = 1, bytes = 0;
+    int ncache = 0;
+    db.get()->db->get_cachesize(db.get()->db, &gb, &bytes, &ncache);
+    EXPECT_EQ(gb, 0u);
+    EXPECT_GE(bytes, static_cast<uint32_t>(entries));
+    EXPECT_LT(bytes, static_cast<uint32_t>(entries) * 2);
+  }
   // A size per file, when given, is every file's.
   EXPECT_EQ(ConfigLine(tb, {"DBCacheSize", "1100000"}).rc, 0);
   EXPECT_EQ(ldbm_file_pool_size(li, "id2entry"), 100000);
