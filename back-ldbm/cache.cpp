@@ -1,5 +1,6 @@
 #include "back-ldbm/cache.h"
 
+#include "back-ldbm/entrycost.h"
 #include "back-ldbm/ldbm.h"
 #include "log/eventlog.h"
 #include "log/metrics.h"
@@ -52,6 +53,18 @@ void LruLinkHead(EntryCache* c, Entry* e) {
   if (!c->lruTail) c->lruTail = e;
 }
 
+bool OverBound(const EntryCache* c) {
+  return c->byMemory ? c->curbytes > c->maxbytes : c->cursize > c->maxsize;
+}
+
+// Takes e out of the recency list and the counts; the trees are the
+// caller's.
+void Unaccount(EntryCache* c, Entry* e) {
+  LruUnlink(c, e);
+  --c->cursize;
+  c->curbytes -= e->cacheCost;
+}
+
 Entry* LookupLocked(EntryCache* c, Entry* found) {
   if (!found || found->state != ENTRY_STATE_READY) return nullptr;
   ++found->refcnt;
@@ -67,6 +80,9 @@ EntryCache::EntryCache() : dnTree(CompareDn), idTree(CompareId) {}
 EntryCache::~EntryCache() { cache_release_all(this); }
 
 int cache_add_entry_lock(EntryCache* c, Entry* e, int state) {
+  // Cached entries are never changed (a modify caches a new copy), so the
+  // cost is taken once, outside the lock.
+  const size_t cost = entry_memory_cost(*e);
   MutexGuard g(c->lock);
   if (c->dnTree.Insert(e) != 0) {
     Debug(LDAP_DEBUG_TRACE, "entry %20s id %d already in dn cache\n", e->dn.c_str(), static_cast<int>(e->id));
@@ -79,10 +95,12 @@ int cache_add_entry_lock(EntryCache* c, Entry* e, int state) {
   }
   e->refcnt = 1;
   e->state = static_cast<uint8_t>(state);
+  e->cacheCost = cost;
   LruLinkHead(c, e);
   ++c->cursize;
+  c->curbytes += cost;
 
-  if (c->cursize > c->maxsize) {
+  if (OverBound(c)) {
     // Skip over referenced entries at the tail, moving them to the head, so
     // that a few held entries do not stop eviction.
     for (int i = 0; i < kMaxTailSkips && c->lruTail && c->lruTail->refcnt > 0; ++i) {
@@ -90,12 +108,11 @@ int cache_add_entry_lock(EntryCache* c, Entry* e, int state) {
       LruUnlink(c, t);
       LruLinkHead(c, t);
     }
-    while (c->lruTail && c->lruTail->refcnt == 0 && c->cursize > c->maxsize) {
+    while (c->lruTail && c->lruTail->refcnt == 0 && OverBound(c)) {
       Entry* victim = c->lruTail;
       c->dnTree.Delete(victim);
       c->idTree.Delete(victim);
-      LruUnlink(c, victim);
-      --c->cursize;
+      Unaccount(c, victim);
       victim->state = ENTRY_STATE_DELETED;
       entry_release(victim);
     }
@@ -150,8 +167,7 @@ int cache_remove_entry(EntryCache* c, Entry* e) {
   if (!byDn || *byDn != e || !byId || *byId != e) return -1;
   c->dnTree.Delete(e);
   c->idTree.Delete(e);
-  LruUnlink(c, e);
-  --c->cursize;
+  Unaccount(c, e);
   e->state = ENTRY_STATE_DELETED;
   return 0;
 }
@@ -168,11 +184,17 @@ void cache_release_all(EntryCache* c) {
   c->idTree.Clear();
   c->lruHead = c->lruTail = nullptr;
   c->cursize = 0;
+  c->curbytes = 0;
 }
 
 int cache_size(EntryCache* c) {
   MutexGuard g(c->lock);
   return c->cursize;
+}
+
+size_t cache_bytes(EntryCache* c) {
+  MutexGuard g(c->lock);
+  return c->curbytes;
 }
 
 EntryCache* backend_cache(Backend* be) { return be && be->ldbm ? &be->ldbm->cache : nullptr; }

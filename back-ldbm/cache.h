@@ -1,6 +1,7 @@
 // Entry cache: shared Entry objects with reference counts, found
 // by DN (ignoring ASCII case) or by ID, evicted least recently used first
-// when the cache holds more than maxsize entries.
+// when the cache holds more than maxsize entries or, bounded by memory, when
+// its entries cost more than maxbytes.
 //
 // Ownership: an entry added with cache_add_entry_lock (result 0) belongs to
 // the cache. Every entry handed out by a lookup or an add carries one
@@ -30,6 +31,11 @@ struct EntryCache {
 
   int maxsize = 50;
   int cursize = 0;
+  // Bounded by memory instead of by count: the entries' estimated heap cost
+  // (entry_memory_cost, taken when each is cached) is kept under maxbytes.
+  bool byMemory = false;
+  size_t maxbytes = 0;
+  size_t curbytes = 0;
   AvlTree<Entry*> dnTree;
   AvlTree<Entry*> idTree;
   Entry* lruHead = nullptr;  // most recently used
@@ -37,7 +43,7 @@ struct EntryCache {
   Mutex lock;
 };
 
-// Inserts e with refcnt 1 and `state`, then evicts while over maxsize.
+// Inserts e with refcnt 1 and `state`, then evicts while over its bound.
 // 0 on success (the cache now owns e), 1 when its DN is already cached, -1
 // when its ID is (e stays the caller's in both cases).
 int cache_add_entry_lock(EntryCache* cache, Entry* e, int state);
@@ -58,6 +64,7 @@ void cache_release_all(EntryCache* cache);
 void cache_check_refcounts(Backend* be);
 // Cache state for tests and the monitor.
 int cache_size(EntryCache* cache);
+size_t cache_bytes(EntryCache* cache);
 
 // The backend's cache, and giving an entry back to it.
 EntryCache* backend_cache(Backend* be);

@@ -50,6 +50,30 @@ long DigitsValue(const char* s) {
 
 int ClampInt(long v) { return v > INT_MAX ? INT_MAX : static_cast<int>(v); }
 
+// Memory budgets are given in MiB, from 1 MiB to 1 TiB.
+constexpr long kMaxBudgetMiB = 1L << 20;
+
+// A "<Keyword> <MiB>" line: the budget in bytes into *bytes, 0; or 1 after
+// the line's error message (and *bytes unchanged).
+int BudgetLine(const char* fname, int lineno, const char* name, int argc, char** argv, long* bytes) {
+  if (argc < 2) {
+    LogError(EVENTLOG_ERROR, "%s(%d): Missing Size in \"%s <MiB>\" line.\n", fname, lineno, name);
+    return 1;
+  }
+  if (!AllDigits(argv[1]) || !*argv[1]) {
+    LogError(EVENTLOG_ERROR, "%s(%d): %s should be an integer. Currently it is %s.\n", fname, lineno, name, argv[1]);
+    return 1;
+  }
+  const long v = DigitsValue(argv[1]);
+  if (v < 1 || v > kMaxBudgetMiB) {
+    LogError(EVENTLOG_ERROR, "%s(%d): %s should be between 1 and %ld (MiB). Currently it is %s.\n", fname, lineno,
+             name, kMaxBudgetMiB, argv[1]);
+    return 1;
+  }
+  *bytes = v << 20;
+  return 0;
+}
+
 }  // namespace
 
 int ldbm_back_config(Backend* be, const char* fname, int lineno, int argc, char** argv) {
@@ -122,6 +146,7 @@ int ldbm_back_config(Backend* be, const char* fname, int lineno, int argc, char*
       {
         MutexGuard g(li->cache.lock);
         li->cache.maxsize = n;  // in force even with the warning
+        li->cache.byMemory = false;  // a count given wins over any budget
       }
       if (n < 10 || n > 1000)
         LogError(EVENTLOG_WARNING, "%s(%d): CacheEntries should be between 10 and 1000. Currently it is %d.\n",
@@ -145,6 +170,17 @@ int ldbm_back_config(Backend* be, const char* fname, int lineno, int argc, char*
                  ClampInt(v));
       }
     }
+  } else if (StrIEquals(kw, "cachememory")) {
+    long bytes = 0;
+    rc = BudgetLine(fname, lineno, "CacheMemory", argc, argv, &bytes);
+    if (rc == 0) {
+      MutexGuard g(li->cache.lock);
+      li->cache.maxbytes = static_cast<size_t>(bytes);  // used unless "CacheEntries" gives a count
+    }
+  } else if (StrIEquals(kw, "dbcachetotal")) {
+    long bytes = 0;
+    rc = BudgetLine(fname, lineno, "DBCacheTotal", argc, argv, &bytes);
+    if (rc == 0) li->dbCacheTotal = bytes;  // used unless "DBCacheSize" gives a size per file
   } else {
     LogError(EVENTLOG_ERROR, "%s(%d): Unknown configuration value (%s).\n", fname, lineno, kw);
     rc = 2;

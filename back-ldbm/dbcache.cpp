@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "back-ldbm/ldbm.h"
+#include "back-ldbm/poolshare.h"
 #include "back-ldbm/recover.h"
 #include "log/eventlog.h"
 #include "log/trace.h"
@@ -334,7 +335,7 @@ DbCacheSlot* ldbm_cache_open(Backend* be, std::string_view name, const char* suf
   lock.unlock();
   int err = 0;
   errno = 0;
-  DB* db = ldbm_open(path, flags, li->mode, li->dbCacheSize, &err);
+  DB* db = ldbm_open(path, flags, li->mode, ldbm_file_pool_size(*li, name), &err);
   const int openErrno = errno;
   lock.lock();
   dc.idle.notify_all();

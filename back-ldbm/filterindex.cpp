@@ -68,6 +68,7 @@ struct IndexKey {
   int indextype;
   std::string text;
   uint64_t estimate = 0;
+  IDListPtr list = nullptr;  // the whole list when the estimate read it
 };
 
 // Reading a list costs about this many IDs' worth for each candidate that
@@ -80,16 +81,19 @@ constexpr uint64_t kIdsPerCandidateTest = 1024;
 // a key has no IDs; All IDs when there are no keys or none is indexed.
 IDListPtr IntersectKeys(Backend* be, const std::string& type, std::vector<IndexKey> keys) {
   for (IndexKey& k : keys) {
-    k.estimate = index_read_estimate(be, type, k.indextype, k.text);
+    k.estimate = index_read_estimate(be, type, k.indextype, k.text, &k.list);
     if (k.estimate == 0) return nullptr;
   }
   std::stable_sort(keys.begin(), keys.end(),
                    [](const IndexKey& a, const IndexKey& b) { return a.estimate < b.estimate; });
   IDListPtr acc;
-  for (const IndexKey& k : keys) {
+  for (IndexKey& k : keys) {
     if (k.estimate == kIdlAllIdsEstimate) break;
     if (acc && k.estimate > kIdsPerCandidateTest * acc->nids()) break;
-    if (!Intersect(be, &acc, index_read(be, type, k.indextype, k.text))) return nullptr;
+    // A direct list was read whole for its estimate: only a longer one is
+    // read now.
+    IDListPtr list = k.list ? std::move(k.list) : index_read(be, type, k.indextype, k.text);
+    if (!Intersect(be, &acc, std::move(list))) return nullptr;
   }
   return acc ? std::move(acc) : idl_allids(be);
 }

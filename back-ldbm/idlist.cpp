@@ -166,13 +166,17 @@ IDListPtr idl_fetch_one(Backend*, DbCacheSlot* slot, const std::string& key) {
   return l;
 }
 
-uint64_t idl_fetch_estimate(Backend* be, DbCacheSlot* slot, const std::string& key) {
+uint64_t idl_fetch_estimate(Backend* be, DbCacheSlot* slot, const std::string& key, IDListPtr* whole) {
   if (!slot) return 0;
   MutexGuard update(slot->idlLock);
   IDListPtr rec = idl_fetch_one(be, slot, key);
   if (!rec) return 0;
   if (rec->is_allids()) return kIdlAllIdsEstimate;
-  if (!rec->is_header()) return rec->nids();
+  if (!rec->is_header()) {
+    const uint64_t n = rec->nids();
+    if (whole) *whole = std::move(rec);
+    return n;
+  }
   return static_cast<uint64_t>(HeaderCount(*rec)) * static_cast<uint64_t>(slot->maxids);
 }
 

@@ -73,9 +73,10 @@ IDListPtr idl_fetch_one(Backend* be, DbCacheSlot* slot, const std::string& key);
 // IDs the list under key holds, judged from its first record alone: exact
 // for a direct list, an upper bound (blocks times the block capacity) for
 // an indirect one, 0 when there is no record, kIdlAllIdsEstimate for All
-// IDs.
+// IDs. A direct list, read whole for the estimate, is handed to *whole when
+// given (what idl_fetch would return), so that it need not be read again.
 constexpr uint64_t kIdlAllIdsEstimate = UINT64_MAX;
-uint64_t idl_fetch_estimate(Backend* be, DbCacheSlot* slot, const std::string& key);
+uint64_t idl_fetch_estimate(Backend* be, DbCacheSlot* slot, const std::string& key, IDListPtr* whole = nullptr);
 IDListPtr idl_fetch(Backend* be, DbCacheSlot* slot, const std::string& key);
 // Stores the whole array under key with flags 0; Berkeley DB status.
 int idl_store(Backend* be, DbCacheSlot* slot, const std::string& key, const IDList& list);

@@ -285,10 +285,11 @@ IDListPtr index_read(Backend* be, std::string_view type, int indextype, std::str
                                  });
 }
 
-uint64_t index_read_estimate(Backend* be, std::string_view type, int indextype, std::string_view keytext) {
+uint64_t index_read_estimate(Backend* be, std::string_view type, int indextype, std::string_view keytext,
+                             IDListPtr* whole) {
   return ReadIndexKey<uint64_t>(
       be, type, indextype, keytext, [] { return kIdlAllIdsEstimate; }, uint64_t{0},
-      [be](DbCacheSlot* slot, const std::string& key) { return idl_fetch_estimate(be, slot, key); });
+      [be, whole](DbCacheSlot* slot, const std::string& key) { return idl_fetch_estimate(be, slot, key, whole); });
 }
 
 }  // namespace kry

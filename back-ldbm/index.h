@@ -76,8 +76,10 @@ int add_value(Backend* be, DbCacheSlot* slot, int indextype, std::string_view ke
 IDListPtr index_read(Backend* be, std::string_view type, int indextype, std::string_view keytext);
 // The size index_read would return, judged from the first stored record
 // (see idl_fetch_estimate); kIdlAllIdsEstimate when the attribute is not
-// indexed for the type, 0 when there is no such key.
-uint64_t index_read_estimate(Backend* be, std::string_view type, int indextype, std::string_view keytext);
+// indexed for the type, 0 when there is no such key. A list read whole on
+// the way goes to *whole when given (index_read's answer for the key).
+uint64_t index_read_estimate(Backend* be, std::string_view type, int indextype, std::string_view keytext,
+                             IDListPtr* whole = nullptr);
 
 // The key bytes (without NUL) of one index type and key text.
 std::string index_key(int indextype, std::string_view keytext);

@@ -14,14 +14,19 @@
 
 namespace kry {
 
-// Defaults sized for a directory of about 100,000 certificates: the index
-// files of the user-ID attribute then hold their busy ID lists in memory.
-constexpr long kDefaultDbCacheSize = 16L * 1024 * 1024;  // bytes per open file
-constexpr int kDefaultCacheEntries = 1000;               // entries in the entry cache
+// Without "CacheEntries" the entry cache is bounded by memory, so that it
+// holds a real directory whole (a key costs some 8.5 KiB with its user-ID
+// entries: 256 MiB hold about 30,000 keys). Without "DBCacheSize" the
+// Berkeley DB pools share one total (pool_share.h).
+constexpr long kDefaultCacheMemoryMiB = 256;
+constexpr long kDefaultDbCacheTotalMiB = 128;
 constexpr int kDefaultFileMode = 0600;
 
 struct LdbmState {
-  LdbmState() { cache.maxsize = kDefaultCacheEntries; }
+  LdbmState() {
+    cache.byMemory = true;
+    cache.maxbytes = static_cast<size_t>(kDefaultCacheMemoryMiB) << 20;
+  }
   // Syncs and closes any file still open (a backend dropped without
   // ldbm_back_close loses nothing that was stored).
   ~LdbmState();
@@ -34,9 +39,10 @@ struct LdbmState {
   bool nextIdDeferred = false;  // bulk load: the file lags the counter until the next sync
   int mode = kDefaultFileMode;  // "Mode" never changes it
   std::string directory;        // "Directory"
-  EntryCache cache;             // maxsize from "CacheEntries"
+  EntryCache cache;             // "CacheEntries" (a count) or "CacheMemory"
   IndexTable indexes;           // defaults and "Index" lines
-  long dbCacheSize = kDefaultDbCacheSize;  // from "DBCacheSize"
+  long dbCacheSize = -1;  // bytes per file from "DBCacheSize"; -1: a share of the total
+  long dbCacheTotal = kDefaultDbCacheTotalMiB << 20;  // bytes, "DBCacheTotal"
   DbCache dbcache;              // the handle cache
   CommitQueue commit;           // group commit of the entry map's writes
   // Set when start-up removed the clean-shutdown marker (or the database

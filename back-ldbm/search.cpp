@@ -24,10 +24,10 @@ namespace kry {
 namespace {
 
 // Whether `e` belongs to a blocked key (its certificate or a user ID of it).
-bool IsBlockedEntry(Backend* be, const Entry* e, SentKeySet* ids) {
+bool IsBlockedEntry(Backend* be, const Entry* e) {
   if (BlockedCount() == 0) return false;
-  std::string certID;
-  return ids->CertIDFor(be, e->dn, &certID) == 0 && IsBlockedCertID(certID);
+  const EntryNames* names = entry_names(be, e);
+  return names && names->certRc == 0 && IsBlockedCertID(names->certID);
 }
 
 // Growable referral text: "Referral:" and one URL per line.
@@ -67,8 +67,12 @@ bool InScope(Backend* be, const Entry* e, const std::string& base, int scope) {
       if (!parent || parent->empty()) return base.empty();
       return StrIEquals(dn_normalized(*parent), base);
     }
-    default:
-      return base.empty() || InSubtree(dn_normalized(e->dn), base);
+    default: {
+      if (base.empty()) return true;
+      // The normalised DN kept with the entry (compared ignoring case).
+      const EntryNames* names = entry_names(be, e);
+      return names ? InSubtree(names->key, base) : InSubtree(dn_normalized(e->dn), base);
+    }
   }
 }
 
@@ -147,7 +151,7 @@ int ldbm_back_search(Backend* be, Connection* conn, Operation* op, const std::st
     bool stop = false;
     if (keyOnly && CheckIfKeySent(be, e, &sentKeys)) {
       // This certificate's key block went out with an earlier entry.
-    } else if (IsBlockedEntry(be, e, &sentKeys)) {
+    } else if (IsBlockedEntry(be, e)) {
       // A blocked key whose purge has not finished is never served.
     } else if (scope == 2 && CollectReferral(e, &referrals, &nrefs)) {
       // The referral entry itself is not sent.

@@ -92,6 +92,9 @@ int AddAccessAllow(AccessList* list, const char* path, int lineNumber, int argc,
     // "*" matches every client, and every client has an address.
     rule->type = rule->pattern == "*" ? ACCESS_IP : type;
     rule->regex = CompileAccessPattern(rule->pattern);
+    // Compiled once here: every request checks the rules, and matching a
+    // kept program needs neither a compile nor the process-wide lock.
+    rule->matcher.Compile(rule->regex.c_str());
     rule->level = level;
     list->push_back(std::move(rule));
   } catch (const std::bad_alloc&) {
@@ -113,7 +116,9 @@ int MatchingRuleLevel(const char* peerAddress, const char* peerHost, const Acces
     const char* subject = rule->type == ACCESS_IP ? peerAddress : (host.empty() ? nullptr : host.c_str());
     if (subject == nullptr || *subject == '\0') continue;
     bool matched;
-    {
+    if (rule->matcher.Compiled()) {
+      matched = rule->matcher.Matches(subject);
+    } else {
       MutexGuard guard(RegexLock());
       const char* err = re_comp(rule->regex.c_str());
       if (err != nullptr) {

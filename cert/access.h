@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "ldap/regex.h"
+
 namespace kry {
 
 struct Backend;
@@ -42,6 +44,7 @@ struct AccessRule {
   std::string pattern;  // as written
   std::string regex;    // compiled form: unanchored, letters upper-cased
   int level = ACL_NONE;
+  Regex matcher;        // regex, compiled when the rule is made
 };
 using AccessList = std::vector<std::shared_ptr<AccessRule>>;
 
@@ -60,12 +63,13 @@ void FreeAccessCtrlList(AccessList* list);
 // The decision. peerAddress is the dotted IP address, peerHost the host name
 // or null/empty when unknown. The first matching rule decides; with no
 // match, or no rules, the level must be at most defaultAccess. A refusal
-// records an "Access denied." warning. Takes the regular-expression lock.
+// records an "Access denied." warning. Rules made by AddAccessAllow match
+// without the regular-expression lock; others take it.
 bool AccessAllowed(const char* peerAddress, const char* peerHost, const AccessList& rules, int level,
                    int defaultAccess);
 // The level of the first rule that matches the client, 0 when none does
-// (DefaultAccess is not consulted). Quiet: records nothing. Takes the
-// regular-expression lock; may throw std::bad_alloc.
+// (DefaultAccess is not consulted). Quiet: records nothing. Locks as
+// AccessAllowed; may throw std::bad_alloc.
 int MatchingRuleLevel(const char* peerAddress, const char* peerHost, const AccessList& rules);
 // Same, with the DefaultAccess of g_globals ("add" before the globals exist).
 bool AccessAllowed(const char* peerAddress, const char* peerHost, const AccessList& rules, int level);

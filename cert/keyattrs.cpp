@@ -79,7 +79,38 @@ void BuildVirtual(const Entry* source, bool userIDEntry, bool wantKey, bool want
   }
 }
 
+// The certificate entry above a user-ID entry: straight from the entry cache
+// by its DN when it is there, else through the DN map.
+Entry* ParentEntry(Backend* be, std::string_view key) {
+  if (Entry* hit = cache_lookup_dn(backend_cache(be), key)) return hit;
+  return entry_by_dn(be, std::string(key));
+}
+
+void MakeNames(Backend* be, const Entry* e, EntryNames* names) {
+  names->certRc = ExtractKeyIDFromDN(be, e->dn, &names->certID);
+  names->key = dn_normalized_upper(e->dn);
+  // The parent's DN is the end of the entry's.
+  std::optional<std::string> parent = dn_get_parent(be, names->key);
+  names->parentAt = parent && parent->size() < names->key.size() ? names->key.size() - parent->size()
+                                                                 : names->key.size();
+}
+
 }  // namespace
+
+const EntryNames* entry_names(Backend* be, const Entry* e) {
+  try {
+    // A failed allocation leaves the names unmade, for the next caller to
+    // try again.
+    std::call_once(e->namesOnce, [&] {
+      EntryNames made;
+      MakeNames(be, e, &made);
+      e->names = std::move(made);
+    });
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  return &e->names;
+}
 
 int CrtVirtualAttributes(Backend* be, const Entry* e, const std::vector<std::string>* attrs,
                          std::vector<Attribute>* out) {
@@ -89,19 +120,15 @@ int CrtVirtualAttributes(Backend* be, const Entry* e, const std::vector<std::str
   try {
     std::vector<Attribute> added;
     if (HasClass(e, kUserIDClass)) {
-      std::optional<std::string> parent = dn_get_parent(be, e->dn);
-      Entry* cert = parent ? entry_by_dn(be, *parent) : nullptr;
+      const EntryNames* names = entry_names(be, e);
+      if (!names) return 1;
+      Entry* cert = names->ParentKey().empty() ? nullptr : ParentEntry(be, names->ParentKey());
       if (!cert) {
         Debug(LDAP_DEBUG_TRACE, "CrtVirtualAttributes: Parent entry could not be retrieved.\n");
         return 0;
       }
-      try {
-        BuildVirtual(cert, true, wantKey, wantV2, &added);
-      } catch (...) {
-        cache_return_entry(be, cert);
-        throw;
-      }
-      cache_return_entry(be, cert);
+      HeldEntry held(be, cert);
+      BuildVirtual(cert, true, wantKey, wantV2, &added);
     } else if (HasClass(e, kCertificateClass)) {
       BuildVirtual(e, false, wantKey, wantV2, &added);
     }
@@ -137,16 +164,15 @@ bool IsKeyOnlySearch(const std::vector<std::string>* attrs) {
 }
 
 bool CheckIfKeySent(Backend* be, const Entry* e, SentKeySet* sent) {
-  std::string id;
-  if (sent->CertIDFor(be, e->dn, &id) != 0) return false;
-  return sent->Contains(id);
+  const EntryNames* names = entry_names(be, e);
+  return names && names->certRc == 0 && sent->Contains(names->certID);
 }
 
 void TrackKeysSent(Backend* be, const Entry* e, SentKeySet* sent) {
-  std::string id;
-  if (sent->CertIDFor(be, e->dn, &id) != 0) return;
+  const EntryNames* names = entry_names(be, e);
+  if (!names || names->certRc != 0) return;
   try {
-    sent->Add(id);
+    sent->Add(names->certID);
   } catch (const std::bad_alloc&) {
     // Not remembering only means the key may be sent again.
   }

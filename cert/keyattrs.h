@@ -38,6 +38,10 @@ class SentKeySet {
 int CrtVirtualAttributes(Backend* be, const Entry* e, const std::vector<std::string>* attrs,
                          std::vector<Attribute>* out);
 
+// The certificate ID, normalised DN and parent key of `e`'s DN, made on the
+// first call for the entry and kept with it; null when memory ran out.
+const EntryNames* entry_names(Backend* be, const Entry* e);
+
 // The 16-character certificate ID named by a certificate or user-ID entry's
 // DN. 0, or 1 when the DN does not have that layout.
 int ExtractKeyIDFromDN(Backend* be, std::string_view dn, std::string* certID);

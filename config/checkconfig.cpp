@@ -87,6 +87,9 @@ int BackendKeyword(const ConfigLine& l, Backend* be) {
     }
     return StoreInBackend(l, be);
   }
+  // The memory budgets are checked by the backend's handler, which gives
+  // their messages.
+  if (l.Is("CacheMemory") || l.Is("DBCacheTotal")) return StoreInBackend(l, be);
   LineMessage(EVENTLOG_ERROR, l, "Unknown configuration value (%s).\n", l.arg(0));
   return 1;
 }

@@ -124,12 +124,12 @@ EntryPtr str2entry(std::string_view text) {
     // A run of lines of one type appends to the attribute found for its
     // first line without searching again.
     if (current == static_cast<size_t>(-1)) {
-      attr_merge(e.get(), type, std::vector<std::string>{});
-      for (size_t i = 0; i < e->attrs.size(); ++i)
-        if (StrIEquals(e->attrs[i].type, type)) {
-          current = i;
-          break;
-        }
+      const Attribute* found = attr_lookup(e.get(), type);
+      if (!found) {
+        attr_merge(e.get(), type, std::vector<std::string>{});
+        found = &e->attrs.back();
+      }
+      current = static_cast<size_t>(found - e->attrs.data());
     }
     if (!value.empty()) e->attrs[current].values.push_back(std::move(value));
     value = std::string();

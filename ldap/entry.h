@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,15 @@ struct Attribute {
   int syntax = 0;                   // SyntaxBits of the type (syntax.h)
 };
 
+// Names a search derives from an entry's DN (cert/keyattrs.h).
+struct EntryNames {
+  int certRc = 1;          // 0 when certID holds the certificate ID
+  std::string certID;      // 16 hexadecimal digits
+  std::string key;         // the DN, normalised and upper case
+  size_t parentAt = 0;     // where the parent's DN starts in key; key.size() at the top
+  std::string_view ParentKey() const { return std::string_view(key).substr(parentAt); }
+};
+
 // Entry-cache states.
 enum EntryState : uint8_t { ENTRY_STATE_READY = 0, ENTRY_STATE_DELETED = 1, ENTRY_STATE_CREATING = 2 };
 
@@ -44,6 +54,13 @@ struct Entry {
   // cache that holds the entry. Nobody else touches these.
   uint8_t state = ENTRY_STATE_READY;
   int refcnt = 0;
+  size_t cacheCost = 0;  // entry_memory_cost when cached
+
+  // Worked out once, by the first reader that needs them, and then shared by
+  // every reader: an entry's DN never changes while it is shared (a modify
+  // or rename caches a new copy), so these never go stale.
+  mutable std::once_flag namesOnce;
+  mutable EntryNames names;
   Entry* lruNext = nullptr;
   Entry* lruPrev = nullptr;
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "ldap/regex.h"
+
 namespace kry {
 
 struct Connection;
@@ -50,6 +52,12 @@ struct Filter {
   // kept in a vector rather than a sibling chain so that freeing a long
   // list never recurses.
   std::vector<FilterPtr> children;
+  // substrings: the expression made from the parts by the first entry
+  // tested, kept for the rest of the search (a filter belongs to one search
+  // on one thread). State 0: not made yet; 1: `substrings` holds it; 2: it
+  // is empty and everything matches; -1: it could not be made.
+  mutable int substringsState = 0;
+  mutable Regex substrings;
 };
 
 // Decodes one filter at the buffer's position. 0, or an LDAP result code: 2

@@ -79,6 +79,62 @@ bool Fits(const std::string& pattern, const std::string& part, size_t margin) {
   return pattern.size() + 2 * part.size() + margin <= kPatternRoom;
 }
 
+// The expression a substrings filter's parts make. 0, or -1 when it does
+// not fit.
+int SubstringPattern(const Filter* f, std::string* pattern) {
+  const bool words = index_word_mode();
+  const char* head = words ? "^[^0-9A-Z]*" : "^";
+  const char* tail = words ? "[^0-9A-Z]*$" : "$";
+  pattern->reserve(kPatternRoom);
+  bool room = true;
+  if (f->hasInitial) {
+    // The anchor counts against the room too, so the pattern can never
+    // outgrow its buffer.
+    room = Fits(*pattern, f->initial, std::char_traits<char>::length(head));
+    if (room) {
+      pattern->append(head);
+      regex_escape(pattern, f->initial);
+    }
+  }
+  for (size_t i = 0; room && i < f->any.size(); ++i) {
+    room = Fits(*pattern, f->any[i], 2);
+    if (room) {
+      pattern->append(".*");
+      regex_escape(pattern, f->any[i]);
+    }
+  }
+  if (room && f->hasFinal) {
+    room = Fits(*pattern, f->final, 13);
+    if (room) {
+      pattern->append(".*");
+      regex_escape(pattern, f->final);
+      pattern->append(tail);
+    }
+  }
+  if (!room) {
+    Debug(LDAP_DEBUG_ANY, "not enough pattern space\n");
+    return -1;
+  }
+  return 0;
+}
+
+// Makes the filter's expression once per search: compiling it for every
+// candidate entry, under the process-wide lock, cost more than the match.
+void PrepareSubstrings(const Filter* f) {
+  if (f->substringsState != 0) return;
+  std::string pattern;
+  if (SubstringPattern(f, &pattern) != 0) {
+    f->substringsState = -1;
+  } else if (pattern.empty()) {
+    f->substringsState = 2;
+  } else if (f->substrings.Compile(pattern.c_str()) != nullptr) {
+    Debug(LDAP_DEBUG_ANY, "re_comp failed (%s)\n", pattern.c_str());
+    f->substringsState = -1;
+  } else {
+    f->substringsState = 1;
+  }
+}
+
 int test_substring_filter(Backend* be, Connection* conn, const Entry* e, const Filter* f) {
   Debug(LDAP_DEBUG_FILTER, "begin test_substring_filter\n");
   if (!SearchAllowed(be, conn)) return -2;
@@ -89,54 +145,14 @@ int test_substring_filter(Backend* be, Connection* conn, const Entry* e, const F
     Debug(LDAP_DEBUG_FILTER, "test_substring_filter bin attr\n");
     return -1;
   }
-  const bool words = index_word_mode();
-  const char* head = words ? "^[^0-9A-Z]*" : "^";
-  const char* tail = words ? "[^0-9A-Z]*$" : "$";
-  std::string pattern;
-  pattern.reserve(kPatternRoom);
-  bool room = true;
-  if (f->hasInitial) {
-    // The anchor counts against the room too, so the pattern can never
-    // outgrow its buffer.
-    room = Fits(pattern, f->initial, std::char_traits<char>::length(head));
-    if (room) {
-      pattern.append(head);
-      regex_escape(&pattern, f->initial);
-    }
-  }
-  for (size_t i = 0; room && i < f->any.size(); ++i) {
-    room = Fits(pattern, f->any[i], 2);
-    if (room) {
-      pattern.append(".*");
-      regex_escape(&pattern, f->any[i]);
-    }
-  }
-  if (room && f->hasFinal) {
-    room = Fits(pattern, f->final, 13);
-    if (room) {
-      pattern.append(".*");
-      regex_escape(&pattern, f->final);
-      pattern.append(tail);
-    }
-  }
-  if (!room) {
-    Debug(LDAP_DEBUG_ANY, "not enough pattern space\n");
-    return -1;
-  }
-  // An empty pattern would reuse whatever was compiled before.
-  if (pattern.empty()) return 0;
-
-  MutexGuard lock(RegexLock());
-  if (const char* err = re_comp(pattern.c_str())) {
-    Debug(LDAP_DEBUG_ANY, "re_comp failed (%s)\n", pattern.c_str());
-    (void)err;
-    return -1;
-  }
+  PrepareSubstrings(f);
+  if (f->substringsState < 0) return -1;
+  if (f->substringsState == 2) return 0;  // nothing to match against
   std::string work;
   for (const std::string& v : a->values) {
     work.assign(v.c_str());  // as text: up to the first NUL
     value_canonicalize(work, syntax);
-    if (re_match(work.c_str())) return 0;
+    if (f->substrings.Matches(work.c_str())) return 0;
   }
   Debug(LDAP_DEBUG_FILTER, "end test_substring_filter 1\n");
   return 1;

@@ -28,10 +28,9 @@ constexpr int kMaxGroups = 9;
 // Failure memo is used only while nodes * positions stays below this.
 constexpr size_t kMemoLimit = size_t{1} << 22;
 
-// The engine's module state: guarded by RegexLock().
+// One match in progress: the program and the text's state.
 struct Engine {
-  bool compiled = false;
-  std::vector<Node> prog;
+  const std::vector<Node>* prog = nullptr;
   bool hasRef = false;
   const unsigned char* text = nullptr;
   size_t len = 0;
@@ -41,9 +40,16 @@ struct Engine {
   size_t stride = 0;
 };
 
-Engine& State() {
-  static Engine engine;
-  return engine;
+// The pattern re_comp compiled: guarded by RegexLock().
+struct Compiled {
+  bool compiled = false;
+  std::vector<Node> prog;
+  bool hasRef = false;
+};
+
+Compiled& State() {
+  static Compiled compiled;
+  return compiled;
 }
 
 bool IsWordChar(unsigned char c) { return c == '_' || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
@@ -67,8 +73,8 @@ bool MatchFrom(Engine& e, size_t pc, size_t pos) {
   bool useMemo = !e.failed.empty();
   if (useMemo && e.failed[start * e.stride + startPos]) return false;
   bool ok = [&]() {
-    for (; pc < e.prog.size(); ++pc) {
-      const Node& n = e.prog[pc];
+    for (; pc < e.prog->size(); ++pc) {
+      const Node& n = (*e.prog)[pc];
       if (n.closure != ONE) {
         size_t count = 0;
         while (pos + count < e.len && MatchOne(n, e.text[pos + count])) ++count;
@@ -244,52 +250,68 @@ const char* Compile(const char* p, std::vector<Node>* prog, bool* hasRef) {
   return nullptr;
 }
 
+// 1 when `prog` matches somewhere in the text.
+int Run(const std::vector<Node>& prog, bool hasRef, const char* text, size_t length) {
+  Engine e;
+  e.prog = &prog;
+  e.hasRef = hasRef;
+  e.text = reinterpret_cast<const unsigned char*>(text);
+  e.len = length;
+  // Without back references a (node, position) pair that failed once fails
+  // again, so remembering it keeps nested closures from going exponential.
+  e.stride = length + 1;
+  size_t cells = (prog.size() + 1) * e.stride;
+  if (!hasRef && cells / e.stride == prog.size() + 1 && cells <= kMemoLimit) e.failed.assign(cells, false);
+  bool anchored = !prog.empty() && prog[0].op == BOL;
+  size_t last = (anchored || length == 0) ? 0 : length - 1;
+  for (size_t pos = 0; pos <= last; ++pos)
+    if (MatchFrom(e, 0, pos)) return 1;
+  return 0;
+}
+
 }  // namespace
 
 const char* re_comp(const char* pattern) {
-  Engine& e = State();
-  if (pattern == nullptr || *pattern == '\0') return e.compiled ? nullptr : "No previous regular expression";
+  Compiled& c = State();
+  if (pattern == nullptr || *pattern == '\0') return c.compiled ? nullptr : "No previous regular expression";
   std::vector<Node> prog;
   bool hasRef = false;
   const char* err = Compile(pattern, &prog, &hasRef);
   if (err != nullptr) {
-    e.compiled = false;
-    e.prog.clear();
+    c.compiled = false;
+    c.prog.clear();
     return err;
   }
-  e.prog = std::move(prog);
-  e.hasRef = hasRef;
-  e.compiled = true;
+  c.prog = std::move(prog);
+  c.hasRef = hasRef;
+  c.compiled = true;
   return nullptr;
 }
 
 int re_match(const char* text) { return text ? re_match(text, std::strlen(text)) : 0; }
 
 int re_match(const char* text, size_t length) {
-  Engine& e = State();
-  if (!e.compiled || text == nullptr) return 0;
-  e.text = reinterpret_cast<const unsigned char*>(text);
-  e.len = length;
-  std::memset(e.groupStart, 0, sizeof e.groupStart);
-  std::memset(e.groupEnd, 0, sizeof e.groupEnd);
-  // Without back references a (node, position) pair that failed once fails
-  // again, so remembering it keeps nested closures from going exponential.
-  e.failed.clear();
-  e.stride = length + 1;
-  size_t cells = (e.prog.size() + 1) * e.stride;
-  if (!e.hasRef && cells / e.stride == e.prog.size() + 1 && cells <= kMemoLimit) e.failed.assign(cells, false);
-  bool anchored = !e.prog.empty() && e.prog[0].op == BOL;
-  size_t last = (anchored || length == 0) ? 0 : length - 1;
-  int result = 0;
-  for (size_t pos = 0; pos <= last; ++pos) {
-    if (MatchFrom(e, 0, pos)) {
-      result = 1;
-      break;
-    }
-  }
-  e.failed.clear();
-  e.text = nullptr;
-  return result;
+  const Compiled& c = State();
+  if (!c.compiled || text == nullptr) return 0;
+  return Run(c.prog, c.hasRef, text, length);
+}
+
+struct Regex::Program {
+  std::vector<Node> prog;
+  bool hasRef = false;
+};
+
+const char* Regex::Compile(const char* pattern) {
+  program_.reset();
+  if (pattern == nullptr || *pattern == '\0') return "No previous regular expression";
+  auto made = std::make_shared<Program>();
+  const char* err = kry::Compile(pattern, &made->prog, &made->hasRef);
+  if (err == nullptr) program_ = std::move(made);
+  return err;
+}
+
+bool Regex::Matches(const char* text) const {
+  return program_ && text && Run(program_->prog, program_->hasRef, text, std::strlen(text)) == 1;
 }
 
 Mutex& RegexLock() {

@@ -1,6 +1,7 @@
 #include "ldap/syntax.h"
 
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -20,12 +21,35 @@ struct SyntaxDef {
 };
 using SyntaxDefPtr = std::shared_ptr<SyntaxDef>;
 
+struct CaseLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return StrCaseCmp(a, b) < 0; }
+};
+
 struct SyntaxRegistry {
   std::shared_mutex lock;
   AvlTree<SyntaxDefPtr> tree{[](const SyntaxDefPtr& a, const SyntaxDefPtr& b) {
     return StrCaseCmp(a->names[0], b->names[0]);
   }};
+  // Every name of every definition with the syntax a lookup gives it: a
+  // definition's own first name first, else the first definition in order
+  // that lists the name. Rebuilt on every change: lookups (every value of
+  // every entry read) far outnumber definitions (the configuration).
+  std::map<std::string, int, CaseLess> byName;
 };
+
+// Caller holds the registry's lock exclusively.
+void IndexNames(SyntaxRegistry& r) {
+  r.byName.clear();
+  r.tree.Apply([&](const SyntaxDefPtr& d) {
+    r.byName.emplace(d->names[0], d->syntax);
+    return 0;
+  });
+  r.tree.Apply([&](const SyntaxDefPtr& d) {
+    for (const std::string& n : d->names) r.byName.emplace(n, d->syntax);  // keeps an earlier one
+    return 0;
+  });
+}
 
 SyntaxRegistry& Registry() {
   static SyntaxRegistry* r = new SyntaxRegistry;  // lives for the process
@@ -94,27 +118,21 @@ void attr_syntax_define(const char* source, int line, int count, const char* con
       Debug(LDAP_DEBUG_ARGS, "%s: line %d: duplicate attribute\n", source, line);
     return 0;  // dropped, not an error
   });
+  IndexNames(r);
 }
 
 int attr_syntax_of(std::string_view type) {
   SyntaxRegistry& r = Registry();
   std::shared_lock<std::shared_mutex> guard(r.lock);
-  if (r.tree.empty()) return SYNTAX_CIS;
-  auto probe = std::make_shared<SyntaxDef>();
-  probe->names.emplace_back(type);
-  if (SyntaxDefPtr* hit = r.tree.Find(probe)) return (*hit)->syntax;
-  SyntaxDefPtr* any = r.tree.FindIf([&](const SyntaxDefPtr& d) {
-    for (const auto& n : d->names)
-      if (StrIEquals(n, type)) return true;
-    return false;
-  });
-  return any ? (*any)->syntax : SYNTAX_CIS;
+  auto hit = r.byName.find(type);
+  return hit == r.byName.end() ? SYNTAX_CIS : hit->second;
 }
 
 void attr_syntax_release() {
   SyntaxRegistry& r = Registry();
   std::unique_lock<std::shared_mutex> guard(r.lock);
   r.tree.Clear();
+  r.byName.clear();
 }
 
 void value_canonicalize(std::string& value, int syntax) {

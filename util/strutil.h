@@ -13,7 +13,9 @@ std::string StrFormatV(const char* fmt, va_list ap);
 
 // ASCII case-insensitive comparison (strcasecmp semantics).
 int StrCaseCmp(std::string_view a, std::string_view b);
-inline bool StrIEquals(std::string_view a, std::string_view b) { return StrCaseCmp(a, b) == 0; }
+// (Lengths first: most unequal names differ in length, and the test runs for
+// every attribute of every entry read.)
+inline bool StrIEquals(std::string_view a, std::string_view b) { return a.size() == b.size() && StrCaseCmp(a, b) == 0; }
 std::string ToLower(std::string_view s);
 std::string ToUpper(std::string_view s);
 

@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 
 #include "back-ldbm/backend.h"
@@ -81,6 +83,21 @@ TEST_F(AccessTest, UnanchoredMatch) {
   // No rule matches: the default decides.
   EXPECT_TRUE(Allowed("192.168.0.1", nullptr, ACL_ADD));
   EXPECT_FALSE(Allowed("192.168.0.1", nullptr, ACL_ALL));
+}
+
+// Configured rules are kept compiled: deciding needs no process-wide lock,
+// so a request is never held up by another's access check.
+TEST_F(AccessTest, RulesMatchWithoutTheSharedLock) {
+  ASSERT_EQ(Add("ip", "10.1.*", "read"), 0);
+  std::future<bool> decided;
+  bool ready;
+  {
+    MutexGuard held(RegexLock());
+    decided = std::async(std::launch::async, [&] { return Allowed("10.1.2.3", nullptr, ACL_READ); });
+    ready = decided.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  }
+  EXPECT_TRUE(ready);
+  EXPECT_TRUE(decided.get());
 }
 
 TEST_F(AccessTest, FirstMatchingRuleDecides) {

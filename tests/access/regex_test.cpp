@@ -58,7 +58,18 @@ TEST(Regex, Dialect) {
       {"$", "abc", 0},        // no start after the last character
       {"^[^0-9A-Z]*JOHN", "  JOHN", 1},
   };
-  for (const auto& c : cases) EXPECT_EQ(Match(c.pattern, c.text), c.expected) << c.pattern << " / " << c.text;
+  for (const auto& c : cases) {
+    EXPECT_EQ(Match(c.pattern, c.text), c.expected) << c.pattern << " / " << c.text;
+    // A pattern kept compiled matches the same, and the shared one is not
+    // disturbed by it.
+    Regex kept;
+    ASSERT_EQ(kept.Compile(c.pattern), nullptr) << c.pattern;
+    EXPECT_EQ(kept.Matches(c.text), c.expected == 1) << c.pattern << " / " << c.text;
+  }
+  Regex bad;
+  EXPECT_NE(bad.Compile("\\(a"), nullptr);
+  EXPECT_FALSE(bad.Compiled());
+  EXPECT_FALSE(bad.Matches("a"));
 }
 
 TEST(Regex, ErrorTexts) {

@@ -1,5 +1,8 @@
 // The entry cache: references, states and LRU eviction.
 #include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <cstdio>
 
 #include "back-ldbm/cache.h"
 #include "ldbm_test_util.h"
@@ -146,6 +149,74 @@ TEST(EntryCacheTest, ManyEntriesStayConsistent) {
   int n = 0;
   for (Entry* e = c.lruHead; e; e = e->lruNext) ++n;
   EXPECT_EQ(n, 100);
+}
+
+// An entry shaped like a certificate's: a key block and a few short values.
+Entry* MakeCert(EntryID id) {
+  Entry* e = Make(id, "KRYCERTID=" + std::to_string(1000000000000000ULL + id) + ",OU=ACTIVE,O=KRY KEYSPACE,C=US");
+  e->attrs.push_back(Attribute{"objectclass", {"top", "kryCertificate"}, 0});
+  e->attrs.push_back(Attribute{"krykey", {std::string(2500 + id % 500, 'k')}, 0});
+  e->attrs.push_back(Attribute{"krykeyid", {"0x" + std::to_string(id)}, 0});
+  e->attrs.push_back(Attribute{"krysignerid", {"0x0123456789ABCDEF", "0xFEDCBA9876543210"}, 0});
+  return e;
+}
+
+// Bounded by memory, the cache keeps the cost of what it holds within the
+// budget, evicting the least recently used; and that cost is what the heap
+// really gives for the entries.
+TEST(EntryCacheTest, MemoryBoundEvictsPastItsBudget) {
+  const size_t heapBefore = mallinfo2().uordblks;
+  {
+    EntryCache all;
+    all.byMemory = true;
+    all.maxbytes = SIZE_MAX;
+    for (EntryID id = 1; id <= 2000; ++id) {
+      Entry* e = MakeCert(id);
+      ASSERT_EQ(cache_add_entry_lock(&all, e, 0), 0);
+      cache_release_entry(&all, e);
+    }
+    const double heap = static_cast<double>(mallinfo2().uordblks - heapBefore);
+    const double counted = static_cast<double>(cache_bytes(&all));
+    std::printf("2000 entries: heap %.0f KiB, counted %.0f KiB (%.1f%%)\n", heap / 1024, counted / 1024,
+                100 * counted / heap);
+    EXPECT_GT(counted, heap * 0.85);
+    EXPECT_LT(counted, heap * 1.15);
+  }
+
+  EntryCache c;
+  c.byMemory = true;
+  c.maxbytes = 1 << 20;
+  c.maxsize = 1;  // a count plays no part
+  for (EntryID id = 1; id <= 2000; ++id) {
+    Entry* e = MakeCert(id);
+    ASSERT_EQ(cache_add_entry_lock(&c, e, 0), 0);
+    cache_release_entry(&c, e);
+    if (id % 5 == 0) cache_release_entry(&c, cache_lookup_id(&c, 1));  // keep entry 1 in use
+  }
+  EXPECT_LE(cache_bytes(&c), c.maxbytes);
+  EXPECT_GT(cache_bytes(&c), c.maxbytes - 16 * 1024);
+  EXPECT_GT(cache_size(&c), 100);
+  EXPECT_LT(cache_size(&c), 1000);
+  EXPECT_EQ(cache_lookup_id(&c, 2), nullptr);
+  Entry* recent = cache_lookup_id(&c, 1);
+  EXPECT_NE(recent, nullptr);
+  cache_release_entry(&c, recent);
+  // Removing gives the entry's cost back.
+  Entry* last = cache_lookup_id(&c, 2000);
+  ASSERT_NE(last, nullptr);
+  const size_t before = cache_bytes(&c);
+  ASSERT_EQ(cache_remove_entry(&c, last), 0);
+  EXPECT_EQ(cache_bytes(&c), before - last->cacheCost);
+  cache_release_entry(&c, last);
+  // Counted by number, the budget plays no part.
+  c.byMemory = false;
+  c.maxsize = 3000;
+  for (EntryID id = 5000; id < 5003; ++id) {
+    Entry* more = MakeCert(id);
+    ASSERT_EQ(cache_add_entry_lock(&c, more, 0), 0);
+    cache_release_entry(&c, more);
+  }
+  EXPECT_GT(cache_bytes(&c), c.maxbytes);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/index.h"
 #include "back-ldbm/ldbm_ops.h"
+#include "back-ldbm/poolshare.h"
 #include "ldap/syntax.h"
 #include "ldbm_test_util.h"
 
@@ -40,8 +41,9 @@ TEST(BackendRegistry, NewSelectCloseAll) {
   EXPECT_EQ(be->ops.abandon(be, nullptr, nullptr, 1), 0);
   backend_unbind_all(list, nullptr, nullptr);
   EXPECT_EQ(be->ldbm->mode, 0600);
-  EXPECT_EQ(be->ldbm->dbCacheSize, 16L * 1024 * 1024);
-  EXPECT_EQ(be->ldbm->cache.maxsize, 1000);
+  EXPECT_EQ(be->ldbm->dbCacheSize, -1);  // a share of DBCacheTotal
+  EXPECT_TRUE(be->ldbm->cache.byMemory);
+  EXPECT_EQ(be->ldbm->cache.maxbytes, 256u << 20);
   EXPECT_EQ(be->ldbm->nextId, -1);
   EXPECT_EQ(attr_syntax_of("dn"), 17);
   backend_close_all(list);
@@ -70,6 +72,56 @@ TEST(BackendConfig, CacheEntries) {
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("Missing Number in \"CacheEntries <Number>\" line."), std::string::npos);
   EXPECT_EQ(tb.li()->cache.maxsize, 200);
+}
+
+// A count given with CacheEntries wins over the memory budget, in either
+// order; the budgets are in MiB.
+TEST(BackendConfig, MemoryBudgets) {
+  TestBackend tb;
+  EXPECT_EQ(ConfigLine(tb, {"CacheMemory", "64"}).rc, 0);
+  EXPECT_TRUE(tb.li()->cache.byMemory);
+  EXPECT_EQ(tb.li()->cache.maxbytes, 64u << 20);
+  EXPECT_EQ(ConfigLine(tb, {"CacheEntries", "500"}).rc, 0);
+  EXPECT_EQ(ConfigLine(tb, {"cachememory", "32"}).rc, 0);
+  EXPECT_FALSE(tb.li()->cache.byMemory);
+  EXPECT_EQ(tb.li()->cache.maxsize, 500);
+  EXPECT_EQ(ConfigLine(tb, {"DBCacheTotal", "8"}).rc, 0);
+  EXPECT_EQ(tb.li()->dbCacheTotal, 8L << 20);
+  EXPECT_EQ(ConfigLine(tb, {"DBCacheTotal", "0"}).rc, 1);
+  EXPECT_EQ(tb.li()->dbCacheTotal, 8L << 20);  // an error changes nothing
+}
+
+// Without DBCacheSize the files share the total, the busy ones more; the
+// 15 largest shares (as many files as stay open) fit in it.
+TEST(BackendConfig, PoolsShareTheTotal) {
+  TestBackend tb;
+  const LdbmState& li = *tb.li();
+  const long entries = ldbm_file_pool_size(li, "id2entry");
+  const long plain = ldbm_file_pool_size(li, "objectclass");
+  EXPECT_GT(entries, plain);
+  EXPECT_GT(ldbm_file_pool_size(li, "kryuserid"), plain);
+  EXPECT_GT(plain, 1L << 20);
+  std::vector<long> shares{entries, ldbm_file_pool_size(li, "dn2id"), ldbm_file_pool_size(li, "kryuserid"),
+                           ldbm_file_pool_size(li, "krykeyid")};
+  while (shares.size() < static_cast<size_t>(kDbCacheSlots)) shares.push_back(plain);
+  long sum = 0;
+  for (long v : shares) sum += v;
+  EXPECT_LE(sum, li.dbCacheTotal);
+  EXPECT_GT(sum, li.dbCacheTotal * 9 / 10);
+  {
+    DbHandle db(tb.be(), "id2entry", DB_CREATE);  // opened with its share
+    ASSERT_TRUE(db);
+    uint32_t gb = 1, bytes = 0;
+    int ncache = 0;
+    db.get()->db->get_cachesize(db.get()->db, &gb, &bytes, &ncache);
+    EXPECT_EQ(gb, 0u);
+    EXPECT_GE(bytes, static_cast<uint32_t>(entries));
+    EXPECT_LT(bytes, static_cast<uint32_t>(entries) * 2);
+  }
+  // A size per file, when given, is every file's.
+  EXPECT_EQ(ConfigLine(tb, {"DBCacheSize", "1100000"}).rc, 0);
+  EXPECT_EQ(ldbm_file_pool_size(li, "id2entry"), 100000);
+  EXPECT_EQ(ldbm_file_pool_size(li, "objectclass"), 100000);
 }
 
 TEST(BackendConfig, DbCacheSize) {

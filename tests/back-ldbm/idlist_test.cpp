@@ -203,6 +203,20 @@ TEST_F(IdlStored, SplitAt1023AscendingIds) {
   for (EntryID i = 0; i < 1023; ++i) ASSERT_EQ(all[i], i + 1);
 }
 
+// The estimate hands over a direct list it read whole; an indirect list's
+// estimate reads only the header and hands over nothing.
+TEST_F(IdlStored, EstimatesHandOverDirectLists) {
+  for (EntryID id : {3u, 7u, 9u}) ASSERT_EQ(idl_insert(tb_.be(), slot_, "=d", id), 0);
+  for (EntryID id = 1; id <= 1023; ++id) ASSERT_EQ(idl_insert(tb_.be(), slot_, "=i", id), 0);
+  IDListPtr whole;
+  EXPECT_EQ(idl_fetch_estimate(tb_.be(), slot_, "=d", &whole), 3u);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(Ids(whole.get()), (std::vector<EntryID>{3, 7, 9}));
+  whole.reset();
+  EXPECT_EQ(idl_fetch_estimate(tb_.be(), slot_, "=i", &whole), 2u * slot_->maxids);
+  EXPECT_FALSE(whole);
+}
+
 TEST_F(IdlStored, InsertingAPresentIdChangesNothing) {
   for (EntryID id : {4, 8, 15, 16, 23, 42}) idl_insert(tb_.be(), slot_, "=k", id);
   std::string before = Raw("=k");

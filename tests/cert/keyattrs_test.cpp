@@ -90,6 +90,47 @@ TEST_F(KeyAttrTest, KeyOnlySearchesReturnEachCertificateOnce) {
   for (size_t i = 0; i < r.dns.size(); ++i) EXPECT_NE(Find(r, i, "kryKeyV2"), nullptr);
 }
 
+// User-ID entries stay cached while their certificate changes: the block a
+// search returns is always the certificate's as it is now, after a change of
+// its block, and after the key is deleted and stored again.
+TEST_F(KeyAttrTest, KeyBlocksFollowTheirCertificate) {
+  const std::string cert = StoreKey("rsa.asc");
+  auto blockNow = [&](const char* attr) {
+    SearchResponses r = Search(kActive, 2, kUserIDs, {attr});
+    if (r.dns.size() != 1u) return std::string("entries: ") + std::to_string(r.dns.size());
+    const std::vector<std::string>* key = Find(r, 0, attr);
+    return key && key->size() == 1u ? (*key)[0] : std::string("no block");
+  };
+  const std::string first = blockNow("kryKey");
+  ASSERT_NE(first.find("BEGIN PGP PUBLIC KEY BLOCK"), std::string::npos) << first;
+  EXPECT_EQ(blockNow("kryKey"), first);  // served again, now from what the entries keep
+
+  std::vector<Modification> mods(1);
+  mods[0].op = MOD_OP_REPLACE;
+  mods[0].type = "krykey";
+  mods[0].values = {"changed block"};
+  NewOp(0x66);
+  be_->ops.modify(be_, &conn_, op_.get(), cert, mods);
+  ReadAll();
+  EXPECT_EQ(blockNow("kryKey"), "changed block");
+  EXPECT_EQ(blockNow("kryKeyV2"), "changed block");
+
+  // Deleted (user IDs first, then the certificate) and stored again: the
+  // stored block, not the one last served.
+  SearchResponses ids = Search(kActive, 2, kUserIDs, {"kryUserID"});
+  for (const std::string& dn : ids.dns) {
+    NewOp(0x4a);
+    be_->ops.del(be_, &conn_, op_.get(), dn);
+    ReadAll();
+  }
+  NewOp(0x4a);
+  be_->ops.del(be_, &conn_, op_.get(), cert);
+  ReadAll();
+  EXPECT_EQ(blockNow("kryKey"), "entries: 0");
+  ASSERT_EQ(StoreKey("rsa.asc"), cert);
+  EXPECT_EQ(blockNow("kryKey"), first);
+}
+
 TEST_F(KeyAttrTest, OtherAttributeListsReturnEveryMatchingEntry) {
   std::string multi = StoreKey("multi-uid.asc");
   SearchResponses r = Search(kActive, 2, kUserIDs, {"kryKey", "kryUserID"});
@@ -185,12 +226,14 @@ TEST_F(KeyAttrTest, SentKeySetsIgnoreCase) {
   TrackKeysSent(be_, &e, &sent);
   TrackKeysSent(be_, &e, &sent);
   EXPECT_EQ(sent.Size(), 1u);
-  e.dn = "kryuserid=b,krycertid=9b17f4ff83984697,ou=pending,o=kry keyspace,c=us";
-  EXPECT_TRUE(CheckIfKeySent(be_, &e, &sent));
-  e.dn = "cn=other,OU=ACTIVE,O=KRY KEYSPACE,C=US";
-  TrackKeysSent(be_, &e, &sent);
+  // (An entry's derived names are kept with it, so each DN is its own entry.)
+  Entry lower, outside;
+  lower.dn = "kryuserid=b,krycertid=9b17f4ff83984697,ou=pending,o=kry keyspace,c=us";
+  EXPECT_TRUE(CheckIfKeySent(be_, &lower, &sent));
+  outside.dn = "cn=other,OU=ACTIVE,O=KRY KEYSPACE,C=US";
+  TrackKeysSent(be_, &outside, &sent);
   EXPECT_EQ(sent.Size(), 1u);
-  EXPECT_FALSE(CheckIfKeySent(be_, &e, &sent));
+  EXPECT_FALSE(CheckIfKeySent(be_, &outside, &sent));
 
   const std::vector<std::string> one{"krykey"}, v2{"KryKeyV2"}, two{"kryKey", "kryUserID"}, other{"cn"}, none;
   EXPECT_TRUE(IsKeyOnlySearch(&one));

@@ -28,6 +28,15 @@ TEST_F(SyntaxTest, Registry) {
   const char* dup[] = {"dn", "bin"};
   attr_syntax_define("test", 4, 2, dup);  // dropped
   EXPECT_EQ(attr_syntax_of("dn"), 17);
+  // A second name shared by two definitions: the first in name order gives
+  // it; a definition under that very name wins over both.
+  const char* mobile[] = {"mobile", "phone", "bin"};
+  attr_syntax_define("test", 7, 3, mobile);
+  EXPECT_EQ(attr_syntax_of("PHONE"), 4);
+  const char* phone[] = {"phone", "ces"};
+  attr_syntax_define("test", 8, 2, phone);
+  EXPECT_EQ(attr_syntax_of("phone"), 2);
+  EXPECT_EQ(attr_syntax_of("mobile"), 4);
   const char* bad[] = {"x", "nosuch"};
   attr_syntax_define("test", 5, 2, bad);
   EXPECT_EQ(attr_syntax_of("x"), 1);

@@ -2,6 +2,9 @@
 // and phonetic codes.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+
 #include "back-ldbm/index.h"
 #include "ldap/entry.h"
 #include "ldap/filter.h"
@@ -242,6 +245,29 @@ TEST_F(FilterTest, BinaryAttributesAreNotSubstringMatched) {
   attr_merge(&e_, "jpegphoto", "abc");
   EXPECT_EQ(Test(Sub("jpegphoto", {{0x80, "a"}})), -1);
   EXPECT_EQ(Test(Present("jpegphoto")), 0);
+}
+
+// A search's filter is tested against entry after entry: each gets its own
+// answer, and no test waits for the process-wide expression lock.
+TEST_F(FilterTest, OneSubstringFilterServesManyEntries) {
+  FilterPtr filter;
+  std::string s;
+  ASSERT_EQ(Decode(Sub("cn", {{0x80, "jo"}, {0x82, "th"}}), &filter, &s), 0);
+  Entry mary;
+  attr_merge(&mary, "cn", "Mary Jones");
+  std::future<std::vector<int>> results;
+  bool ready;
+  {
+    MutexGuard held(RegexLock());
+    results = std::async(std::launch::async, [&] {
+      std::vector<int> r;
+      for (const Entry* e : {&e_, &mary, &e_}) r.push_back(test_filter(nullptr, nullptr, nullptr, e, filter.get()));
+      return r;
+    });
+    ready = results.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  }
+  EXPECT_TRUE(ready);
+  EXPECT_EQ(results.get(), (std::vector<int>{0, 1, 0}));
 }
 
 TEST_F(FilterTest, TheSubstringTestLeavesTheEngineUnlocked) {
