@@ -398,7 +398,10 @@ class CrashTest : public ::testing::Test {
     std::vector<std::thread> threads;
     for (int k = 0; k < kConnections; ++k) {
       workers.push_back(std::make_unique<Worker>(tree_.port, k, round, &model_, &keys_, 1000u * round + k));
-      threads.emplace_back([&, k] { workers[k]->Run(stop); });
+      // The thread gets its worker, not the vector: a later push_back may
+      // move the vector's storage while earlier threads run.
+      Worker* w = workers.back().get();
+      threads.emplace_back([w, &stop] { w->Run(stop); });
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     tree_.Stop(SIGKILL);
