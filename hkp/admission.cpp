@@ -45,10 +45,15 @@ bool HkpAdmit(const std::string& key, int perAddress, int total) {
   return fits;
 }
 
-void HkpAdmitted(const std::string& key) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  ++g_total;
-  if (!key.empty()) ++g_open[key];
+bool HkpAdmitted(const std::string& key, int perAddress, int total) {
+  bool within;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    within = ++g_total <= total;
+    if (!key.empty() && ++g_open[key] > perAddress) within = false;
+  }
+  if (!within) metrics::CountRefusedConnection(metrics::kHkp);
+  return within;
 }
 
 void HkpLeft(const std::string& key) {

@@ -18,8 +18,12 @@ std::string HkpAdmissionKey(const sockaddr* address);
 // (connections counted by HkpAdmitted); a refusal is counted in the
 // metrics. Safe from any thread.
 bool HkpAdmit(const std::string& key, int perAddress, int total);
-// A connection from `key` started / ended.
-void HkpAdmitted(const std::string& key);
+// A connection from `key` started: counted, and false when with it the
+// address or the port holds more than its limit (threads of the pool that
+// admitted at the same moment; the caller closes the surplus one, which is
+// counted as refused). Every call is matched by one HkpLeft.
+bool HkpAdmitted(const std::string& key, int perAddress, int total);
+// A connection from `key` ended.
 void HkpLeft(const std::string& key);
 
 }  // namespace kry

@@ -122,8 +122,12 @@ void OnConnection(void*, MHD_Connection* connection, void** socketContext, MHD_C
     c->conn.c_starttime = GetCurrentTime();
     const MHD_ConnectionInfo* peer = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     c->admissionKey = HkpAdmissionKey(peer ? peer->client_addr : nullptr);
-    HkpAdmitted(c->admissionKey);
+    const Globals* g = g_globals;
+    const bool within = HkpAdmitted(c->admissionKey, g->HKPMaxConnectionsPerAddress, g->HKPMaxConnections);
     const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    // A connection two pool threads admitted past the limit at the same
+    // moment is shut at once: the library reads its end and closes it.
+    if (!within && fd) shutdown(fd->connect_fd, SHUT_RDWR);
     g_watchdog.Add(c.get(), fd ? fd->connect_fd : -1, c->conn.c_connid);
     *socketContext = c.release();
     metrics::CountConnection(metrics::kHkp);
@@ -141,9 +145,9 @@ void OnConnection(void*, MHD_Connection* connection, void** socketContext, MHD_C
 // Turns a connection away before the library takes it when its address,
 // or the port, has no room left, so that the refusal is counted. The
 // library is given no per-address limit: it would check it before this
-// and refuse without a word. A connection is counted when it starts, so
-// the pool's threads accepting at the same moment may each admit one past
-// the total for that moment.
+// and refuse without a word. A connection is counted when it starts; one
+// that the pool's threads let in past a limit at the same moment is shut
+// there.
 MHD_Result AdmitConnection(void*, const sockaddr* address, socklen_t) {
   const Globals* g = g_globals;
   return HkpAdmit(HkpAdmissionKey(address), g->HKPMaxConnectionsPerAddress, g->HKPMaxConnections) ? MHD_YES : MHD_NO;

@@ -179,8 +179,12 @@ TEST(EntryCacheTest, MemoryBoundEvictsPastItsBudget) {
     const double counted = static_cast<double>(cache_bytes(&all));
     std::printf("2000 entries: heap %.0f KiB, counted %.0f KiB (%.1f%%)\n", heap / 1024, counted / 1024,
                 100 * counted / heap);
-    EXPECT_GT(counted, heap * 0.85);
-    EXPECT_LT(counted, heap * 1.15);
+    // Under a sanitizer the allocator's own figures are not glibc's (zero):
+    // only the eviction below is checked there.
+    if (heap > 0) {
+      EXPECT_GT(counted, heap * 0.85);
+      EXPECT_LT(counted, heap * 1.15);
+    }
   }
 
   EntryCache c;
