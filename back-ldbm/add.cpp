@@ -11,6 +11,7 @@
 #include "back-ldbm/ops.h"
 #include "back-ldbm/ops_common.h"
 #include "cert/access.h"
+#include "cert/keydigests.h"
 #include "cert/replog.h"
 #include "ldap/dn.h"
 #include "ldap/operation.h"
@@ -151,6 +152,8 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
   // Reserve the DN and the ID: a concurrent add of the same DN now fails
   // here, and lookups do not see the entry until it is stored.
   entry_drop_empty_attrs(e.get());
+  // A certificate's digest is written with its key block, whoever adds it.
+  const std::string digest = StampKeyDigest(e.get());
   int counterStatus = 0;
   e->id = next_id(be, &counterStatus);
   EntryCache* cache = backend_cache(be);
@@ -197,6 +200,7 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
   int rc;
   if (stored) {
     NoteReplicated(conn, op, *ne, replArg, replicated);
+    KeyDigestChanged(be, ne->id, std::string(), digest);
     cache_set_entry_state(cache, ne, ENTRY_STATE_READY);
     cache_release_entry(cache, ne);
     rc = 0;

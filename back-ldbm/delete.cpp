@@ -8,6 +8,7 @@
 #include "back-ldbm/ops.h"
 #include "back-ldbm/ops_common.h"
 #include "cert/access.h"
+#include "cert/keydigests.h"
 #include "ldap/dn.h"
 #include "ldap/result.h"
 #include "log/trace.h"
@@ -58,6 +59,7 @@ int ldbm_back_delete(Backend* be, Connection* conn, Operation* op, const std::st
         Debug(LDAP_DEBUG_ARGS, "<=- ldbm_back_delete: operations error %s\n", dn.c_str());
         send_ldap_result(conn, op, LDAP_OPERATIONS_ERROR, nullptr, nullptr);
       } else {
+        KeyDigestChanged(be, e->id, KeyDigestOf(e), std::string());
         send_ldap_result(conn, op, LDAP_SUCCESS, nullptr, nullptr);
         rc = 0;
       }

@@ -128,6 +128,7 @@ void index_register_defaults(Backend* be) {
       {"krySignerID", "eq", nullptr},
       {"krySubKeyID", "eq", nullptr},
       {"kryKeyFingerprint", "eq", nullptr},
+      {"kryKeyDigest", "eq", nullptr},
       {"modifytimestamp", "eq", nullptr},
       {"kryDisabled", "eq", nullptr},
       {"kryRevoked", "eq", nullptr},

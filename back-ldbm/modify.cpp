@@ -9,6 +9,7 @@
 #include "back-ldbm/ops.h"
 #include "back-ldbm/ops_common.h"
 #include "cert/access.h"
+#include "cert/keydigests.h"
 #include "ldap/result.h"
 #include "ldap/syntax.h"
 #include "log/trace.h"
@@ -82,12 +83,19 @@ int ApplyAndStore(Backend* be, Operation* op, Entry* current, const std::vector<
     if (rc != LDAP_SUCCESS) return rc;
   }
   entry_drop_empty_attrs(changed.get());
+  // A changed key block brings its new digest in the same write.
+  const std::string before = KeyDigestOf(current);
+  const std::string after = StampKeyDigest(changed.get());
 
   if (ldbm_abandoned(op)) return kAbandoned;
   if (index_add_modifications(be, mods, current->id) != 0) return ldbm_store_failed(op);
+  if (after != before && !after.empty() && index_add_values(be, kKeyDigestAttr, {after}, current->id) != 0)
+    return ldbm_store_failed(op);
   if (ldbm_abandoned(op)) return kAbandoned;
+  const EntryID id = current->id;
   if (ldbm_store_replacement(be, current, std::move(changed)) != 0) return ldbm_store_failed(op);
   ldbm_note_update_stored(be);
+  KeyDigestChanged(be, id, before, after);
   return LDAP_SUCCESS;
 }
 

@@ -10,6 +10,7 @@
 #include "back-ldbm/ops_common.h"
 #include "cert/access.h"
 #include "cert/certentry.h"
+#include "cert/keydigests.h"
 #include "cert/replog.h"
 #include "ldap/dn.h"
 #include "ldap/operation.h"
@@ -67,6 +68,7 @@ int DeleteEntry(Backend* be, Connection* conn, Entry* e) {
   std::string key = e->dn;
   if (id2children_remove(be, parent, e) != 0 || dn2id_delete(be, key) != 0 || id2entry_delete(be, e) != 0)
     return LDAP_OPERATIONS_ERROR;
+  KeyDigestChanged(be, e->id, KeyDigestOf(e), std::string());
   return LDAP_SUCCESS;
 }
 

@@ -109,6 +109,9 @@ std::string HkpHtmlIndex(const std::vector<HkpKey>& keys, bool verbose, const st
       if (!verbose) continue;
       for (const std::string& s : u.signers) body += "sig  " + HtmlEscape(s) + "\n";
     }
+    // As peers show it, so that their users and scripts find it.
+    if (!k.digest.empty())
+      body += "\t Hash=<a href=/pks/lookup?op=hget&amp;search=" + k.digest + ">" + k.digest + "</a>\n";
     body += "\n";
   }
   body += "</pre>\n";

@@ -18,6 +18,7 @@ struct HkpUserID {
 struct HkpKey {
   std::string certID;       // 16 hex digits
   std::string fingerprint;  // upper-case hex of the primary key's fingerprint; empty when unknown
+  std::string digest;       // key digest for hash=on pages; empty: not shown
   int algorithm = 0;        // OpenPGP algorithm number; 0 when unknown
   int bits = 0;
   time_t created = 0;       // 0 when unknown

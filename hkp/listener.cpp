@@ -23,6 +23,7 @@
 #include "hkp/admission.h"
 #include "hkp/body_budget.h"
 #include "hkp/directory.h"
+#include "hkp/hashquery.h"
 #include "hkp/hkp.h"
 #include "hkp/lookup.h"
 #include "hkp/query.h"
@@ -84,6 +85,8 @@ struct HkpConnection {
 // the budget, taken before it is buffered.
 struct HkpRequest {
   bool isAdd = false;
+  bool isHashQuery = false;  // POST /pks/hashquery
+  uint64_t bodyCap = 0;      // largest body taken: 0 for requests without one
   bool answered = false;
   bool tooLarge = false;
   bool tooBusy = false;  // the budget had no room for the body
@@ -175,7 +178,7 @@ bool IsWkdPath(const char* url) { return std::strncmp(url, kWkdPrefix, sizeof kW
 // request of no category, each with the LDAP result an LDAP client would
 // have got (50 refused access, 51 stopping, 2 any malformed request).
 metrics::OpKind KindOfPath(const char* url) {
-  if (std::strcmp(url, "/pks/lookup") == 0) return metrics::kLookup;
+  if (std::strcmp(url, "/pks/lookup") == 0 || std::strcmp(url, "/pks/hashquery") == 0) return metrics::kLookup;
   if (std::strcmp(url, "/pks/add") == 0) return metrics::kSubmit;
   if (std::strcmp(url, "/pks/stats") == 0 || std::strcmp(url, "/pks/health") == 0) return metrics::kStatus;
   if (IsWkdPath(url)) return metrics::kWkd;
@@ -188,7 +191,7 @@ void Note(const HkpConnection* hc, const char* method, const char* url, int stat
            hc->conn.c_addr.empty() ? "unknown" : hc->conn.c_addr.c_str(), status);
   if (logged) return;
   int category = kLogOther;
-  if (std::strcmp(url, "/pks/lookup") == 0) category = kLogSearch;
+  if (std::strcmp(url, "/pks/lookup") == 0 || std::strcmp(url, "/pks/hashquery") == 0) category = kLogSearch;
   else if (std::strcmp(url, "/pks/add") == 0) category = kLogAdd;
   int code = status == 403 ? 50 : (status == 503 || status == 429) ? 51 : 2;
   // Web Key Directory files are looked up like keys: a policy file read is
@@ -243,6 +246,14 @@ HkpAnswer Add(HkpConnection* hc, HkpRequest& r) {
   return HkpSubmit(&hc->conn, keytext);
 }
 
+HkpAnswer HashQuery(HkpConnection* hc, HkpRequest& r) {
+  if (r.tooLarge) return HkpText(413, "A hash query may ask for at most " + std::to_string(kMaxHashQueryDigests) + " digests.");
+  if (r.tooBusy) return Busy();
+  if (!AccessAllowed(hc->conn.c_addr.c_str(), ConnectionHostName(&hc->conn), ACL_READ))
+    return HkpText(403, "You do not have authority to perform this action.");
+  return HkpHashQuery(&hc->conn, r.body);
+}
+
 // 413 before the rest of the body is read: the connection closes after
 // the answer.
 MHD_Result TooLarge(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method) {
@@ -287,14 +298,20 @@ MHD_Result RefuseEarly(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, cons
 // reading it); everything else is answered once the request is complete,
 // so that the connection can be kept alive.
 MHD_Result Begin(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char* url, const char* method) {
-  r->isAdd = std::strcmp(url, "/pks/add") == 0 && std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
+  const bool post = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0;
+  r->isAdd = post && std::strcmp(url, "/pks/add") == 0;
+  r->isHashQuery = post && std::strcmp(url, "/pks/hashquery") == 0;
+  // A hash query holds nothing but digests: its cap is that of the most it
+  // may ask for.
+  if (r->isAdd) r->bodyCap = g_globals->MaxMessageSize;
+  if (r->isHashQuery) r->bodyCap = kMaxHashQueryBody;
   if (ConflictingLengths(c))
     return RefuseEarly(c, hc, r, url, method, HkpText(400, "The request has conflicting Content-Length headers."));
-  if (!r->isAdd) return MHD_YES;
+  if (r->bodyCap == 0) return MHD_YES;
   const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
   if (!length || !IsSignedDigits(length)) return MHD_YES;
   const long announced = AtoiSaturating(length);
-  if (announced > static_cast<long>(g_globals->MaxMessageSize)) return TooLarge(c, hc, r, url, method);
+  if (static_cast<uint64_t>(announced) > r->bodyCap) return TooLarge(c, hc, r, url, method);
   if (announced <= 0) return MHD_YES;
   // The whole body's memory at once: taken from the budget, then allocated
   // once rather than grown (and copied) step by step as it arrives.
@@ -309,7 +326,7 @@ MHD_Result Begin(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const char
 bool MakeRoom(HkpRequest* r, size_t more) {
   const uint64_t needed = r->body.size() + more;
   if (needed <= r->share.bytes()) return true;
-  const uint64_t cap = g_globals->MaxMessageSize;
+  const uint64_t cap = r->bodyCap;
   const uint64_t grown = std::min(cap, std::max({needed, 2 * r->share.bytes(), kFirstUnknownShare}));
   if (!r->share.GrowTo(grown, g_globals->HKPMaxBodyBytes)) return false;
   r->body.reserve(static_cast<size_t>(grown));
@@ -323,7 +340,8 @@ constexpr char kTooFast[] = "Too many requests from your address; try again late
 bool OverRate(const HkpConnection* hc, const HkpRequest* r, const char* url, bool isGet, int* retryAfter) {
   RateBucket bucket;
   if (r->isAdd) bucket = kRateHkpWrite;
-  else if (isGet && (std::strcmp(url, "/pks/lookup") == 0 || IsWkdPath(url))) bucket = kRateHkpRead;
+  else if (r->isHashQuery || (isGet && (std::strcmp(url, "/pks/lookup") == 0 || IsWkdPath(url))))
+    bucket = kRateHkpRead;
   else return false;
   return !RateAllowed(&hc->conn, bucket, retryAfter);
 }
@@ -344,6 +362,12 @@ MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const cha
   } else if (r->isAdd) {
     a = Add(hc, *r);
     logged = a.status != 400 && a.status != 413 && a.status != 503;
+  } else if (r->isHashQuery) {
+    a = HashQuery(hc, *r);
+    logged = a.status != 400 && a.status != 403 && a.status != 413 && a.status != 503;
+  } else if (std::strcmp(url, "/pks/hashquery") == 0) {
+    a = HkpText(405, "Hash queries use POST.");
+    allow = "POST";
   } else if (std::strcmp(url, "/pks/add") == 0) {
     a = HkpText(405, "Keys are submitted with POST.");
     allow = "POST";
@@ -368,7 +392,8 @@ MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const cha
       allow = "GET, HEAD";
     }
   } else {
-    a = HkpText(404, "Only /pks/lookup, /pks/add, /pks/stats, /pks/health and /.well-known/openpgpkey/ are served here.");
+    a = HkpText(404, "Only /pks/lookup, /pks/add, /pks/hashquery, /pks/stats, /pks/health and /.well-known/openpgpkey/ "
+                     "are served here.");
   }
   metrics::ObserveDuration(metrics::kHkp,
                            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
@@ -396,8 +421,8 @@ MHD_Result Access(void*, MHD_Connection* c, const char* url, const char* method,
       *uploadSize = 0;
       return RefuseEarly(c, hc, r, url, method, Busy());
     }
-    if (!r->answered && r->isAdd) {
-      if (r->body.size() + *uploadSize > g_globals->MaxMessageSize) {
+    if (!r->answered && r->bodyCap != 0) {
+      if (r->body.size() + *uploadSize > r->bodyCap) {
         r->tooLarge = true;
         std::string().swap(r->body);
       } else if (!MakeRoom(r, *uploadSize)) {

@@ -3,6 +3,7 @@
 #include <map>
 #include <vector>
 
+#include "cert/keydigests.h"
 #include "cert/kryhandles.h"
 #include "hkp/directory.h"
 #include "hkp/format.h"
@@ -37,6 +38,8 @@ bool PutSelection(BerBuffer* b, const HkpQuery& q) {
       return ber_printf(b, "t{t{ss}t{ss}}", LDAP_FILTER_OR, LDAP_FILTER_EQUALITY, "kryCertID", id.c_str(),
                         LDAP_FILTER_EQUALITY, "krySubKeyID", id.c_str()) != -1;
     }
+    case HkpSearchKind::kDigest:
+      return ber_printf(b, "t{ss}", LDAP_FILTER_EQUALITY, kKeyDigestAttr, q.search.c_str()) != -1;
     case HkpSearchKind::kText:
       if (q.exact) return ber_printf(b, "t{ss}", LDAP_FILTER_EQUALITY, "kryUserID", q.search.c_str()) != -1;
       return ber_printf(b, "t{s{ts}}", LDAP_FILTER_SUBSTRINGS, "kryUserID", kSubstringAny, q.search.c_str()) != -1;
@@ -52,7 +55,8 @@ std::vector<std::string> WantedAttributes(const HkpQuery& q) {
   if (q.op == HkpOp::kVIndex) a.push_back("krySignerID");
   // The fingerprint check and the machine-readable index's fingerprints
   // come from the key block.
-  if (q.kind == HkpSearchKind::kFingerprint || q.machineReadable) a.push_back("kryKeyV2");
+  // as do the digests that hash=on shows.
+  if (q.kind == HkpSearchKind::kFingerprint || q.machineReadable || q.hash) a.push_back("kryKeyV2");
   return a;
 }
 
@@ -124,8 +128,9 @@ void KeepReadableByOldClients(const HkpQuery& q, std::vector<HkpEntry>* entries)
   *entries = std::move(kept);
 }
 
-// Each certificate once, with its user IDs, in the order of first sight.
-std::vector<HkpKey> GroupKeys(const std::vector<HkpEntry>& entries) {
+// Each certificate once, with its user IDs, in the order of first sight;
+// with `digests`, each key's digest too.
+std::vector<HkpKey> GroupKeys(const std::vector<HkpEntry>& entries, bool digests) {
   std::vector<HkpKey> keys;
   std::map<std::string, size_t> index;
   for (const HkpEntry& e : entries) {
@@ -140,6 +145,7 @@ std::vector<HkpKey> GroupKeys(const std::vector<HkpEntry>& entries) {
       k.created = HkpParseGeneralizedTime(e.First("kryKeyCreateTime"));
       k.expires = HkpParseGeneralizedTime(e.First("kryKeyExpireTime"));
       k.fingerprint = BlockFingerprint(e.First("kryKeyV2"));
+      if (digests) KeyBlockDigestHex(e.First("kryKeyV2"), &k.digest);
       it = index.emplace(certID, keys.size()).first;
       keys.push_back(std::move(k));
     }
@@ -164,6 +170,16 @@ std::vector<std::string> KeyBlocks(const std::vector<HkpEntry>& entries) {
     if (!seen) blocks.push_back(block);
   }
   return blocks;
+}
+
+// A digest names one key exactly, but not as its v6 fingerprint would: v6
+// keys stay out, as they do for every get but one by full fingerprint.
+void KeepServedByDigest(std::vector<std::string>* blocks) {
+  std::vector<std::string> kept;
+  std::string binary;
+  for (std::string& b : *blocks)
+    if (KeyBlockServedByDigest(b, &binary)) kept.push_back(std::move(b));
+  *blocks = std::move(kept);
 }
 
 HkpAnswer KeysAnswer(const HkpQuery& q, const std::vector<std::string>& blocks) {
@@ -192,6 +208,19 @@ HkpAnswer IndexAnswer(const HkpQuery& q, const std::vector<HkpKey>& keys) {
 
 }  // namespace
 
+int HkpKeyByDigest(Connection* conn, const std::string& hex, std::string* binaryKey) {
+  binaryKey->clear();
+  HkpQuery q;
+  q.kind = HkpSearchKind::kDigest;
+  q.search = hex;
+  HkpOutcome out;
+  const std::string op = HkpSearchRequest(q);
+  if (op.empty() || !RunHkpRequest(conn, HkpLdapMessage(op), &out) || out.code < 0) return LDAP_OPERATIONS_ERROR;
+  for (const std::string& b : KeyBlocks(out.entries))
+    if (KeyBlockServedByDigest(b, binaryKey)) return LDAP_SUCCESS;
+  return out.code == LDAP_SUCCESS ? LDAP_NO_SUCH_OBJECT : out.code;
+}
+
 std::string HkpSearchRequest(const HkpQuery& q) {
   BerBufferPtr b = ber_alloc_ptr(BER_OPTION_DER);
   if (!b) return std::string();
@@ -216,11 +245,12 @@ HkpAnswer HkpLookup(Connection* conn, const HkpQuery& q) {
   HkpAnswer a;
   size_t found = 0;
   if (q.op == HkpOp::kGet) {
-    const std::vector<std::string> blocks = KeyBlocks(out.entries);
+    std::vector<std::string> blocks = KeyBlocks(out.entries);
+    if (q.kind == HkpSearchKind::kDigest) KeepServedByDigest(&blocks);
     found = blocks.size();
     if (found) a = KeysAnswer(q, blocks);
   } else {
-    const std::vector<HkpKey> keys = GroupKeys(out.entries);
+    const std::vector<HkpKey> keys = GroupKeys(out.entries, q.hash && !q.machineReadable);
     found = keys.size();
     if (found) a = IndexAnswer(q, keys);
   }

@@ -16,6 +16,12 @@ struct Connection;
 // request's access-log line.
 HkpAnswer HkpLookup(Connection* conn, const HkpQuery& query);
 
+// The binary key with key digest `hex` (32 upper-case hex digits) when a
+// lookup would serve it, found by the same search as op=hget (no access-log
+// line). LDAP_SUCCESS; LDAP_NO_SUCH_OBJECT when not served; else the
+// search's failure.
+int HkpKeyByDigest(Connection* conn, const std::string& hex, std::string* binaryKey);
+
 // The encoded search request (protocol operation only) of a query.
 std::string HkpSearchRequest(const HkpQuery& query);
 

@@ -22,9 +22,11 @@ int HexValue(char c) {
   return -1;
 }
 
-bool ParseOp(const char* text, HkpOp* op) {
+// op=hget is a get by key digest (*byDigest).
+bool ParseOp(const char* text, HkpOp* op, bool* byDigest) {
   if (!text) return false;
-  if (StrIEquals(text, "get")) *op = HkpOp::kGet;
+  *byDigest = StrIEquals(text, "hget");
+  if (StrIEquals(text, "get") || *byDigest) *op = HkpOp::kGet;
   else if (StrIEquals(text, "index")) *op = HkpOp::kIndex;
   else if (StrIEquals(text, "vindex")) *op = HkpOp::kVIndex;
   else return false;
@@ -67,8 +69,9 @@ bool ParseSearch(const std::string& text, HkpQuery* q, std::string* error) {
 
 bool ParseHkpLookup(const HkpArgument& argument, HkpQuery* q, std::string* error) {
   *q = HkpQuery();
-  if (!ParseOp(argument("op"), &q->op)) {
-    *error = "The op argument must be get, index or vindex.";
+  bool byDigest = false;
+  if (!ParseOp(argument("op"), &q->op, &byDigest)) {
+    *error = "The op argument must be get, hget, index or vindex.";
     return false;
   }
   const char* search = argument("search");
@@ -85,7 +88,16 @@ bool ParseHkpLookup(const HkpArgument& argument, HkpQuery* q, std::string* error
     *error = "The search text holds control characters.";
     return false;
   }
-  if (!ParseSearch(text, q, error)) return false;
+  if (byDigest) {
+    if (text.size() != 32 || !AllHex(text)) {
+      *error = "A key digest is 32 hexadecimal digits.";
+      return false;
+    }
+    q->kind = HkpSearchKind::kDigest;
+    q->search = ToUpper(text);
+  } else if (!ParseSearch(text, q, error)) {
+    return false;
+  }
   if (const char* options = argument("options")) {
     // A comma-separated list; only "mr" changes anything here.
     std::string list = options;
@@ -98,6 +110,7 @@ bool ParseHkpLookup(const HkpArgument& argument, HkpQuery* q, std::string* error
     }
   }
   if (const char* exact = argument("exact")) q->exact = StrIEquals(exact, "on");
+  if (const char* hash = argument("hash")) q->hash = StrIEquals(hash, "on");
   return true;
 }
 

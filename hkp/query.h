@@ -15,6 +15,7 @@ enum class HkpSearchKind {
   kLongKeyID,    // "0x" and 16 hex digits: a full key ID
   kFingerprint,  // 40 or 64 hex digits, with or without "0x": a v4 or v6 fingerprint
   kText,         // anything else: matched against user IDs
+  kDigest,       // op=hget: the 32 hex digits of a key digest (cert/keydigests.h)
 };
 
 // Longest text search accepted; longer ones are malformed requests.
@@ -28,6 +29,7 @@ struct HkpQuery {
   std::string search;
   bool machineReadable = false;  // options=mr
   bool exact = false;            // exact=on
+  bool hash = false;             // hash=on: index pages show each key's digest
 };
 
 // Looks up one decoded query argument by name; null when absent.

@@ -12,6 +12,7 @@
 #include "back-ldbm/backend.h"
 #include "back-ldbm/recover.h"
 #include "cert/complete.h"
+#include "cert/keydigests.h"
 #include "cert/keysets.h"
 #include "cert/policy_init.h"
 #include "config/config.h"
@@ -301,6 +302,7 @@ int StartListener(ServerState& st, Backend* be, bool nonFatalConfigErrors) {
   if (nonFatalConfigErrors) return kContinue;
   if (RecoverDatabasesIfUnclean(be) != 0) return serviceMode ? kContinue : 1;
   if (ApplyBlockList(be) != 0) return serviceMode ? kContinue : 1;
+  StampMissingKeyDigests(be);
   int port = g->Port;
   if (!StartThread(&g->listenerThread, [port] { daemon(port); })) {
     LogError(EVENTLOG_ERROR, "Creating daemon thread failed.");

@@ -6,6 +6,7 @@
 
 #include "back-ldbm/backend.h"
 #include "back-ldbm/recover.h"
+#include "cert/keydigests.h"
 #include "cert/keysets.h"
 #include "config/config.h"
 #include "hkp/hkp.h"
@@ -71,6 +72,7 @@ int RebuildSettings() {
   // Databases left by an unclean stop are rebuilt before the server starts.
   if (RecoverDatabasesIfUnclean(be) != 0) return 1;
   if (ApplyBlockList(be) != 0) return 1;
+  StampMissingKeyDigests(be);
   int prc = InitServerPolicies();
   if (prc != 0) {
     std::string text = prc == -1 ? "See earlier messages" : LibraryErrorText(prc);
