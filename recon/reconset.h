@@ -49,6 +49,7 @@ class ReconView {
     bool leaf = true;
   };
   NodeInfo Node(const Prefix& prefix) const;
+  bool Contains(const Zp& e) const;
   // The elements below `prefix`, in no particular order.
   std::vector<Zp> Elements(const Prefix& prefix) const;
   const ReconParams& Params() const;
@@ -79,6 +80,8 @@ class ReconSet {
   const ReconParams& Params() const { return *params_; }
 
  private:
+  bool InsertLocked(const Digest& d);  // mu_ held
+
   mutable std::mutex mu_;
   std::shared_ptr<const ReconParams> params_;
   std::shared_ptr<const std::vector<Zp>> points_;
