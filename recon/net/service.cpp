@@ -31,7 +31,9 @@ constexpr int kConnectTimeoutMs = 10000;
 constexpr size_t kRememberedDigests = 8192;
 
 struct ReconState {
-  std::shared_ptr<recon::ReconSet> set;  // built once, kept up to date from then on
+  // Built at start, kept up to date from then on; replaced only while no
+  // session runs.
+  std::shared_ptr<recon::ReconSet> set;
   std::unique_ptr<recon_net::PeerTable> peers;
   recon_net::ReconListener listener;
   recon_net::GossipClient gossip;
@@ -48,10 +50,10 @@ Backend* DirectoryBackend() {
   return g && !g->backends.empty() ? g->backends.front().get() : nullptr;
 }
 
-// The observer goes in before the walk, so that no write between the walk
-// and the observer is missed; a digest both walked and observed is one.
+// Built anew at each start, as a restart may open another directory. The
+// observer goes in before the walk, so that no write between the walk and
+// the observer is missed; a digest both walked and observed is one.
 int BuildSet() {
-  if (g_recon.set) return 0;
   Backend* be = DirectoryBackend();
   if (!be) return 1;
   const auto began = std::chrono::steady_clock::now();

@@ -1,5 +1,5 @@
 // Reconciliation in the server: the set of key digests (built from the
-// directory once, then kept in step by every write), the listener on
+// directory at each start, then kept in step by every write), the listener on
 // "ReconPort" and the gossip client for the "ReconPartner" lines. Started
 // and stopped with the HKP listener, from one thread at a time.
 #pragma once
