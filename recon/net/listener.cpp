@@ -121,6 +121,7 @@ void ReconListener::AcceptLoop() {
     socklen_t len = sizeof from;
     Socket s(::accept4(listen_.get(), reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC));
     if (!s) continue;
+    SetNoDelay(s.get());
     Admit(std::move(s), AddressText(reinterpret_cast<const sockaddr*>(&from)));
   }
 }

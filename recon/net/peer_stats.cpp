@@ -51,11 +51,15 @@ std::string JsonString(const std::string& text) {
 }  // namespace
 
 void NoteRound(const std::string& peer, const char* direction, const std::string& error, uint64_t bytesIn,
-               uint64_t bytesOut) {
+               uint64_t bytesOut, double seconds) {
   MutexGuard guard(g_statsLock);
   PeerCounters& c = PeerLocked(peer, direction);
-  if (error.empty()) ++c.rounds;
-  else SetError(&c, error);
+  if (error.empty()) {
+    ++c.rounds;
+    c.lastSessionSeconds = seconds;
+  } else {
+    SetError(&c, error);
+  }
   c.bytesIn += bytesIn;
   c.bytesOut += bytesOut;
   c.lastRound = time(nullptr);
@@ -107,11 +111,12 @@ std::string ReconStatsJson(long setSize) {
     first = false;
     out += StrFormat(
         "{\"peer\":%s,\"direction\":\"%s\",\"rounds\":%llu,\"failures\":%llu,\"keysRecovered\":%llu,"
-        "\"keysRefused\":%llu,\"bytesIn\":%llu,\"bytesOut\":%llu,\"lastRound\":%lld,\"lastError\":%s}",
+        "\"keysRefused\":%llu,\"bytesIn\":%llu,\"bytesOut\":%llu,\"lastRound\":%lld,\"lastSessionSeconds\":%.3f,"
+        "\"lastError\":%s}",
         JsonString(c.peer).c_str(), c.direction.c_str(), static_cast<unsigned long long>(c.rounds),
         static_cast<unsigned long long>(c.failures), static_cast<unsigned long long>(c.keysRecovered),
         static_cast<unsigned long long>(c.keysRefused), static_cast<unsigned long long>(c.bytesIn),
-        static_cast<unsigned long long>(c.bytesOut), static_cast<long long>(c.lastRound),
+        static_cast<unsigned long long>(c.bytesOut), static_cast<long long>(c.lastRound), c.lastSessionSeconds,
         JsonString(c.lastError).c_str());
   }
   return out + "]}";

@@ -22,13 +22,14 @@ struct PeerCounters {
   uint64_t keysRefused = 0;    // fetched keys it refused
   uint64_t bytesIn = 0, bytesOut = 0;
   std::string lastError;
-  time_t lastRound = 0;  // end of the last session, good or bad
+  time_t lastRound = 0;        // end of the last session, good or bad
+  double lastSessionSeconds = 0;  // the last good session's length, fetch not included
 };
 
-// Counts the session of `peer` in `direction`: failed when `error` is not
-// empty.
+// Counts the session of `peer` in `direction`, which took `seconds`: failed
+// when `error` is not empty.
 void NoteRound(const std::string& peer, const char* direction, const std::string& error, uint64_t bytesIn,
-               uint64_t bytesOut);
+               uint64_t bytesOut, double seconds);
 // Counts a failed fetch (no round is counted).
 void NoteFetchFailure(const std::string& peer, const char* direction, const std::string& error);
 void NoteKeys(const std::string& peer, const char* direction, uint64_t recovered, uint64_t refused);

@@ -101,15 +101,17 @@ void RunSession(int fd, bool initiator, const std::string& peerName, const std::
   const char* direction = initiator ? "out" : "in";
   recon::SessionResult r;
   const int ourHttpPort = g_globals ? g_globals->HKPPort : 0;
+  const auto began = std::chrono::steady_clock::now();
   const int rc = recon::RunReconSession(fd, initiator, *g_recon.set, g_recon.set->Params(), ourHttpPort,
                                         recon::SessionLimits(), &r);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   if (rc != recon::kReconOk) {
     const std::string why = StatusText(rc, r);
-    recon_net::NoteRound(peerName, direction, why, r.bytesIn, r.bytesOut);
+    recon_net::NoteRound(peerName, direction, why, r.bytesIn, r.bytesOut, seconds);
     LogError(EVENTLOG_WARNING, "Reconciliation with %s failed: %s", peerName.c_str(), why.c_str());
     return;
   }
-  recon_net::NoteRound(peerName, direction, std::string(), r.bytesIn, r.bytesOut);
+  recon_net::NoteRound(peerName, direction, std::string(), r.bytesIn, r.bytesOut, seconds);
   if (r.weLack.empty()) return;
   const int httpPort = r.peerHttpPort > 0 ? r.peerHttpPort : fallbackHttpPort;
   if (httpPort <= 0) {
@@ -137,7 +139,7 @@ void IncomingSession(int fd, const std::string& address) {
 
 void OutgoingRound(int fd, const recon_net::Partner& partner, const std::string& error) {
   if (fd < 0) {
-    recon_net::NoteRound(partner.Name(), "out", error, 0, 0);
+    recon_net::NoteRound(partner.Name(), "out", error, 0, 0, 0);
     LogError(EVENTLOG_WARNING, "Reconciliation with %s failed: %s", partner.Name().c_str(), error.c_str());
     return;
   }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -87,7 +88,13 @@ Socket ConnectTo(const std::string& host, int port, int timeoutMs, std::string* 
   const int flags = fcntl(s.get(), F_GETFL);
   fcntl(s.get(), F_SETFL, flags & ~O_NONBLOCK);
   SetIoTimeout(s.get(), timeoutMs);
+  SetNoDelay(s.get());
   return s;
+}
+
+void SetNoDelay(int fd) {
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 bool SendAll(int fd, const void* data, size_t size) {

@@ -47,9 +47,14 @@ class Socket {
 std::vector<std::string> ResolveIPv4(const std::string& host);
 
 // Connects to host:port within `timeoutMs`, then sets that limit on every
-// later send and receive of the socket. An empty socket on failure, with
+// later send and receive of the socket, and no delay. An empty socket on failure, with
 // *error saying why.
 Socket ConnectTo(const std::string& host, int port, int timeoutMs, std::string* error);
+
+// Sends small writes at once: a session is many short messages, each
+// waiting for the answer to the one before, which Nagle's algorithm would
+// hold back until the peer's delayed acknowledgement.
+void SetNoDelay(int fd);
 
 // Limits each send and receive of `fd` to `timeoutMs`.
 void SetIoTimeout(int fd, int timeoutMs);
