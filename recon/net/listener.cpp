@@ -120,7 +120,12 @@ void ReconListener::AcceptLoop() {
     sockaddr_storage from{};
     socklen_t len = sizeof from;
     Socket s(::accept4(listen_.get(), reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC));
-    if (!s) continue;
+    if (!s) {
+      // Out of descriptors: the connection stays queued, and polling again
+      // at once would spin.
+      if (errno == EMFILE || errno == ENFILE) ::usleep(100000);
+      continue;
+    }
     SetNoDelay(s.get());
     Admit(std::move(s), AddressText(reinterpret_cast<const sockaddr*>(&from)));
   }
