@@ -24,14 +24,17 @@ TEST(ReconBetweenServers, TwoThousandKeysEachWayConvergeAndBadPeersLoseOnlyTheir
                                    "\nReconInterval 86400\nReconAllow 127.0.0.3\n");
   ASSERT_TRUE(b.server.ok()) << b.server.tree().Output();
   ASSERT_EQ(SubmitKeys(bHttp, onlyB), 200);
-  // A's first round comes only after its keys are in.
-  ReconServer a(aHttp, aRecon, "ReconPartner 127.0.0.1 " + std::to_string(bRecon) + " " + std::to_string(bHttp) +
-                                   "\nReconInterval 3\n");
+  ReconServer a(aHttp, aRecon, "");
   ASSERT_TRUE(a.server.ok()) << a.server.tree().Output();
   const auto began = std::chrono::steady_clock::now();
   ASSERT_EQ(SubmitKeys(aHttp, onlyA), 200);
   printf("loaded %ld keys into A in %.1f s\n", kEachSide,
          std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+  // A gossips only once its keys are in, so that each round counts.
+  const int aMetrics = FreePort();
+  ASSERT_TRUE(a.Reconfigure("ReconPartner 127.0.0.1 " + std::to_string(bRecon) + " " + std::to_string(bHttp) +
+                            "\nReconInterval 3\nMetricsPort " + std::to_string(aMetrics) + "\n"))
+      << a.server.tree().Output();
 
   // The bad peers first, so that the exchange after them shows B unharmed.
   const int stranger = ConnectFrom("127.0.0.5", bRecon);
@@ -63,8 +66,18 @@ TEST(ReconBetweenServers, TwoThousandKeysEachWayConvergeAndBadPeersLoseOnlyTheir
   EXPECT_EQ(PeerStat(bStats, "127.0.0.1", "in", "keysRecovered"), static_cast<uint64_t>(kEachSide));
   EXPECT_NE(bStats.find("\"refusedNotAllowed\":1"), std::string::npos);
   EXPECT_GE(PeerStat(bStats, "127.0.0.1", "in", "failures"), 1u) << "the oversized message";
-  const RunResult metrics = RunShell("curl -s http://127.0.0.1:" + std::to_string(aHttp) + "/pks/stats");
-  EXPECT_NE(metrics.output.find("Reconciliation"), std::string::npos);
+  EXPECT_NE(RunShell("curl -s http://127.0.0.1:" + std::to_string(aHttp) + "/pks/stats").output.find("Reconciliation"),
+            std::string::npos);
+  TempDir scrape;
+  RunShell("curl -s -o " + ShellQuote(scrape.File("metrics")) + " http://127.0.0.1:" + std::to_string(aMetrics) +
+           "/metrics");
+  EXPECT_NE(ReadFile(scrape.File("metrics"))
+                .find("krycertd_recon_keys_recovered_total{peer=\"" + bPeer + "\",direction=\"out\"} 2000"),
+            std::string::npos);
+  if (RunShell("command -v promtool").exitCode == 0) {
+    const RunResult check = RunShell("promtool check metrics < " + ShellQuote(scrape.File("metrics")) + " 2>&1");
+    EXPECT_EQ(check.exitCode, 0) << check.output;
+  }
   close(stalling);
 }
 

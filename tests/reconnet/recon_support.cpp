@@ -31,11 +31,23 @@ std::vector<TestKey> GeneratedKeys(long from, long count) {
   return keys;
 }
 
+namespace {
+
+std::string ServerLines(int httpPort, int reconPort) {
+  return "PublicKeyRing " + Corpus("server-pubring.pkr") + "\nHKPPort " + std::to_string(httpPort) + "\nReconPort " +
+         std::to_string(reconPort) + "\nAcceptModernKeys yes\n";
+}
+
+}  // namespace
+
 ReconServer::ReconServer(int httpPort, int reconPort, const std::string& extra)
-    : http(httpPort),
-      recon(reconPort),
-      server("PublicKeyRing " + Corpus("server-pubring.pkr") + "\nHKPPort " + std::to_string(httpPort) +
-             "\nReconPort " + std::to_string(reconPort) + "\nAcceptModernKeys yes\n" + extra) {}
+    : http(httpPort), recon(reconPort), server(ServerLines(httpPort, reconPort) + extra) {}
+
+bool ReconServer::Reconfigure(const std::string& extra) {
+  if (server.Stop() != 0) return false;
+  server.tree().WriteConfig("Allow ip 127.0.0.1 all\n" + ServerLines(http, recon) + extra);
+  return server.tree().Start();
+}
 
 int SubmitKeys(int httpPort, const std::vector<TestKey>& keys) {
   TempDir tmp;

@@ -27,6 +27,8 @@ std::vector<TestKey> GeneratedKeys(long from, long count);
 // A server with HKP on `httpPort`, recon on `reconPort`, and `extra` lines.
 struct ReconServer {
   ReconServer(int httpPort, int reconPort, const std::string& extra);
+  // Restarts the server with `extra` lines instead; true once it serves.
+  bool Reconfigure(const std::string& extra);
   int http, recon;
   KeyServer server;
 };

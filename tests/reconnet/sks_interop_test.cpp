@@ -54,10 +54,12 @@ TEST(ReconWithSks, KeysConvergeBothWaysAndLaterKeysFollow) {
   WriteFile(dump.File("0.pgp"), binary);
 
   const int sksHttp = FreePort(), sksRecon = FreePort(), kryHttp = FreePort(), kryRecon = FreePort();
-  ReconServer kry(kryHttp, kryRecon, "ReconPartner 127.0.0.1 " + std::to_string(sksRecon) + " " +
-                                         std::to_string(sksHttp) + "\nReconInterval 5\n");
+  ReconServer kry(kryHttp, kryRecon, "");
   ASSERT_TRUE(kry.server.ok()) << kry.server.tree().Output();
   ASSERT_EQ(SubmitKeys(kryHttp, onlyKry), 200);
+  // Gossip only once the keys are in, so that each round counts.
+  ASSERT_TRUE(kry.Reconfigure("ReconPartner 127.0.0.1 " + std::to_string(sksRecon) + " " + std::to_string(sksHttp) +
+                              "\nReconInterval 5\n"));
   SksPeer sks(sksHttp, sksRecon, dump.path(), "127.0.0.1 " + std::to_string(kryRecon));
   ASSERT_TRUE(sks.ok) << sks.output;
   ASSERT_EQ(HeldByDigest(sksHttp, onlySks), onlySks.size()) << "SKS serves its dump by digest";
