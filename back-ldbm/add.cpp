@@ -110,8 +110,12 @@ int StoreNewEntry(Backend* be, Operation* op, Entry* parent, Entry* ne, const st
 // and the parent's child list names no ID that is handed out again. These
 // writes shrink what they touch, so they may use the space kept free in
 // each file even when the disk is full.
-void TakeBack(Backend* be, Entry* parent, Entry* ne, const std::string& ndn, const StoreSteps& done) {
+void TakeBack(Backend* be, Entry* parent, Entry* ne, const std::string& ndn, const std::string& digest,
+              const StoreSteps& done) {
   LdbmUndoScope undo;
+  // Other index records stay (searches skip IDs without entries), but the
+  // digest index must name only digests that entries hold.
+  if (done.indexed && !digest.empty()) DropKeyDigestRecord(be, ne->id, digest);
   if (done.entryWritten) id2entry_remove_record(be, ne->id);
   if (done.dnStored) {
     std::string key = ndn;
@@ -205,7 +209,7 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
     cache_release_entry(cache, ne);
     rc = 0;
   } else {
-    TakeBack(be, parent, ne, ndn, done);
+    TakeBack(be, parent, ne, ndn, digest, done);
     // Index records are never removed, so once some may name this ID it
     // is not handed out again: a later entry would match them.
     if (!done.indexed) next_id_return(be, ne->id);

@@ -13,6 +13,7 @@
 #include "ldap/result.h"
 #include "ldap/syntax.h"
 #include "log/trace.h"
+#include "util/strutil.h"
 #include "runtime/connection.h"
 
 namespace kry {
@@ -68,6 +69,18 @@ namespace {
 
 constexpr int kAbandoned = -1;
 
+// index_add_modifications, except that a certificate's digest is indexed
+// from its key block (below), never from a value a client sent.
+int IndexModifications(Backend* be, const std::vector<Modification>& mods, EntryID id, bool certificate) {
+  if (!certificate) return index_add_modifications(be, mods, id);
+  for (const auto& m : mods) {
+    const int op = m.op & ~MOD_OP_BVALUES;
+    if ((op != MOD_OP_ADD && op != MOD_OP_REPLACE) || StrIEquals(m.type, kKeyDigestAttr)) continue;
+    if (int rc = index_add_values(be, m.type, m.values, id)) return rc;
+  }
+  return 0;
+}
+
 // Applies mods to a copy of `current` and stores it in its place. Caller
 // holds the update lock and a reference to `current`.
 int ApplyAndStore(Backend* be, Operation* op, Entry* current, const std::vector<Modification>& mods) {
@@ -88,12 +101,21 @@ int ApplyAndStore(Backend* be, Operation* op, Entry* current, const std::vector<
   const std::string after = StampKeyDigest(changed.get());
 
   if (ldbm_abandoned(op)) return kAbandoned;
-  if (index_add_modifications(be, mods, current->id) != 0) return ldbm_store_failed(op);
-  if (after != before && !after.empty() && index_add_values(be, kKeyDigestAttr, {after}, current->id) != 0)
+  if (IndexModifications(be, mods, current->id, IsCertificateEntry(changed.get())) != 0)
     return ldbm_store_failed(op);
-  if (ldbm_abandoned(op)) return kAbandoned;
+  // The new digest is indexed before the entry is written, as an add's keys
+  // are; a write that does not happen takes it back, so that the index
+  // names only digests that entries hold.
+  const bool newDigest = after != before && !after.empty();
   const EntryID id = current->id;
-  if (ldbm_store_replacement(be, current, std::move(changed)) != 0) return ldbm_store_failed(op);
+  int rc = LDAP_SUCCESS;
+  if (newDigest && index_add_values(be, kKeyDigestAttr, {after}, id) != 0) rc = ldbm_store_failed(op);
+  else if (ldbm_abandoned(op)) rc = kAbandoned;
+  else if (ldbm_store_replacement(be, current, std::move(changed)) != 0) rc = ldbm_store_failed(op);
+  if (rc != LDAP_SUCCESS) {
+    if (newDigest) DropKeyDigestRecord(be, id, after);
+    return rc;
+  }
   ldbm_note_update_stored(be);
   KeyDigestChanged(be, id, before, after);
   return LDAP_SUCCESS;

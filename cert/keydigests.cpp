@@ -13,6 +13,7 @@
 #include "back-ldbm/id2entry.h"
 #include "back-ldbm/idlist.h"
 #include "back-ldbm/index.h"
+#include "back-ldbm/ops_common.h"
 #include "cert/certentry.h"
 #include "ldap/dn.h"
 #include "ldap/syntax.h"
@@ -51,14 +52,6 @@ std::string EqualityKey(const std::string& hex) {
   std::string v = hex;
   value_canonicalize(v, attr_syntax_of(kKeyDigestAttr));
   return index_key(INDEX_EQUALITY, v);
-}
-
-bool IsCertificate(const Entry* e) {
-  const Attribute* oc = attr_lookup(e, "objectclass");
-  if (!oc) return false;
-  for (const std::string& v : oc->values)
-    if (StrIEquals(v, kCertificateClass)) return true;
-  return false;
 }
 
 // The block a certificate entry stores: kryKeyV2, else its first kryKey.
@@ -149,6 +142,14 @@ bool KeyBlockDigestHex(const std::string& block, std::string* hex) {
   return true;
 }
 
+bool IsCertificateEntry(const Entry* e) {
+  const Attribute* oc = e ? attr_lookup(e, "objectclass") : nullptr;
+  if (!oc) return false;
+  for (const std::string& v : oc->values)
+    if (StrIEquals(v, kCertificateClass)) return true;
+  return false;
+}
+
 bool KeyBlockServedByDigest(const std::string& block, std::string* binaryKey) {
   krypgp::Bytes binary;
   if (!BinaryKeyBlock(block, &binary) || IsVersion6(binary)) return false;
@@ -157,13 +158,13 @@ bool KeyBlockServedByDigest(const std::string& block, std::string* binaryKey) {
 }
 
 std::string KeyDigestOf(const Entry* e) {
-  if (!e || !IsCertificate(e)) return std::string();
+  if (!e || !IsCertificateEntry(e)) return std::string();
   const Attribute* a = attr_lookup(e, kKeyDigestAttr);
   return a && !a->values.empty() ? a->values[0] : std::string();
 }
 
 std::string StampKeyDigest(Entry* e) {
-  if (!e || !IsCertificate(e)) return std::string();
+  if (!e || !IsCertificateEntry(e)) return std::string();
   std::string hex;
   const std::string* block = StoredKeyBlock(e);
   attr_remove(e, kKeyDigestAttr);
@@ -172,18 +173,22 @@ std::string StampKeyDigest(Entry* e) {
   return hex;
 }
 
+void DropKeyDigestRecord(Backend* be, EntryID id, const std::string& hex) {
+  DbHandle db(be, IndexName(), ldbm_open_flags(be));
+  if (db) idl_delete(be, db.get(), EqualityKey(hex), id);
+}
+
 void KeyDigestChanged(Backend* be, EntryID id, const std::string& before, const std::string& after) {
   if (before == after) return;
   if (!before.empty()) {
-    DbHandle db(be, IndexName(), ldbm_open_flags(be));
-    if (db) idl_delete(be, db.get(), EqualityKey(before), id);
-    db.Close();
+    DropKeyDigestRecord(be, id, before);
     if (!HeldByAnother(be, before, id)) Notify(before, false);
   }
   if (!after.empty() && !HeldByAnother(be, after, id)) Notify(after, true);
 }
 
 int ForEachKeyDigest(Backend* be, const std::function<void(const krypgp::SksDigest&)>& visit) {
+  MutexGuard update(ldbm_update_lock());
   std::vector<std::string> keys;
   if (IndexKeys(be, &keys) != 0) {
     LogError(EVENTLOG_ERROR, "The key digest index could not be read.");
@@ -202,7 +207,7 @@ int FindServedKeyByDigest(Backend* be, const krypgp::SksDigest& digest, std::str
   if (!ids) return 32;
   for (EntryID id = idl_first_id(ids.get()); id != NOID; id = idl_next_id(ids.get(), id)) {
     HeldEntry e(be, id2entry(be, id));
-    if (!e.get() || KeyDigestOf(e.get()) != hex || !IsCertificate(e.get())) continue;
+    if (!e.get() || KeyDigestOf(e.get()) != hex || !IsCertificateEntry(e.get())) continue;
     std::optional<std::string> parent = dn_get_parent(be, e.get()->dn);
     if (!parent || dn_normalized_upper(*parent) != kActiveDN) continue;
     const Attribute* disabled = attr_lookup(e.get(), "kryDisabled");

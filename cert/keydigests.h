@@ -39,15 +39,17 @@ using KeyDigestObserver = std::function<void(const krypgp::SksDigest& digest, bo
 void SetKeyDigestObserver(KeyDigestObserver observer);
 
 // Visits every digest of the set once, read from the digest index (entries
-// are not parsed). Runs while writes go on: a digest added or removed during
-// the walk may or may not be visited, and the observer tells of it anyway.
+// are not parsed). Holds the update lock throughout, so writes wait and no
+// observer call overlaps the walk: install the observer, then walk, and the
+// set built is exact. `visit` must not write to the directory (deadlock).
 // 0, or 1 when the index cannot be read (logged).
 int ForEachKeyDigest(Backend* be, const std::function<void(const krypgp::SksDigest&)>& visit);
 
 // The binary key block of the certificate with `digest` when op=get would
 // serve it: stored under OU=ACTIVE and not disabled. Version 6 keys are not
 // served by digest (op=get serves them only to a lookup by their full
-// fingerprint, which a digest is not). 0 found; 32 not found; 1 failure.
+// fingerprint, which a digest is not). 0 found; 32 not found (also when
+// the stored block does not decode).
 int FindServedKeyByDigest(Backend* be, const krypgp::SksDigest& digest, std::string* binaryKey);
 
 // The binary form of a stored (armoured) key block when a lookup by digest
@@ -65,6 +67,10 @@ bool KeyBlockDigestHex(const std::string& block, std::string* hex);
 // left alone. Returns KeyDigestOf(e) afterwards.
 std::string StampKeyDigest(Entry* e);
 
+// Whether the entry is a certificate entry (object class kryCertificate),
+// whose digest is stamped rather than taken from what a client sent.
+bool IsCertificateEntry(const Entry* e);
+
 // A certificate entry's kryKeyDigest value; "" when it has none and for
 // every other entry.
 std::string KeyDigestOf(const Entry* e);
@@ -75,9 +81,15 @@ std::string KeyDigestOf(const Entry* e);
 // Caller holds the update lock.
 void KeyDigestChanged(Backend* be, EntryID id, const std::string& before, const std::string& after);
 
+// Takes `id` out of the index record of digest `hex`: a write that indexed
+// the digest and then failed. Caller holds the update lock.
+void DropKeyDigestRecord(Backend* be, EntryID id, const std::string& hex);
+
 // Start-up: gives a digest to every certificate stored without one (stored
-// before digests were kept). Only certificates missing from the digest index
-// are read. Returns how many were stamped (logged).
+// before digests were kept) and indexes digests the index lacks. Runs until
+// it has once found nothing left to do, which the digest index then records
+// (a rebuilt index does not have the record). Returns how many certificates
+// it wrote or indexed (logged).
 int StampMissingKeyDigests(Backend* be);
 
 }  // namespace kry

@@ -248,7 +248,8 @@ HkpAnswer Add(HkpConnection* hc, HkpRequest& r) {
 }
 
 HkpAnswer HashQuery(HkpConnection* hc, HkpRequest& r) {
-  if (r.tooLarge) return HkpText(413, "A hash query may ask for at most " + std::to_string(kMaxHashQueryDigests) + " digests.");
+  if (r.tooLarge)
+    return HkpText(413, "A hash query may ask for at most " + std::to_string(kMaxHashQueryDigests) + " digests.");
   if (r.tooBusy) return Busy();
   if (!AccessAllowed(hc->conn.c_addr.c_str(), ConnectionHostName(&hc->conn), ACL_READ))
     return HkpText(403, "You do not have authority to perform this action.");

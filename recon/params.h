@@ -1,5 +1,5 @@
-// The parameters two reconciliation peers must share: the configuration
-// handshake compares them and a session runs only when they are equal.
+// The parameters of reconciliation. The configuration handshake compares
+// bit quantum, mbar and filters, and a session runs only when they are equal.
 #pragma once
 
 #include <string>
@@ -13,7 +13,11 @@ using Digest = krypgp::SksDigest;
 struct ReconParams {
   int bitQuantum = 2;        // digest bits per tree level (2 -> 4 children)
   int mbar = 5;              // differences a node's samples can resolve
-  int splitThreshold = 50;   // a leaf with more elements splits
+  // A leaf with more elements splits. Only this side's tree shape depends on
+  // it (a node's samples depend on its elements alone), so peers need not
+  // agree on it; it sets how soon a sync failure turns into a full-set
+  // exchange instead of a further split.
+  int splitThreshold = 50;
   std::string version = "1.1.6";
   std::string filters = "yminsky.dedup";
 

@@ -22,9 +22,16 @@ Poly Mul(const Poly& a, const Poly& b) {
   return r;
 }
 
+// 1 / the leading coefficient; the moduli of the hot loops are monic, and
+// an inversion costs as much as a couple of hundred products.
+Zp LeadInverse(const Poly& m) {
+  static const Zp one = Zp::FromU64(1);
+  return m.back() == one ? one : m.back().Inverse();
+}
+
 // a mod m, m nonzero.
 Poly Mod(Poly a, const Poly& m) {
-  Zp lead = m.back().Inverse();
+  Zp lead = LeadInverse(m);
   while (Degree(a) >= Degree(m)) {
     Zp c = a.back() * lead;
     size_t shift = a.size() - m.size();
@@ -38,7 +45,7 @@ Poly Mod(Poly a, const Poly& m) {
 Poly Div(Poly a, const Poly& m) {
   if (Degree(a) < Degree(m)) return {};
   Poly q(a.size() - m.size() + 1);
-  Zp lead = m.back().Inverse();
+  Zp lead = LeadInverse(m);
   while (Degree(a) >= Degree(m)) {
     Zp c = a.back() * lead;
     size_t shift = a.size() - m.size();
@@ -207,11 +214,17 @@ bool SolveDifference(const std::vector<Zp>& points, const std::vector<Zp>& remot
                      std::vector<Zp>* remoteOnly, std::vector<Zp>* localOnly) {
   size_t n = remoteSamples.size();
   if (n < 2 || localSamples.size() != n || points.size() < n) return false;
+  // One inversion for all the ratios: invert the product of the local
+  // samples, then peel each factor off.
+  std::vector<Zp> prefix(n + 1, Zp::FromU64(1));
+  for (size_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] * localSamples[i];
+  // A zero sample means an element sits on a sample point; no ratio then.
+  if (prefix[n].IsZero()) return false;
+  Zp inv = prefix[n].Inverse();
   std::vector<Zp> values(n);
-  for (size_t i = 0; i < n; ++i) {
-    // A zero sample means an element sits on a sample point; no ratio then.
-    if (localSamples[i].IsZero()) return false;
-    values[i] = remoteSamples[i] / localSamples[i];
+  for (size_t i = n; i-- > 0;) {
+    values[i] = remoteSamples[i] * inv * prefix[i];
+    inv = inv * localSamples[i];
   }
   std::vector<Zp> fit(values.begin(), values.end() - 1);
   Poly num, den;

@@ -186,6 +186,7 @@ const std::vector<Zp>& ReconView::Points() const { return *points_; }
 
 ReconView::NodeInfo ReconView::Node(const Prefix& prefix) const {
   NodeInfo info;
+  if (!root_) return info;
   bool exact = false;
   const ReconNode* n = Walk(root_.get(), prefix, params_->bitQuantum, &exact);
   if (exact) {
@@ -204,6 +205,7 @@ ReconView::NodeInfo ReconView::Node(const Prefix& prefix) const {
 }
 
 std::vector<Zp> ReconView::Elements(const Prefix& prefix) const {
+  if (!root_) return {};
   bool exact = false;
   const ReconNode* n = Walk(root_.get(), prefix, params_->bitQuantum, &exact);
   std::vector<Zp> out;
@@ -217,11 +219,26 @@ std::vector<Zp> ReconView::Elements(const Prefix& prefix) const {
 }
 
 bool ReconView::Contains(const Zp& e) const {
-  return LeafHas(*Find(root_.get(), e.ToBytesLE(), params_->bitQuantum), e);
+  return root_ && LeafHas(*Find(root_.get(), e.ToBytesLE(), params_->bitQuantum), e);
 }
 
+namespace {
+
+// Parameters a tree can be built with: a quantum of zero bits would split a
+// leaf into itself forever, and one of more than a byte's worth would make
+// nodes with hundreds of children.
+ReconParams Usable(ReconParams p) {
+  const ReconParams defaults;
+  if (p.bitQuantum < 1 || p.bitQuantum > 8) p.bitQuantum = defaults.bitQuantum;
+  if (p.mbar < 1 || p.mbar > 64) p.mbar = defaults.mbar;
+  if (p.splitThreshold < 1) p.splitThreshold = defaults.splitThreshold;
+  return p;
+}
+
+}  // namespace
+
 ReconSet::ReconSet(ReconParams p)
-    : params_(std::make_shared<const ReconParams>(std::move(p))),
+    : params_(std::make_shared<const ReconParams>(Usable(std::move(p)))),
       points_(std::make_shared<const std::vector<Zp>>(SamplePoints(params_->NumSamples()))),
       root_(EmptyNode(*params_)) {}
 
@@ -234,6 +251,11 @@ bool ReconSet::InsertLocked(const Digest& d) {
   Zp e = Zp::FromDigest(d);
   ElementBytes b = e.ToBytesLE();
   std::vector<Zp> f = Factors(*points_, e, false);
+  // An element on a sample point would zero the samples of every node above
+  // it, and could not be divided out again.
+  for (const Zp& x : f) {
+    if (x.IsZero()) return false;
+  }
   if (LeafHas(*Find(root_.get(), b, params_->bitQuantum), e)) return false;
   root_ = InsertAt(*root_, Edit{*params_, *points_, e, b, f}, 0);
   return true;

@@ -34,7 +34,7 @@ struct Prefix {
 struct ReconNode;  // defined in reconset.cpp
 
 // An immutable view of the tree. Cheap to copy; stays valid after the set
-// changes or is destroyed.
+// changes or is destroyed. A default-made view is empty and has no params.
 class ReconView {
  public:
   ReconView() = default;
@@ -65,11 +65,15 @@ class ReconView {
 
 class ReconSet {
  public:
+  // Parameters no tree can be built with (bitQuantum outside 1..8, mbar
+  // outside 1..64, splitThreshold below 1) are replaced by the defaults;
+  // Params() tells what the set uses.
   explicit ReconSet(ReconParams p = {});
   ReconSet(const ReconSet&) = delete;
   ReconSet& operator=(const ReconSet&) = delete;
 
-  // False when the digest was already in / not in the set.
+  // False when the digest was already in / not in the set. Insert also
+  // refuses the few digests that are sample points (the values 0, 1, 2).
   bool Insert(const Digest& d);
   bool Remove(const Digest& d);
   bool Contains(const Digest& d) const;

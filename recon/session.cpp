@@ -237,6 +237,13 @@ int Session::Drive() {
 int RunReconSession(int fd, bool initiator, const ReconSet& set, const ReconParams& p,
                     int ourHttpPort, const SessionLimits& lim, SessionResult* out) {
   *out = SessionResult();
+  // The tree's shape and samples follow the set's own parameters; announcing
+  // others would pass the handshake and then answer nonsense.
+  const ReconParams& own = set.Params();
+  if (own.bitQuantum != p.bitQuantum || own.mbar != p.mbar) {
+    out->failure = "the set was built with other parameters";
+    return kReconConfigMismatch;
+  }
   Session s(fd, set, p, lim, out);
   return s.Run(initiator, ourHttpPort);
 }

@@ -21,7 +21,7 @@ struct SessionLimits {
 };
 
 struct SessionResult {
-  std::vector<Digest> weLack;  // digests the peer holds and we do not
+  std::vector<Digest> weLack;  // digests the peer holds and we do not, sorted
   int peerHttpPort = 0;        // from the peer's configuration, 0 if none
   std::string peerVersion;
   std::string failure;         // why the session failed, empty on success

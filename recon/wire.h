@@ -1,8 +1,8 @@
 // The bytes of reconciliation messages. A message is a 4-byte big-endian
 // length, then a type byte and the body; integers are 4-byte big-endian,
 // strings and element sets carry a 4-byte count first, field elements are
-// Zp::kBytes little-endian bytes, and a prefix is its bit count followed by
-// its bytes. Only this module knows these layouts.
+// Zp::kBytes little-endian bytes, and a prefix is its bit count, its byte
+// count and its bytes (bits from the most significant of each byte). Only this module knows these layouts.
 #pragma once
 
 #include <cstddef>

@@ -80,27 +80,15 @@ Zp Zp::FromInt(int64_t x) {
 }
 
 Zp Zp::FromBytesLE(const uint8_t* data, size_t len) {
-  // Up to 24 bytes at once (any value below 2^192 reduces in one product);
-  // longer inputs by Horner's rule over 8-byte words from the top.
-  Zp acc;
-  const Zp word = FromU64(1) * FromU64(1ULL << 32) * FromU64(1ULL << 32);
-  size_t top = len;
-  while (top > 0) {
-    size_t chunk = top > 24 ? (top % 8 ? top % 8 : 8) : top;
-    Limbs v = {0, 0, 0};
-    for (size_t i = 0; i < chunk; ++i) {
-      size_t idx = top - chunk + i;
-      v[i / 8] |= (uint64_t)data[idx] << (8 * (i % 8));
-    }
-    Zp part(MontMul(v, kR2));
-    if (top == len) {
-      acc = part;
-    } else {
-      Zp shift = FromU64(1);
-      for (size_t i = 0; i < chunk; i += 8) shift = shift * word;
-      acc = acc * shift + part;
-    }
-    top -= chunk;
+  // The top 24 bytes at most in one product (any value below 2^192 reduces
+  // in one), then any further bytes by Horner's rule.
+  size_t head = len < 24 ? len : 24;
+  Limbs v = {0, 0, 0};
+  for (size_t i = 0; i < head; ++i) v[i / 8] |= (uint64_t)data[len - head + i] << (8 * (i % 8));
+  Zp acc(MontMul(v, kR2));
+  if (len > head) {
+    const Zp base = FromU64(256);
+    for (size_t i = len - head; i-- > 0;) acc = acc * base + FromU64(data[i]);
   }
   return acc;
 }

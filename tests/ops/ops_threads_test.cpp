@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <set>
 #include <thread>
 
+#include <mutex>
+
+#include "../support/corpus_ids.h"
 #include "back-ldbm/dn2id.h"
 #include "back-ldbm/ops.h"
+#include "cert/keydigests.h"
 #include "ops_fixture.h"
 
 namespace kry {
@@ -104,6 +109,54 @@ TEST_F(Threads, AddUnderAParentBeingDeletedLeavesNoOrphan) {
       if (dn2id(be_, "CN=c" + std::to_string(i) + "," + parent) != NOID) ++orphans;
   }
   EXPECT_EQ(orphans, 0);
+}
+
+// Merges from several threads that swap a certificate's block: the observer
+// hears of them in the order they were stored, so its set ends as the
+// directory's, while readers walk and look up digests meanwhile.
+TEST_F(Threads, DigestObserverFollowsConcurrentMerges) {
+  if (corpus::Dir().empty()) GTEST_SKIP() << "no corpus";
+  const std::string dn = "kryCertID=" + corpus::KeyId("rsa") + "," + kActive;
+  const std::string blocks[] = {ReadFile(corpus::Dir() + "/rsa.asc"), ReadFile(corpus::Dir() + "/dsa-elg.asc")};
+  std::mutex m;
+  std::set<std::string> heard;
+  SetKeyDigestObserver([&](const krypgp::SksDigest& d, bool present) {
+    std::lock_guard<std::mutex> lock(m);
+    if (present) EXPECT_TRUE(heard.insert(krypgp::SksDigestHex(d)).second);
+    else EXPECT_EQ(heard.erase(krypgp::SksDigestHex(d)), 1u);
+  });
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    krypgp::SksDigest d{};
+    std::string key;
+    while (!done) {
+      ForEachKeyDigest(be_, [&](const krypgp::SksDigest& seen) { d = seen; });
+      FindServedKeyByDigest(be_, d, &key);
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 3; ++t)
+    writers.emplace_back([&, t] {
+      Connection internal;
+      internal.c_internal = true;
+      for (int i = 0; i < 10; ++i) {
+        auto e = std::make_unique<Entry>();
+        e->dn = dn;
+        attr_merge(e.get(), "objectclass", "kryCertificate");
+        attr_merge(e.get(), "kryKey", blocks[(t + i) % 2]);
+        int replicated = 1, err = -1;
+        std::string matched;
+        be_->ops.add(be_, &internal, nullptr, e.release(), 1, nullptr, &replicated, &err, &matched);
+      }
+    });
+  for (std::thread& w : writers) w.join();
+  done = true;
+  reader.join();
+  SetKeyDigestObserver(nullptr);
+  std::set<std::string> stored;
+  ForEachKeyDigest(be_, [&](const krypgp::SksDigest& d) { stored.insert(krypgp::SksDigestHex(d)); });
+  EXPECT_EQ(heard, stored);
+  EXPECT_EQ(stored.size(), 1u);
 }
 
 }  // namespace

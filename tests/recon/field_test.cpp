@@ -4,6 +4,7 @@
 #include <openssl/bn.h>
 
 #include <memory>
+#include <thread>
 
 #include "recon/poly.h"
 #include "recon/reconset.h"
@@ -50,6 +51,13 @@ TEST(ReconField, ArithmeticMatchesBignum) {
     BN_bn2lebinpad(v.get(), le.data(), (int)le.size());
     EXPECT_EQ(Zp::FromBytesLE(le.data(), le.size()).ToDecimal(), Dec(v.get()));
   }
+  // Longer inputs reduce too.
+  std::array<uint8_t, 32> ff;
+  for (size_t i = 0; i < ff.size(); ++i) ff[i] = (uint8_t)(0xff - 7 * i);
+  BnPtr big(BN_new(), BN_free), rem(BN_new(), BN_free);
+  BN_lebin2bn(ff.data(), (int)ff.size(), big.get());
+  BN_mod(rem.get(), big.get(), p.get(), ctx.get());
+  EXPECT_EQ(Zp::FromBytesLE(ff.data(), ff.size()).ToDecimal(), Dec(rem.get()));
   for (size_t i = 0; i + 1 < ds.size(); ++i) {
     Zp a = Zp::FromDigest(ds[i]) * Zp::FromDigest(ds[i]) + Zp::FromInt(-7);
     Zp b = Zp::FromDigest(ds[i + 1]);
@@ -105,6 +113,9 @@ TEST(ReconField, TreeSamplesFollowInsertAndRemove) {
   auto ds = recontest::RandomDigests(400, 3);
   EXPECT_EQ(set.InsertMany(ds), ds.size());
   EXPECT_FALSE(set.Insert(ds[0]));
+  Digest onPoint{};
+  onPoint[0] = 2;  // the sample point 2 would zero every sample above it
+  EXPECT_FALSE(set.Insert(onPoint));
   ReconView before = set.Snapshot();
   // Remove down past the join threshold so that nodes merge again.
   for (size_t i = 0; i < 380; ++i) ASSERT_TRUE(set.Remove(ds[i]));
@@ -130,4 +141,37 @@ TEST(ReconField, TreeSamplesFollowInsertAndRemove) {
   auto root = before.Node(Prefix());
   EXPECT_FALSE(root.leaf);
   EXPECT_EQ(root.samples[3], Product(ds, Zp::FromInt(-2)));
+}
+
+TEST(ReconField, SnapshotsStayWholeUnderConcurrentWrites) {
+  ReconSet set;
+  auto ds = recontest::RandomDigests(300, 4);
+  set.InsertMany({ds.begin(), ds.begin() + 150});
+  std::thread writer([&] {
+    for (int round = 0; round < 20; ++round) {
+      for (size_t i = 100; i < 300; ++i) {
+        if (round % 2) set.Remove(ds[i]); else set.Insert(ds[i]);
+      }
+    }
+  });
+  // Each snapshot's root must agree with the elements it holds.
+  for (int i = 0; i < 30; ++i) {
+    ReconView v = set.Snapshot();
+    std::vector<Zp> elems = v.Elements(Prefix());
+    ASSERT_EQ(elems.size(), v.Size());
+    Zp product = Zp::FromU64(1);
+    for (const Zp& e : elems) product = product * (v.Points()[1] - e);
+    ASSERT_EQ(v.Node(Prefix()).samples[1], product);
+  }
+  writer.join();
+  EXPECT_EQ(set.Size(), 100u);
+}
+
+TEST(ReconField, UnusableParametersFallBackToDefaults) {
+  ReconParams p;
+  p.bitQuantum = 0;  // would split a leaf into itself without end
+  ReconSet set(p);
+  EXPECT_EQ(set.InsertMany(recontest::RandomDigests(200, 5)), 200u);
+  EXPECT_EQ(set.Params().bitQuantum, 2);
+  EXPECT_EQ(set.Snapshot().Node(Prefix()).size, 200u);
 }

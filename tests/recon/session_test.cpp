@@ -122,8 +122,8 @@ TEST(ReconSession, BadPeersEndOnlyTheirSession) {
   const std::string cut = {0, 0, 0, 9, 2, 0, 0, 0, 1, 0, 0, 0, 0};
   r = AgainstRawPeer(PeerConfig() + cut, &st);
   EXPECT_EQ(st, kReconProtocolError) << r.failure;
-  std::string prefix = std::string{0, 0, 0, 10, 1, 0, 0, 0, 64, 0, 0, 0, 0, 0, 0, 0, 0};
-  r = AgainstRawPeer(PeerConfig() + std::string{0, 0, 0, (char)prefix.size()} + prefix, &st);
+  const std::string shortPrefix = {0, 0, 0, 14, 1, 0, 0, 0, 10, 0, 0, 0, 1, 0x40, 0, 0, 0, 0};
+  r = AgainstRawPeer(PeerConfig() + shortPrefix, &st);
   EXPECT_EQ(st, kReconProtocolError) << r.failure;
 
   Message flood;
