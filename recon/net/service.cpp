@@ -51,8 +51,9 @@ Backend* DirectoryBackend() {
 }
 
 // Built anew at each start, as a restart may open another directory. The
-// observer goes in before the walk, so that no write between the walk and
-// the observer is missed; a digest both walked and observed is one.
+// observer goes in before the walk, and the walk keeps writes (and so the
+// observer) waiting while it inserts: no change is missed or applied out
+// of order.
 int BuildSet() {
   Backend* be = DirectoryBackend();
   if (!be) return 1;
@@ -62,12 +63,10 @@ int BuildSet() {
     if (present) set->Insert(d);
     else set->Remove(d);
   });
-  std::vector<krypgp::SksDigest> digests;
-  if (ForEachKeyDigest(be, [&digests](const krypgp::SksDigest& d) { digests.push_back(d); }) != 0) {
+  if (ForEachKeyDigest(be, [&set](const krypgp::SksDigest& d) { set->Insert(d); }) != 0) {
     SetKeyDigestObserver(nullptr);
     return 1;
   }
-  set->InsertMany(digests);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   LogError(EVENTLOG_INFO, "Reconciliation set of %zu key digests built in %.2f seconds.", set->Size(), seconds);
   g_recon.set = std::move(set);
