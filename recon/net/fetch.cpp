@@ -36,8 +36,9 @@ bool FetchMissing(const std::string& host, int httpPort, const std::vector<krypg
   std::vector<krypgp::SksDigest> wanted = memory->Unknown(lack);
   if (wanted.size() > kMaxFetchPerRound) wanted.resize(kMaxFetchPerRound);
   for (size_t at = 0; at < wanted.size() && !stop.load(); at += kFetchBatch) {
+    const size_t end = std::min(wanted.size(), at + kFetchBatch);
     const std::vector<krypgp::SksDigest> batch(wanted.begin() + static_cast<long>(at),
-                                                wanted.begin() + static_cast<long>(std::min(wanted.size(), at + kFetchBatch)));
+                                                wanted.begin() + static_cast<long>(end));
     std::vector<std::string> keys;
     if (!FetchByDigests(host, httpPort, batch, limits, &keys, error)) return false;
     SubmitBatch(keys, std::set<krypgp::SksDigest>(batch.begin(), batch.end()), memory, submit, counts);

@@ -53,7 +53,8 @@ bool ReadToEnd(int fd, size_t cap, std::string* out, std::string* error) {
     if (n == 0) return true;
     if (n < 0) {
       if (errno == EINTR) continue;
-      *error = errno == EAGAIN || errno == EWOULDBLOCK ? "answer timed out" : std::string("recv: ") + std::strerror(errno);
+      const bool late = errno == EAGAIN || errno == EWOULDBLOCK;
+      *error = late ? "answer timed out" : std::string("recv: ") + std::strerror(errno);
       return false;
     }
     if (out->size() + static_cast<size_t>(n) > cap) {
