@@ -676,6 +676,64 @@ int MetricsAddressLine(const ConfigLine& l, MainPass* p) {
   return 0;
 }
 
+// "ReconPort": 0 (off) or the port peers reconcile with.
+int ReconPortLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsInRange(l, &v, "Missing port number in \"ReconPort <Number>\" line\n",
+                         "Invalid port number in \"ReconPort <Number>\" line (0 for none, 1 - 65534)\n", 0, 65534);
+  if (rc == 0) p->g->ReconPort = static_cast<int>(v);
+  return rc;
+}
+
+bool IsHostName(const std::string& host) {
+  return !host.empty() && host.front() != '.' && host.front() != '-' && host.back() != '.' &&
+         host.find("..") == std::string::npos &&
+         host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.") ==
+             std::string::npos;
+}
+
+// "ReconPartner <host> <reconport> <httpport>": one peer a line; the HTTP
+// port is where its keys are fetched when its own handshake names none.
+int ReconPartnerLine(const ConfigLine& l, MainPass* p) {
+  static const char kUsage[] = "\"ReconPartner <Host> <ReconPort> <HTTPPort>\" line\n";
+  if (l.argc() != 4) {
+    LineMessage(EVENTLOG_ERROR, l, "Missing arguments in %s", kUsage);
+    return 1;
+  }
+  Globals::ReconPartnerSetting partner;
+  partner.host = l.tokens[1];
+  if (!IsHostName(partner.host)) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid Host in %s", kUsage);
+    return 1;
+  }
+  if (!ParsePortNumber(l.tokens[2], &partner.reconPort) || !ParsePortNumber(l.tokens[3], &partner.httpPort)) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid port number in %s", kUsage);
+    return 1;
+  }
+  p->g->ReconPartners.push_back(std::move(partner));
+  return 0;
+}
+
+// "ReconAllow <pattern>": an IPv4 address pattern with '*' and '?', matched
+// like the patterns of "Allow ip" lines.
+int ReconAllowLine(const ConfigLine& l, MainPass* p) {
+  if (l.argc() != 2 || l.tokens[1].find_first_not_of("0123456789.*?") != std::string::npos) {
+    LineMessage(EVENTLOG_ERROR, l, "Invalid Pattern in \"ReconAllow <Pattern>\" line\n");
+    return 1;
+  }
+  p->g->ReconAllow.push_back(l.tokens[1]);
+  return 0;
+}
+
+// "ReconInterval": seconds between gossip rounds, 1 to one day.
+int ReconIntervalLine(const ConfigLine& l, MainPass* p) {
+  long v = 0;
+  int rc = DigitsInRange(l, &v, "Missing Seconds in \"ReconInterval <Seconds>\" line\n",
+                         "Invalid Seconds in \"ReconInterval <Seconds>\" line (1 - 86400)\n", 1, 86400);
+  if (rc == 0) p->g->ReconInterval = static_cast<int>(v);
+  return rc;
+}
+
 using MainHandler = int (*)(const ConfigLine&, MainPass*);
 
 struct MainKeyword {
@@ -741,6 +799,10 @@ const MainKeyword kMainKeywords[] = {
     {"RateLimitTable", RateLimitTableLine},
     {"MetricsPort", MetricsPortLine},
     {"MetricsAddress", MetricsAddressLine},
+    {"ReconPort", ReconPortLine},
+    {"ReconPartner", ReconPartnerLine},
+    {"ReconAllow", ReconAllowLine},
+    {"ReconInterval", ReconIntervalLine},
 };
 
 }  // namespace

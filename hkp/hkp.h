@@ -16,6 +16,9 @@ void StopHkpListener();
 // The port served, 0 when none.
 int HkpListenerPort();
 
+// Reconciliation (recon/net/service.h) is started and stopped with the HKP
+// listener too, as it fetches keys into the directory the listener serves.
+
 // The Prometheus endpoint on "MetricsPort" (off when 0), started and
 // stopped with the HKP listener (StartHkpListener and StopHkpListener call
 // these) whether or not HKP itself is served. 0 when it runs or is off.

@@ -40,6 +40,7 @@
 #include "log/eventlog.h"
 #include "log/metrics.h"
 #include "log/trace.h"
+#include "recon/net/service.h"
 #include "runtime/connection.h"
 #include "runtime/globals.h"
 #include "runtime/ratelimits.h"
@@ -466,6 +467,7 @@ int IdleSeconds() {
 int StartHkpListener() {
   Globals* g = g_globals;
   StartMetricsListener();
+  StartRecon();
   MutexGuard lock(g_hkpLock);
   if (g_daemon || !g || g->HKPPort == 0) return 0;
   const int port = g->HKPPort;
@@ -503,6 +505,7 @@ int StartHkpListener() {
 
 void StopHkpListener() {
   StopMetricsListener();
+  StopRecon();
   MutexGuard lock(g_hkpLock);
   if (!g_daemon) return;
   g_daemon.reset();  // waits for the pool's threads

@@ -12,6 +12,8 @@
 #include "cert/blocklist.h"
 #include "cert/certentry.h"
 #include "log/metrics.h"
+#include "recon/net/peer_stats.h"
+#include "recon/net/service.h"
 #include "runtime/daemon.h"
 #include "runtime/globals.h"
 #include "runtime/ratelimits.h"
@@ -124,13 +126,15 @@ HkpAnswer StatsAnswer(bool machineReadable) {
   const KeyCounts k = CountKeys();
   const int ldap = g ? g->Port : 0, ldaps = g && g->SecureMode != SECURE_DISABLED ? g->SecurePort : 0;
   const int hkp = g ? g->HKPPort : 0;
+  const long digests = ReconDigestCount();
   HkpAnswer a;
   if (machineReadable) {
     a.contentType = "application/json";
     a.body = StrFormat(
         "{\"software\":\"krycertd\",\"version\":\"%s\",\"keys\":{\"active\":%ld,\"pending\":%ld},"
-        "\"ports\":{\"ldap\":%d,\"ldaps\":%d,\"hkp\":%d}}\n",
-        KRYCERTD_VERSION, k.active, k.pending, ldap, ldaps, hkp);
+        "\"ports\":{\"ldap\":%d,\"ldaps\":%d,\"hkp\":%d}%s}\n",
+        KRYCERTD_VERSION, k.active, k.pending, ldap, ldaps, hkp,
+        digests < 0 ? "" : (",\"recon\":" + recon_net::ReconStatsJson(digests)).c_str());
     return a;
   }
   a.contentType = "text/html; charset=utf-8";
@@ -138,8 +142,9 @@ HkpAnswer StatsAnswer(bool machineReadable) {
       "<!DOCTYPE html>\n<html><head><title>krycertd statistics</title></head><body>\n"
       "<h1>krycertd %s</h1>\n<table>\n<tr><td>Active keys</td><td>%ld</td></tr>\n"
       "<tr><td>Pending keys</td><td>%ld</td></tr>\n<tr><td>LDAP port</td><td>%d</td></tr>\n"
-      "<tr><td>LDAPS port</td><td>%d</td></tr>\n<tr><td>HKP port</td><td>%d</td></tr>\n</table>\n</body></html>\n",
-      KRYCERTD_VERSION, k.active, k.pending, ldap, ldaps, hkp);
+      "<tr><td>LDAPS port</td><td>%d</td></tr>\n<tr><td>HKP port</td><td>%d</td></tr>\n</table>\n%s</body></html>\n",
+      KRYCERTD_VERSION, k.active, k.pending, ldap, ldaps, hkp,
+      digests < 0 ? "" : recon_net::ReconStatsHtml(digests).c_str());
   return a;
 }
 
@@ -158,7 +163,8 @@ std::string MetricsText() {
   gauges.keysBlocked = k.blocked;
   gauges.rateTableEntries = static_cast<long>(RateTableSize());
   for (int b = 0; b < kRateBuckets; ++b) gauges.rateRefused[b] = g_rateRefused[b].load(std::memory_order_relaxed);
-  return metrics::Render(gauges);
+  const long digests = ReconDigestCount();
+  return metrics::Render(gauges) + (digests < 0 ? std::string() : recon_net::ReconMetricsText(digests));
 }
 
 }  // namespace kry

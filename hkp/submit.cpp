@@ -103,27 +103,29 @@ int HkpAddStatus(int ldapResult) {
   }
 }
 
+int HkpSubmitKey(Connection* conn, const std::string& block, std::string* line) {
+  HkpOutcome out;
+  const std::string op = AddRequest(block);
+  if (op.empty() || !RunHkpRequest(conn, HkpLdapMessage(op), &out) || out.code < 0) {
+    LogError(EVENTLOG_ERROR, "HKP submission could not be run as a directory add.");
+    *line = "The key could not be submitted.";
+    return -1;
+  }
+  const std::string id = out.logDetail.certID.empty() ? std::string("key") : "0x" + out.logDetail.certID;
+  *line = id + ": " + std::to_string(out.code) + " " + (out.text.empty() ? HkpResultText(out.code) : out.text);
+  HkpAccessLog(conn, out.logType, out.logDetail, 0, out.start, out.code);
+  // A blocked key is gone for good, which HTTP says with 410.
+  return out.code == LDAP_INSUFFICIENT_ACCESS && out.text == kBlockedKeyText ? kBlockedResult : out.code;
+}
+
 HkpAnswer HkpSubmit(Connection* conn, const std::string& keytext) {
   HkpAnswer a;
   a.status = 0;
   bool pending = false;
   for (const std::string& block : SplitKeyText(conn, keytext)) {
-    HkpOutcome out;
-    const std::string op = AddRequest(block);
-    int status;
     std::string line;
-    if (op.empty() || !RunHkpRequest(conn, HkpLdapMessage(op), &out) || out.code < 0) {
-      LogError(EVENTLOG_ERROR, "HKP submission could not be run as a directory add.");
-      status = 500;
-      line = "The key could not be submitted.";
-    } else {
-      status = HkpAddStatus(out.code);
-      // A blocked key is gone for good, which HTTP says with 410.
-      if (out.code == LDAP_INSUFFICIENT_ACCESS && out.text == kBlockedKeyText) status = 410;
-      const std::string id = out.logDetail.certID.empty() ? std::string("key") : "0x" + out.logDetail.certID;
-      line = id + ": " + std::to_string(out.code) + " " + (out.text.empty() ? HkpResultText(out.code) : out.text);
-      HkpAccessLog(conn, out.logType, out.logDetail, 0, out.start, out.code);
-    }
+    const int code = HkpSubmitKey(conn, block, &line);
+    const int status = code < 0 ? 500 : code == kBlockedResult ? 410 : HkpAddStatus(code);
     a.body += line + "\n";
     pending = pending || status == 202;
     if (status >= 300 && (a.status == 0 || a.status < 300)) a.status = status;

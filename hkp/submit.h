@@ -26,6 +26,14 @@ std::string HkpResultText(int ldapResult);
 // when the server itself failed, 422 for every refusal of the key.
 int HkpAddStatus(int ldapResult);
 
+// What HkpSubmitKey returns for a key on the blocklist (refused for good).
+constexpr int kBlockedResult = 1000;
+
+// Submits one key block (armoured or binary) through the add pipeline and
+// writes its access-log line; *line gets the answer line of the key. Returns
+// the LDAP result, kBlockedResult, or -1 when the add could not be run.
+int HkpSubmitKey(Connection* conn, const std::string& block, std::string* line);
+
 // Submits every key and answers with one line per key carrying the
 // pipeline's result text. The status is the first refusal's, else 202 when
 // a key went to PENDING, else 200. Writes one access-log line per key.

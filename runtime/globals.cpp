@@ -93,6 +93,10 @@ void ResetGlobals(Globals* g) {
   g->MaxConnections = 4096;
   g->MaxConnectionsPerAddress = 64;
   g->WKDDomains.clear();
+  g->ReconPort = 0;
+  g->ReconPartners.clear();
+  g->ReconAllow.clear();
+  g->ReconInterval = 60;
   for (RateSpec& r : g->rateLimits) r = RateSpec{};
   g->RateLimitTable = 65536;
   g->MetricsPort = 0;

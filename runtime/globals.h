@@ -120,6 +120,19 @@ struct Globals {
   std::string MetricsAddress = "127.0.0.1";
   // Mail domains whose Web Key Directory the HKP port serves ("WKDDomain").
   std::vector<std::string> WKDDomains;
+  // Key reconciliation with other keyservers: the port peers gossip to
+  // ("ReconPort", 0: off), the peers gossiped with ("ReconPartner" lines),
+  // addresses allowed to connect besides them ("ReconAllow" patterns, as
+  // written in "Allow ip" lines) and the seconds between rounds.
+  struct ReconPartnerSetting {
+    std::string host;
+    int reconPort = 0;
+    int httpPort = 0;
+  };
+  int ReconPort = 0;
+  std::vector<ReconPartnerSetting> ReconPartners;
+  std::vector<std::string> ReconAllow;
+  int ReconInterval = 60;
 
   // Ports.
   int Port = 389;

@@ -103,6 +103,15 @@ TEST_F(ReadConfigTest, RejectedLinesGiveTheirMessage) {
       {"RateLimitTable 1023", "Invalid Number in \"RateLimitTable <Number>\" line (1024 - 16777216)\n"},
       {"MetricsPort 65535", "Invalid port number in \"MetricsPort <Number>\" line (0 for none, 1 - 65534)\n"},
       {"MetricsAddress localhost", "Invalid Address in \"MetricsAddress <IPv4 address>\" line\n"},
+      {"ReconPort 65535", "Invalid port number in \"ReconPort <Number>\" line (0 for none, 1 - 65534)\n"},
+      {"ReconPartner peer.example 11370",
+       "Missing arguments in \"ReconPartner <Host> <ReconPort> <HTTPPort>\" line\n"},
+      {"ReconPartner peer/x 11370 11371", "Invalid Host in \"ReconPartner <Host> <ReconPort> <HTTPPort>\" line\n"},
+      {"ReconPartner peer.example 11370 0",
+       "Invalid port number in \"ReconPartner <Host> <ReconPort> <HTTPPort>\" line\n"},
+      {"ReconAllow", "Invalid Pattern in \"ReconAllow <Pattern>\" line\n"},
+      {"ReconAllow 10.0.0.[1-3]", "Invalid Pattern in \"ReconAllow <Pattern>\" line\n"},
+      {"ReconInterval 0", "Invalid Seconds in \"ReconInterval <Seconds>\" line (1 - 86400)\n"},
   };
   for (const LineCase& c : cases) {
     SCOPED_TRACE(c.line);
@@ -124,7 +133,9 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
                  "HKPPort 11371\nHKPMaxConnections 1000\nWKDDomain Example.ORG\nWKDDomain example.com\n"
                  "CommandTimeout 65535\nIdleSyncTimeout 3\nRandSeedFile ..\\etc\\seed.bin\n"
                  "MaxKeyLength 2048\nMaxPacketLength 100\nMaxSigPacketLength 200\nMaxSignatures 30\n"
-                 "MaxSignaturesPerUserID 3\nServeSignatures Self\n"),
+                 "MaxSignaturesPerUserID 3\nServeSignatures Self\n"
+                 "ReconPort 11370\nReconPartner peer.example 11370 11371\nReconPartner 10.1.2.3 1 2\n"
+                 "ReconAllow 10.0.*\nReconInterval 5\n"),
             0)
       << Logged();
   const Globals& g = *globals_;
@@ -166,6 +177,12 @@ TEST_F(ReadConfigTest, AcceptedValuesAreStored) {
   EXPECT_EQ(g.MaxSignatures, 30);
   EXPECT_EQ(g.MaxSignaturesPerUserID, 3);
   EXPECT_TRUE(g.ServeOwnSignaturesOnly);
+  EXPECT_EQ(g.ReconPort, 11370);
+  ASSERT_EQ(g.ReconPartners.size(), 2u);
+  EXPECT_EQ(g.ReconPartners[1].host, "10.1.2.3");
+  EXPECT_EQ(g.ReconPartners[0].httpPort, 11371);
+  EXPECT_EQ(g.ReconAllow, std::vector<std::string>{"10.0.*"});
+  EXPECT_EQ(g.ReconInterval, 5);
   EXPECT_EQ(backend_directory(backend_), "../data");  // the default, checked to exist
 }
 
