@@ -7,26 +7,9 @@
 #include "ldap/result.h"
 #include "log/accesslog.h"
 #include "runtime/globals.h"
+#include "util/bigendian.h"
 
 namespace kry {
-
-namespace {
-
-uint32_t ReadU32(const std::string& s, size_t at) {
-  return static_cast<uint32_t>(static_cast<unsigned char>(s[at])) << 24 |
-         static_cast<uint32_t>(static_cast<unsigned char>(s[at + 1])) << 16 |
-         static_cast<uint32_t>(static_cast<unsigned char>(s[at + 2])) << 8 |
-         static_cast<uint32_t>(static_cast<unsigned char>(s[at + 3]));
-}
-
-void PutU32(std::string* out, uint32_t v) {
-  out->push_back(static_cast<char>(v >> 24));
-  out->push_back(static_cast<char>(v >> 16));
-  out->push_back(static_cast<char>(v >> 8));
-  out->push_back(static_cast<char>(v));
-}
-
-}  // namespace
 
 bool ParseHashQuery(const std::string& body, std::vector<krypgp::SksDigest>* digests, std::string* error) {
   digests->clear();
@@ -34,7 +17,7 @@ bool ParseHashQuery(const std::string& body, std::vector<krypgp::SksDigest>* dig
     *error = "A hash query starts with the count of its digests.";
     return false;
   }
-  const uint32_t count = ReadU32(body, 0);
+  const uint32_t count = LoadBE32(body.data());
   if (count > kMaxHashQueryDigests) {
     *error = "A hash query may ask for at most " + std::to_string(kMaxHashQueryDigests) + " digests.";
     return false;
@@ -47,7 +30,7 @@ bool ParseHashQuery(const std::string& body, std::vector<krypgp::SksDigest>* dig
   digests->resize(count);
   for (uint32_t i = 0; i < count; ++i) {
     const size_t at = 4 + static_cast<size_t>(i) * 20;
-    if (ReadU32(body, at) != 16) {
+    if (LoadBE32(body.data() + at) != 16) {
       digests->clear();
       *error = "Each digest of a hash query is 16 bytes long.";
       return false;
@@ -74,7 +57,7 @@ HkpAnswer HkpHashQuery(Connection* conn, const std::string& body) {
       break;
     }
     if (4 + keys.size() + 4 + binary.size() + 2 > kMaxHashQueryAnswer) continue;
-    PutU32(&keys, static_cast<uint32_t>(binary.size()));
+    AppendBE32(&keys, static_cast<uint32_t>(binary.size()));
     keys += binary;
     ++found;
   }
@@ -83,7 +66,7 @@ HkpAnswer HkpHashQuery(Connection* conn, const std::string& body) {
   if (code != LDAP_SUCCESS && found == 0) return HkpText(500, "The directory search failed.");
   HkpAnswer a;
   a.contentType = "pgp/keys";
-  PutU32(&a.body, found);
+  AppendBE32(&a.body, found);
   a.body += keys;
   a.body += "\r\n";
   return a;

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "util/bigendian.h"
+
 namespace recon {
 
 int Channel::Fail(int status, std::string why) {
@@ -35,7 +37,7 @@ int Channel::ReadFrame(std::string* body) {
   uint8_t hdr[4];
   int st = ReadExact(hdr, 4);
   if (st != kReconOk) return st;
-  size_t len = (size_t)hdr[0] << 24 | (size_t)hdr[1] << 16 | (size_t)hdr[2] << 8 | hdr[3];
+  size_t len = kry::LoadBE32(hdr);
   if (len > lim_.maxMessage) {
     return Fail(kReconTooLarge, "message of " + std::to_string(len) + " bytes");
   }

@@ -3,19 +3,21 @@
 #include <cstdlib>
 #include <map>
 
+#include "util/bigendian.h"
+
 namespace recon {
 namespace {
 
 // Numbers travel as 4-byte big-endian strings.
 std::string IntValue(int v) {
-  uint32_t u = (uint32_t)v;
-  return std::string{(char)(u >> 24), (char)(u >> 16), (char)(u >> 8), (char)u};
+  std::string s;
+  kry::AppendBE32(&s, (uint32_t)v);
+  return s;
 }
 
 bool ParseInt(const std::string& s, int* v) {
   if (s.size() != 4) return false;
-  *v = (int)((uint32_t)(uint8_t)s[0] << 24 | (uint32_t)(uint8_t)s[1] << 16 |
-             (uint32_t)(uint8_t)s[2] << 8 | (uint8_t)s[3]);
+  *v = (int)kry::LoadBE32(s.data());
   return true;
 }
 

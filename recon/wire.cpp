@@ -1,15 +1,12 @@
 #include "recon/wire.h"
 
+#include "util/bigendian.h"
+
 namespace recon {
 namespace {
 
-void PutU32(std::string* s, uint32_t v) {
-  const char b[4] = {(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v};
-  s->append(b, 4);
-}
-
 void PutString(std::string* s, const std::string& v) {
-  PutU32(s, (uint32_t)v.size());
+  kry::AppendBE32(s, (uint32_t)v.size());
   s->append(v);
 }
 
@@ -19,13 +16,13 @@ void PutZp(std::string* s, const Zp& z) {
 }
 
 void PutSet(std::string* s, const std::vector<Zp>& v) {
-  PutU32(s, (uint32_t)v.size());
+  kry::AppendBE32(s, (uint32_t)v.size());
   for (const Zp& z : v) PutZp(s, z);
 }
 
 void PutPrefix(std::string* s, const Prefix& p) {
-  PutU32(s, (uint32_t)p.bits);
-  PutU32(s, (uint32_t)p.bytes.size());
+  kry::AppendBE32(s, (uint32_t)p.bits);
+  kry::AppendBE32(s, (uint32_t)p.bytes.size());
   s->append(reinterpret_cast<const char*>(p.bytes.data()), p.bytes.size());
 }
 
@@ -36,8 +33,7 @@ class Reader {
   Reader(const uint8_t* d, size_t n) : d_(d), n_(n) {}
   bool U32(uint32_t* v) {
     if (n_ - pos_ < 4) return false;
-    *v = (uint32_t)d_[pos_] << 24 | (uint32_t)d_[pos_ + 1] << 16 | (uint32_t)d_[pos_ + 2] << 8 |
-         d_[pos_ + 3];
+    *v = kry::LoadBE32(d_ + pos_);
     pos_ += 4;
     return true;
   }
@@ -141,7 +137,7 @@ std::string EncodeMessage(const Message& m) {
   switch (m.type) {
     case MsgType::kReconRqstPoly:
       PutPrefix(&body, m.prefix);
-      PutU32(&body, (uint32_t)m.size);
+      kry::AppendBE32(&body, (uint32_t)m.size);
       PutSet(&body, m.samples);
       break;
     case MsgType::kReconRqstFull:
@@ -158,7 +154,7 @@ std::string EncodeMessage(const Message& m) {
       PutString(&body, m.text);
       break;
     case MsgType::kConfig:
-      PutU32(&body, (uint32_t)m.config.size());
+      kry::AppendBE32(&body, (uint32_t)m.config.size());
       for (const auto& kv : m.config) {
         PutString(&body, kv.first);
         PutString(&body, kv.second);

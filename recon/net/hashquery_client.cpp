@@ -8,22 +8,13 @@
 #include <cstring>
 
 #include "recon/net/socket.h"
+#include "util/bigendian.h"
 #include "util/strutil.h"
 
 namespace kry {
 namespace recon_net {
 
 namespace {
-
-void PutU32(std::string* out, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<char>((v >> shift) & 0xFF));
-}
-
-uint32_t GetU32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
-  return v;
-}
 
 // The value of header `name` (case ignored) in `head`; false when absent.
 bool FindHeader(const std::string& head, const char* name, std::string* value) {
@@ -70,9 +61,9 @@ bool ReadToEnd(int fd, size_t cap, std::string* out, std::string* error) {
 std::string EncodeHashquery(const std::vector<krypgp::SksDigest>& digests) {
   std::string body;
   body.reserve(4 + digests.size() * 20);
-  PutU32(&body, static_cast<uint32_t>(digests.size()));
+  AppendBE32(&body, static_cast<uint32_t>(digests.size()));
   for (const krypgp::SksDigest& d : digests) {
-    PutU32(&body, static_cast<uint32_t>(d.size()));
+    AppendBE32(&body, static_cast<uint32_t>(d.size()));
     body.append(reinterpret_cast<const char*>(d.data()), d.size());
   }
   return body;
@@ -85,7 +76,7 @@ bool ParseHashqueryAnswer(const std::string& body, size_t maxKeys, std::vector<s
     *error = "answer shorter than its count";
     return false;
   }
-  const uint32_t count = GetU32(body, 0);
+  const uint32_t count = LoadBE32(body.data() + 0);
   if (count > maxKeys) {
     *error = "answer holds " + std::to_string(count) + " keys, more than the " + std::to_string(maxKeys) + " asked for";
     return false;
@@ -96,7 +87,7 @@ bool ParseHashqueryAnswer(const std::string& body, size_t maxKeys, std::vector<s
       *error = "answer ends inside a key's length";
       return false;
     }
-    const uint32_t length = GetU32(body, at);
+    const uint32_t length = LoadBE32(body.data() + at);
     at += 4;
     if (length == 0 || body.size() - at < length) {
       *error = "answer ends inside a key";
