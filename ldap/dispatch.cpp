@@ -217,11 +217,9 @@ int DispatchOperation(Connection* conn, Operation* op) {
     MutexGuard lock(conn->c_opsmutex);
     ++conn->c_opsinitiated;
   }
-  {
-    MutexGuard lock(g->countersLock);
-    ++g->opsInitiated;
-  }
+  g->opsInitiated.fetch_add(1, std::memory_order_relaxed);
 
+  g_busyOperations.fetch_add(1, std::memory_order_relaxed);
   int result = 0;
   const auto began = std::chrono::steady_clock::now();
   const DispatchEntry* e = FindHandler(op->o_tag);
@@ -246,10 +244,10 @@ int DispatchOperation(Connection* conn, Operation* op) {
     ++conn->c_opscompleted;
     op_delete(&conn->c_ops, op);
   }
-  {
-    MutexGuard lock(g->countersLock);
-    ++g->opsCompleted;
-  }
+  // Entries a handler left held (it ended without a result) go out now.
+  if (!op->o_sink) FlushHeldOutput(conn);
+  g->opsCompleted.fetch_add(1, std::memory_order_relaxed);
+  g_busyOperations.fetch_sub(1, std::memory_order_relaxed);
   {
     MutexGuard lock(g->operationCountLock);
     --g->activeOperations;

@@ -40,23 +40,56 @@ unsigned ResponseTag(unsigned requestTag) {
   return requestTag + 1;
 }
 
-int SendResponse(Connection* conn, Operation* op, BerBuffer* ber) {
+namespace {
+
+// Entries held for one write stay below this; a larger answer streams.
+constexpr size_t kHeldOutputLimit = 16 * 1024;
+
+int WriteFailed() {
+  int code = KRYGetLastSocketsError();
+  LogError(EVENTLOG_VERBOSE, "Socket write failed with error %d (%s).", code, KRYSocketsErrorText(code).c_str());
+  return -1;
+}
+
+// Writes the held bytes and then `ber` (when given); caller holds
+// c_pdumutex. The held bytes are dropped whatever happens: after a failed
+// write the stream is out of step and the connection is ending.
+int WriteOut(Connection* conn, BerBuffer* ber) {
+  if (!conn->c_heldOutput.empty()) {
+    if (ber) conn->c_heldOutput.append(reinterpret_cast<const char*>(ber->buffer()), ber->current);
+    std::string out;
+    out.swap(conn->c_heldOutput);
+    return sockbuf_write(&conn->c_sb, out.data(), out.size()) == 0 ? 0 : WriteFailed();
+  }
+  return !ber || ber_flush(&conn->c_sb, ber, 0) == 0 ? 0 : WriteFailed();
+}
+
+}  // namespace
+
+int SendResponse(Connection* conn, Operation* op, BerBuffer* ber, bool hold) {
   MutexGuard sendLock(conn->c_pdumutex);
-  {
-    MutexGuard tableLock(g_globals->connectionTableLock);
-    if (op->o_connid != conn->c_connid || conn->c_sb.sd.load() == -1) return -1;  // closed, maybe reused: drop it
+  // The slot's connection number changes under the table lock before a new
+  // connection gets the slot; a response for the old one is dropped.
+  if (op->o_connid != conn->c_connid.load() || conn->c_sb.sd.load() == -1) {
+    conn->c_heldOutput.clear();
+    return -1;
+  }
+  if (hold && conn->c_heldOutput.size() + ber->current <= kHeldOutputLimit) {
+    conn->c_heldOutput.append(reinterpret_cast<const char*>(ber->buffer()), ber->current);
+    return 0;
   }
   // The write itself runs without the table lock: a peer that stops reading
   // may hold it for the whole socket wait, and that must not stop the
   // listener or other connections. Only this connection's own thread closes
   // its descriptor (a forced close at shutdown only shuts it down), so the
   // descriptor cannot change hands during the write.
-  if (ber_flush(&conn->c_sb, ber, 0) != 0) {
-    int code = KRYGetLastSocketsError();
-    LogError(EVENTLOG_VERBOSE, "Socket write failed with error %d (%s).", code, KRYSocketsErrorText(code).c_str());
-    return -1;
-  }
-  return 0;
+  return WriteOut(conn, ber);
+}
+
+int FlushHeldOutput(Connection* conn) {
+  MutexGuard sendLock(conn->c_pdumutex);
+  if (conn->c_heldOutput.empty()) return 0;
+  return WriteOut(conn, nullptr);
 }
 
 void send_search_result(Connection* conn, Operation* op, int err, const char* matched, const char* text,
@@ -86,10 +119,7 @@ void send_search_result(Connection* conn, Operation* op, int err, const char* ma
   }
   size_t size = ber->current;
   if (SendResponse(conn, op, ber.get()) != 0) return;
-  {
-    MutexGuard lock(g_globals->bytesSentLock);
-    g_globals->bytesSent += size;
-  }
+  g_globals->bytesSent.fetch_add(size, std::memory_order_relaxed);
   LogError(EVENTLOG_VERBOSE, "conn=%d op=%d RESULT err=%d tag=%d nentries=%d", static_cast<int>(conn->c_connid),
            op->o_opid, err, static_cast<int>(tag), nentries);
 }
@@ -152,19 +182,12 @@ int send_search_entry(Backend* be, Connection* conn, Operation* op, const Entry*
     return 1;
   }
   size_t size = ber->current;
-  if (SendResponse(conn, op, ber.get()) != 0) {
+  if (SendResponse(conn, op, ber.get(), true) != 0) {
     AddAccessLogEntry(conn, op, op->o_logType, &op->o_logDetail, 0, LDAP_SEND_FAILED);
     return -1;
   }
-  {
-    MutexGuard lock(g_globals->bytesSentLock);
-    g_globals->bytesSent += size;
-    ++g_globals->entriesSent;
-  }
-  {
-    MutexGuard tableLock(g_globals->connectionTableLock);
-    if (op->o_connid != conn->c_connid) return -1;
-  }
+  g_globals->bytesSent.fetch_add(size, std::memory_order_relaxed);
+  g_globals->entriesSent.fetch_add(1, std::memory_order_relaxed);
   LogError(EVENTLOG_VERBOSE, "conn=%d op=%d ENTRY dn=%s.", static_cast<int>(conn->c_connid), op->o_opid,
            e->dn.c_str());
   Debug(LDAP_DEBUG_TRACE, "<= send_search_entry\n");

@@ -47,8 +47,12 @@ unsigned ResponseTag(unsigned requestTag);
 
 // Writes a finished response to the connection of `op`. 0 when sent; -1 when
 // the connection was closed or reused (dropped) or the write failed (logged).
+// With `hold` set, a response that fits in a small buffer is kept and goes
+// out with the next one (search entries ahead of their result).
 class BerBuffer;
-int SendResponse(Connection* conn, Operation* op, BerBuffer* ber);
+int SendResponse(Connection* conn, Operation* op, BerBuffer* ber, bool hold = false);
+// Writes what SendResponse held; 0 when nothing was held or it was sent.
+int FlushHeldOutput(Connection* conn);
 
 // Sends one SearchResultEntry. `attrList`, when not null, replaces the
 // entry's own attributes (attributes computed at search time); `virtualAttrs`,

@@ -37,6 +37,9 @@ extern std::atomic<int> g_berSocketTimeoutMs;
 // Largest message ber_get_next accepts; a longer announced length fails
 // before anything is allocated. Default 16 MiB.
 extern std::atomic<uint32_t> g_berMaxMessageSize;
+// Operations being carried out now, on any connection (the idle wait
+// spins only while this is zero).
+extern std::atomic<int> g_busyOperations;
 constexpr uint32_t kBerDefaultMaxMessageSize = 16u * 1024 * 1024;
 
 // A byte transport layered over the socket (TLS). With none set, the stream
@@ -102,6 +105,9 @@ ber_tag_t ber_get_next(Sockbuf* sb, ber_len_t* length, BerBuffer* ber);
 // later ber_flush resumes where this one stopped. With freeIt set, ber must
 // be a raw pointer from ber_alloc that the caller no longer owns on success.
 int ber_flush(Sockbuf* sb, BerBuffer* ber, int freeIt);
+// Writes `length` bytes whole, with ber_flush's waits and results (a failed
+// write is not resumed).
+int sockbuf_write(Sockbuf* sb, const void* data, size_t length);
 
 // Reads up to `length` bytes through the read-ahead buffer (waiting as
 // above). Returns the bytes delivered; when a refill fails after some were

@@ -42,6 +42,10 @@ struct Connection {
 
   // Orders whole responses on this connection.
   Mutex c_pdumutex;
+  // Encoded search entries not yet written, sent with the next response so
+  // that a short search answer goes out in one write. Guarded by
+  // c_pdumutex.
+  std::string c_heldOutput;
 
   int c_gettingber = 0;  // reading flag, always 0 (shown by the monitor)
   int c_writewaiter = 0; // writing flag, always 0
@@ -50,7 +54,9 @@ struct Connection {
   time_t c_activitytime = 0;  // guarded by c_activitymutex
   Mutex c_activitymutex;
 
-  uint32_t c_connid = 0;
+  // Changes (under connectionTableLock) when the slot is given to a new
+  // connection; read without the lock by a response about to be sent.
+  std::atomic<uint32_t> c_connid{0};
   // Peer's IPv4 address in network order, for the per-address limit.
   // Guarded by connectionTableLock.
   uint32_t c_peer = 0;

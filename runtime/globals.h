@@ -176,14 +176,14 @@ struct Globals {
   time_t currentTime = 0;
   time_t startTime = 0;
 
-  // Statistics.
-  uint64_t opsInitiated = 0, opsCompleted = 0, entriesSent = 0, bytesSent = 0;
+  // Statistics, counted without a lock on every request.
+  std::atomic<uint64_t> opsInitiated{0}, opsCompleted{0}, entriesSent{0}, bytesSent{0};
 
   // Threads.
   std::thread listenerThread;
 
   // Locks.
-  Mutex connectionTableLock, bytesSentLock, countersLock, currentTimeLock, threadCountLock, operationCountLock;
+  Mutex connectionTableLock, countersLock, currentTimeLock, threadCountLock, operationCountLock;
   Mutex contextLock, poolLock;
   Mutex timeLock, regexLock, entryTextLock, accessLogLock, replogLock;
 };

@@ -1,6 +1,7 @@
 // Results and search entries as a client receives them, over a socket pair.
 #include "ldap/result.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,7 +37,10 @@ class Results : public ::testing::Test {
     close(peer_);
     ReleaseGlobals(&g_globals);
   }
+  // What the client has been sent; empty when nothing came within 5 s.
   std::string Receive() {
+    pollfd p{peer_, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1) return std::string();
     char buf[65536];
     ssize_t n = read(peer_, buf, sizeof buf);
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
@@ -108,6 +112,7 @@ TEST_F(Results, SearchEntryWithRequestedAttributes) {
   attr_merge(&e, "objectclass", std::vector<std::string>{"top", "person"});
   std::vector<std::string> wanted = {"OBJECTCLASS"};
   ASSERT_EQ(send_search_entry(g_globals->backends.front().get(), &conn_, &op_, &e, &wanted, nullptr, 0), 0);
+  ASSERT_EQ(FlushHeldOutput(&conn_), 0);
   std::string m = Receive();
   BerBufferPtr ber = ber_init(m.data(), m.size());
   int id = 0;
@@ -122,8 +127,10 @@ TEST_F(Results, SearchEntryWithRequestedAttributes) {
   EXPECT_EQ(values[1].bv_val, "person");
   EXPECT_EQ(g_globals->entriesSent, 1u);
 
-  // Types only.
+  // Types only; a short answer's entries go out in one write with its
+  // result, in order.
   ASSERT_EQ(send_search_entry(g_globals->backends.front().get(), &conn_, &op_, &e, nullptr, nullptr, 1), 0);
+  send_search_result(&conn_, &op_, LDAP_SUCCESS, nullptr, nullptr, 1);
   m = Receive();
   ber = ber_init(m.data(), m.size());
   std::string t1, t2;
@@ -132,6 +139,11 @@ TEST_F(Results, SearchEntryWithRequestedAttributes) {
   EXPECT_EQ(t1, "cn");
   EXPECT_TRUE(v1.empty());
   EXPECT_TRUE(v2.empty());
+  int code = -1;
+  std::string matched, text;
+  ASSERT_NE(ber_scanf(ber.get(), "{it{eaa}}", &id, &tag, &code, &matched, &text), -1);
+  EXPECT_EQ(tag, 0x65u);
+  EXPECT_EQ(code, LDAP_SUCCESS);
 }
 
 TEST_F(Results, SearchEntryRefusedWithoutBackend) {
