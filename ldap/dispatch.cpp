@@ -157,6 +157,10 @@ void connection_activity(Connection* conn) {
     return;
   }
 
+  struct Reading {
+    Reading() { g_readingConnections.fetch_add(1, std::memory_order_relaxed); }
+    ~Reading() { g_readingConnections.fetch_sub(1, std::memory_order_relaxed); }
+  } reading;
   while (!dird_shutdown && conn->c_sb.sd.load() != -1) {
     BerBufferPtr ber = ber_alloc_ptr(0);
     if (!ber) {

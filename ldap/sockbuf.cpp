@@ -16,6 +16,7 @@ namespace kry {
 std::atomic<int> g_berSocketTimeoutMs{kBerSocketTimeoutMs};
 std::atomic<uint32_t> g_berMaxMessageSize{kBerDefaultMaxMessageSize};
 std::atomic<int> g_busyOperations{0};
+std::atomic<int> g_readingConnections{0};
 
 namespace {
 
@@ -53,19 +54,18 @@ int WaitReady(Sockbuf* sb, bool forWrite, Deadline deadline = Deadline()) {
   return 0;
 }
 
-std::atomic<int> g_spinning{0};
-
 // A client that sends its next request right after reading an answer
-// finds this thread still awake: while no other operation runs and no
-// other thread spins, the idle wait first checks the socket without
-// sleeping for a few tens of microseconds. Sleeping in poll and being
-// woken costs the server and the client a cross-processor wake-up each,
-// which on one connection is most of a lookup's round trip. True when
-// data arrived during the spin.
+// finds this thread still awake: when this is the only connection reading
+// requests and nothing else runs, the idle wait first checks the socket
+// without sleeping for a few tens of microseconds. Sleeping in poll and
+// being woken costs the server and the client a cross-processor wake-up
+// each, which on one connection is most of a lookup's round trip. With
+// other connections about, the processors have better things to do than
+// spin. True when data arrived during the spin.
 bool SpinForData(KRYSocketRef sd) {
-  if (g_busyOperations.load(std::memory_order_relaxed) != 0) return false;
-  int expected = 0;
-  if (!g_spinning.compare_exchange_strong(expected, 1)) return false;
+  if (g_readingConnections.load(std::memory_order_relaxed) != 1 ||
+      g_busyOperations.load(std::memory_order_relaxed) != 0)
+    return false;
   const auto until = Clock::now() + std::chrono::microseconds(60);
   bool ready = false;
   do {
@@ -74,8 +74,8 @@ bool SpinForData(KRYSocketRef sd) {
       ready = true;
       break;
     }
-  } while (g_busyOperations.load(std::memory_order_relaxed) == 0 && Clock::now() < until);
-  g_spinning.store(0);
+  } while (g_busyOperations.load(std::memory_order_relaxed) == 0 &&
+           g_readingConnections.load(std::memory_order_relaxed) == 1 && Clock::now() < until);
   return ready;
 }
 

@@ -40,6 +40,9 @@ extern std::atomic<uint32_t> g_berMaxMessageSize;
 // Operations being carried out now, on any connection (the idle wait
 // spins only while this is zero).
 extern std::atomic<int> g_busyOperations;
+// Connection threads reading requests (the idle wait spins only when this
+// is one).
+extern std::atomic<int> g_readingConnections;
 constexpr uint32_t kBerDefaultMaxMessageSize = 16u * 1024 * 1024;
 
 // A byte transport layered over the socket (TLS). With none set, the stream
