@@ -49,15 +49,29 @@ bool PutSelection(BerBuffer* b, const HkpQuery& q) {
 
 std::vector<std::string> WantedAttributes(const HkpQuery& q) {
   // kryKeyFingerprint marks v6 keys (see KeepReadableByOldClients).
+  // A fingerprint is checked against the certificate's primary key first.
+  if (q.op == HkpOp::kGet && q.kind == HkpSearchKind::kFingerprint)
+    return {"kryKeyV2", "kryKeyFingerprint", "kryCertID"};
   if (q.op == HkpOp::kGet) return {"kryKeyV2", "kryKeyFingerprint"};
   std::vector<std::string> a = {"kryCertID",  "kryUserID",  "kryKeyCreateTime", "kryKeyExpireTime",
                                 "kryKeySize", "kryKeyType", "kryRevoked",       "kryKeyFingerprint"};
   if (q.op == HkpOp::kVIndex) a.push_back("krySignerID");
   // The fingerprint check and the digests that hash=on shows come from the
   // key block. The machine-readable index's fingerprints do too, but are
-  // read from the certificate entry once and kept (CertificateFingerprint).
+  // read from the certificate entry once and kept (HkpCertificateFingerprint).
   if (q.kind == HkpSearchKind::kFingerprint || q.hash) a.push_back("kryKeyV2");
   return a;
+}
+
+std::string SearchRequest(const HkpQuery& q, const std::vector<std::string>& attrs) {
+  BerBufferPtr b = ber_alloc_ptr(BER_OPTION_DER);
+  if (!b) return std::string();
+  // (&(selection)(!(kryDisabled=1))) under OU=ACTIVE, whole subtree.
+  if (ber_printf(b.get(), "t{seeiibt{", kSearchTag, kActiveBase, 2, 0, 0, 0, 0, LDAP_FILTER_AND) == -1 ||
+      !PutSelection(b.get(), q) ||
+      ber_printf(b.get(), "t{t{ss}}}{v}}", LDAP_FILTER_NOT, LDAP_FILTER_EQUALITY, "kryDisabled", "1", &attrs) == -1)
+    return std::string();
+  return std::string(reinterpret_cast<const char*>(b->buffer()), b->current);
 }
 
 // Upper-case hex of a fingerprint buffer.
@@ -94,16 +108,30 @@ bool HasFingerprint(KRYContextRef context, const std::string& block, const std::
   return false;
 }
 
+Backend* DirectoryBackend() {
+  Globals* g = g_globals;
+  return g && !g->backends.empty() ? g->backends.front().get() : nullptr;
+}
+
+// Whether the certificate of `e` has the fingerprint: its primary key's
+// is known from the cache; a subkey's needs the key block imported.
+bool EntryHasFingerprint(Connection* conn, const HkpEntry& e, const std::string& wanted) {
+  const std::string& certID = e.First("kryCertID");
+  if (!certID.empty() && HkpCertificateFingerprint(DirectoryBackend(), ToUpper(certID)) == wanted) return true;
+  const std::string& block = e.First("kryKeyV2");
+  if (block.empty()) return false;
+  KRYContextRef context = HkpKeyContext(conn);
+  return context && HasFingerprint(context, block, wanted);
+}
+
 // Drops the entries whose certificate does not have the fingerprint.
 void KeepFingerprint(Connection* conn, const std::string& wanted, std::vector<HkpEntry>* entries) {
-  KRYContextRef context = HkpKeyContext(conn);
   std::map<std::string, bool> verdict;  // per key block
   std::vector<HkpEntry> kept;
   for (HkpEntry& e : *entries) {
     const std::string& block = e.First("kryKeyV2");
     auto it = verdict.find(block);
-    if (it == verdict.end())
-      it = verdict.emplace(block, context && !block.empty() && HasFingerprint(context, block, wanted)).first;
+    if (it == verdict.end()) it = verdict.emplace(block, EntryHasFingerprint(conn, e, wanted)).first;
     if (it->second) kept.push_back(std::move(e));
   }
   *entries = std::move(kept);
@@ -118,11 +146,6 @@ void KeepReadableByOldClients(const HkpQuery& q, std::vector<HkpEntry>* entries)
   for (HkpEntry& e : *entries)
     if (e.First("kryKeyFingerprint").empty()) kept.push_back(std::move(e));
   *entries = std::move(kept);
-}
-
-Backend* DirectoryBackend() {
-  Globals* g = g_globals;
-  return g && !g->backends.empty() ? g->backends.front().get() : nullptr;
 }
 
 // Each certificate once, with its user IDs, in the order of first sight;
@@ -219,22 +242,12 @@ int HkpKeyByDigest(Connection* conn, const std::string& hex, std::string* binary
   return out.code == LDAP_SUCCESS ? LDAP_NO_SUCH_OBJECT : out.code;
 }
 
-std::string HkpSearchRequest(const HkpQuery& q) {
-  BerBufferPtr b = ber_alloc_ptr(BER_OPTION_DER);
-  if (!b) return std::string();
-  const std::vector<std::string> attrs = WantedAttributes(q);
-  // (&(selection)(!(kryDisabled=1))) under OU=ACTIVE, whole subtree.
-  if (ber_printf(b.get(), "t{seeiibt{", kSearchTag, kActiveBase, 2, 0, 0, 0, 0, LDAP_FILTER_AND) == -1 ||
-      !PutSelection(b.get(), q) ||
-      ber_printf(b.get(), "t{t{ss}}}{v}}", LDAP_FILTER_NOT, LDAP_FILTER_EQUALITY, "kryDisabled", "1", &attrs) == -1)
-    return std::string();
-  return std::string(reinterpret_cast<const char*>(b->buffer()), b->current);
-}
+std::string HkpSearchRequest(const HkpQuery& q) { return SearchRequest(q, WantedAttributes(q)); }
 
 HkpAnswer HkpLookup(Connection* conn, const HkpQuery& q) {
   HkpOutcome out;
   out.wanted = WantedAttributes(q);
-  const std::string op = HkpSearchRequest(q);
+  const std::string op = SearchRequest(q, out.wanted);
   if (op.empty() || !RunHkpRequest(conn, HkpLdapMessage(op), &out) || out.code < 0) {
     LogError(EVENTLOG_ERROR, "HKP lookup could not be run as a directory search.");
     return HkpText(500, "The directory could not be searched.");
