@@ -1,6 +1,6 @@
 // Fingerprints of the primary keys that machine-readable index answers name
 // keys by. Reading one means dearmouring and parsing the whole stored key
-// block, which cost more than the rest of an index request together; the
+// block, about half of what an index request cost; the
 // answer is kept per certificate entry and stamped with the entry's key
 // digest, which the backend rewrites with every write of the block, so a
 // merged, replaced or re-added key is read afresh.
