@@ -24,17 +24,33 @@ const std::vector<std::string>& HkpEntry::Values(const char* type) const {
   return kNone;
 }
 
-std::string HkpEntry::First(const char* type) const {
+const std::string& HkpEntry::First(const char* type) const {
+  static const std::string kNone;
   const std::vector<std::string>& v = Values(type);
-  return v.empty() ? std::string() : v.front();
+  return v.empty() ? kNone : v.front();
 }
+
+namespace {
+
+bool Wanted(const std::vector<std::string>& wanted, const std::string& type) {
+  if (wanted.empty()) return true;
+  for (const std::string& w : wanted)
+    if (StrIEquals(w, type)) return true;
+  return false;
+}
+
+}  // namespace
 
 int HkpOutcome::OnEntry(const Entry& e, const std::vector<Attribute>& attrs,
                         const std::vector<Attribute>* virtualAttrs) {
   HkpEntry out;
   out.dn = e.dn;
-  out.attrs = attrs;
-  if (virtualAttrs) out.attrs.insert(out.attrs.end(), virtualAttrs->begin(), virtualAttrs->end());
+  out.attrs.reserve(attrs.size() + (virtualAttrs ? virtualAttrs->size() : 0));
+  for (const Attribute& a : attrs)
+    if (Wanted(wanted, a.type)) out.attrs.push_back(a);
+  if (virtualAttrs)
+    for (const Attribute& a : *virtualAttrs)
+      if (Wanted(wanted, a.type)) out.attrs.push_back(a);
   entries.push_back(std::move(out));
   return 0;
 }

@@ -27,8 +27,8 @@ struct HkpEntry {
 
   // Values of `type` (compared ignoring case); empty when absent.
   const std::vector<std::string>& Values(const char* type) const;
-  // The first value of `type`, or "".
-  std::string First(const char* type) const;
+  // The first value of `type`, or "" (valid while the entry is).
+  const std::string& First(const char* type) const;
 };
 
 // What one request produced: the LDAP result, its text, the entries of a
@@ -42,6 +42,9 @@ class HkpOutcome : public ResponseSink {
   AccessLogDetail logDetail;
   int nentries = 0;
   time_t start = 0;
+  // The attribute types kept of each entry (ignoring case); empty: all.
+  // An entry arrives with every attribute it stores, whatever was asked.
+  std::vector<std::string> wanted;
 
   int OnEntry(const Entry& e, const std::vector<Attribute>& attrs, const std::vector<Attribute>* virtualAttrs) override;
   void OnResult(int err, const char* matched, const char* text, int nentries) override;

@@ -69,7 +69,11 @@ time_t HkpParseGeneralizedTime(const std::string& text) {
   if (text.size() != 15 || (text[14] != 'Z' && text[14] != 'z')) return 0;
   for (size_t i = 0; i < 14; ++i)
     if (text[i] < '0' || text[i] > '9') return 0;
-  auto num = [&](size_t pos, size_t n) { return std::stoi(text.substr(pos, n)); };
+  auto num = [&](size_t pos, size_t n) {
+    int v = 0;
+    for (size_t i = pos; i < pos + n; ++i) v = 10 * v + (text[i] - '0');
+    return v;
+  };
   struct tm tmv {};
   tmv.tm_year = num(0, 4) - 1900;
   tmv.tm_mon = num(4, 2) - 1;
@@ -83,14 +87,20 @@ time_t HkpParseGeneralizedTime(const std::string& text) {
 }
 
 std::string HkpMachineIndex(const std::vector<HkpKey>& keys, time_t now) {
-  std::string out = "info:1:" + std::to_string(keys.size()) + "\n";
+  std::string out;
+  out.reserve(64 + 160 * keys.size());
+  out.append("info:1:").append(std::to_string(keys.size())).append("\n");
   for (const HkpKey& k : keys) {
-    const std::string flags = Flags(k, now);
-    out += "pub:" + (k.fingerprint.empty() ? k.certID : k.fingerprint) + ":" + (k.algorithm ? std::to_string(k.algorithm) : std::string()) + ":" +
-           (k.bits ? std::to_string(k.bits) : std::string()) + ":" + Seconds(k.created) + ":" + Seconds(k.expires) +
-           ":" + flags + "\n";
-    for (const HkpUserID& u : k.userIDs)
-      out += "uid:" + EscapeUserID(u.text) + ":" + Seconds(k.created) + ":" + Seconds(k.expires) + ":" + flags + "\n";
+    // The tail every line of the key ends with: ":created:expires:flags".
+    std::string tail = ":";
+    tail.append(Seconds(k.created)).append(":").append(Seconds(k.expires)).append(":").append(Flags(k, now));
+    tail += '\n';
+    out.append("pub:").append(k.fingerprint.empty() ? k.certID : k.fingerprint).append(":");
+    if (k.algorithm) out.append(std::to_string(k.algorithm));
+    out.append(":");
+    if (k.bits) out.append(std::to_string(k.bits));
+    out.append(tail);
+    for (const HkpUserID& u : k.userIDs) out.append("uid:").append(EscapeUserID(u.text)).append(tail);
   }
   return out;
 }

@@ -6,12 +6,12 @@
 #include "cert/keydigests.h"
 #include "cert/kryhandles.h"
 #include "hkp/directory.h"
+#include "hkp/fingerprints.h"
 #include "hkp/format.h"
 #include "ldap/ber.h"
 #include "ldap/filter.h"
 #include "ldap/result.h"
 #include "log/eventlog.h"
-#include "platform/pgp/keybytes.h"
 #include "platform/pgp/kry.h"
 #include "runtime/connection.h"
 #include "runtime/globals.h"
@@ -49,15 +49,29 @@ bool PutSelection(BerBuffer* b, const HkpQuery& q) {
 
 std::vector<std::string> WantedAttributes(const HkpQuery& q) {
   // kryKeyFingerprint marks v6 keys (see KeepReadableByOldClients).
+  // A fingerprint is checked against the certificate's primary key first.
+  if (q.op == HkpOp::kGet && q.kind == HkpSearchKind::kFingerprint)
+    return {"kryKeyV2", "kryKeyFingerprint", "kryCertID"};
   if (q.op == HkpOp::kGet) return {"kryKeyV2", "kryKeyFingerprint"};
   std::vector<std::string> a = {"kryCertID",  "kryUserID",  "kryKeyCreateTime", "kryKeyExpireTime",
                                 "kryKeySize", "kryKeyType", "kryRevoked",       "kryKeyFingerprint"};
   if (q.op == HkpOp::kVIndex) a.push_back("krySignerID");
-  // The fingerprint check and the machine-readable index's fingerprints
-  // come from the key block.
-  // as do the digests that hash=on shows.
-  if (q.kind == HkpSearchKind::kFingerprint || q.machineReadable || q.hash) a.push_back("kryKeyV2");
+  // The fingerprint check and the digests that hash=on shows come from the
+  // key block. The machine-readable index's fingerprints do too, but are
+  // read from the certificate entry once and kept (HkpCertificateFingerprint).
+  if (q.kind == HkpSearchKind::kFingerprint || q.hash) a.push_back("kryKeyV2");
   return a;
+}
+
+std::string SearchRequest(const HkpQuery& q, const std::vector<std::string>& attrs) {
+  BerBufferPtr b = ber_alloc_ptr(BER_OPTION_DER);
+  if (!b) return std::string();
+  // (&(selection)(!(kryDisabled=1))) under OU=ACTIVE, whole subtree.
+  if (ber_printf(b.get(), "t{seeiibt{", kSearchTag, kActiveBase, 2, 0, 0, 0, 0, LDAP_FILTER_AND) == -1 ||
+      !PutSelection(b.get(), q) ||
+      ber_printf(b.get(), "t{t{ss}}}{v}}", LDAP_FILTER_NOT, LDAP_FILTER_EQUALITY, "kryDisabled", "1", &attrs) == -1)
+    return std::string();
+  return std::string(reinterpret_cast<const char*>(b->buffer()), b->current);
 }
 
 // Upper-case hex of a fingerprint buffer.
@@ -94,27 +108,33 @@ bool HasFingerprint(KRYContextRef context, const std::string& block, const std::
   return false;
 }
 
+Backend* DirectoryBackend() {
+  Globals* g = g_globals;
+  return g && !g->backends.empty() ? g->backends.front().get() : nullptr;
+}
+
+// Whether the certificate of `e` has the fingerprint: its primary key's
+// is known from the cache; a subkey's needs the key block imported.
+bool EntryHasFingerprint(Connection* conn, const HkpEntry& e, const std::string& wanted) {
+  const std::string& certID = e.First("kryCertID");
+  if (!certID.empty() && HkpCertificateFingerprint(DirectoryBackend(), ToUpper(certID)) == wanted) return true;
+  const std::string& block = e.First("kryKeyV2");
+  if (block.empty()) return false;
+  KRYContextRef context = HkpKeyContext(conn);
+  return context && HasFingerprint(context, block, wanted);
+}
+
 // Drops the entries whose certificate does not have the fingerprint.
 void KeepFingerprint(Connection* conn, const std::string& wanted, std::vector<HkpEntry>* entries) {
-  KRYContextRef context = HkpKeyContext(conn);
   std::map<std::string, bool> verdict;  // per key block
   std::vector<HkpEntry> kept;
   for (HkpEntry& e : *entries) {
-    const std::string block = e.First("kryKeyV2");
+    const std::string& block = e.First("kryKeyV2");
     auto it = verdict.find(block);
-    if (it == verdict.end())
-      it = verdict.emplace(block, context && !block.empty() && HasFingerprint(context, block, wanted)).first;
+    if (it == verdict.end()) it = verdict.emplace(block, EntryHasFingerprint(conn, e, wanted)).first;
     if (it->second) kept.push_back(std::move(e));
   }
   *entries = std::move(kept);
-}
-
-// Upper-case hex of the fingerprint of a key block's primary key; empty
-// when there is no block or it cannot be read.
-std::string BlockFingerprint(const std::string& block) {
-  std::string fpr;
-  if (block.empty() || KRYGetBlockFingerprint(block.data(), block.size(), &fpr) != 0) return std::string();
-  return Hex(reinterpret_cast<const unsigned char*>(fpr.data()), fpr.size());
 }
 
 // GnuPG 2.2 cannot parse v6 keys and fails a whole answer that holds one,
@@ -129,8 +149,9 @@ void KeepReadableByOldClients(const HkpQuery& q, std::vector<HkpEntry>* entries)
 }
 
 // Each certificate once, with its user IDs, in the order of first sight;
-// with `digests`, each key's digest too.
-std::vector<HkpKey> GroupKeys(const std::vector<HkpEntry>& entries, bool digests) {
+// with `fingerprints`, each primary key's fingerprint; with `digests`, each
+// key's digest too.
+std::vector<HkpKey> GroupKeys(const std::vector<HkpEntry>& entries, bool fingerprints, bool digests) {
   std::vector<HkpKey> keys;
   std::map<std::string, size_t> index;
   for (const HkpEntry& e : entries) {
@@ -144,7 +165,7 @@ std::vector<HkpKey> GroupKeys(const std::vector<HkpEntry>& entries, bool digests
       k.bits = static_cast<int>(AtoiSaturating(e.First("kryKeySize")));
       k.created = HkpParseGeneralizedTime(e.First("kryKeyCreateTime"));
       k.expires = HkpParseGeneralizedTime(e.First("kryKeyExpireTime"));
-      k.fingerprint = BlockFingerprint(e.First("kryKeyV2"));
+      if (fingerprints) k.fingerprint = HkpCertificateFingerprint(DirectoryBackend(), certID);
       if (digests) KeyBlockDigestHex(e.First("kryKeyV2"), &k.digest);
       it = index.emplace(certID, keys.size()).first;
       keys.push_back(std::move(k));
@@ -163,7 +184,7 @@ std::vector<HkpKey> GroupKeys(const std::vector<HkpEntry>& entries, bool digests
 std::vector<std::string> KeyBlocks(const std::vector<HkpEntry>& entries) {
   std::vector<std::string> blocks;
   for (const HkpEntry& e : entries) {
-    const std::string block = e.First("kryKeyV2");
+    const std::string& block = e.First("kryKeyV2");
     if (block.empty()) continue;
     bool seen = false;
     for (const std::string& b : blocks) seen = seen || b == block;
@@ -221,21 +242,12 @@ int HkpKeyByDigest(Connection* conn, const std::string& hex, std::string* binary
   return out.code == LDAP_SUCCESS ? LDAP_NO_SUCH_OBJECT : out.code;
 }
 
-std::string HkpSearchRequest(const HkpQuery& q) {
-  BerBufferPtr b = ber_alloc_ptr(BER_OPTION_DER);
-  if (!b) return std::string();
-  const std::vector<std::string> attrs = WantedAttributes(q);
-  // (&(selection)(!(kryDisabled=1))) under OU=ACTIVE, whole subtree.
-  if (ber_printf(b.get(), "t{seeiibt{", kSearchTag, kActiveBase, 2, 0, 0, 0, 0, LDAP_FILTER_AND) == -1 ||
-      !PutSelection(b.get(), q) ||
-      ber_printf(b.get(), "t{t{ss}}}{v}}", LDAP_FILTER_NOT, LDAP_FILTER_EQUALITY, "kryDisabled", "1", &attrs) == -1)
-    return std::string();
-  return std::string(reinterpret_cast<const char*>(b->buffer()), b->current);
-}
+std::string HkpSearchRequest(const HkpQuery& q) { return SearchRequest(q, WantedAttributes(q)); }
 
 HkpAnswer HkpLookup(Connection* conn, const HkpQuery& q) {
   HkpOutcome out;
-  const std::string op = HkpSearchRequest(q);
+  out.wanted = WantedAttributes(q);
+  const std::string op = SearchRequest(q, out.wanted);
   if (op.empty() || !RunHkpRequest(conn, HkpLdapMessage(op), &out) || out.code < 0) {
     LogError(EVENTLOG_ERROR, "HKP lookup could not be run as a directory search.");
     return HkpText(500, "The directory could not be searched.");
@@ -250,7 +262,7 @@ HkpAnswer HkpLookup(Connection* conn, const HkpQuery& q) {
     found = blocks.size();
     if (found) a = KeysAnswer(q, blocks);
   } else {
-    const std::vector<HkpKey> keys = GroupKeys(out.entries, q.hash && !q.machineReadable);
+    const std::vector<HkpKey> keys = GroupKeys(out.entries, q.machineReadable, q.hash && !q.machineReadable);
     found = keys.size();
     if (found) a = IndexAnswer(q, keys);
   }

@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 
+#include "hkp/fingerprints.h"
 #include "hkp/format.h"
 #include "hkp/lookup.h"
 #include "hkp/query.h"
@@ -147,6 +148,26 @@ TEST(HkpIndex, MachineReadableLines) {
             "uid:Plain:::\n");
   // Not yet expired: no 'e'.
   EXPECT_NE(HkpMachineIndex({k}, 1600000000).find(":r\n"), std::string::npos);
+}
+
+// A fingerprint is served for an entry only under the key digest it was
+// read with: a merge rewrites the digest, and the old answer is then gone.
+TEST(HkpIndex, FingerprintCacheAnswersOnlyForTheSameDigestAndStaysBounded) {
+  FingerprintCache cache(32);
+  std::string fpr;
+  cache.Put(7, "D1", "F1");
+  ASSERT_TRUE(cache.Find(7, "D1", &fpr));
+  EXPECT_EQ(fpr, "F1");
+  EXPECT_FALSE(cache.Find(7, "D2", &fpr));
+  EXPECT_FALSE(cache.Find(8, "D1", &fpr));
+  cache.Put(7, "D2", "F2");
+  EXPECT_FALSE(cache.Find(7, "D1", &fpr));
+  ASSERT_TRUE(cache.Find(7, "D2", &fpr));
+  EXPECT_EQ(fpr, "F2");
+  for (EntryID id = 100; id < 1100; ++id) cache.Put(id, "D", "F" + std::to_string(id));
+  EXPECT_LE(cache.Size(), 32u);
+  ASSERT_TRUE(cache.Find(1099, "D", &fpr));
+  EXPECT_EQ(fpr, "F1099");
 }
 
 TEST(HkpIndex, AttributeValues) {

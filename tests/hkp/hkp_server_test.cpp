@@ -368,6 +368,25 @@ TEST_F(Hkp, DisabledKeysAreNotServed) {
   EXPECT_NE(h.body.find("Certificate is disabled."), std::string::npos) << h.body;
 }
 
+// The index follows a certificate through a merge: the key's revocation
+// shows at once, under the same fingerprint (read again after the merge
+// changed the stored block, not taken from before it).
+TEST_F(Hkp, IndexFollowsAMergedKey) {
+  ASSERT_EQ(Submit(port(), Corpus("revoked-before.asc")).status, 200);
+  const std::string query = "op=index&options=mr&search=0x" + corpus::ShortId("revoked");
+  const std::string pub = "pub:" + corpus::Fingerprint("revoked") + ":";
+  Http h = Lookup(port(), query);
+  ASSERT_EQ(h.status, 200);
+  ASSERT_NE(h.body.find(pub), std::string::npos) << h.body;
+  EXPECT_EQ(h.body.find(":r\n"), std::string::npos) << h.body;
+  EXPECT_EQ(Lookup(port(), query).body, h.body);  // answered again, from the cache
+  ASSERT_EQ(Submit(port(), Corpus("revoked.asc")).status, 200);
+  h = Lookup(port(), query);
+  ASSERT_EQ(h.status, 200);
+  EXPECT_NE(h.body.find(pub), std::string::npos) << h.body;
+  EXPECT_NE(h.body.find(":r\n"), std::string::npos) << h.body;
+}
+
 TEST_F(Hkp, EveryRequestIsLogged) {
   ASSERT_EQ(Lookup(port(), "op=get&search=0x" + ShortIDOf("rsa")).status >= 200, true);
   ASSERT_EQ(Lookup(port(), "op=bad&search=x").status, 400);
