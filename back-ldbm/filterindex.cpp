@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "back-ldbm/cache.h"
 #include "back-ldbm/dn2id.h"
 #include "back-ldbm/id2children.h"
 #include "back-ldbm/index.h"
@@ -213,12 +214,27 @@ IDListPtr base_candidates(Backend* be, const std::string& base, int* err, std::s
   return idl_from_ids({id});
 }
 
+namespace {
+
+// The ID of a search base, or NOID. The base is read as an entry so that
+// the entry cache keeps it: searches name the same few bases, and a cached
+// base costs a tree lookup where the DN map costs a database read.
+EntryID BaseEntryId(Backend* be, const std::string& base) {
+  Entry* e = entry_by_dn(be, base, nullptr);
+  if (!e) return NOID;
+  EntryID id = e->id;
+  cache_return_entry(be, e);
+  return id;
+}
+
+}  // namespace
+
 IDListPtr onelevel_candidates(Backend* be, const std::string& base, const Filter* f, int* err,
                               std::string* matched) {
   matched->clear();
   EntryID parent = 0;
   if (!base.empty()) {
-    parent = dn2id(be, base);
+    parent = BaseEntryId(be, base);
     if (parent == NOID) {
       *err = LDAP_NO_SUCH_OBJECT;
       return nullptr;
@@ -241,7 +257,7 @@ IDListPtr onelevel_candidates(Backend* be, const std::string& base, const Filter
 IDListPtr subtree_candidates(Backend* be, const std::string& base, const Filter* f, int* err,
                              std::string* matched) {
   matched->clear();
-  if (!base.empty() && dn2id(be, base) == NOID) {
+  if (!base.empty() && BaseEntryId(be, base) == NOID) {
     *err = LDAP_NO_SUCH_OBJECT;
     return nullptr;
   }
