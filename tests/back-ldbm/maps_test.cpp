@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "back-ldbm/cache.h"
+#include "back-ldbm/commit.h"
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/dn2id.h"
 #include "back-ldbm/id2children.h"
@@ -30,9 +31,13 @@ Entry* NewEntry(EntryID id, const std::string& dn) {
 TEST(NextId, FirstIdWithoutFile) {
   TestBackend tb;
   EXPECT_EQ(next_id(tb.be()), 1u);
-  EXPECT_EQ(test::ReadFile(tb.dir().File("NEXTID")), "2\n");
-  EXPECT_EQ(next_id_peek(tb.be()), 2u);
-  EXPECT_EQ(test::ReadFile(tb.dir().File("NEXTID")), "2\n");
+  EXPECT_EQ(next_id(tb.be()), 2u);
+  // The file follows once per commit round, not once per ID.
+  EXPECT_FALSE(test::FileExists(tb.dir().File("NEXTID")));
+  EXPECT_EQ(ldbm_commit(tb.be()), 0);
+  EXPECT_EQ(test::ReadFile(tb.dir().File("NEXTID")), "3\n");
+  EXPECT_EQ(next_id_peek(tb.be()), 3u);
+  EXPECT_EQ(test::ReadFile(tb.dir().File("NEXTID")), "3\n");
 }
 
 TEST(NextId, ReturnOnlyTheLastOne) {
@@ -44,6 +49,7 @@ TEST(NextId, ReturnOnlyTheLastOne) {
   EXPECT_EQ(next_id(tb.be()), 8u);
   next_id_return(tb.be(), 7);  // 8 was handed out later
   EXPECT_EQ(next_id(tb.be()), 9u);
+  EXPECT_EQ(ldbm_commit(tb.be()), 0);
   EXPECT_EQ(test::ReadFile(tb.dir().File("NEXTID")), "10\n");
 }
 
