@@ -55,6 +55,12 @@ void Load(const Backend* be, LdbmState* li, const std::string& path, const char*
 // empty file. The sync waits for next_id_sync. Caller holds the lock.
 // Returns 0 or the errno.
 int Write(LdbmState* li, const std::string& path) {
+  // A counter dropped since (the file was made anew) has nothing to write:
+  // it is loaded from the file again on its next use.
+  if (li->nextId < 1) {
+    li->nextIdDeferred = false;
+    return 0;
+  }
   char buf[32];
   std::snprintf(buf, sizeof buf, "%ld\n", li->nextId);
   int err = WriteFileReplacing(path, buf);
