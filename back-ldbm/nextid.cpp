@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/durable.h"
 #include "back-ldbm/ldbm.h"
@@ -33,6 +36,7 @@ long CounterAfterStoredEntries(const Backend* be, const std::string& path) {
 void Load(const Backend* be, LdbmState* li, const std::string& path, const char* readFailure) {
   if (li->nextId != -1) return;
   FILE* fp = std::fopen(path.c_str(), "r");
+  li->nextIdWritten = 0;
   if (!fp) {
     Debug(LDAP_DEBUG_ANY, "next_id %d: could not open \"%s\"\n", 1, path.c_str());
     li->nextId = CounterAfterStoredEntries(be, path);
@@ -44,29 +48,45 @@ void Load(const Backend* be, LdbmState* li, const std::string& path, const char*
     li->nextId = CounterAfterStoredEntries(be, path);
   } else {
     li->nextId = std::atol(buf);
+    li->nextIdWritten = li->nextId;
     // A damaged file never yields ID 0 nor restarts the IDs.
     if (li->nextId < 1) li->nextId = CounterAfterStoredEntries(be, path);
   }
   std::fclose(fp);
 }
 
-// Rewrites the file with the in-memory value, through a temporary file
-// renamed over it: a killed server leaves the old or the new value, never an
-// empty file. The sync waits for next_id_sync. Caller holds the lock.
-// Returns 0 or the errno.
+// Writes `text` over the start of the file (made if missing) and cuts it
+// there. A value only ever grows in length, so the file is never empty or
+// shorter than a number while this runs, and a killed server leaves the
+// old or the new value (one write). Replacing the file through a renamed
+// copy instead freed the old file's blocks on every commit round. 0 or the
+// errno.
+int WriteInPlace(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  const ssize_t n = pwrite(fd, text.data(), text.size(), 0);
+  int err = n == static_cast<ssize_t>(text.size()) ? 0 : (n < 0 ? errno : EIO);
+  if (err == 0 && ftruncate(fd, static_cast<off_t>(text.size())) != 0) err = errno;
+  if (close(fd) != 0 && err == 0) err = errno;
+  return err;
+}
+
+// Brings the file up to the in-memory value. Caller holds the lock. A file
+// ahead of the counter (an ID given back after the file was written) stays
+// as it is: it only makes the next restart skip that ID. The sync waits for
+// next_id_sync. 0 or the errno.
 int Write(LdbmState* li, const std::string& path) {
   // A counter dropped since (the file was made anew) has nothing to write:
   // it is loaded from the file again on its next use.
-  if (li->nextId < 1) {
+  if (li->nextId < 1 || li->nextId <= li->nextIdWritten) {
     li->nextIdDeferred = false;
     return 0;
   }
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%ld\n", li->nextId);
-  int err = WriteFileReplacing(path, buf);
+  const int err = WriteInPlace(path, std::to_string(li->nextId) + "\n");
   if (err == 0) {
     li->nextIdDeferred = false;
     li->nextIdUnsynced = true;
+    li->nextIdWritten = li->nextId;
   }
   return err;
 }

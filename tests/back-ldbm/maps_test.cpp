@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "back-ldbm/cache.h"
 #include "back-ldbm/commit.h"
 #include "back-ldbm/dbcache.h"
@@ -51,6 +53,28 @@ TEST(NextId, ReturnOnlyTheLastOne) {
   EXPECT_EQ(next_id(tb.be()), 9u);
   EXPECT_EQ(ldbm_commit(tb.be()), 0);
   EXPECT_EQ(test::ReadFile(tb.dir().File("NEXTID")), "10\n");
+}
+
+TEST(NextId, CommitRoundsRewriteTheCounterInPlaceAndNeverBackwards) {
+  TestBackend tb;
+  const std::string path = tb.dir().File("NEXTID");
+  auto inode = [&] {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  EXPECT_EQ(next_id(tb.be()), 1u);
+  ASSERT_EQ(ldbm_commit(tb.be()), 0);
+  const ino_t first = inode();
+  for (int i = 0; i < 9; ++i) next_id(tb.be());
+  ASSERT_EQ(ldbm_commit(tb.be()), 0);
+  EXPECT_EQ(test::ReadFile(path), "11\n");
+  // The same file: a replacement per round freed the old one's blocks.
+  EXPECT_EQ(inode(), first);
+  // An ID given back after the file covered it: the file stays ahead.
+  next_id_return(tb.be(), 10);
+  ASSERT_EQ(ldbm_commit(tb.be()), 0);
+  EXPECT_EQ(test::ReadFile(path), "11\n");
+  EXPECT_EQ(next_id(tb.be()), 10u);
 }
 
 TEST(NextId, DamagedOrUnwritableFileNeverStopsAllocation) {
