@@ -4,6 +4,7 @@
 
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/ldbm.h"
+#include "back-ldbm/nextid.h"
 #include "log/metrics.h"
 #include "log/trace.h"
 
@@ -30,7 +31,12 @@ void LeadRound(Backend* be, CommitQueue& q, MutexLock& lock) {
   const uint64_t through = q.issued;
   lock.unlock();
   int files = 0;
-  const int rc = ldbm_cache_sync_unsynced(be, &files);
+  // The counter file first: an entry acknowledged by this round must not
+  // be handed its ID again after a restart.
+  const int counter = next_id_flush(be);
+  if (counter != 0) ldbm_note_write_failure(be, next_id_path(be), counter);
+  const int synced = ldbm_cache_sync_unsynced(be, &files);
+  const int rc = counter != 0 ? counter : synced;
   metrics::CountCommitRound(files);
   lock.lock();
   q.syncing = false;

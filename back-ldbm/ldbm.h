@@ -36,7 +36,8 @@ struct LdbmState {
   long nextId = -1;     // in-memory ID counter, -1 until loaded (nextid.h)
   Mutex nextIdLock;     // guards nextId and the NEXTID file
   bool nextIdUnsynced = false;  // the file was rewritten since its last sync
-  bool nextIdDeferred = false;  // bulk load: the file lags the counter until the next sync
+  bool nextIdDeferred = false;  // the file lags the counter until the next commit round
+  long nextIdWritten = 0;       // the value the file holds (0: unknown)
   int mode = kDefaultFileMode;  // "Mode" never changes it
   std::string directory;        // "Directory"
   EntryCache cache;             // "CacheEntries" (a count) or "CacheMemory"

@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/durable.h"
 #include "back-ldbm/ldbm.h"
@@ -33,6 +36,7 @@ long CounterAfterStoredEntries(const Backend* be, const std::string& path) {
 void Load(const Backend* be, LdbmState* li, const std::string& path, const char* readFailure) {
   if (li->nextId != -1) return;
   FILE* fp = std::fopen(path.c_str(), "r");
+  li->nextIdWritten = 0;
   if (!fp) {
     Debug(LDAP_DEBUG_ANY, "next_id %d: could not open \"%s\"\n", 1, path.c_str());
     li->nextId = CounterAfterStoredEntries(be, path);
@@ -44,36 +48,47 @@ void Load(const Backend* be, LdbmState* li, const std::string& path, const char*
     li->nextId = CounterAfterStoredEntries(be, path);
   } else {
     li->nextId = std::atol(buf);
+    li->nextIdWritten = li->nextId;
     // A damaged file never yields ID 0 nor restarts the IDs.
     if (li->nextId < 1) li->nextId = CounterAfterStoredEntries(be, path);
   }
   std::fclose(fp);
 }
 
-// Rewrites the file with the in-memory value, through a temporary file
-// renamed over it: a killed server leaves the old or the new value, never an
-// empty file. The sync waits for next_id_sync. Caller holds the lock.
-// Returns 0, or 1 (open), 2 (write), 3 (rename) on failure, with the errno
-// in *err (if given).
-int Write(LdbmState* li, const std::string& path, int* errOut = nullptr) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%ld\n", li->nextId);
-  int err = WriteFileReplacing(path, buf);
-  if (errOut) *errOut = err;
-  if (err == 0) {
-    li->nextIdUnsynced = true;
-    return 0;
-  }
-  if (err == ENOENT || err == EACCES || err == EROFS) return 1;
-  return err == ENOSPC || err == EIO ? 2 : 3;
+// Writes `text` over the start of the file (made if missing) and cuts it
+// there. A value only ever grows in length, so the file is never empty or
+// shorter than a number while this runs, and a killed server leaves the
+// old or the new value (one write). Replacing the file through a renamed
+// copy instead freed the old file's blocks on every commit round. 0 or the
+// errno.
+int WriteInPlace(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  const ssize_t n = pwrite(fd, text.data(), text.size(), 0);
+  int err = n == static_cast<ssize_t>(text.size()) ? 0 : (n < 0 ? errno : EIO);
+  if (err == 0 && ftruncate(fd, static_cast<off_t>(text.size())) != 0) err = errno;
+  if (close(fd) != 0 && err == 0) err = errno;
+  return err;
 }
 
-// Write, or during a bulk load only a note that the next sync writes.
-int WriteOrDefer(LdbmState* li, const std::string& path, int* errOut = nullptr) {
-  if (errOut) *errOut = 0;
-  if (!li->bulkLoad) return Write(li, path, errOut);
-  li->nextIdDeferred = true;
-  return 0;
+// Brings the file up to the in-memory value. Caller holds the lock. A file
+// ahead of the counter (an ID given back after the file was written) stays
+// as it is: it only makes the next restart skip that ID. The sync waits for
+// next_id_sync. 0 or the errno.
+int Write(LdbmState* li, const std::string& path) {
+  // A counter dropped since (the file was made anew) has nothing to write:
+  // it is loaded from the file again on its next use.
+  if (li->nextId < 1 || li->nextId <= li->nextIdWritten) {
+    li->nextIdDeferred = false;
+    return 0;
+  }
+  const int err = WriteInPlace(path, std::to_string(li->nextId) + "\n");
+  if (err == 0) {
+    li->nextIdDeferred = false;
+    li->nextIdUnsynced = true;
+    li->nextIdWritten = li->nextId;
+  }
+  return err;
 }
 
 }  // namespace
@@ -84,53 +99,37 @@ EntryID next_id(Backend* be, int* fileStatus) {
   MutexGuard g(li->nextIdLock);
   Load(be, li, path, "next_id %d: could not fgets nextid from \"%s\"\n");
   long id = li->nextId++;
-  switch (WriteOrDefer(li, path, fileStatus)) {
-    case 1:
-      Debug(LDAP_DEBUG_ANY, "next_id %d: could not open \"%s\"\n", static_cast<int>(id), path.c_str());
-      break;
-    case 2:
-      Debug(LDAP_DEBUG_ANY, "next_id %d: cannot fprintf\n", static_cast<int>(id));
-      break;
-    case 3:
-      Debug(LDAP_DEBUG_ANY, "next_id %d: cannot fclose\n", static_cast<int>(id));
-      break;
-    default:
-      break;
-  }
+  // The file follows at the next commit round, once for all the IDs handed
+  // out since: rewriting it here cost a file replacement per entry under
+  // the update lock.
+  li->nextIdDeferred = true;
+  if (fileStatus) *fileStatus = 0;
   return static_cast<EntryID>(id);
 }
 
 void next_id_return(Backend* be, EntryID id) {
   LdbmState* li = be->ldbm.get();
-  std::string path = next_id_path(be);
   MutexGuard g(li->nextIdLock);
   if (li->nextId != static_cast<long>(id) + 1) return;
   --li->nextId;
-  switch (WriteOrDefer(li, path)) {
-    case 1:
-      Debug(LDAP_DEBUG_ANY, "next_id_return of %d: could not open \"%s\" next id %d\n", static_cast<int>(id),
-            path.c_str(), static_cast<int>(li->nextId));
-      break;
-    case 2:
-      Debug(LDAP_DEBUG_ANY, "next_id_return of %d: cannot fprintf \"%s\" next id %d\n", static_cast<int>(id),
-            path.c_str(), static_cast<int>(li->nextId));
-      break;
-    case 3:
-      Debug(LDAP_DEBUG_ANY, "next_id_return of %d: cannot fclose \"%s\" next id %d\n", static_cast<int>(id),
-            path.c_str(), static_cast<int>(li->nextId));
-      break;
-    default:
-      break;
-  }
+  li->nextIdDeferred = true;
+}
+
+int next_id_flush(Backend* be) {
+  LdbmState* li = be->ldbm.get();
+  if (!li) return 0;
+  MutexGuard g(li->nextIdLock);
+  if (!li->nextIdDeferred) return 0;
+  const int err = Write(li, next_id_path(be));
+  if (err != 0) Debug(LDAP_DEBUG_ANY, "next_id_flush: %s\n", std::strerror(err));
+  return err;
 }
 
 int next_id_sync(Backend* be) {
   LdbmState* li = be->ldbm.get();
   MutexGuard g(li->nextIdLock);
   if (li->nextIdDeferred) {
-    int err = 0;
-    if (Write(li, next_id_path(be), &err) != 0) return err ? err : EIO;
-    li->nextIdDeferred = false;
+    if (int err = Write(li, next_id_path(be))) return err;
   }
   if (!li->nextIdUnsynced) return 0;
   int rc = SyncFileAndDirectory(next_id_path(be));

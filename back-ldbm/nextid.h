@@ -1,8 +1,10 @@
 // The ID counter: the text file "NEXTID" in the backend directory
 // holds the next EntryID to hand out as "%ld\n". The backend keeps the value
-// in memory (loaded on first use) under its next-ID lock and rewrites the
-// file whenever it changes; file failures are traced and never stop
-// allocation.
+// in memory (loaded on first use) under its next-ID lock; the file is
+// rewritten by each commit round (next_id_flush) before the round's sync,
+// so it covers every acknowledged entry even after kill -9, and recovery
+// after an unclean stop continues after the highest stored ID whatever the
+// file says. File failures are traced and never stop allocation.
 #pragma once
 
 #include <string>
@@ -13,15 +15,17 @@ namespace kry {
 
 struct Backend;
 
-// Hands out the next ID and advances the counter. *fileStatus (optional)
-// receives 0, or the errno when the counter file could not be rewritten: an
-// update must not store under the ID then, or a restart could hand it out
-// again.
+// Hands out the next ID and advances the counter (in memory; the file
+// follows at next_id_flush). *fileStatus (optional) receives 0.
 EntryID next_id(Backend* be, int* fileStatus = nullptr);
 // Gives id back when it was the last one handed out; otherwise nothing.
 void next_id_return(Backend* be, EntryID id);
 // The current counter value, not advanced.
 EntryID next_id_peek(Backend* be);
+// Rewrites the counter file when the counter moved since its last write,
+// without syncing it: each commit round calls it before syncing the files
+// of the writes it acknowledges. 0 or the errno.
+int next_id_flush(Backend* be);
 // Makes the last rewrite of the counter file durable (file and directory
 // synced). Every rewrite replaces the file whole, so a killed server never
 // loses it; after a power loss, the entry map's highest ID bounds what a

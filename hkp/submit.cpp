@@ -47,11 +47,17 @@ std::string AddRequest(const std::string& block) {
 }  // namespace
 
 std::vector<std::string> SplitKeyText(Connection* conn, const std::string& keytext) {
-  KRYContextRef context = HkpKeyContext(conn);
+  return SplitKeyBlocks(HkpKeyContext(conn), keytext);
+}
+
+std::vector<std::string> SplitKeyBlocks(KRYContextRef context, const std::string& keytext) {
   KeySetHolder set;
+  // Only split here: each block's signatures are checked by its own add,
+  // and checking them here as well would double the cost of a submission.
   KRYImportOptions in{keytext.data(), keytext.size(), nullptr};
   int count = 0;
-  if (!context || KRYImportKeySet(context, &in, set.out()) != 0 || KRYCountKeys(set.get(), &count) != 0 || count < 2)
+  if (!context || KRYImportKeySetUnchecked(context, &in, set.out()) != 0 || KRYCountKeys(set.get(), &count) != 0 ||
+      count < 2)
     return {keytext};
   std::vector<std::string> blocks;
   KeyWalk walk;

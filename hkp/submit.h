@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hkp/answer.h"
+#include "platform/pgp/kry.h"
 
 namespace kry {
 
@@ -16,6 +17,9 @@ struct Connection;
 // into one armoured block per key; anything else (one key, or text the key
 // library cannot read) is submitted as it is, for the pipeline to judge.
 std::vector<std::string> SplitKeyText(Connection* conn, const std::string& keytext);
+// The same with the key library context `context` (may be null). Checks no
+// signature: each block's add checks its own.
+std::vector<std::string> SplitKeyBlocks(KRYContextRef context, const std::string& keytext);
 
 // The line text of an add whose pipeline chose no text: the text of that
 // very result ("Stored." only for a stored key).

@@ -114,24 +114,45 @@ std::string Base64Encode(const uint8_t* data, size_t len) {
   return out;
 }
 
+namespace {
+
+// Radix-64 value of each byte; kSkip for line ends and blanks, kPad for '='.
+constexpr int8_t kSkip = -2;
+constexpr int8_t kPad = -3;
+
+struct B64Table {
+  int8_t v[256];
+  B64Table() {
+    for (int c = 0; c < 256; ++c) v[c] = static_cast<int8_t>(B64Value(static_cast<unsigned char>(c)));
+    for (unsigned char c : {' ', '\t', '\r', '\n'}) v[c] = kSkip;
+    v[static_cast<unsigned char>('=')] = kPad;
+  }
+};
+
+}  // namespace
+
+// Table-driven with the output reserved up front: every key that arrives
+// armoured is decoded several times on its way in (caps, import, digest).
 bool Base64Decode(const char* text, size_t len, Bytes* out) {
+  static const B64Table table;
+  out->reserve(out->size() + len / 4 * 3 + 3);
   uint32_t acc = 0;
   int bits = 0;
   bool padding = false;
   for (size_t i = 0; i < len; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
-    if (c == '=') {
+    const int v = table.v[static_cast<unsigned char>(text[i])];
+    if (v >= 0) {
+      if (padding) return false;
+      acc = (acc << 6) | uint32_t(v);
+      bits += 6;
+      if (bits >= 8) {
+        bits -= 8;
+        out->push_back(uint8_t(acc >> bits));
+      }
+    } else if (v == kPad) {
       padding = true;
-      continue;
-    }
-    int v = B64Value(c);
-    if (v < 0 || padding) return false;
-    acc = (acc << 6) | uint32_t(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out->push_back(uint8_t(acc >> bits));
+    } else if (v != kSkip) {
+      return false;
     }
   }
   return true;

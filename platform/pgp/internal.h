@@ -20,9 +20,9 @@ KRYKey* AddKeyToSet(KRYKeySet* set, std::unique_ptr<KRYKey> key);
 // Parses armoured (any number of blocks) or binary input into packets.
 KRYError ReadAllPackets(const uint8_t* data, size_t len, std::vector<Packet>* packets);
 KRYError ReadFile(const std::string& path, Bytes* out);
-// Imports into an existing set and checks the new keys' signatures against
-// the set and every other set of the context.
-KRYError ImportInto(KRYContext* ctx, const uint8_t* data, size_t len, KRYKeySet* set);
+// Imports into an existing set and, with `check`, checks the new keys'
+// signatures against the set and every other set of the context.
+KRYError ImportInto(KRYContext* ctx, const uint8_t* data, size_t len, KRYKeySet* set, bool check = true);
 KRYError ExportBytes(const KRYKeySet* set, int format, bool withSecret, bool binary,
                      std::string* out);
 // Signers: `first` (may be null), then every other set of ctx but `skip`.

@@ -132,7 +132,7 @@ KRYError ReadFile(const std::string& path, Bytes* out) {
   return std::ferror(f) ? kKRYError_FileIO : kKRYError_NoErr;
 }
 
-KRYError ImportInto(KRYContext* ctx, const uint8_t* data, size_t len, KRYKeySet* set) {
+KRYError ImportInto(KRYContext* ctx, const uint8_t* data, size_t len, KRYKeySet* set, bool check) {
   if (len > kMaxInput) return kKRYError_TooLarge;
   std::vector<Packet> packets;
   KRYError err = ReadAllPackets(data, len, &packets);
@@ -144,6 +144,7 @@ KRYError ImportInto(KRYContext* ctx, const uint8_t* data, size_t len, KRYKeySet*
   std::vector<KRYKey*> added;
   added.reserve(built.keys.size());
   for (auto& k : built.keys) added.push_back(AddKeyToSet(set, std::move(k)));
+  if (!check) return kKRYError_NoErr;
   SignerLookup lookup = ContextLookup(ctx, set, nullptr);
   for (KRYKey* k : added) CheckKeySignatures(k, lookup, false);
   return kKRYError_NoErr;
@@ -217,8 +218,10 @@ KRYError KRYFreeKeySet(KRYKeySetRef set) {
   return kKRYError_NoErr;
 }
 
-KRYError KRYImportKeySet(KRYContextRef context, const KRYImportOptions* options,
-                         KRYKeySetRef* outSet) {
+namespace {
+
+KRYError ImportKeySet(KRYContextRef context, const KRYImportOptions* options, bool check,
+                      KRYKeySetRef* outSet) {
   if (context == nullptr || options == nullptr || outSet == nullptr) return kKRYError_BadParams;
   *outSet = nullptr;
   Bytes fileData;
@@ -234,13 +237,25 @@ KRYError KRYImportKeySet(KRYContextRef context, const KRYImportOptions* options,
   KRYKeySet* set;
   KRYError err = NewSet(context, &set);
   if (err != kKRYError_NoErr) return err;
-  err = ImportInto(context, data, len, set);
+  err = ImportInto(context, data, len, set, check);
   if (err != kKRYError_NoErr) {
     DeleteSet(set);
     return err;
   }
   *outSet = set;
   return kKRYError_NoErr;
+}
+
+}  // namespace
+
+KRYError KRYImportKeySet(KRYContextRef context, const KRYImportOptions* options,
+                         KRYKeySetRef* outSet) {
+  return ImportKeySet(context, options, true, outSet);
+}
+
+KRYError KRYImportKeySetUnchecked(KRYContextRef context, const KRYImportOptions* options,
+                                  KRYKeySetRef* outSet) {
+  return ImportKeySet(context, options, false, outSet);
 }
 
 KRYError KRYExportKeySet(KRYKeySetRef set, const KRYExportOptions* options) {

@@ -229,6 +229,10 @@ struct KRYImportOptions {
 // other key set of the context (so the tried/verified flags are ready).
 KRYError KRYImportKeySet(KRYContextRef context, const KRYImportOptions* options,
                          KRYKeySetRef* outSet);
+// The same without checking a signature: they all stay untried, for callers
+// that only split or count keys and hand each to an import that checks it.
+KRYError KRYImportKeySetUnchecked(KRYContextRef context, const KRYImportOptions* options,
+                                  KRYKeySetRef* outSet);
 
 enum : int {
   kKRYExportFormat_Basic = 1,      // without user attributes, trust or unknown packets
@@ -417,6 +421,11 @@ int KRYCompareKeys(KRYKeyRef a, KRYKeyRef b, int ordering);
 // ---------------------------------------------------------------- edits and trust
 KRYError KRYRemoveSig(KRYSigRef sig);
 KRYError KRYRemoveUserID(KRYUserIDRef uid);
+// Public-key signature checks made by this process so far (every check of
+// a key's signatures and of a signed message); for counting what an
+// operation costs.
+uint64_t KRYSignatureChecksMade();
+
 // Checks the signatures of every key in toCheck against signers found in
 // signers (null: toCheck) and in toCheck itself. checkAll=0 checks only
 // signatures not tried yet; 1 checks every signature again. The two

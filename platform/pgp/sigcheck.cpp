@@ -1,5 +1,6 @@
 #include "platform/pgp/sigcheck.h"
 
+#include <atomic>
 #include <cstring>
 
 #include <openssl/ecdsa.h>
@@ -13,6 +14,8 @@
 namespace krypgp {
 
 namespace {
+
+std::atomic<uint64_t> g_checksMade{0};
 
 struct MdCtxFree {
   void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
@@ -201,6 +204,7 @@ bool VerifySignature(const Bytes& body, const SigInfo& info, PublicKeyInfo& sign
   if (!SignatureDigest(body, info, t, digest, &dlen, &md)) return false;
   if (digest[0] != info.left16[0] || digest[1] != info.left16[1]) return false;
   ByteReader mpis(body.data() + info.mpiOffset, body.size() - info.mpiOffset);
+  g_checksMade.fetch_add(1, std::memory_order_relaxed);
   return VerifyDigest(signer, md, digest, dlen, mpis);
 }
 
@@ -275,3 +279,5 @@ void CheckKeySignatures(KRYKey* key, const SignerLookup& lookup, bool all) {
 }
 
 }  // namespace krypgp
+
+uint64_t KRYSignatureChecksMade() { return krypgp::g_checksMade.load(std::memory_order_relaxed); }

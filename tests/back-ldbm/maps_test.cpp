@@ -4,7 +4,10 @@
 
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "back-ldbm/cache.h"
+#include "back-ldbm/commit.h"
 #include "back-ldbm/dbcache.h"
 #include "back-ldbm/dn2id.h"
 #include "back-ldbm/id2children.h"
@@ -30,9 +33,13 @@ Entry* NewEntry(EntryID id, const std::string& dn) {
 TEST(NextId, FirstIdWithoutFile) {
   TestBackend tb;
   EXPECT_EQ(next_id(tb.be()), 1u);
-  EXPECT_EQ(test::ReadFile(tb.dir().File("NEXTID")), "2\n");
-  EXPECT_EQ(next_id_peek(tb.be()), 2u);
-  EXPECT_EQ(test::ReadFile(tb.dir().File("NEXTID")), "2\n");
+  EXPECT_EQ(next_id(tb.be()), 2u);
+  // The file follows once per commit round, not once per ID.
+  EXPECT_FALSE(test::FileExists(tb.dir().File("NEXTID")));
+  EXPECT_EQ(ldbm_commit(tb.be()), 0);
+  EXPECT_EQ(test::ReadFile(tb.dir().File("NEXTID")), "3\n");
+  EXPECT_EQ(next_id_peek(tb.be()), 3u);
+  EXPECT_EQ(test::ReadFile(tb.dir().File("NEXTID")), "3\n");
 }
 
 TEST(NextId, ReturnOnlyTheLastOne) {
@@ -44,7 +51,30 @@ TEST(NextId, ReturnOnlyTheLastOne) {
   EXPECT_EQ(next_id(tb.be()), 8u);
   next_id_return(tb.be(), 7);  // 8 was handed out later
   EXPECT_EQ(next_id(tb.be()), 9u);
+  EXPECT_EQ(ldbm_commit(tb.be()), 0);
   EXPECT_EQ(test::ReadFile(tb.dir().File("NEXTID")), "10\n");
+}
+
+TEST(NextId, CommitRoundsRewriteTheCounterInPlaceAndNeverBackwards) {
+  TestBackend tb;
+  const std::string path = tb.dir().File("NEXTID");
+  auto inode = [&] {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  EXPECT_EQ(next_id(tb.be()), 1u);
+  ASSERT_EQ(ldbm_commit(tb.be()), 0);
+  const ino_t first = inode();
+  for (int i = 0; i < 9; ++i) next_id(tb.be());
+  ASSERT_EQ(ldbm_commit(tb.be()), 0);
+  EXPECT_EQ(test::ReadFile(path), "11\n");
+  // The same file: a replacement per round freed the old one's blocks.
+  EXPECT_EQ(inode(), first);
+  // An ID given back after the file covered it: the file stays ahead.
+  next_id_return(tb.be(), 10);
+  ASSERT_EQ(ldbm_commit(tb.be()), 0);
+  EXPECT_EQ(test::ReadFile(path), "11\n");
+  EXPECT_EQ(next_id(tb.be()), 10u);
 }
 
 TEST(NextId, DamagedOrUnwritableFileNeverStopsAllocation) {

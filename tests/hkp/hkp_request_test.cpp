@@ -15,6 +15,7 @@
 #include "ldap/ber.h"
 #include "ldap/filter.h"
 #include "runtime/globals.h"
+#include "tests/support/corpus_files.h"
 
 namespace kry {
 namespace {
@@ -233,6 +234,36 @@ TEST(HkpStatus, HealthIsUnavailableWithoutADirectoryOrWhileStopping) {
   g_globals = saved;
   EXPECT_EQ(stopping.status, 503);
   EXPECT_EQ(stopping.body, "The server is stopping.\n");
+}
+
+}  // namespace
+}  // namespace kry
+
+namespace kry {
+namespace {
+
+// A submission of several keys is split without a signature check: each
+// block is checked by its own add, and checking here too doubled the cost
+// of every /pks/add.
+TEST(HkpSubmitSplit, SplitsWithoutCheckingSignaturesThatTheAddsCheck) {
+  if (corpus::Dir().empty()) GTEST_SKIP() << "no corpus";
+  ASSERT_EQ(KRYsdkInit(0), 0);
+  KRYContextRef context = nullptr;
+  ASSERT_EQ(KRYNewContext(kKRYsdkAPIVersion, &context), 0);
+  const uint64_t before = KRYSignatureChecksMade();
+  const std::vector<std::string> blocks = SplitKeyBlocks(context, corpus::Text("two-keys.asc"));
+  EXPECT_EQ(blocks.size(), 2u);
+  EXPECT_EQ(KRYSignatureChecksMade(), before);
+  for (const std::string& block : blocks) {
+    KRYImportOptions in{block.data(), block.size(), nullptr};
+    KRYKeySetRef set = nullptr;
+    const uint64_t start = KRYSignatureChecksMade();
+    ASSERT_EQ(KRYImportKeySet(context, &in, &set), 0);
+    EXPECT_GT(KRYSignatureChecksMade(), start);  // the add's import checks them
+    KRYFreeKeySet(set);
+  }
+  KRYFreeContext(context);
+  KRYsdkCleanup();
 }
 
 }  // namespace
