@@ -243,13 +243,13 @@ int DispatchOperation(Connection* conn, Operation* op) {
   if (!op->o_sink)
     metrics::ObserveDuration(metrics::kLdap,
                              std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+  // Entries a handler left held (it ended without a result) go out now.
+  if (!op->o_sink) FlushHeldOutput(conn);
   {
     MutexGuard lock(conn->c_opsmutex);
     ++conn->c_opscompleted;
     op_delete(&conn->c_ops, op);
   }
-  // Entries a handler left held (it ended without a result) go out now.
-  if (!op->o_sink) FlushHeldOutput(conn);
   g->opsCompleted.fetch_add(1, std::memory_order_relaxed);
   g_busyOperations.fetch_sub(1, std::memory_order_relaxed);
   {
