@@ -1,0 +1,20 @@
+#include "hkp/idle_spin.h"
+
+#include <poll.h>
+
+#include <chrono>
+
+namespace kry {
+
+bool SpinForNextRequest(int fd, const std::atomic<int>& open, int micros) {
+  using Clock = std::chrono::steady_clock;
+  if (fd < 0 || open.load(std::memory_order_relaxed) != 1) return false;
+  const auto until = Clock::now() + std::chrono::microseconds(micros);
+  do {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) != 0) return true;
+  } while (open.load(std::memory_order_relaxed) == 1 && Clock::now() < until);
+  return false;
+}
+
+}  // namespace kry
