@@ -197,14 +197,19 @@ HkpConnection* ConnectionOf(MHD_Connection* c) {
   return hc;
 }
 
-MHD_Result Send(MHD_Connection* c, HkpRequest* r, const HkpAnswer& a, const char* allow = nullptr,
-                int retryAfter = 0) {
+void FreeBody(void* body) { delete static_cast<std::string*>(body); }
+
+// The answer's body goes to the library as it is, without a copy; the
+// library frees it with the response.
+MHD_Result Send(MHD_Connection* c, HkpRequest* r, HkpAnswer a, const char* allow = nullptr, int retryAfter = 0) {
   r->answered = true;
   const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   if (info && info->socket_context) g_watchdog.Answering(info->socket_context);
+  auto body = std::make_unique<std::string>(std::move(a.body));
   std::unique_ptr<MHD_Response, ResponseDeleter> resp(
-      MHD_create_response_from_buffer(a.body.size(), const_cast<char*>(a.body.data()), MHD_RESPMEM_MUST_COPY));
+      MHD_create_response_from_buffer_with_free_callback_cls(body->size(), body->data(), &FreeBody, body.get()));
   if (!resp) return MHD_NO;
+  body.release();  // the response owns it now
   MHD_add_response_header(resp.get(), MHD_HTTP_HEADER_CONTENT_TYPE, a.contentType.c_str());
   if (allow) MHD_add_response_header(resp.get(), MHD_HTTP_HEADER_ALLOW, allow);
   if (retryAfter > 0)
@@ -440,7 +445,7 @@ MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const cha
   metrics::ObserveDuration(metrics::kHkp,
                            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
   Note(hc, method, url, a.status, logged);
-  return Send(c, r, a, allow, retryAfter);
+  return Send(c, r, std::move(a), allow, retryAfter);
 }
 
 MHD_Result Access(void*, MHD_Connection* c, const char* url, const char* method, const char*, const char* upload,
