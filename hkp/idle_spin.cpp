@@ -4,6 +4,10 @@
 #include <sched.h>
 
 #include <chrono>
+#include <cstring>
+#include <string>
+
+#include "util/strutil.h"
 
 namespace kry {
 
@@ -19,6 +23,12 @@ bool SpinForNextRequest(int fd, const std::atomic<int>& open, int micros) {
     sched_yield();
   } while (open.load(std::memory_order_relaxed) == 1 && Clock::now() < until);
   return false;
+}
+
+bool AsksKeepAlive(const char* version, const char* connection) {
+  const std::string said = connection ? ToLower(connection) : std::string();
+  if (version && std::strcmp(version, "HTTP/1.1") == 0) return said.find("close") == std::string::npos;
+  return said.find("keep-alive") != std::string::npos;
 }
 
 }  // namespace kry

@@ -14,4 +14,9 @@ namespace kry {
 // connections: the processor belongs to the other clients' answers.
 bool SpinForNextRequest(int fd, const std::atomic<int>& open, int micros);
 
+// Whether a request of HTTP `version` with the Connection header `connection`
+// (null when absent) leaves its connection open after the answer: HTTP/1.1
+// unless it says "close", HTTP/1.0 only when it says "keep-alive".
+bool AsksKeepAlive(const char* version, const char* connection);
+
 }  // namespace kry

@@ -104,6 +104,7 @@ struct HkpConnection {
   Connection conn;
   int fd = -1;
   bool peerKnown = false;
+  bool keptAlive = false;  // the client asked to keep the connection after this answer
   std::string admissionKey;  // the address it is counted under
 };
 
@@ -181,9 +182,9 @@ void OnCompleted(void*, MHD_Connection* connection, void** requestContext, MHD_R
   const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   if (!info || !info->socket_context) return;
   g_watchdog.NextRequest(info->socket_context);
-  if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK)
-    SpinForNextRequest(static_cast<HkpConnection*>(info->socket_context)->fd, g_openConnections,
-                       kNextRequestSpinMicros);
+  const auto* hc = static_cast<HkpConnection*>(info->socket_context);
+  if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK && hc->keptAlive)
+    SpinForNextRequest(hc->fd, g_openConnections, kNextRequestSpinMicros);
 }
 
 HkpConnection* ConnectionOf(MHD_Connection* c) {
@@ -448,8 +449,8 @@ MHD_Result Finish(MHD_Connection* c, HkpConnection* hc, HkpRequest* r, const cha
   return Send(c, r, std::move(a), allow, retryAfter);
 }
 
-MHD_Result Access(void*, MHD_Connection* c, const char* url, const char* method, const char*, const char* upload,
-                  size_t* uploadSize, void** requestContext) {
+MHD_Result Access(void*, MHD_Connection* c, const char* url, const char* method, const char* version,
+                  const char* upload, size_t* uploadSize, void** requestContext) {
   HkpConnection* hc = ConnectionOf(c);
   if (!hc) return MHD_NO;
   auto* r = static_cast<HkpRequest*>(*requestContext);
@@ -457,6 +458,8 @@ MHD_Result Access(void*, MHD_Connection* c, const char* url, const char* method,
     auto fresh = std::make_unique<HkpRequest>();
     r = fresh.get();
     *requestContext = fresh.release();
+    const char* connection = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONNECTION);
+    hc->keptAlive = AsksKeepAlive(version, connection);
     return Begin(c, hc, r, url, method);
   }
   if (*uploadSize > 0) {

@@ -267,5 +267,16 @@ TEST(HkpIdleSpin, WatchesOnlyTheSoleConnection) {
   close(sv[0]);
 }
 
+// Only a connection that stays open is watched for a next request.
+TEST(HkpIdleSpin, KeepAliveFollowsTheVersionAndTheConnectionHeader) {
+  EXPECT_TRUE(AsksKeepAlive("HTTP/1.1", nullptr));
+  EXPECT_TRUE(AsksKeepAlive("HTTP/1.1", "Keep-Alive"));
+  EXPECT_FALSE(AsksKeepAlive("HTTP/1.1", "Close"));
+  EXPECT_FALSE(AsksKeepAlive("HTTP/1.1", "TE, close"));
+  EXPECT_FALSE(AsksKeepAlive("HTTP/1.0", nullptr));
+  EXPECT_TRUE(AsksKeepAlive("HTTP/1.0", "keep-alive"));
+  EXPECT_FALSE(AsksKeepAlive(nullptr, nullptr));
+}
+
 }  // namespace
 }  // namespace kry
