@@ -1,12 +1,18 @@
 // The HKP request arguments, the form body, the search built for a query
 // and the machine-readable index, without a server.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "hkp/fingerprints.h"
 #include "hkp/format.h"
+#include "hkp/idle_spin.h"
 #include "hkp/lookup.h"
 #include "hkp/query.h"
 #include "hkp/status.h"
@@ -234,6 +240,43 @@ TEST(HkpStatus, HealthIsUnavailableWithoutADirectoryOrWhileStopping) {
   g_globals = saved;
   EXPECT_EQ(stopping.status, 503);
   EXPECT_EQ(stopping.body, "The server is stopping.\n");
+}
+
+// The wait for a sole client's next request sees a request that arrives
+// while it watches, and does not watch at all beside other connections.
+TEST(HkpIdleSpin, WatchesOnlyTheSoleConnection) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  std::atomic<int> open{1};
+  EXPECT_FALSE(SpinForNextRequest(sv[0], open, 100));  // nothing came
+  std::thread client([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(write(sv[1], "G", 1), 1);
+  });
+  EXPECT_TRUE(SpinForNextRequest(sv[0], open, 10 * 1000 * 1000));
+  client.join();
+  open = 2;  // the byte is there, but the processor is the others'
+  EXPECT_FALSE(SpinForNextRequest(sv[0], open, 1000));
+  open = 0;
+  EXPECT_FALSE(SpinForNextRequest(sv[0], open, 1000));
+  open = 1;
+  EXPECT_FALSE(SpinForNextRequest(-1, open, 1000));
+  close(sv[1]);  // a peer's close ends the wait too
+  char byte;
+  EXPECT_EQ(read(sv[0], &byte, 1), 1);
+  EXPECT_TRUE(SpinForNextRequest(sv[0], open, 10 * 1000 * 1000));
+  close(sv[0]);
+}
+
+// Only a connection that stays open is watched for a next request.
+TEST(HkpIdleSpin, KeepAliveFollowsTheVersionAndTheConnectionHeader) {
+  EXPECT_TRUE(AsksKeepAlive("HTTP/1.1", nullptr));
+  EXPECT_TRUE(AsksKeepAlive("HTTP/1.1", "Keep-Alive"));
+  EXPECT_FALSE(AsksKeepAlive("HTTP/1.1", "Close"));
+  EXPECT_FALSE(AsksKeepAlive("HTTP/1.1", "TE, close"));
+  EXPECT_FALSE(AsksKeepAlive("HTTP/1.0", nullptr));
+  EXPECT_TRUE(AsksKeepAlive("HTTP/1.0", "keep-alive"));
+  EXPECT_FALSE(AsksKeepAlive(nullptr, nullptr));
 }
 
 }  // namespace

@@ -278,6 +278,9 @@ TEST_F(Hkp, MalformedRequestsGetClientErrors) {
   EXPECT_EQ(Lookup(port(), "op=get&search=0x839846970").status, 400);
   EXPECT_EQ(Lookup(port(), "op=get&search=%00%01").status, 400);  // the NUL ends the text: empty
   EXPECT_EQ(Lookup(port(), "op=index&search=" + std::string(300, 'a')).status, 400);
+  // Headers far beyond a key client's still fit a connection's memory.
+  EXPECT_EQ(Curl(port(), "/pks/lookup?op=get&search=0x00000002", "-H 'Cookie: " + std::string(6000, 'c') + "'").status,
+            404);
   EXPECT_EQ(Curl(port(), "/pks/lookup?op=get&search=0x83984697", "-X POST").status, 405);
   EXPECT_EQ(Curl(port(), "/pks/add").status, 405);
   EXPECT_EQ(Curl(port(), "/pks/other").status, 404);
