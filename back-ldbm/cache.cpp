@@ -65,6 +65,12 @@ void Unaccount(EntryCache* c, Entry* e) {
   c->curbytes -= e->cacheCost;
 }
 
+// Takes e out of the hashed lookups; caller holds the cache lock.
+void Unindex(EntryCache* c, Entry* e) {
+  c->idIndex.erase(e->id);
+  c->dnIndex.erase(std::string_view(e->dn));
+}
+
 Entry* LookupLocked(EntryCache* c, Entry* found) {
   if (!found || found->state != ENTRY_STATE_READY) return nullptr;
   ++found->refcnt;
@@ -74,6 +80,23 @@ Entry* LookupLocked(EntryCache* c, Entry* found) {
 }
 
 }  // namespace
+
+size_t DnFoldHash::operator()(std::string_view dn) const noexcept {
+  uint64_t h = 14695981039346656037ull;  // FNV-1a
+  for (unsigned char ch : dn) {
+    h ^= Fold(ch);
+    h *= 1099511628211ull;
+  }
+  return static_cast<size_t>(h);
+}
+
+bool DnFoldEqual::operator()(std::string_view a, std::string_view b) const noexcept {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i] && Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
 
 EntryCache::EntryCache() : dnTree(CompareDn), idTree(CompareId) {}
 
@@ -93,6 +116,8 @@ int cache_add_entry_lock(EntryCache* c, Entry* e, int state) {
     if (!c->dnTree.Delete(e)) Debug(LDAP_DEBUG_ANY, "can't delete from dn cache\n");
     return -1;
   }
+  c->idIndex[e->id] = e;
+  c->dnIndex[e->dn] = e;
   e->refcnt = 1;
   e->state = static_cast<uint8_t>(state);
   e->cacheCost = cost;
@@ -112,6 +137,7 @@ int cache_add_entry_lock(EntryCache* c, Entry* e, int state) {
       Entry* victim = c->lruTail;
       c->dnTree.Delete(victim);
       c->idTree.Delete(victim);
+      Unindex(c, victim);
       Unaccount(c, victim);
       victim->state = ENTRY_STATE_DELETED;
       entry_release(victim);
@@ -121,21 +147,17 @@ int cache_add_entry_lock(EntryCache* c, Entry* e, int state) {
 }
 
 Entry* cache_lookup_dn(EntryCache* c, std::string_view dn) {
-  Entry probe;
-  probe.dn.assign(dn);
   MutexGuard g(c->lock);
-  Entry** hit = c->dnTree.Find(&probe);
-  Entry* e = LookupLocked(c, hit ? *hit : nullptr);
+  auto hit = c->dnIndex.find(dn);
+  Entry* e = LookupLocked(c, hit != c->dnIndex.end() ? hit->second : nullptr);
   metrics::CountCacheLookup(e != nullptr);
   return e;
 }
 
 Entry* cache_lookup_id(EntryCache* c, EntryID id) {
-  Entry probe;
-  probe.id = id;
   MutexGuard g(c->lock);
-  Entry** hit = c->idTree.Find(&probe);
-  Entry* e = LookupLocked(c, hit ? *hit : nullptr);
+  auto hit = c->idIndex.find(id);
+  Entry* e = LookupLocked(c, hit != c->idIndex.end() ? hit->second : nullptr);
   metrics::CountCacheLookup(e != nullptr);
   return e;
 }
@@ -167,6 +189,7 @@ int cache_remove_entry(EntryCache* c, Entry* e) {
   if (!byDn || *byDn != e || !byId || *byId != e) return -1;
   c->dnTree.Delete(e);
   c->idTree.Delete(e);
+  Unindex(c, e);
   Unaccount(c, e);
   e->state = ENTRY_STATE_DELETED;
   return 0;
@@ -182,6 +205,8 @@ void cache_release_all(EntryCache* c) {
   });
   c->dnTree.Clear();
   c->idTree.Clear();
+  c->idIndex.clear();
+  c->dnIndex.clear();
   c->lruHead = c->lruTail = nullptr;
   c->cursize = 0;
   c->curbytes = 0;

@@ -13,7 +13,9 @@
 // cached entry's state, refcnt and links. Entry contents are not guarded.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
+#include <unordered_map>
 
 #include "ldap/entry.h"
 #include "util/avl.h"
@@ -22,6 +24,14 @@
 namespace kry {
 
 struct Backend;
+
+// Hash and equality of DNs ignoring ASCII case, as the DN tree orders them.
+struct DnFoldHash {
+  size_t operator()(std::string_view dn) const noexcept;
+};
+struct DnFoldEqual {
+  bool operator()(std::string_view a, std::string_view b) const noexcept;
+};
 
 struct EntryCache {
   EntryCache();
@@ -38,6 +48,12 @@ struct EntryCache {
   size_t curbytes = 0;
   AvlTree<Entry*> dnTree;
   AvlTree<Entry*> idTree;
+  // The same entries hashed, for lookups: a walk down a tree of tens of
+  // thousands of entries misses the processor's caches at every level.
+  // The DN keys point into the entries' own DNs, which do not change while
+  // an entry is cached.
+  std::unordered_map<EntryID, Entry*> idIndex;
+  std::unordered_map<std::string_view, Entry*, DnFoldHash, DnFoldEqual> dnIndex;
   Entry* lruHead = nullptr;  // most recently used
   Entry* lruTail = nullptr;
   Mutex lock;

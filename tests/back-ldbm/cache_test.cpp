@@ -146,6 +146,8 @@ TEST(EntryCacheTest, ManyEntriesStayConsistent) {
   EXPECT_EQ(cache_size(&c), 100);
   EXPECT_EQ(c.dnTree.size(), 100u);
   EXPECT_EQ(c.idTree.size(), 100u);
+  EXPECT_EQ(c.dnIndex.size(), 100u);
+  EXPECT_EQ(c.idIndex.size(), 100u);
   int n = 0;
   for (Entry* e = c.lruHead; e; e = e->lruNext) ++n;
   EXPECT_EQ(n, 100);

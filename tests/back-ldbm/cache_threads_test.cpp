@@ -74,6 +74,8 @@ TEST(CacheThreads, LookupsAddsReleasesAndRemoves) {
     EXPECT_EQ(n, cache.cursize);
     EXPECT_EQ(cache.dnTree.size(), static_cast<size_t>(n));
     EXPECT_EQ(cache.idTree.size(), static_cast<size_t>(n));
+    EXPECT_EQ(cache.idIndex.size(), static_cast<size_t>(n));
+    EXPECT_EQ(cache.dnIndex.size(), static_cast<size_t>(n));
   }
   EXPECT_LE(n, cache.maxsize);
 }
