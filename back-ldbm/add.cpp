@@ -164,8 +164,7 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
   entry_drop_empty_attrs(e.get());
   // A certificate's digest is written with its key block, whoever adds it.
   const std::string digest = StampKeyDigest(e.get());
-  int counterStatus = 0;
-  e->id = next_id(be, &counterStatus);
+  e->id = next_id(be);
   EntryCache* cache = backend_cache(be);
   if (cache_add_entry_lock(cache, e.get(), ENTRY_STATE_CREATING) != 0) {
     Debug(LDAP_DEBUG_ANY, "cache_add_entry_lock failed\n");
@@ -196,15 +195,7 @@ int ldbm_back_add(Backend* be, Connection* conn, Operation* op, Entry* entry, in
 
   StoreSteps done;
   if (*err == LDAP_SUCCESS) {
-    if (counterStatus != 0) {
-      // Stored under an ID the counter file does not cover, the entry could
-      // be overwritten by the next add after a restart.
-      Debug(LDAP_DEBUG_ANY, "next_id: the counter file could not be written\n");
-      ldbm_note_write_failure(be, next_id_path(be), counterStatus);
-      *err = ldbm_store_failed(op);
-    } else {
-      *err = StoreNewEntry(be, op, parent, ne, ndn, &done);
-    }
+    *err = StoreNewEntry(be, op, parent, ne, ndn, &done);
   }
   const bool stored = *err == LDAP_SUCCESS;
   int rc;

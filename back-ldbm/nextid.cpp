@@ -93,7 +93,7 @@ int Write(LdbmState* li, const std::string& path) {
 
 }  // namespace
 
-EntryID next_id(Backend* be, int* fileStatus) {
+EntryID next_id(Backend* be) {
   LdbmState* li = be->ldbm.get();
   std::string path = next_id_path(be);
   MutexGuard g(li->nextIdLock);
@@ -103,7 +103,6 @@ EntryID next_id(Backend* be, int* fileStatus) {
   // out since: rewriting it here cost a file replacement per entry under
   // the update lock.
   li->nextIdDeferred = true;
-  if (fileStatus) *fileStatus = 0;
   return static_cast<EntryID>(id);
 }
 

@@ -16,8 +16,8 @@ namespace kry {
 struct Backend;
 
 // Hands out the next ID and advances the counter (in memory; the file
-// follows at next_id_flush). *fileStatus (optional) receives 0.
-EntryID next_id(Backend* be, int* fileStatus = nullptr);
+// follows at next_id_flush, whose failure fails the commit round).
+EntryID next_id(Backend* be);
 // Gives id back when it was the last one handed out; otherwise nothing.
 void next_id_return(Backend* be, EntryID id);
 // The current counter value, not advanced.
@@ -27,8 +27,8 @@ EntryID next_id_peek(Backend* be);
 // of the writes it acknowledges. 0 or the errno.
 int next_id_flush(Backend* be);
 // Makes the last rewrite of the counter file durable (file and directory
-// synced). Every rewrite replaces the file whole, so a killed server never
-// loses it; after a power loss, the entry map's highest ID bounds what a
+// synced). A rewrite is one write over the old value, never shorter, so a
+// killed server leaves the old or the new value; after a power loss, the entry map's highest ID bounds what a
 // stale counter could hand out again, except for entries deleted since.
 // Hence this runs before an entry leaves the entry map, and at every sync
 // and close of the backend. 0 or errno.

@@ -1,28 +1,18 @@
 #include "hkp/idle_spin.h"
 
-#include <poll.h>
-#include <sched.h>
-
-#include <chrono>
 #include <cstring>
 #include <string>
 
+#include "util/inputwatch.h"
 #include "util/strutil.h"
 
 namespace kry {
 
 bool SpinForNextRequest(int fd, const std::atomic<int>& open, int micros) {
-  using Clock = std::chrono::steady_clock;
-  if (fd < 0 || open.load(std::memory_order_relaxed) != 1) return false;
-  const auto until = Clock::now() + std::chrono::microseconds(micros);
-  do {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 0) != 0) return true;
-    // The client may be waiting for this very processor to send its
-    // request: it goes first.
-    sched_yield();
-  } while (open.load(std::memory_order_relaxed) == 1 && Clock::now() < until);
-  return false;
+  auto alone = [&open] { return open.load(std::memory_order_relaxed) == 1; };
+  // Yielding between looks: the client may be waiting for this very
+  // processor to send its request, and it goes first.
+  return fd >= 0 && alone() && WatchForInput(fd, micros, true, alone);
 }
 
 bool AsksKeepAlive(const char* version, const char* connection) {

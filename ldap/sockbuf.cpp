@@ -5,10 +5,9 @@
 #include <chrono>
 #include <cstring>
 
-#include <poll.h>
-
 #include "log/eventlog.h"
 #include "log/trace.h"
+#include "util/inputwatch.h"
 #include "util/strutil.h"
 
 namespace kry {
@@ -63,20 +62,11 @@ int WaitReady(Sockbuf* sb, bool forWrite, Deadline deadline = Deadline()) {
 // other connections about, the processors have better things to do than
 // spin. True when data arrived during the spin.
 bool SpinForData(KRYSocketRef sd) {
-  if (g_readingConnections.load(std::memory_order_relaxed) != 1 ||
-      g_busyOperations.load(std::memory_order_relaxed) != 0)
-    return false;
-  const auto until = Clock::now() + std::chrono::microseconds(60);
-  bool ready = false;
-  do {
-    pollfd p{sd, POLLIN, 0};
-    if (::poll(&p, 1, 0) != 0) {
-      ready = true;
-      break;
-    }
-  } while (g_busyOperations.load(std::memory_order_relaxed) == 0 &&
-           g_readingConnections.load(std::memory_order_relaxed) == 1 && Clock::now() < until);
-  return ready;
+  auto alone = [] {
+    return g_readingConnections.load(std::memory_order_relaxed) == 1 &&
+           g_busyOperations.load(std::memory_order_relaxed) == 0;
+  };
+  return alone() && WatchForInput(sd, 60, false, alone);
 }
 
 // sockbuf_read with the whole message's deadline.
