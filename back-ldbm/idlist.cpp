@@ -100,6 +100,32 @@ int RemoveId(IDList* l, EntryID id) {
   return n - 1 == 0 ? 1 : 0;
 }
 
+
+// Inserts id into continuation record `pos` (key bkey, read into `block`)
+// and stores it, rekeying it when id became a first ID below its recorded
+// bound. 0 or a store status; *full (and nothing written) when no room.
+int InsertIntoRecord(Backend* be, DbCacheSlot* slot, const std::string& hkey, IDList* header, uint32_t pos,
+                     const std::string& bkey, IDList* block, EntryID id, uint32_t maxids, bool* full) {
+  int rc;
+  *full = false;
+  switch (idl_insert_id(block, id, maxids)) {
+    case IDL_INSERTED:
+      rc = idl_store(be, slot, bkey, *block);
+      break;
+    case IDL_INSERTED_FIRST:
+      if (block->id(0) != header->id(pos)) return RekeyBlock(be, slot, hkey, header, pos, bkey, *block);
+      rc = idl_store(be, slot, bkey, *block);  // the recorded lower bound was id itself
+      break;
+    case IDL_PRESENT:
+      return 0;
+    default:
+      *full = true;
+      return 0;
+  }
+  if (rc != 0) Debug(LDAP_DEBUG_ANY, "idl_store of (%s) returns %d\n", bkey.c_str(), rc);
+  return rc;
+}
+
 }  // namespace
 
 std::string idl_continuation_key(const std::string& key, EntryID first) {
@@ -306,48 +332,50 @@ int idl_insert(Backend* be, DbCacheSlot* slot, const std::string& key, EntryID i
     Debug(LDAP_DEBUG_ANY, "nonexistent continuation block (%s)\n", bkey.c_str());
     return -1;
   }
-  switch (idl_insert_id(block.get(), id, maxids)) {
-    case IDL_INSERTED: {
-      int rc = idl_store(be, slot, bkey, *block);
-      if (rc != 0) Debug(LDAP_DEBUG_ANY, "idl_store of (%s) returns %d\n", bkey.c_str(), rc);
-      return rc;
-    }
-    case IDL_INSERTED_FIRST:
-      if (block->id(0) == header->id(i)) {  // the recorded lower bound was id itself
-        int rc = idl_store(be, slot, bkey, *block);
-        if (rc != 0) Debug(LDAP_DEBUG_ANY, "idl_store of (%s) returns %d\n", bkey.c_str(), rc);
-        return rc;
-      }
-      return RekeyBlock(be, slot, key, header.get(), i, bkey, *block);
-    case IDL_PRESENT:
-      return 0;
-    default:
-      break;
-  }
+  bool full = false;
+  int rc = InsertIntoRecord(be, slot, key, header.get(), i, bkey, block.get(), id, maxids, &full);
+  if (!full) return rc;
 
-  // The record is full. The next record may take the ID as its new first
-  // one only when the ID lies beyond every ID of this record; otherwise
-  // the records would overlap and the joined list would not be ascending,
-  // so this record is split instead.
-  if (!front && i + 1 < count && id > block->id(block->nids() - 1)) {
+  // The record is full; the next record, if any, may help.
+  if (i + 1 < count) {
     std::string nkey = idl_continuation_key(key, header->id(i + 1));
     IDListPtr next = idl_fetch_one(be, slot, nkey);
     if (!next || next->is_allids() || next->is_header()) {
       Debug(LDAP_DEBUG_ANY, "idl_fetch_one (%s) returns NULL\n", nkey.c_str());
       return -1;
     }
-    switch (idl_insert_id(next.get(), id, maxids)) {
-      case IDL_INSERTED_FIRST:
-        return RekeyBlock(be, slot, key, header.get(), i + 1, nkey, *next);
-      case IDL_PRESENT:
-        Debug(LDAP_DEBUG_ANY, "id %d already in next block\n", static_cast<int>(id));
-        return 0;
-      case IDL_INSERTED:
-        // Cannot happen with partitioned records (id is below the next
-        // record's lower bound); store it rather than lose the ID.
-        return idl_store(be, slot, nkey, *next);
-      default:
-        break;  // also full: split this one
+    const EntryID last = block->id(block->nids() - 1);
+    if (id < last) {
+      // The ID falls inside this record, as a late ID from one of two
+      // concurrent writers does. When the next record has room, this
+      // record's last ID moves there as its new first ID and the ID takes
+      // its place, so a late arrival costs no split (ascending inserts leave
+      // every record but the last full, and splits are few before All IDs).
+      if (next->nids() < maxids && idl_insert_id(next.get(), last, maxids) == IDL_INSERTED_FIRST) {
+        // The next record is written first: a failure in between leaves the
+        // moved ID in both records rather than in neither.
+        rc = RekeyBlock(be, slot, key, header.get(), i + 1, nkey, *next);
+        if (rc != 0) return rc;
+        RemoveId(block.get(), last);
+        return InsertIntoRecord(be, slot, key, header.get(), i, bkey, block.get(), id, maxids, &full);
+      }
+    } else if (!front) {
+      // The ID lies beyond every ID of this record, so the next record may
+      // take it as its new first one (anywhere else the records would
+      // overlap and the joined list would not be ascending).
+      switch (idl_insert_id(next.get(), id, maxids)) {
+        case IDL_INSERTED_FIRST:
+          return RekeyBlock(be, slot, key, header.get(), i + 1, nkey, *next);
+        case IDL_PRESENT:
+          Debug(LDAP_DEBUG_ANY, "id %d already in next block\n", static_cast<int>(id));
+          return 0;
+        case IDL_INSERTED:
+          // Cannot happen with partitioned records (id is below the next
+          // record's lower bound); store it rather than lose the ID.
+          return idl_store(be, slot, nkey, *next);
+        default:
+          break;  // also full: split this one
+      }
     }
   }
 
@@ -369,7 +397,7 @@ int idl_insert(Backend* be, DbCacheSlot* slot, const std::string& key, EntryID i
   firsts.push_back(b2First);
   for (uint32_t k = i + 1; k < count; ++k) firsts.push_back(header->id(k));
   IDListPtr nh = MakeHeader(firsts);
-  int rc = idl_store(be, slot, key, *nh);
+  rc = idl_store(be, slot, key, *nh);
   if (rc == 0) rc = idl_store(be, slot, idl_continuation_key(key, b1First), *b1);
   if (rc == 0) rc = idl_store(be, slot, idl_continuation_key(key, b2First), *b2);
   if (rc == 0 && oldFirst != b1First && oldFirst != b2First) Delete(slot, bkey);  // no orphan

@@ -203,6 +203,28 @@ TEST_F(IdlStored, SplitAt1023AscendingIds) {
   for (EntryID i = 0; i < 1023; ++i) ASSERT_EQ(all[i], i + 1);
 }
 
+// A late ID (a slower concurrent writer's) landing in a full record pushes
+// that record's last ID into the next record instead of splitting it.
+TEST_F(IdlStored, LateIdIntoAFullRecordShiftsIntoTheNextOne) {
+  for (EntryID id = 1; id <= 1023; ++id) {
+    if (id == 500) continue;
+    ASSERT_EQ(idl_insert(tb_.be(), slot_, "=0", id), 0);
+  }
+  ASSERT_EQ(idl_insert(tb_.be(), slot_, "=0", 1024), 0);  // header [1, 1024]
+  ASSERT_EQ(idl_insert(tb_.be(), slot_, "=0", 500), 0);
+  IDListPtr h = One("=0");
+  ASSERT_TRUE(h && h->is_header());
+  EXPECT_EQ(h->id(0), 1u);
+  EXPECT_EQ(h->id(1), 1023u);
+  EXPECT_EQ(h->id(2), NOID);
+  EXPECT_FALSE(Present("\\=01024"));
+  ASSERT_TRUE(Present("\\=01023"));
+  EXPECT_EQ(One("\\=01")->nids(), 1022u);
+  std::vector<EntryID> all = Fetch("=0");
+  ASSERT_EQ(all.size(), 1024u);
+  for (EntryID i = 0; i < 1024; ++i) ASSERT_EQ(all[i], i + 1);
+}
+
 // The estimate hands over a direct list it read whole; an indirect list's
 // estimate reads only the header and hands over nothing.
 TEST_F(IdlStored, EstimatesHandOverDirectLists) {
@@ -250,7 +272,7 @@ TEST_F(IdlStored, SmallerThanEveryFirstIdRekeysRecordZero) {
 
 TEST_F(IdlStored, SmallerThanEveryFirstIdIntoAFullRecordZeroSplits) {
   for (EntryID id = 100; id < 100 + 1022; ++id) idl_insert(tb_.be(), slot_, "=k", id);
-  idl_insert(tb_.be(), slot_, "=k", 5000);
+  for (EntryID id = 5000; id < 5000 + 1022; ++id) idl_insert(tb_.be(), slot_, "=k", id);  // both full
   ASSERT_EQ(idl_insert(tb_.be(), slot_, "=k", 7), 0);
   IDListPtr h = One("=k");
   ASSERT_TRUE(h && h->is_header());
@@ -259,7 +281,7 @@ TEST_F(IdlStored, SmallerThanEveryFirstIdIntoAFullRecordZeroSplits) {
   EXPECT_EQ(h->id(2), 5000u);
   EXPECT_EQ(One("\\=k7")->nids(), 1u);
   EXPECT_EQ(One("\\=k100")->nids(), 1022u);
-  EXPECT_EQ(Fetch("=k").size(), 1024u);
+  EXPECT_EQ(Fetch("=k").size(), 2045u);
 }
 
 TEST_F(IdlStored, FourFullRecordsThenAllIds) {
