@@ -106,7 +106,7 @@ int cache_add_entry_lock(EntryCache* c, Entry* e, int state) {
   // Cached entries are never changed (a modify caches a new copy), so the
   // cost is taken once, outside the lock.
   const size_t cost = entry_memory_cost(*e);
-  MutexGuard g(c->lock);
+  SpinningGuard g(c->lock);
   if (c->dnTree.Insert(e) != 0) {
     Debug(LDAP_DEBUG_TRACE, "entry %20s id %d already in dn cache\n", e->dn.c_str(), static_cast<int>(e->id));
     return 1;
@@ -147,7 +147,7 @@ int cache_add_entry_lock(EntryCache* c, Entry* e, int state) {
 }
 
 Entry* cache_lookup_dn(EntryCache* c, std::string_view dn) {
-  MutexGuard g(c->lock);
+  SpinningGuard g(c->lock);
   auto hit = c->dnIndex.find(dn);
   Entry* e = LookupLocked(c, hit != c->dnIndex.end() ? hit->second : nullptr);
   metrics::CountCacheLookup(e != nullptr);
@@ -155,7 +155,7 @@ Entry* cache_lookup_dn(EntryCache* c, std::string_view dn) {
 }
 
 Entry* cache_lookup_id(EntryCache* c, EntryID id) {
-  MutexGuard g(c->lock);
+  SpinningGuard g(c->lock);
   auto hit = c->idIndex.find(id);
   Entry* e = LookupLocked(c, hit != c->idIndex.end() ? hit->second : nullptr);
   metrics::CountCacheLookup(e != nullptr);
@@ -166,7 +166,7 @@ void cache_release_entry(EntryCache* c, Entry* e) {
   if (!c || !e) return;
   bool free = false;
   {
-    MutexGuard g(c->lock);
+    SpinningGuard g(c->lock);
     if (e->refcnt > 0) --e->refcnt;
     free = e->refcnt == 0 && e->state == ENTRY_STATE_DELETED;
   }
@@ -176,12 +176,12 @@ void cache_release_entry(EntryCache* c, Entry* e) {
 
 void cache_set_entry_state(EntryCache* c, Entry* e, int state) {
   if (!c || !e) return;
-  MutexGuard g(c->lock);
+  SpinningGuard g(c->lock);
   e->state = static_cast<uint8_t>(state);
 }
 
 int cache_remove_entry(EntryCache* c, Entry* e) {
-  MutexGuard g(c->lock);
+  SpinningGuard g(c->lock);
   // Only remove what is really this entry: another entry with the same DN or
   // ID must not be taken out in its place.
   Entry** byDn = c->dnTree.Find(e);
@@ -196,7 +196,7 @@ int cache_remove_entry(EntryCache* c, Entry* e) {
 }
 
 void cache_release_all(EntryCache* c) {
-  MutexGuard g(c->lock);
+  SpinningGuard g(c->lock);
   // (AvlTree::Clear(fn) does not compile with a lambda: it binds a
   // temporary to a non-const reference; Apply and then Clear instead.)
   c->dnTree.Apply([](Entry*& e) {
@@ -213,12 +213,12 @@ void cache_release_all(EntryCache* c) {
 }
 
 int cache_size(EntryCache* c) {
-  MutexGuard g(c->lock);
+  SpinningGuard g(c->lock);
   return c->cursize;
 }
 
 size_t cache_bytes(EntryCache* c) {
-  MutexGuard g(c->lock);
+  SpinningGuard g(c->lock);
   return c->curbytes;
 }
 
@@ -228,7 +228,7 @@ void cache_check_refcounts(Backend* be) {
   EntryCache* c = backend_cache(be);
   if (!c) return;
   auto check = [&] {
-    MutexGuard g(c->lock);
+    SpinningGuard g(c->lock);
     for (Entry* e = c->lruHead; e; e = e->lruNext) {
       if (e->refcnt != 0) {
         LogError(EVENTLOG_VERBOSE, "Non-zero cache refcount. count=%d, dn='%s'", e->refcnt, e->dn.c_str());

@@ -56,7 +56,7 @@ struct EntryCache {
   std::unordered_map<std::string_view, Entry*, DnFoldHash, DnFoldEqual> dnIndex;
   Entry* lruHead = nullptr;  // most recently used
   Entry* lruTail = nullptr;
-  Mutex lock;
+  SpinningMutex lock;
 };
 
 // Inserts e with refcnt 1 and `state`, then evicts while over its bound.

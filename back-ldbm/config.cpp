@@ -144,7 +144,7 @@ int ldbm_back_config(Backend* be, const char* fname, int lineno, int argc, char*
     } else {
       int n = ClampInt(DigitsValue(argv[1]));
       {
-        MutexGuard g(li->cache.lock);
+        SpinningGuard g(li->cache.lock);
         li->cache.maxsize = n;  // in force even with the warning
         li->cache.byMemory = false;  // a count given wins over any budget
       }
@@ -174,7 +174,7 @@ int ldbm_back_config(Backend* be, const char* fname, int lineno, int argc, char*
     long bytes = 0;
     rc = BudgetLine(fname, lineno, "CacheMemory", argc, argv, &bytes);
     if (rc == 0) {
-      MutexGuard g(li->cache.lock);
+      SpinningGuard g(li->cache.lock);
       li->cache.maxbytes = static_cast<size_t>(bytes);  // used unless "CacheEntries" gives a count
     }
   } else if (StrIEquals(kw, "dbcachetotal")) {

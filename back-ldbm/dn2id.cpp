@@ -24,15 +24,10 @@ int dn2id_add(Backend* be, const std::string& dn, EntryID id) {
   return rc;
 }
 
-EntryID dn2id(Backend* be, const std::string& dn) {
-  Debug(LDAP_DEBUG_TRACE, "=> dn2id( \"%s\" )\n", dn.c_str());
-  std::string key = dn_normalized_upper(dn);
-  if (Entry* e = cache_lookup_dn(backend_cache(be), key)) {
-    EntryID id = e->id;
-    cache_return_entry(be, e);
-    Debug(LDAP_DEBUG_TRACE, "<= dn2id %d (in cache)\n", static_cast<int>(id));
-    return id;
-  }
+namespace {
+
+// The ID stored under a normalized DN, or NOID.
+EntryID StoredId(Backend* be, const std::string& key) {
   DbHandle db(be, "dn2id", ldbm_read_flags(be));
   if (!db) {
     Debug(LDAP_DEBUG_TRACE, "<= dn2id could not open dn2id%s\n", kLdbmSuffix);
@@ -51,6 +46,20 @@ EntryID dn2id(Backend* be, const std::string& dn) {
   return id;
 }
 
+}  // namespace
+
+EntryID dn2id(Backend* be, const std::string& dn) {
+  Debug(LDAP_DEBUG_TRACE, "=> dn2id( \"%s\" )\n", dn.c_str());
+  std::string key = dn_normalized_upper(dn);
+  if (Entry* e = cache_lookup_dn(backend_cache(be), key)) {
+    EntryID id = e->id;
+    cache_return_entry(be, e);
+    Debug(LDAP_DEBUG_TRACE, "<= dn2id %d (in cache)\n", static_cast<int>(id));
+    return id;
+  }
+  return StoredId(be, key);
+}
+
 int dn2id_delete(Backend* be, std::string& dn) {
   Debug(LDAP_DEBUG_TRACE, "=> dn2id_delete( \"%s\" )\n", dn.c_str());
   DbHandle db(be, "dn2id", ldbm_open_flags(be));
@@ -66,7 +75,11 @@ int dn2id_delete(Backend* be, std::string& dn) {
 
 Entry* entry_by_dn(Backend* be, const std::string& dn, std::optional<std::string>* matched) {
   if (matched) matched->reset();
-  EntryID id = dn2id(be, dn);
+  // A cached entry is taken at once; looking its ID up first would cost
+  // two more trips through the cache's lock.
+  std::string key = dn_normalized_upper(dn);
+  if (Entry* e = cache_lookup_dn(backend_cache(be), key)) return e;
+  EntryID id = StoredId(be, key);
   if (id == NOID) return nullptr;
   return id2entry(be, id);
 }

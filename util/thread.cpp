@@ -5,6 +5,24 @@
 
 namespace kry {
 
+// glibc's adaptive kind spins (up to its tunable count) while the holder
+// runs, then sleeps on the futex as a plain mutex does.
+SpinningMutex::SpinningMutex() {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+  pthread_mutex_init(&m_, &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
+SpinningMutex::~SpinningMutex() { pthread_mutex_destroy(&m_); }
+
+void SpinningMutex::lock() { pthread_mutex_lock(&m_); }
+
+void SpinningMutex::unlock() { pthread_mutex_unlock(&m_); }
+
+bool SpinningMutex::try_lock() { return pthread_mutex_trylock(&m_) == 0; }
+
 void AutoResetEvent::Set() {
   {
     std::lock_guard<std::mutex> g(m_);

@@ -4,6 +4,8 @@
 // wakes exactly one waiter or is kept for the next one).
 #pragma once
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -16,6 +18,26 @@ namespace kry {
 using Mutex = std::mutex;
 using MutexGuard = std::lock_guard<std::mutex>;
 using MutexLock = std::unique_lock<std::mutex>;
+
+// A mutex for short, hot critical sections shared by many threads: a
+// thread that finds it held spins briefly before sleeping, since the holder
+// is usually about to let go, and a sleep and wake-up cost far more than
+// the section itself.
+class SpinningMutex {
+ public:
+  SpinningMutex();
+  ~SpinningMutex();
+  SpinningMutex(const SpinningMutex&) = delete;
+  SpinningMutex& operator=(const SpinningMutex&) = delete;
+
+  void lock();
+  void unlock();
+  bool try_lock();
+
+ private:
+  pthread_mutex_t m_;
+};
+using SpinningGuard = std::lock_guard<SpinningMutex>;
 
 class AutoResetEvent {
  public:

@@ -66,7 +66,7 @@ TEST(CacheThreads, LookupsAddsReleasesAndRemoves) {
   EXPECT_EQ(wrongEntries.load(), 0);
   int n = 0;
   {
-    MutexGuard g(cache.lock);
+    SpinningGuard g(cache.lock);
     for (Entry* e = cache.lruHead; e; e = e->lruNext) {
       ++n;
       EXPECT_EQ(e->refcnt, 0);

@@ -73,7 +73,7 @@ TEST_F(SearchThreads, SearchesRunAlongsideAdds) {
   EXPECT_EQ(bad.load(), 0);
   // Every entry handed out was given back.
   EntryCache* cache = backend_cache(be_);
-  MutexGuard lock(cache->lock);
+  SpinningGuard lock(cache->lock);
   for (Entry* e = cache->lruHead; e; e = e->lruNext) EXPECT_EQ(e->refcnt, 0) << e->dn;
 }
 
