@@ -237,7 +237,7 @@ void cache_check_refcounts(Backend* be) {
     }
   };
   if (g_globals) {
-    MutexGuard ops(g_globals->operationCountLock);
+    SpinningGuard ops(g_globals->operationCountLock);
     if (g_globals->activeOperations == 0) check();
   } else {
     check();  // no server around (tools, tests): nothing can be in progress

@@ -194,7 +194,7 @@ IDListPtr idl_fetch_one(Backend*, DbCacheSlot* slot, const std::string& key) {
 
 uint64_t idl_fetch_estimate(Backend* be, DbCacheSlot* slot, const std::string& key, IDListPtr* whole) {
   if (!slot) return 0;
-  MutexGuard update(slot->idlLock);
+  // One record, read whole under the file's lock: no update lock needed.
   IDListPtr rec = idl_fetch_one(be, slot, key);
   if (!rec) return 0;
   if (rec->is_allids()) return kIdlAllIdsEstimate;
@@ -208,8 +208,16 @@ uint64_t idl_fetch_estimate(Backend* be, DbCacheSlot* slot, const std::string& k
 
 IDListPtr idl_fetch(Backend* be, DbCacheSlot* slot, const std::string& key) {
   if (!slot) return nullptr;
-  MutexGuard update(slot->idlLock);
+  // A record is read whole under the file's lock, so a direct list or All
+  // IDs is consistent as read and the readers of one index file need not
+  // queue for its update lock. Only a header's records are read under it,
+  // with no update between them; the header is read again once it is held.
   IDListPtr rec = idl_fetch_one(be, slot, key);
+  if (!rec) return nullptr;
+  if (rec->is_allids()) return idl_allids(be);
+  if (!rec->is_header()) return rec;
+  MutexGuard update(slot->idlLock);
+  rec = idl_fetch_one(be, slot, key);
   if (!rec) return nullptr;
   if (rec->is_allids()) return idl_allids(be);
   if (!rec->is_header()) return rec;

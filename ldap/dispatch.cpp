@@ -214,7 +214,7 @@ void connection_activity(Connection* conn) {
 int DispatchOperation(Connection* conn, Operation* op) {
   Globals* g = g_globals;
   {
-    MutexGuard lock(g->operationCountLock);
+    SpinningGuard lock(g->operationCountLock);
     ++g->activeOperations;
   }
   {
@@ -253,7 +253,7 @@ int DispatchOperation(Connection* conn, Operation* op) {
   g->opsCompleted.fetch_add(1, std::memory_order_relaxed);
   g_busyOperations.fetch_sub(1, std::memory_order_relaxed);
   {
-    MutexGuard lock(g->operationCountLock);
+    SpinningGuard lock(g->operationCountLock);
     --g->activeOperations;
   }
   return result;

@@ -394,7 +394,7 @@ struct IdleSync {
     Globals* g = g_globals;
     int active;
     {
-      MutexGuard lock(g->operationCountLock);
+      SpinningGuard lock(g->operationCountLock);
       active = g->activeOperations;
     }
     if (active != 0) {
@@ -459,8 +459,9 @@ void ListenLoop(Connection* table, SocketSet* set, int regular, int secure) {
 
 // Waits until `count` reads 0 or `deadline` passes (never when deadline is
 // the epoch); true when it reached 0.
-bool WaitForZero(Mutex& lock, const int& count, std::chrono::steady_clock::time_point deadline) {
-  MutexLock held(lock);
+template <typename Lock>
+bool WaitForZero(Lock& lock, const int& count, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<Lock> held(lock);
   while (count > 0) {
     if (deadline.time_since_epoch().count() != 0 && std::chrono::steady_clock::now() >= deadline) return false;
     held.unlock();
@@ -476,7 +477,7 @@ bool WaitForZero(Mutex& lock, const int& count, std::chrono::steady_clock::time_
 void DrainConnections(Connection* table) {
   Globals* g = g_globals;
   {
-    MutexGuard lock(g->operationCountLock);
+    SpinningGuard lock(g->operationCountLock);
     LogError(EVENTLOG_VERBOSE, "Waiting for %d operations to complete.", g->activeOperations);
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kDrainSeconds);

@@ -23,7 +23,7 @@ int InitGlobals(Globals** globals) {
     return 1;
   }
   g->startTime = ClockNow();
-  g->currentTime = g->startTime;
+  g->currentTime.store(g->startTime, std::memory_order_relaxed);
   // The key library always offers RSA (algorithms 1, 2 and 3).
   g->rsaAvailable = true;
   *globals = g;
@@ -135,16 +135,12 @@ void ResetGlobals(Globals* g) {
   Debug(LDAP_DEBUG_TRACE, "<= ResetGlobals\n");
 }
 
-time_t GetCurrentTime() {
-  MutexGuard lock(g_globals->currentTimeLock);
-  return g_globals->currentTime;
-}
+time_t GetCurrentTime() { return g_globals->currentTime.load(std::memory_order_relaxed); }
 
 time_t RefreshCurrentTime() {
   const time_t now = ClockNow();
-  MutexGuard lock(g_globals->currentTimeLock);
-  g_globals->currentTime = now;
-  return g_globals->currentTime;
+  g_globals->currentTime.store(now, std::memory_order_relaxed);
+  return now;
 }
 
 }  // namespace kry

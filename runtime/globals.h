@@ -173,7 +173,7 @@ struct Globals {
   uint32_t nextConnectionID = 0;
   int iActiveThreads = 0;
   int activeOperations = 0;
-  time_t currentTime = 0;
+  std::atomic<time_t> currentTime{0};  // read on every request, so without a lock
   time_t startTime = 0;
 
   // Statistics, counted without a lock on every request.
@@ -183,7 +183,8 @@ struct Globals {
   std::thread listenerThread;
 
   // Locks.
-  Mutex connectionTableLock, countersLock, currentTimeLock, threadCountLock, operationCountLock;
+  Mutex connectionTableLock, countersLock, threadCountLock;
+  SpinningMutex operationCountLock;  // taken twice by every request
   Mutex contextLock, poolLock;
   Mutex timeLock, regexLock, entryTextLock, accessLogLock, replogLock;
 };
@@ -203,7 +204,7 @@ void ResetGlobals(Globals* globals);
 extern std::atomic<int> dird_shutdown;
 extern bool serviceMode;
 
-// Current server time under currentTimeLock.
+// The server's current time, as last refreshed.
 time_t GetCurrentTime();
 time_t RefreshCurrentTime();
 
