@@ -47,7 +47,7 @@ LdbmState::~LdbmState() {
   MutexGuard g(dbcache.lock);
   for (auto& s : dbcache.slots) {
     if (!s.in_use()) continue;
-    MutexGuard sg(s.mutex);
+    SpinningGuard sg(s.mutex);
     ldbm_sync(s.db);
     ldbm_close(s.db);
     s.db = nullptr;

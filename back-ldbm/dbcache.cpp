@@ -323,7 +323,7 @@ DbCacheSlot* ldbm_cache_open(Backend* be, std::string_view name, const char* suf
   }
   DbCacheSlot& s = dc.slots[use];
   if (s.in_use()) {
-    MutexGuard g(s.mutex);
+    SpinningGuard g(s.mutex);
     FreeSlot(s);
   }
   // The slot is claimed under the file's name; the open itself runs without
@@ -354,7 +354,7 @@ DbCacheSlot* ldbm_cache_open(Backend* be, std::string_view name, const char* suf
     return nullptr;
   }
   {
-    MutexGuard g(s.mutex);
+    SpinningGuard g(s.mutex);
     s.db = db;
     s.reservedEnd = 0;
   }
@@ -383,7 +383,7 @@ void ldbm_cache_close_file(Backend* be, DbCacheSlot* slot) {
   if (slot->refcnt > 0) return;
   dc.idle.notify_all();
   if (slot->in_use()) {
-    MutexGuard sg(slot->mutex);
+    SpinningGuard sg(slot->mutex);
     FreeSlot(*slot);
   }
 }
@@ -396,7 +396,7 @@ int ldbm_cache_sync_all(Backend* be) {
   for (auto& s : dc.slots) {
     if (!s.in_use() || s.opening) continue;
     Debug(LDAP_DEBUG_TRACE, "ldbm flushing db (%s)\n", s.name.c_str());
-    MutexGuard sg(s.mutex);
+    SpinningGuard sg(s.mutex);
     int rc = ldbm_sync(s.db);
     if (rc != 0) NoteWrite(&s, "sync", rc);
     if (first == 0) first = rc;
@@ -422,7 +422,7 @@ int ldbm_cache_sync_unsynced(Backend* be, int* synced) {
   int first = 0;
   for (DbCacheSlot* s : held) {
     {
-      MutexGuard sg(s->mutex);
+      SpinningGuard sg(s->mutex);
       // A put between the scan and here sets the flag again and is covered
       // by this sync all the same.
       if (s->unsynced.exchange(false)) {
@@ -454,7 +454,7 @@ void ldbm_cache_close_all(Backend* be) {
   for (auto& s : dc.slots) {
     if (!s.in_use()) continue;
     Debug(LDAP_DEBUG_TRACE, "ldbm flushing db (%s)\n", s.name.c_str());
-    MutexGuard sg(s.mutex);
+    SpinningGuard sg(s.mutex);
     ldbm_sync(s.db);
     FreeSlot(s);
   }
@@ -469,7 +469,7 @@ void ldbm_cache_close_every_slot(Backend* be) {
     if (!s.in_use()) continue;
     if (s.refcnt > 0)
       Debug(LDAP_DEBUG_ANY, "ldbm closing db (%s) with %d users\n", s.name.c_str(), s.refcnt);
-    MutexGuard sg(s.mutex);
+    SpinningGuard sg(s.mutex);
     FreeSlot(s);
   }
   dc.idle.notify_all();
@@ -477,7 +477,7 @@ void ldbm_cache_close_every_slot(Backend* be) {
 
 DbValue ldbm_cache_fetch(DbCacheSlot* slot, Datum key) {
   if (!slot) return DbValue();
-  MutexGuard g(slot->mutex);
+  SpinningGuard g(slot->mutex);
   int rc = 0;
   DbValue v = ldbm_fetch(slot->db, key, &rc);
   ldbm_report_failure(slot->name, "get", rc, &slot->failureReported);
@@ -486,7 +486,7 @@ DbValue ldbm_cache_fetch(DbCacheSlot* slot, Datum key) {
 
 int ldbm_cache_store(DbCacheSlot* slot, Datum key, Datum data, uint32_t flags) {
   if (!slot) return EINVAL;
-  MutexGuard g(slot->mutex);
+  SpinningGuard g(slot->mutex);
   if (int rc = ReserveSpace(slot, static_cast<uint64_t>(key.size) + data.size)) {
     NoteWrite(slot, "put", rc);
     return rc;
@@ -499,7 +499,7 @@ int ldbm_cache_store(DbCacheSlot* slot, Datum key, Datum data, uint32_t flags) {
 
 int ldbm_cache_delete(DbCacheSlot* slot, Datum key) {
   if (!slot) return EINVAL;
-  MutexGuard g(slot->mutex);
+  SpinningGuard g(slot->mutex);
   int rc = ldbm_delete(slot->db, key);
   NoteWrite(slot, "del", rc);
   return rc;

@@ -117,7 +117,7 @@ struct DbCacheSlot {
   std::atomic<bool> unsynced{false};
   struct DbCache* owner = nullptr;  // the cache the slot belongs to
 
-  Mutex mutex;      // serialises Berkeley DB calls on `db`
+  SpinningMutex mutex;  // serialises Berkeley DB calls on `db` (short: spins first)
   Mutex idlLock;    // serialises ID-list updates on this file
 
   bool in_use() const { return !name.empty(); }

@@ -106,7 +106,7 @@ bool HeldByAnother(Backend* be, const std::string& hex, EntryID self) {
 int IndexKeys(Backend* be, std::vector<std::string>* keys) {
   DbHandle db(be, IndexName(), ldbm_read_flags(be));
   if (!db) return 0;  // no file yet: no digests
-  std::lock_guard<std::mutex> lock(db.get()->mutex);
+  SpinningGuard lock(db.get()->mutex);
   DB* file = db.get()->db;
   DBC* cursor = nullptr;
   if (!file || file->cursor(file, nullptr, &cursor, 0) != 0) return 1;
