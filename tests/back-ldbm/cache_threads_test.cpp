@@ -143,6 +143,46 @@ TEST(CacheThreads, BackendReadsAndWritesConcurrently) {
   EXPECT_EQ(next_id_peek(tb.be()), kPreloaded + 1 + 2 * 1500);
 }
 
+// Readers of ID lists while one writer grows each past its record splits:
+// the writer adds ascending IDs, so every consistent read is 1..n for some
+// n that never shrinks; a header read beside half-written records is not.
+TEST(CacheThreads, IdListReadsDuringSplitsSeeWholeLists) {
+  test::TestBackend tb;
+  DbHandle db(tb.be(), "growing", DB_CREATE);
+  ASSERT_TRUE(db);
+  constexpr int kKeys = 8;
+  constexpr EntryID kLast = 3 * 1022 + 1;  // three splits a key
+  std::atomic<int> writing{0};
+  std::atomic<int> torn{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&] {
+      int key = -1;
+      uint32_t seen = 0;
+      for (int now; (now = writing.load()) < kKeys;) {
+        if (now != key) key = now, seen = 0;
+        IDListPtr l = idl_fetch(tb.be(), db.get(), "=k" + std::to_string(key));
+        if (!l) continue;
+        const uint32_t n = l->nids();
+        bool whole = !l->is_allids() && n >= seen;
+        for (uint32_t i = 0; whole && i < n; ++i) whole = l->id(i) == i + 1;
+        if (!whole) ++torn;
+        seen = n;
+      }
+    });
+  }
+  bool stored = true;
+  for (int k = 0; k < kKeys && stored; writing = ++k) {
+    for (EntryID id = 1; id <= kLast && stored; ++id)
+      stored = idl_insert(tb.be(), db.get(), "=k" + std::to_string(k), id) == 0;
+  }
+  writing = kKeys;
+  for (auto& th : readers) th.join();
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(idl_fetch(tb.be(), db.get(), "=k0")->nids(), kLast);
+}
+
 TEST(CacheThreads, HandleCacheEvictionUnderLoad) {
   test::TestBackend tb;
   std::atomic<int> failures{0};
