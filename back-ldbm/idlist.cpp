@@ -100,7 +100,6 @@ int RemoveId(IDList* l, EntryID id) {
   return n - 1 == 0 ? 1 : 0;
 }
 
-
 // Inserts id into continuation record `pos` (key bkey, read into `block`)
 // and stores it, rekeying it when id became a first ID below its recorded
 // bound. 0 or a store status; *full (and nothing written) when no room.
