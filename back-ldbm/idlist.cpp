@@ -211,15 +211,16 @@ IDListPtr idl_fetch(Backend* be, DbCacheSlot* slot, const std::string& key) {
   // IDs is consistent as read and the readers of one index file need not
   // queue for its update lock. Only a header's records are read under it,
   // with no update between them; the header is read again once it is held.
-  IDListPtr rec = idl_fetch_one(be, slot, key);
-  if (!rec) return nullptr;
-  if (rec->is_allids()) return idl_allids(be);
-  if (!rec->is_header()) return rec;
-  MutexGuard update(slot->idlLock);
-  rec = idl_fetch_one(be, slot, key);
-  if (!rec) return nullptr;
-  if (rec->is_allids()) return idl_allids(be);
-  if (!rec->is_header()) return rec;
+  MutexLock update(slot->idlLock, std::defer_lock);
+  IDListPtr rec;
+  for (;;) {
+    rec = idl_fetch_one(be, slot, key);
+    if (!rec) return nullptr;
+    if (rec->is_allids()) return idl_allids(be);
+    if (!rec->is_header()) return rec;
+    if (update.owns_lock()) break;
+    update.lock();
+  }
 
   const uint32_t count = HeaderCount(*rec);
   std::vector<IDListPtr> parts;

@@ -28,8 +28,9 @@ EntryID next_id_peek(Backend* be);
 int next_id_flush(Backend* be);
 // Makes the last rewrite of the counter file durable (file and directory
 // synced). A rewrite is one write over the old value, never shorter, so a
-// killed server leaves the old or the new value; after a power loss, the entry map's highest ID bounds what a
-// stale counter could hand out again, except for entries deleted since.
+// killed server leaves the old or the new value; after a power loss, the
+// entry map's highest ID bounds what a stale counter could hand out again,
+// except for entries deleted since.
 // Hence this runs before an entry leaves the entry map, and at every sync
 // and close of the backend. 0 or errno.
 int next_id_sync(Backend* be);
